@@ -1,0 +1,19 @@
+# Cross-compiles the Windows x86-64 build with the mingw-w64 "-posix" compilers,
+# whose C++ runtime has std::thread. Test programs run under Wine.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+
+set(ZAR_MINGW_PREFIX x86_64-w64-mingw32)
+set(CMAKE_C_COMPILER ${ZAR_MINGW_PREFIX}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${ZAR_MINGW_PREFIX}-g++-posix)
+set(CMAKE_RC_COMPILER ${ZAR_MINGW_PREFIX}-windres)
+set(CMAKE_OBJDUMP ${ZAR_MINGW_PREFIX}-objdump)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${ZAR_MINGW_PREFIX})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+find_program(ZAR_WINE wine REQUIRED)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${ZAR_WINE})

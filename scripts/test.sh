@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Builds and runs every test three ways: natively, under ASan+UBSan, and as
+# Windows programs (mingw-w64) under Wine. Also builds the benchmarks.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+"$root/scripts/install-deps.sh"
+
+jobs=$(nproc)
+build() { # name, cmake options...
+  local dir=build/$1
+  shift
+  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+}
+run_tests() { # name
+  echo "=== tests: $1"
+  ctest --test-dir "build/$1" --output-on-failure --timeout 600 -j "$jobs"
+}
+
+build native -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZAR_USB_BENCHMARKS=ON
+run_tests native
+
+build asan -DCMAKE_BUILD_TYPE=Debug -DZAR_USB_SANITIZE=ON
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 run_tests asan
+
+build wine -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
+export WINEPREFIX="$root/build/wine/prefix" WINEDEBUG=-all
+if [ ! -f "$WINEPREFIX/.zar-usb-ready" ]; then
+  echo "=== creating the Wine prefix"
+  wineboot -i >/dev/null 2>&1
+  wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
+  wineserver -w
+  touch "$WINEPREFIX/.zar-usb-ready"
+fi
+run_tests wine
+wineserver -k 2>/dev/null || true

@@ -1,0 +1,74 @@
+#pragma once
+// The transport layer of the process: one object from load to unload. Its
+// address is the TL handle.
+
+#include <cstdint>
+#include <list>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "os/critical_section.h"
+#include "zar_usb.h"
+
+namespace oxa::ZarUsb {
+
+class CErrors;
+class CInterface;
+
+class CTL {
+public:
+  CTL();
+  // Performs the last-close teardown when the transport layer is still open.
+  virtual ~CTL();
+  CTL(const CTL &) = delete;
+  CTL &operator=(const CTL &) = delete;
+
+  // open: count one more open (the first creates the error table and the
+  // interface "USB"). close: count one less (the last destroys them, and with
+  // the interface every device, stream and buffer still open).
+  void Initialize(bool open);
+
+  // The three handle checks. They only compare addresses, so any value,
+  // garbage included, is safe to pass.
+  bool IsValidHandle(const void *handle);
+  bool IsDeviceHandle(const void *handle);
+  bool IsDataStreamHandle(const void *handle);
+
+  // The interface of that name, created when missing; null when out of memory.
+  CInterface *FindOrCreateInterface(const std::string &name);
+  // Exact, case-sensitive lookup; stores the interface when ppInterface is set.
+  bool FindInterface(const char *name, CInterface **ppInterface);
+  void DeleteInterfaces();
+
+  uint32_t GetNumInterfaces();
+  ZAR_STATUS GetInterfaceName(uint32_t index, char *buffer, uint32_t size);
+  // The text of a status code, or null (unknown code, or the table is gone).
+  const char *GetErrorText(int32_t code);
+
+  // Transport-layer callbacks, one entry per function, ordered by address.
+  ZAR_STATUS SetCallback(ZAR_CALLBACK pfn, void *pContext);
+  ZAR_STATUS RemoveCallback(ZAR_CALLBACK pfn);
+
+private:
+  void LastCloseTeardown();
+
+  uint32_t m_nOpenCount = 0;
+  std::unique_ptr<CErrors> m_pErrors;
+  // Guarded by m_CallbackLock, not m_Lock: callbacks are delivered from a copy
+  // taken under it, so no library lock is held while an application callback
+  // runs and registering from inside a callback cannot deadlock.
+  std::map<ZAR_CALLBACK, void *> m_Callbacks;
+  os::CriticalSection m_CallbackLock;
+  os::CriticalSection m_Lock;
+  std::list<std::unique_ptr<CInterface>> m_Interfaces;
+};
+
+// The one transport layer of the process; null when the library refused to
+// load (POSIX cannot fail a load).
+extern CTL *g_pTL;
+
+// The library's own do-nothing callback that keeps an open process enrolled.
+void NullCallback(uint32_t event, void *pData, int64_t size, void *pContext);
+
+} // namespace oxa::ZarUsb

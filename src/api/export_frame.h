@@ -1,0 +1,38 @@
+#pragma once
+// The common frame of the exported functions: entry trace, handle check,
+// pointer checks, forward, exception guard. No exception ever leaves an
+// export; handle checks compare addresses only, so garbage is harmless.
+
+#include "api/ctl.h"
+#include "trace/trace.h"
+#include "zar_usb.h"
+
+namespace oxa::ZarUsb {
+
+inline bool IsTLHandle(const void *handle) { return g_pTL != nullptr && g_pTL->IsValidHandle(handle); }
+inline bool IsDeviceHandle(const void *handle) { return g_pTL != nullptr && g_pTL->IsDeviceHandle(handle); }
+inline bool IsDataStreamHandle(const void *handle) {
+  return g_pTL != nullptr && g_pTL->IsDataStreamHandle(handle);
+}
+
+// Runs an export's work; any exception becomes ZAR_ERR_GENERAL.
+template <class Work> ZAR_STATUS Guarded(Work &&work) noexcept {
+  try {
+    return work();
+  } catch (...) {
+    return ZAR_ERR_GENERAL;
+  }
+}
+
+// Runs an export's work; an exception writes errorExit (a format with one %d)
+// to the trace and becomes ZAR_ERR_GENERAL.
+template <class Work> ZAR_STATUS GuardedTraced(const char *errorExit, Work &&work) noexcept {
+  try {
+    return work();
+  } catch (...) {
+    TraceMessage(errorExit, ZAR_ERR_GENERAL);
+    return ZAR_ERR_GENERAL;
+  }
+}
+
+} // namespace oxa::ZarUsb

@@ -1,0 +1,60 @@
+// Device exports.
+
+#include "api/export_frame.h"
+
+using namespace oxa::ZarUsb;
+
+extern "C" {
+
+ZAR_STATUS DevGetXml(ZAR_DEV_HANDLE hDev, void *, uint32_t *piSize) {
+  if (!IsDeviceHandle(hDev)) return ZAR_ERR_INVALID_HANDLE;
+  if (piSize == nullptr) return ZAR_ERR_INVALID_PARAMETER;
+  return Guarded([] { return ZAR_ERR_GENERAL; });
+}
+
+ZAR_STATUS DevGetNumDataStreams(ZAR_DEV_HANDLE hDev, uint32_t *piNumStreams) {
+  TraceMessage("ZAR=> Enter DevGetNumDataStreams hDev=0x%p\n", hDev);
+  if (!IsDeviceHandle(hDev)) return ZAR_ERR_INVALID_HANDLE;
+  if (piNumStreams == nullptr) return ZAR_ERR_INVALID_PARAMETER;
+  *piNumStreams = 1;
+  return ZAR_SUCCESS;
+}
+
+ZAR_STATUS DevCreateDataStream(ZAR_DEV_HANDLE hDev, uint32_t iChannel, ZAR_DS_HANDLE *) {
+  TraceMessage("ZAR=> Enter DevCreateDataStream hDev=0x%p iChannel=%lu\n", hDev, iChannel);
+  if (!IsDeviceHandle(hDev)) return ZAR_ERR_INVALID_HANDLE;
+  return Guarded([] { return ZAR_ERR_GENERAL; });
+}
+
+ZAR_STATUS DevGetInfo(ZAR_DEV_HANDLE hDev, ZAR_DEVICE_INFO *, uint32_t *) {
+  TraceMessage("ZAR=> Enter DevGetInfo hDev=0x%p\n", hDev);
+  if (!IsDeviceHandle(hDev)) return ZAR_ERR_INVALID_HANDLE;
+  return Guarded([] { return ZAR_ERR_GENERAL; });
+}
+
+ZAR_STATUS DevSetCallback(ZAR_DEV_HANDLE hDev, ZAR_CALLBACK, void *) {
+  TraceMessage("ZAR=> Enter DevSetCallback hDev=0x%p\n", hDev);
+  if (!IsDeviceHandle(hDev)) return ZAR_ERR_INVALID_HANDLE;
+  return Guarded([] { return ZAR_ERR_GENERAL; });
+}
+
+ZAR_STATUS DevRemoveCallback(ZAR_DEV_HANDLE hDev, ZAR_CALLBACK) {
+  TraceMessage("ZAR=> Enter DevRemoveCallback hDev=0x%p\n", hDev);
+  if (!IsDeviceHandle(hDev)) return ZAR_ERR_INVALID_HANDLE;
+  return Guarded([] { return ZAR_ERR_GENERAL; });
+}
+
+ZAR_STATUS DevClose(ZAR_DEV_HANDLE hDev) {
+  TraceMessage("ZAR=> Enter DevClose hDev=0x%p\n", hDev);
+  if (!IsDeviceHandle(hDev)) return ZAR_ERR_INVALID_HANDLE;
+  return Guarded([] { return ZAR_ERR_GENERAL; });
+}
+
+ZAR_STATUS DevQueryCustomFeature(ZAR_DEV_HANDLE hDev, const ZAR_CUSTOM_FEATURE_REQUEST *, uint32_t,
+                                 ZAR_CUSTOM_FEATURE_REPLY *, uint32_t *) {
+  TraceMessage("ZAR=> Enter DevQueryCustomFeature hDev=0x%p\n", hDev);
+  if (!IsDeviceHandle(hDev)) return ZAR_ERR_INVALID_HANDLE;
+  return Guarded([] { return ZAR_ERR_GENERAL; });
+}
+
+} // extern "C"

@@ -1,0 +1,32 @@
+// Loading and unloading the library.
+
+#include <new>
+
+#include "api/ctl.h"
+#include "os/library_entry.h"
+#include "os/system_info.h"
+#include "registry/shared_table.h"
+
+namespace oxa::ZarUsb {
+
+// A process whose CTL cannot be allocated refuses to load: every export
+// would have nothing to work on.
+bool OnProcessAttach() {
+  g_pTL = new (std::nothrow) CTL;
+  if (g_pTL == nullptr) return false;
+  return OpenSharedTable();
+}
+
+// Safe to run twice (POSIX runs it after a refused load and again at exit).
+void OnProcessDetach() {
+  delete g_pTL;
+  g_pTL = nullptr;
+  CloseSharedTable();
+  ReleaseAllTableLocks();
+}
+
+void OnThreadAttach() { os::Sleep(10); }
+
+void OnThreadDetach() { ReleaseAllTableLocks(); }
+
+} // namespace oxa::ZarUsb

@@ -1,0 +1,27 @@
+#pragma once
+// Process, thread and clock facts. Every function is thread-safe, never fails
+// and does not block, except Sleep.
+
+#include <cstdint>
+
+namespace oxa::ZarUsb::os {
+
+uint32_t CurrentProcessId() noexcept;
+uint32_t CurrentThreadId() noexcept;
+
+// Suspends the calling thread for at least the given time.
+void Sleep(uint32_t milliseconds) noexcept;
+
+// Broken-down local time of the present moment.
+struct LocalTime {
+  int year;      // e.g. 2026
+  int month;     // 0-11
+  int day;       // 1-31
+  int weekDay;   // 0 Sunday - 6 Saturday
+  int hour;
+  int minute;
+  int second;
+};
+LocalTime CurrentLocalTime() noexcept;
+
+} // namespace oxa::ZarUsb::os

@@ -1,0 +1,20 @@
+#include "os/system_info.h"
+
+#include <windows.h>
+
+namespace oxa::ZarUsb::os {
+
+uint32_t CurrentProcessId() noexcept { return GetCurrentProcessId(); }
+
+uint32_t CurrentThreadId() noexcept { return GetCurrentThreadId(); }
+
+void Sleep(uint32_t milliseconds) noexcept { ::Sleep(milliseconds); }
+
+LocalTime CurrentLocalTime() noexcept {
+  SYSTEMTIME now{};
+  GetLocalTime(&now);
+  return {now.wYear, now.wMonth - 1, now.wDay, now.wDayOfWeek,
+          now.wHour, now.wMinute,    now.wSecond};
+}
+
+} // namespace oxa::ZarUsb::os

@@ -1,0 +1,207 @@
+#include "trace/trace_format.h"
+
+#include <cstdint>
+#include <cstring>
+
+namespace oxa::ZarUsb {
+
+namespace {
+
+class Output {
+public:
+  Output(char *out, size_t capacity) : m_out(out), m_capacity(capacity) {}
+  void Put(char c) {
+    if (m_length + 1 < m_capacity) m_out[m_length] = c;
+    ++m_length;
+  }
+  void Put(const char *text, size_t length) {
+    for (size_t i = 0; i < length; ++i) Put(text[i]);
+  }
+  void Pad(char c, int count) {
+    for (int i = 0; i < count; ++i) Put(c);
+  }
+  size_t Finish() {
+    m_out[m_length < m_capacity ? m_length : m_capacity - 1] = '\0';
+    return m_length;
+  }
+
+private:
+  char *m_out;
+  size_t m_capacity;
+  size_t m_length = 0;
+};
+
+struct Spec {
+  bool left = false, plus = false, space = false, zero = false, alternate = false;
+  int width = 0;
+  int precision = -1;
+  int bits = 32; // integer argument size
+  int narrow = 0; // h: 16, hh: 8
+};
+
+const char *ParseLength(const char *p, Spec &spec) {
+  if (p[0] == 'h' && p[1] == 'h') { spec.narrow = 8; return p + 2; }
+  if (p[0] == 'h') { spec.narrow = 16; return p + 1; }
+  if (p[0] == 'l' && p[1] == 'l') { spec.bits = 64; return p + 2; }
+  if (p[0] == 'l') { spec.bits = 32; return p + 1; }
+  if (p[0] == 'I' && p[1] == '6' && p[2] == '4') { spec.bits = 64; return p + 3; }
+  if (p[0] == 'I' && p[1] == '3' && p[2] == '2') { spec.bits = 32; return p + 3; }
+  if (p[0] == 'I' || p[0] == 'z' || p[0] == 'j' || p[0] == 't') { spec.bits = 64; return p + 1; }
+  return p;
+}
+
+void EmitPadded(Output &out, const Spec &spec, const char *prefix, const char *digits,
+                size_t digitCount) {
+  const size_t prefixLength = std::strlen(prefix);
+  int zeros = spec.precision > static_cast<int>(digitCount)
+                  ? spec.precision - static_cast<int>(digitCount) : 0;
+  int fill = spec.width - static_cast<int>(prefixLength + digitCount) - zeros;
+  if (fill < 0) fill = 0;
+  if (spec.left) {
+    out.Put(prefix, prefixLength);
+    out.Pad('0', zeros);
+    out.Put(digits, digitCount);
+    out.Pad(' ', fill);
+  } else if (spec.zero && spec.precision < 0) {
+    out.Put(prefix, prefixLength);
+    out.Pad('0', zeros + fill);
+    out.Put(digits, digitCount);
+  } else {
+    out.Pad(' ', fill);
+    out.Put(prefix, prefixLength);
+    out.Pad('0', zeros);
+    out.Put(digits, digitCount);
+  }
+}
+
+void EmitInteger(Output &out, const Spec &spec, char conversion, uint64_t magnitude, bool negative) {
+  const bool upper = conversion == 'X';
+  const unsigned base = (conversion == 'x' || conversion == 'X') ? 16 : conversion == 'o' ? 8 : 10;
+  char digits[24];
+  size_t count = 0;
+  if (!(magnitude == 0 && spec.precision == 0)) {
+    char reversed[24];
+    do {
+      const unsigned digit = static_cast<unsigned>(magnitude % base);
+      reversed[count++] = static_cast<char>(digit < 10 ? '0' + digit : (upper ? 'A' : 'a') + digit - 10);
+      magnitude /= base;
+    } while (magnitude != 0);
+    for (size_t i = 0; i < count; ++i) digits[i] = reversed[count - 1 - i];
+  }
+  const char *prefix = "";
+  if (conversion == 'd' || conversion == 'i') {
+    prefix = negative ? "-" : spec.plus ? "+" : spec.space ? " " : "";
+  } else if (spec.alternate && count > 0 && !(count == 1 && digits[0] == '0')) {
+    prefix = base == 16 ? (upper ? "0X" : "0x") : base == 8 ? "0" : "";
+  }
+  EmitPadded(out, spec, prefix, digits, count);
+}
+
+void EmitText(Output &out, const Spec &spec, const char *text) {
+  if (text == nullptr) text = "(null)";
+  size_t length = 0;
+  while (text[length] != '\0' && (spec.precision < 0 || length < static_cast<size_t>(spec.precision)))
+    ++length;
+  const int fill = spec.width > static_cast<int>(length) ? spec.width - static_cast<int>(length) : 0;
+  if (!spec.left) out.Pad(' ', fill);
+  out.Put(text, length);
+  if (spec.left) out.Pad(' ', fill);
+}
+
+} // namespace
+
+size_t FormatTrace(char *buffer, size_t capacity, const char *format, va_list args) noexcept {
+  Output out(buffer, capacity);
+  va_list ap;
+  va_copy(ap, args);
+  for (const char *p = format; *p != '\0'; ++p) {
+    if (*p != '%') {
+      out.Put(*p);
+      continue;
+    }
+    const char *start = p++;
+    Spec spec;
+    for (;; ++p) {
+      if (*p == '-') spec.left = true;
+      else if (*p == '+') spec.plus = true;
+      else if (*p == ' ') spec.space = true;
+      else if (*p == '0') spec.zero = true;
+      else if (*p == '#') spec.alternate = true;
+      else break;
+    }
+    if (*p == '*') {
+      spec.width = va_arg(ap, int);
+      if (spec.width < 0) { spec.left = true; spec.width = -spec.width; }
+      ++p;
+    } else {
+      while (*p >= '0' && *p <= '9') spec.width = spec.width * 10 + (*p++ - '0');
+    }
+    if (*p == '.') {
+      ++p;
+      spec.precision = 0;
+      if (*p == '*') {
+        spec.precision = va_arg(ap, int);
+        ++p;
+      } else {
+        while (*p >= '0' && *p <= '9') spec.precision = spec.precision * 10 + (*p++ - '0');
+      }
+    }
+    p = ParseLength(p, spec);
+    switch (*p) {
+    case 'd':
+    case 'i': {
+      int64_t value = spec.bits == 64 ? va_arg(ap, int64_t) : va_arg(ap, int32_t);
+      if (spec.narrow == 16) value = static_cast<int16_t>(value);
+      if (spec.narrow == 8) value = static_cast<int8_t>(value);
+      const bool negative = value < 0;
+      const uint64_t magnitude = negative ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+      EmitInteger(out, spec, *p, magnitude, negative);
+      break;
+    }
+    case 'u':
+    case 'x':
+    case 'X':
+    case 'o': {
+      uint64_t value = spec.bits == 64 ? va_arg(ap, uint64_t) : va_arg(ap, uint32_t);
+      if (spec.narrow == 16) value = static_cast<uint16_t>(value);
+      if (spec.narrow == 8) value = static_cast<uint8_t>(value);
+      EmitInteger(out, spec, *p, value, false);
+      break;
+    }
+    case 'p': {
+      Spec pointer = spec;
+      pointer.precision = 16;
+      pointer.alternate = false;
+      EmitInteger(out, pointer, 'X', reinterpret_cast<uintptr_t>(va_arg(ap, void *)), false);
+      break;
+    }
+    case 'c': {
+      const char text[2] = {static_cast<char>(va_arg(ap, int)), '\0'};
+      EmitText(out, Spec{spec.left, false, false, false, false, spec.width, -1, 32, 0}, text);
+      break;
+    }
+    case 's':
+      EmitText(out, spec, va_arg(ap, const char *));
+      break;
+    case '%':
+      out.Put('%');
+      break;
+    default: // unknown or cut-off conversion: keep the text
+      out.Put(start, static_cast<size_t>(p - start) + (*p != '\0' ? 1 : 0));
+      if (*p == '\0') --p;
+      break;
+    }
+  }
+  va_end(ap);
+  return out.Finish();
+}
+
+size_t FormatTraceText(char *out, size_t capacity, const char *format, ...) noexcept {
+  va_list args;
+  va_start(args, format);
+  const size_t length = FormatTrace(out, capacity, format, args);
+  va_end(args);
+  return length;
+}
+
+} // namespace oxa::ZarUsb

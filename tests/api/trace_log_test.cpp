@@ -1,0 +1,187 @@
+// The trace file: what reaches it, time stamps, the size limit, failures.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "environment.h"
+#include "temp_dir.h"
+#include "zar_usb.h"
+
+namespace {
+
+constexpr int32_t kCreateWrite = ZAR_O_WRONLY | ZAR_O_CREAT | ZAR_O_TRUNC | ZAR_O_BINARY;
+
+class TraceLog : public ::testing::Test {
+protected:
+  void TearDown() override {
+    CloseDebugFile();
+    EnableZarTrace(0);
+    LimitDebugFileSize(0xFFFFFFFFu); // no practical limit for the next test
+  }
+
+  // The file's content; newlines of a text-mode file read as "\n".
+  std::string Content() const {
+    std::ifstream in(m_path, std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string plain;
+    for (size_t i = 0; i < text.size(); ++i)
+      if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) plain += text[i];
+    return plain;
+  }
+
+  void OpenTrace(int32_t flags = kCreateWrite) { ASSERT_EQ(OpenDebugFile(m_path.wstring().c_str(), flags), 0); }
+
+  zar_test::TempDir m_dir;
+  std::filesystem::path m_path = m_dir / "trace.txt";
+};
+
+TEST_F(TraceLog, TracedCallsWriteATimeStampLineThenTheMessage) {
+  OpenTrace();
+  EnableZarTrace(1);
+  ZAR_TL_HANDLE tl = nullptr;
+  ASSERT_EQ(TLOpen(nullptr, nullptr, &tl), ZAR_SUCCESS);
+  ASSERT_EQ(TLClose(tl), ZAR_SUCCESS);
+  CloseDebugFile();
+
+  const std::string stamp = R"(\nZAR=> (Mon|Tue|Wed|Thu|Fri|Sat|Sun) [A-Z][a-z]{2} [ 1-3][0-9] \d\d:\d\d:\d\d \d{4}\n)";
+  std::ostringstream handle;
+  handle << "0x" << std::uppercase << std::hex;
+  handle.width(16);
+  handle.fill('0');
+  handle << reinterpret_cast<uintptr_t>(tl);
+  const std::string hex = std::regex_replace(handle.str(), std::regex("X"), "x");
+  const std::regex expected(stamp + "ZAR=> Enter TLOpen pHandle=0x[0-9A-F]{16}\n" + stamp +
+                            "ZAR=> Enter TLSetCallback hTL=" + hex + "\n" + stamp + "ZAR=> Enter TLClose hTL=" + hex +
+                            "\n" + stamp + "ZAR=> Enter TLRemoveCallback hTL=" + hex + "\n");
+  EXPECT_TRUE(std::regex_match(Content(), expected)) << Content();
+}
+
+TEST_F(TraceLog, WriteZarTraceWritesExactlyAndIgnoresTheEnableSwitch) {
+  OpenTrace();
+  WriteZarTrace("plain text, no stamp");
+  uint32_t count = 0;
+  TLGetNumInterfaces(nullptr, &count); // a traced call: silent while disabled
+  WriteZarTrace("|second");
+  CloseDebugFile();
+  WriteZarTrace("after close");
+  EXPECT_EQ(Content(), "plain text, no stamp|second");
+}
+
+TEST_F(TraceLog, NothingIsWrittenAnywhereWithoutAFile) {
+  zar_test::SetEnv("ZAR_USB_DEBUG_OUTPUT", "stderr");
+  ::testing::internal::CaptureStderr();
+  EnableZarTrace(1);
+  uint32_t count = 0;
+  TLGetNumInterfaces(nullptr, &count);
+  WriteZarTrace("dropped");
+  const std::string debugOutput = ::testing::internal::GetCapturedStderr();
+  zar_test::UnsetEnv("ZAR_USB_DEBUG_OUTPUT");
+  EXPECT_EQ(debugOutput, "");
+  EXPECT_FALSE(std::filesystem::exists(m_path));
+}
+
+#ifndef _WIN32
+// Windows' debugger output cannot be read back by the process itself.
+TEST_F(TraceLog, EveryPieceAlsoGoesToTheDebuggerOutput) {
+  OpenTrace();
+  EnableZarTrace(1);
+  zar_test::SetEnv("ZAR_USB_DEBUG_OUTPUT", "stderr");
+  ::testing::internal::CaptureStderr();
+  uint32_t count = 0;
+  TLGetNumInterfaces(nullptr, &count);
+  WriteZarTrace("direct");
+  const std::string debugOutput = ::testing::internal::GetCapturedStderr();
+  zar_test::UnsetEnv("ZAR_USB_DEBUG_OUTPUT");
+  EXPECT_TRUE(std::regex_match(
+      debugOutput, std::regex("\nZAR=> .{24}\nZAR=> Enter TLGetNumInterfaces hTL=0x0000000000000000\ndirect")))
+      << debugOutput;
+}
+#endif
+
+TEST_F(TraceLog, SizeLimitEmptiesTheFileOnlyWhenAPieceWouldPassIt) {
+  OpenTrace();
+  LimitDebugFileSize(1);
+  const std::string first(1000, 'a');
+  WriteZarTrace(first.c_str());
+  WriteZarTrace(std::string(24, 'b').c_str()); // ends exactly at byte 1024: appended
+  EXPECT_EQ(Content(), first + std::string(24, 'b'));
+  WriteZarTrace("c"); // would pass the limit: the file starts again
+  EXPECT_EQ(Content(), "c");
+  WriteZarTrace("d");
+  EXPECT_EQ(Content(), "cd");
+}
+
+TEST_F(TraceLog, ZeroLimitEmptiesTheFileBeforeEveryCheckedPiece) {
+  OpenTrace();
+  LimitDebugFileSize(0);
+  WriteZarTrace("one");
+  WriteZarTrace("two");
+  EXPECT_EQ(Content(), "two");
+}
+
+TEST_F(TraceLog, PathsThatCannotBeOpenedLeaveTracingSilent) {
+  const auto missing = m_dir / "no-such-folder" / "trace.txt";
+  EXPECT_NE(OpenDebugFile(missing.wstring().c_str(), kCreateWrite), 0);
+  const std::wstring tooLong(300, L'x');
+  EXPECT_NE(OpenDebugFile(tooLong.c_str(), kCreateWrite), 0);
+  EnableZarTrace(1);
+  WriteZarTrace("nowhere");
+  uint32_t count = 0;
+  TLGetNumInterfaces(nullptr, &count);
+  EXPECT_FALSE(std::filesystem::exists(missing));
+}
+
+TEST_F(TraceLog, LongMessagesAreCutAndKeepTheirNewline) {
+  OpenTrace();
+  EnableZarTrace(1);
+  const std::string name(700, 'n');
+  uint8_t changed = 0;
+  TLUpdateDeviceList(nullptr, name.c_str(), &changed);
+  CloseDebugFile();
+  const std::string content = Content();
+  const auto start = content.find("ZAR=> Enter TLUpdateDeviceList");
+  ASSERT_NE(start, std::string::npos);
+  EXPECT_EQ(content.size() - start, 511u);
+  EXPECT_EQ(content.back(), '\n');
+}
+
+TEST_F(TraceLog, ConcurrentTracingAndReopeningWriteOnlyWholePieces) {
+  OpenTrace();
+  EnableZarTrace(1);
+  LimitDebugFileSize(1);
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> writers;
+  for (int t = 0; t < 3; ++t)
+    writers.emplace_back([&] {
+      for (int i = 0; i < 400; ++i) {
+        uint32_t count = 0;
+        TLGetNumInterfaces(nullptr, &count);
+        WriteZarTrace("[piece]\n");
+      }
+    });
+  std::thread reopener([&] {
+    while (!stop) {
+      CloseDebugFile();
+      OpenDebugFile(m_path.wstring().c_str(), ZAR_O_WRONLY | ZAR_O_CREAT | ZAR_O_APPEND | ZAR_O_BINARY);
+    }
+  });
+  for (auto &writer : writers) writer.join();
+  stop = true;
+  reopener.join();
+  CloseDebugFile();
+
+  const std::regex line(R"(|ZAR=> (Mon|Tue|Wed|Thu|Fri|Sat|Sun) .{20}|ZAR=> Enter TLGetNumInterfaces hTL=0x0{16}|\[piece\])");
+  std::istringstream lines(Content());
+  std::string text;
+  while (std::getline(lines, text)) ASSERT_TRUE(std::regex_match(text, line)) << "torn line: " << text;
+}
+
+} // namespace

@@ -1,0 +1,164 @@
+// Opening and closing the transport layer, its information record, its
+// interface list, error texts and callback registrations.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "zar_usb.h"
+
+namespace {
+
+// Closes the transport layer however often it was opened.
+void CloseFully(ZAR_TL_HANDLE tl) {
+  while (TLClose(tl) == ZAR_SUCCESS) {
+  }
+}
+
+ZAR_TL_HANDLE Open() {
+  ZAR_TL_HANDLE tl = nullptr;
+  EXPECT_EQ(TLOpen(nullptr, nullptr, &tl), ZAR_SUCCESS);
+  return tl;
+}
+
+TEST(TransportLayer, EveryOpenNeedsItsClose) {
+  const ZAR_TL_HANDLE first = Open();
+  const ZAR_TL_HANDLE second = Open();
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(first, second) << "one transport layer per process";
+
+  uint32_t count = 0;
+  ASSERT_EQ(TLClose(first), ZAR_SUCCESS);
+  EXPECT_EQ(TLGetNumInterfaces(first, &count), ZAR_SUCCESS) << "still open once";
+  ASSERT_EQ(TLClose(first), ZAR_SUCCESS);
+  EXPECT_EQ(TLGetNumInterfaces(first, &count), ZAR_ERR_INVALID_HANDLE);
+  EXPECT_EQ(TLClose(first), ZAR_ERR_INVALID_HANDLE);
+
+  // A refused open opens nothing.
+  EXPECT_EQ(TLOpen(nullptr, nullptr, nullptr), ZAR_ERR_INVALID_PARAMETER);
+  EXPECT_EQ(TLClose(first), ZAR_ERR_INVALID_HANDLE);
+}
+
+TEST(TransportLayer, InfoRecordNeedsItsFullSizeAndWritesOnlyItsFields) {
+  std::array<unsigned char, 800> record;
+  record.fill(0xA5);
+  auto *info = reinterpret_cast<ZAR_TL_INFO *>(record.data());
+
+  uint32_t size = 775;
+  EXPECT_EQ(TLInfo(nullptr, info, &size), ZAR_ERR_INVALID_PARAMETER);
+  EXPECT_TRUE(std::all_of(record.begin(), record.end(), [](unsigned char b) { return b == 0xA5; }));
+
+  size = 776;
+  ASSERT_EQ(TLInfo(nullptr, info, &size), ZAR_SUCCESS);
+  EXPECT_EQ(size, 776u);
+  const unsigned char head[8] = {1, 0, 0, 0, 0x08, 0x03, 0, 0};
+  EXPECT_EQ(std::memcmp(record.data(), head, 8), 0);
+  EXPECT_EQ(std::memcmp(record.data() + 8, "RK46", 5), 0);
+  EXPECT_EQ(std::memcmp(record.data() + 264, "ZAR_USB", 8), 0);
+  EXPECT_EQ(std::memcmp(record.data() + 520, "USB", 4), 0);
+  // Everything else is left as the caller had it.
+  for (size_t i = 0; i < record.size(); ++i) {
+    const bool written = i < 13 || (i >= 264 && i < 272) || (i >= 520 && i < 524);
+    if (!written) {
+      ASSERT_EQ(record[i], 0xA5) << "byte " << i;
+    }
+  }
+}
+
+TEST(TransportLayer, ErrorTextsExistWhileOpen) {
+  const char *const expected[] = {"Success",        "Invalid buffer size", "Invalid handle",   "Invalid ID",
+                                  "Access denied",  "No data",             "General error",    "Invalid parameter",
+                                  "Timeout error",  "Invalid filename",    "Invalid address",  "File I/O error"};
+  const ZAR_TL_HANDLE tl = Open();
+  for (int32_t code = 0; code >= -11; --code) {
+    const char *text = "unset";
+    ASSERT_EQ(GCGetErrorText(tl, code, &text), ZAR_SUCCESS);
+    ASSERT_NE(text, nullptr);
+    EXPECT_STREQ(text, expected[-code]);
+  }
+  for (int32_t unknown : {1, -12, INT32_MIN, INT32_MAX}) {
+    const char *text = "unset";
+    EXPECT_EQ(GCGetErrorText(tl, unknown, &text), ZAR_SUCCESS);
+    EXPECT_EQ(text, nullptr) << unknown;
+  }
+  EXPECT_EQ(GCGetErrorText(tl, 0, nullptr), ZAR_ERR_INVALID_PARAMETER);
+  CloseFully(tl);
+  const char *text = nullptr;
+  EXPECT_EQ(GCGetErrorText(tl, 0, &text), ZAR_ERR_INVALID_HANDLE);
+}
+
+TEST(TransportLayer, HasExactlyTheInterfaceUSB) {
+  const ZAR_TL_HANDLE tl = Open();
+  uint32_t count = 0;
+  ASSERT_EQ(TLGetNumInterfaces(tl, &count), ZAR_SUCCESS);
+  EXPECT_EQ(count, 1u);
+
+  char name[8];
+  std::memset(name, 'x', sizeof name);
+  EXPECT_EQ(TLGetInterfaceName(tl, 0, name, 3), ZAR_ERR_INVALID_PARAMETER);
+  EXPECT_EQ(name[0], 'x') << "nothing copied on failure";
+  ASSERT_EQ(TLGetInterfaceName(tl, 0, name, 4), ZAR_SUCCESS);
+  EXPECT_STREQ(name, "USB");
+  EXPECT_EQ(TLGetInterfaceName(tl, 1, name, sizeof name), ZAR_ERR_INVALID_PARAMETER);
+  EXPECT_EQ(TLGetInterfaceName(tl, 0xFFFFFFFFu, name, sizeof name), ZAR_ERR_INVALID_PARAMETER);
+  CloseFully(tl);
+}
+
+void CallbackA(uint32_t, void *, int64_t, void *) {}
+void CallbackB(uint32_t, void *, int64_t, void *) {}
+
+TEST(TransportLayer, CallbacksAreKeptOncePerFunctionAndSurviveClose) {
+  ZAR_TL_HANDLE tl = Open();
+  int contextA = 0, contextB = 0;
+  EXPECT_EQ(TLSetCallback(tl, CallbackA, &contextA), ZAR_SUCCESS);
+  EXPECT_EQ(TLSetCallback(tl, CallbackA, &contextB), ZAR_SUCCESS);
+  EXPECT_EQ(TLRemoveCallback(tl, CallbackB), ZAR_ERR_NO_DATA);
+  EXPECT_EQ(TLSetCallback(tl, nullptr, &contextA), ZAR_ERR_INVALID_PARAMETER);
+  EXPECT_EQ(TLSetCallback(tl, CallbackB, nullptr), ZAR_SUCCESS);
+  EXPECT_EQ(TLRemoveCallback(tl, CallbackA), ZAR_SUCCESS);
+  EXPECT_EQ(TLRemoveCallback(tl, CallbackA), ZAR_ERR_NO_DATA) << "one entry per function";
+
+  // A registration the application did not remove outlives TLClose.
+  CloseFully(tl);
+  tl = Open();
+  EXPECT_EQ(TLRemoveCallback(tl, CallbackB), ZAR_SUCCESS);
+  CloseFully(tl);
+}
+
+TEST(TransportLayer, ConcurrentOpenCloseAndQueriesStayConsistent) {
+  const ZAR_TL_HANDLE tl = Open(); // held throughout: the handle never dies
+  std::atomic<bool> failed{false};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 300; ++i) {
+        if (t % 2 == 0) {
+          ZAR_TL_HANDLE mine = nullptr;
+          if (TLOpen(nullptr, nullptr, &mine) != ZAR_SUCCESS || mine != tl) failed = true;
+          uint32_t count = 0;
+          if (TLGetNumInterfaces(tl, &count) != ZAR_SUCCESS || count != 1) failed = true;
+          if (TLClose(mine) != ZAR_SUCCESS) failed = true;
+        } else {
+          const char *text = nullptr;
+          if (GCGetErrorText(tl, -2, &text) != ZAR_SUCCESS || text == nullptr) failed = true;
+          char name[8];
+          if (TLGetInterfaceName(tl, 0, name, sizeof name) != ZAR_SUCCESS) failed = true;
+          if (TLSetCallback(tl, CallbackA, nullptr) != ZAR_SUCCESS) failed = true;
+          TLRemoveCallback(tl, CallbackA);
+        }
+      }
+    });
+  }
+  for (auto &thread : threads) thread.join();
+  EXPECT_FALSE(failed);
+  ASSERT_EQ(TLClose(tl), ZAR_SUCCESS);
+  uint32_t count = 0;
+  EXPECT_EQ(TLGetNumInterfaces(tl, &count), ZAR_ERR_INVALID_HANDLE) << "opens and closes balanced";
+}
+
+} // namespace
