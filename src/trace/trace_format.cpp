@@ -31,7 +31,7 @@ private:
   size_t m_length = 0;
 };
 
-struct Spec {
+struct Conversion {
   bool left = false, plus = false, space = false, zero = false, alternate = false;
   int width = 0;
   int precision = -1;
@@ -39,30 +39,30 @@ struct Spec {
   int narrow = 0; // h: 16, hh: 8
 };
 
-const char *ParseLength(const char *p, Spec &spec) {
-  if (p[0] == 'h' && p[1] == 'h') { spec.narrow = 8; return p + 2; }
-  if (p[0] == 'h') { spec.narrow = 16; return p + 1; }
-  if (p[0] == 'l' && p[1] == 'l') { spec.bits = 64; return p + 2; }
-  if (p[0] == 'l') { spec.bits = 32; return p + 1; }
-  if (p[0] == 'I' && p[1] == '6' && p[2] == '4') { spec.bits = 64; return p + 3; }
-  if (p[0] == 'I' && p[1] == '3' && p[2] == '2') { spec.bits = 32; return p + 3; }
-  if (p[0] == 'I' || p[0] == 'z' || p[0] == 'j' || p[0] == 't') { spec.bits = 64; return p + 1; }
+const char *ParseLength(const char *p, Conversion &conv) {
+  if (p[0] == 'h' && p[1] == 'h') { conv.narrow = 8; return p + 2; }
+  if (p[0] == 'h') { conv.narrow = 16; return p + 1; }
+  if (p[0] == 'l' && p[1] == 'l') { conv.bits = 64; return p + 2; }
+  if (p[0] == 'l') { conv.bits = 32; return p + 1; }
+  if (p[0] == 'I' && p[1] == '6' && p[2] == '4') { conv.bits = 64; return p + 3; }
+  if (p[0] == 'I' && p[1] == '3' && p[2] == '2') { conv.bits = 32; return p + 3; }
+  if (p[0] == 'I' || p[0] == 'z' || p[0] == 'j' || p[0] == 't') { conv.bits = 64; return p + 1; }
   return p;
 }
 
-void EmitPadded(Output &out, const Spec &spec, const char *prefix, const char *digits,
+void EmitPadded(Output &out, const Conversion &conv, const char *prefix, const char *digits,
                 size_t digitCount) {
   const size_t prefixLength = std::strlen(prefix);
-  int zeros = spec.precision > static_cast<int>(digitCount)
-                  ? spec.precision - static_cast<int>(digitCount) : 0;
-  int fill = spec.width - static_cast<int>(prefixLength + digitCount) - zeros;
+  int zeros = conv.precision > static_cast<int>(digitCount)
+                  ? conv.precision - static_cast<int>(digitCount) : 0;
+  int fill = conv.width - static_cast<int>(prefixLength + digitCount) - zeros;
   if (fill < 0) fill = 0;
-  if (spec.left) {
+  if (conv.left) {
     out.Put(prefix, prefixLength);
     out.Pad('0', zeros);
     out.Put(digits, digitCount);
     out.Pad(' ', fill);
-  } else if (spec.zero && spec.precision < 0) {
+  } else if (conv.zero && conv.precision < 0) {
     out.Put(prefix, prefixLength);
     out.Pad('0', zeros + fill);
     out.Put(digits, digitCount);
@@ -74,12 +74,12 @@ void EmitPadded(Output &out, const Spec &spec, const char *prefix, const char *d
   }
 }
 
-void EmitInteger(Output &out, const Spec &spec, char conversion, uint64_t magnitude, bool negative) {
+void EmitInteger(Output &out, const Conversion &conv, char conversion, uint64_t magnitude, bool negative) {
   const bool upper = conversion == 'X';
   const unsigned base = (conversion == 'x' || conversion == 'X') ? 16 : conversion == 'o' ? 8 : 10;
   char digits[24];
   size_t count = 0;
-  if (!(magnitude == 0 && spec.precision == 0)) {
+  if (!(magnitude == 0 && conv.precision == 0)) {
     char reversed[24];
     do {
       const unsigned digit = static_cast<unsigned>(magnitude % base);
@@ -90,22 +90,22 @@ void EmitInteger(Output &out, const Spec &spec, char conversion, uint64_t magnit
   }
   const char *prefix = "";
   if (conversion == 'd' || conversion == 'i') {
-    prefix = negative ? "-" : spec.plus ? "+" : spec.space ? " " : "";
-  } else if (spec.alternate && count > 0 && !(count == 1 && digits[0] == '0')) {
+    prefix = negative ? "-" : conv.plus ? "+" : conv.space ? " " : "";
+  } else if (conv.alternate && count > 0 && !(count == 1 && digits[0] == '0')) {
     prefix = base == 16 ? (upper ? "0X" : "0x") : base == 8 ? "0" : "";
   }
-  EmitPadded(out, spec, prefix, digits, count);
+  EmitPadded(out, conv, prefix, digits, count);
 }
 
-void EmitText(Output &out, const Spec &spec, const char *text) {
+void EmitText(Output &out, const Conversion &conv, const char *text) {
   if (text == nullptr) text = "(null)";
   size_t length = 0;
-  while (text[length] != '\0' && (spec.precision < 0 || length < static_cast<size_t>(spec.precision)))
+  while (text[length] != '\0' && (conv.precision < 0 || length < static_cast<size_t>(conv.precision)))
     ++length;
-  const int fill = spec.width > static_cast<int>(length) ? spec.width - static_cast<int>(length) : 0;
-  if (!spec.left) out.Pad(' ', fill);
+  const int fill = conv.width > static_cast<int>(length) ? conv.width - static_cast<int>(length) : 0;
+  if (!conv.left) out.Pad(' ', fill);
   out.Put(text, length);
-  if (spec.left) out.Pad(' ', fill);
+  if (conv.left) out.Pad(' ', fill);
 }
 
 } // namespace
@@ -120,56 +120,56 @@ size_t FormatTrace(char *buffer, size_t capacity, const char *format, va_list ar
       continue;
     }
     const char *start = p++;
-    Spec spec;
+    Conversion conv;
     for (;; ++p) {
-      if (*p == '-') spec.left = true;
-      else if (*p == '+') spec.plus = true;
-      else if (*p == ' ') spec.space = true;
-      else if (*p == '0') spec.zero = true;
-      else if (*p == '#') spec.alternate = true;
+      if (*p == '-') conv.left = true;
+      else if (*p == '+') conv.plus = true;
+      else if (*p == ' ') conv.space = true;
+      else if (*p == '0') conv.zero = true;
+      else if (*p == '#') conv.alternate = true;
       else break;
     }
     if (*p == '*') {
-      spec.width = va_arg(ap, int);
-      if (spec.width < 0) { spec.left = true; spec.width = -spec.width; }
+      conv.width = va_arg(ap, int);
+      if (conv.width < 0) { conv.left = true; conv.width = -conv.width; }
       ++p;
     } else {
-      while (*p >= '0' && *p <= '9') spec.width = spec.width * 10 + (*p++ - '0');
+      while (*p >= '0' && *p <= '9') conv.width = conv.width * 10 + (*p++ - '0');
     }
     if (*p == '.') {
       ++p;
-      spec.precision = 0;
+      conv.precision = 0;
       if (*p == '*') {
-        spec.precision = va_arg(ap, int);
+        conv.precision = va_arg(ap, int);
         ++p;
       } else {
-        while (*p >= '0' && *p <= '9') spec.precision = spec.precision * 10 + (*p++ - '0');
+        while (*p >= '0' && *p <= '9') conv.precision = conv.precision * 10 + (*p++ - '0');
       }
     }
-    p = ParseLength(p, spec);
+    p = ParseLength(p, conv);
     switch (*p) {
     case 'd':
     case 'i': {
-      int64_t value = spec.bits == 64 ? va_arg(ap, int64_t) : va_arg(ap, int32_t);
-      if (spec.narrow == 16) value = static_cast<int16_t>(value);
-      if (spec.narrow == 8) value = static_cast<int8_t>(value);
+      int64_t value = conv.bits == 64 ? va_arg(ap, int64_t) : va_arg(ap, int32_t);
+      if (conv.narrow == 16) value = static_cast<int16_t>(value);
+      if (conv.narrow == 8) value = static_cast<int8_t>(value);
       const bool negative = value < 0;
       const uint64_t magnitude = negative ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
-      EmitInteger(out, spec, *p, magnitude, negative);
+      EmitInteger(out, conv, *p, magnitude, negative);
       break;
     }
     case 'u':
     case 'x':
     case 'X':
     case 'o': {
-      uint64_t value = spec.bits == 64 ? va_arg(ap, uint64_t) : va_arg(ap, uint32_t);
-      if (spec.narrow == 16) value = static_cast<uint16_t>(value);
-      if (spec.narrow == 8) value = static_cast<uint8_t>(value);
-      EmitInteger(out, spec, *p, value, false);
+      uint64_t value = conv.bits == 64 ? va_arg(ap, uint64_t) : va_arg(ap, uint32_t);
+      if (conv.narrow == 16) value = static_cast<uint16_t>(value);
+      if (conv.narrow == 8) value = static_cast<uint8_t>(value);
+      EmitInteger(out, conv, *p, value, false);
       break;
     }
     case 'p': {
-      Spec pointer = spec;
+      Conversion pointer = conv;
       pointer.precision = 16;
       pointer.alternate = false;
       EmitInteger(out, pointer, 'X', reinterpret_cast<uintptr_t>(va_arg(ap, void *)), false);
@@ -177,11 +177,11 @@ size_t FormatTrace(char *buffer, size_t capacity, const char *format, va_list ar
     }
     case 'c': {
       const char text[2] = {static_cast<char>(va_arg(ap, int)), '\0'};
-      EmitText(out, Spec{spec.left, false, false, false, false, spec.width, -1, 32, 0}, text);
+      EmitText(out, Conversion{conv.left, false, false, false, false, conv.width, -1, 32, 0}, text);
       break;
     }
     case 's':
-      EmitText(out, spec, va_arg(ap, const char *));
+      EmitText(out, conv, va_arg(ap, const char *));
       break;
     case '%':
       out.Put('%');
