@@ -26,4 +26,21 @@ bool CInterface::HasDataStream(const void *handle) {
   return false;
 }
 
+bool CInterface::DeleteDevice(CDevice *device) {
+  std::unique_ptr<CDevice> removed;
+  {
+    CLockGuard lock(&m_Lock);
+    for (auto item = m_Devices.begin(); item != m_Devices.end(); ++item) {
+      if (item->get() == device) {
+        removed = std::move(*item);
+        m_Devices.erase(item);
+        break;
+      }
+    }
+  }
+  // Destroyed outside the interface lock: a device's teardown waits for its
+  // own threads, which may ask this interface about handles meanwhile.
+  return removed != nullptr;
+}
+
 } // namespace oxa::ZarUsb

@@ -24,6 +24,9 @@ public:
   bool HasDevice(const void *handle);
   // True when handle is the data stream of one of its devices.
   bool HasDataStream(const void *handle);
+  // Removes the device from the open devices and destroys it; false when
+  // this interface does not hold it.
+  bool DeleteDevice(CDevice *device);
 
 private:
   std::string m_Name;

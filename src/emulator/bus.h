@@ -1,0 +1,52 @@
+#pragma once
+// Access to the namespace's emulated bus (see bus_layout.h).
+
+#include <cstdint>
+
+#include "emulator/bus_layout.h"
+#include "emulator/camera_spec.h"
+#include "os/mapped_file.h"
+#include "os/named_mutex.h"
+
+namespace oxa::ZarUsb::emulator {
+
+class Bus {
+public:
+  // The bus of this process's namespace, opened (and on first creation seeded
+  // from ZAR_USB_EMULATION) on first use, kept until the process ends. Null
+  // when it cannot be opened.
+  static Bus *Get();
+
+  // Holds the bus lock; the layout may be read and changed meanwhile.
+  class Guard {
+  public:
+    explicit Guard(Bus &bus) : m_bus(bus) { m_bus.m_mutex.Acquire(); }
+    ~Guard() { m_bus.m_mutex.Release(); }
+    Guard(const Guard &) = delete;
+    Guard &operator=(const Guard &) = delete;
+    BusLayout &Layout() { return *m_bus.m_layout; }
+
+  private:
+    Bus &m_bus;
+  };
+
+  // The slot if it still holds the camera of that plug; null otherwise.
+  // Only while a Guard is held.
+  CameraSlot *Camera(Guard &guard, uint32_t slot, uint32_t generation);
+
+private:
+  Bus() = default;
+  bool Open();
+  void Seed(BusLayout &layout);
+
+  os::NamedMutex m_mutex;
+  os::MappedFile m_file;
+  BusLayout *m_layout = nullptr;
+};
+
+// Fills a free slot with a camera of that spec; false when the spec is unusable.
+bool PlugInto(CameraSlot &slot, const CameraSpec &spec);
+// Appends an event to the camera's queue (the oldest is dropped when full).
+void PushEvent(CameraSlot &slot, uint32_t id, const void *data, uint32_t length);
+
+} // namespace oxa::ZarUsb::emulator

@@ -1,0 +1,162 @@
+#include "emulator/emulator.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "emulator/bus.h"
+#include "os/system_info.h"
+#include "os/system_message.h"
+
+namespace oxa::ZarUsb::emulator {
+
+namespace {
+
+constexpr char kPathPrefix[] = "\\\\?\\zarusb-emu#";
+constexpr const char *kInterfaceClasses[21] = {
+    "{25D487A7-8011-4E59-B01C-13E1F507E9B8}", "{12DBB669-B123-44C2-BF1F-35423B621C7A}",
+    "{FDA071CB-9920-4A3B-B36B-87C4C85D6549}", "{1FA86330-1788-48E8-991D-6C61E10E48A1}",
+    "{B1416711-7D87-4F95-A3D1-93759F2CB79C}", "{32243A43-512F-426B-B0D2-C40E6BF2B1F3}",
+    "{FDA43607-C205-4FEF-A126-7A11954FFC5C}", "{9F4D2D88-57C0-4063-B984-88D43B4F1F06}",
+    "{05A47CB2-BB81-42E2-81AA-D93F628983F1}", "{B406D8DB-0897-4B26-A2F5-1997B7550729}",
+    "{16228979-1D0F-430F-8F09-C6FBE0017E2F}", "{CAFC1F21-F9FA-4A01-8A4C-159EDC0EE513}",
+    "{270069DB-7267-4BAE-B799-F7A9CC962340}", "{1D332BAE-C6C4-486D-A041-F22E53FE83A2}",
+    "{5C4CCE5A-D5FE-4089-981A-FBCCD2C2FFA8}", "{F8B4E71D-463C-44E4-B8B0-CC9EDCF06130}",
+    "{64AAC61C-F1F9-47A8-870A-6BF028BE487D}", "{059A5BBB-ABD4-455E-89C1-5A29B0AE00CB}",
+    "{C4D016A5-B8DF-4A4D-9FE1-75CA114411D3}", "{9819D068-8DD8-4813-A3BF-72160EC5DA0D}",
+    "{A02FB103-DB9E-4BC6-9FA3-FFEB2641F9F6}"};
+
+std::string Text(const uint8_t *field, size_t size) {
+  size_t length = 0;
+  while (length < size && field[length] != 0) ++length;
+  return std::string(reinterpret_cast<const char *>(field), length);
+}
+
+void DevicesChanged() { os::PostSystemMessage(os::kWmDeviceChange, os::kDbtDevNodesChanged); }
+
+} // namespace
+
+bool EmulationEnabled() {
+  const char *value = std::getenv("ZAR_USB_EMULATION");
+  return value != nullptr && *value != '\0';
+}
+
+std::string DevicePath(uint32_t slot, uint32_t generation, uint32_t interfaceClass) {
+  char path[128];
+  std::snprintf(path, sizeof path, "%sslot%02u#gen%u#%s", kPathPrefix, slot, generation,
+                kInterfaceClasses[interfaceClass % 21]);
+  return path;
+}
+
+bool ParseDevicePath(const char *path, uint32_t *slot, uint32_t *generation) {
+  if (path == nullptr || std::strncmp(path, kPathPrefix, sizeof kPathPrefix - 1) != 0) return false;
+  unsigned parsedSlot = 0, parsedGeneration = 0;
+  if (std::sscanf(path + sizeof kPathPrefix - 1, "slot%2u#gen%u#", &parsedSlot, &parsedGeneration) != 2) return false;
+  *slot = parsedSlot;
+  *generation = parsedGeneration;
+  return parsedSlot < kMaxCameras;
+}
+
+std::optional<uint32_t> Plug(const CameraSpec &spec, std::string *why) {
+  Bus *bus = Bus::Get();
+  if (bus == nullptr) {
+    if (why != nullptr) *why = "the emulated bus cannot be opened (namespace folder not usable)";
+    return std::nullopt;
+  }
+  std::optional<uint32_t> plugged;
+  {
+    Bus::Guard guard(*bus);
+    BusLayout &layout = guard.Layout();
+    for (uint32_t slot = 0; slot < kMaxCameras && !plugged; ++slot) {
+      if (layout.cameras[slot].present != 0) continue;
+      if (!PlugInto(layout.cameras[slot], spec)) {
+        if (why != nullptr) *why = "unusable camera: check the pixel format, the geometry and the interface class";
+        return std::nullopt;
+      }
+      ++layout.changeCount;
+      plugged = slot;
+    }
+  }
+  if (!plugged) {
+    if (why != nullptr) *why = "the bus is full: 30 cameras are plugged";
+    return std::nullopt;
+  }
+  DevicesChanged();
+  return plugged;
+}
+
+bool Unplug(uint32_t slot) {
+  Bus *bus = Bus::Get();
+  if (bus == nullptr || slot >= kMaxCameras) return false;
+  {
+    Bus::Guard guard(*bus);
+    CameraSlot &camera = guard.Layout().cameras[slot];
+    if (camera.present == 0) return false;
+    camera.present = 0;
+    camera.streaming = 0;
+    ++guard.Layout().changeCount;
+  }
+  DevicesChanged();
+  return true;
+}
+
+std::vector<PluggedCamera> ListCameras() {
+  std::vector<PluggedCamera> cameras;
+  Bus *bus = Bus::Get();
+  if (bus == nullptr) return cameras;
+  Bus::Guard guard(*bus);
+  for (uint32_t slot = 0; slot < kMaxCameras; ++slot) {
+    const CameraSlot &camera = guard.Layout().cameras[slot];
+    if (camera.present == 0) continue;
+    PluggedCamera item{slot, DevicePath(slot, camera.generation, camera.interfaceClass), {}, camera.holderProcess};
+    item.spec.vendor = Text(camera.identity + reg::kVendorName, 32);
+    item.spec.model = Text(camera.identity + reg::kModelName, 32);
+    item.spec.version = Text(camera.identity + reg::kDeviceVersion, 32);
+    item.spec.serial = Text(camera.identity + reg::kSerialNumber, 32);
+    item.spec.userName = Text(camera.identity + reg::kUserName, 16);
+    std::memcpy(&item.spec.register90, camera.identity + reg::kRegister90, 4);
+    item.spec.width = camera.width;
+    item.spec.height = camera.height;
+    item.spec.pixelFormat = camera.pixelFormat;
+    item.spec.frameRateMilli = camera.frameRateMilli;
+    item.spec.interfaceClass = camera.interfaceClass;
+    cameras.push_back(item);
+  }
+  return cameras;
+}
+
+bool RaiseEvent(uint32_t slot, uint32_t id, const void *data, uint32_t length) {
+  Bus *bus = Bus::Get();
+  if (bus == nullptr || slot >= kMaxCameras || length > kEventDataSize) return false;
+  Bus::Guard guard(*bus);
+  CameraSlot &camera = guard.Layout().cameras[slot];
+  if (camera.present == 0) return false;
+  PushEvent(camera, id, data, length);
+  return true;
+}
+
+bool InjectFault(uint32_t slot, Request request, FaultKind kind, uint32_t count, uint32_t value) {
+  Bus *bus = Bus::Get();
+  const auto index = static_cast<uint32_t>(request);
+  if (bus == nullptr || slot >= kMaxCameras || index >= kRequestKinds || kind > FaultKind::ByteCount) return false;
+  Bus::Guard guard(*bus);
+  CameraSlot &camera = guard.Layout().cameras[slot];
+  if (camera.present == 0) return false;
+  camera.faults[index] = {kind == FaultKind::None ? 0 : count, static_cast<uint32_t>(kind), value, 0};
+  return true;
+}
+
+void Suspend() { os::PostSystemMessage(os::kWmPowerBroadcast, os::kPbtApmSuspend); }
+
+void Resume() { os::PostSystemMessage(os::kWmPowerBroadcast, os::kPbtApmResumeAutomatic); }
+
+void Hibernate(uint32_t gapMs) {
+  Suspend();
+  std::vector<PluggedCamera> cameras = ListCameras();
+  for (const auto &camera : cameras) Unplug(camera.slot);
+  Resume();
+  os::Sleep(gapMs);
+  for (const auto &camera : cameras) Plug(camera.spec);
+}
+
+} // namespace oxa::ZarUsb::emulator

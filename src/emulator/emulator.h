@@ -1,0 +1,68 @@
+#pragma once
+// The camera emulator: cameras on an emulated USB bus that every process of
+// the namespace shares, and the virtual driver that serves them. Users run
+// and develop against it without hardware; tests drive it through this API
+// and the `zarusb emu` commands drive it from the shell.
+//
+// Every function is thread-safe and never blocks beyond the bus lock, except
+// Hibernate, which waits between its steps.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "emulator/camera_spec.h"
+
+namespace oxa::ZarUsb::emulator {
+
+// The thirteen driver requests, in control-code order.
+enum class Request : uint32_t {
+  WriteMemCamera, ReadMemCamera, WriteMemTransportLayer, ReadMemTransportLayer, LockBuffer, QueueBuffer,
+  FlushQueue, GetBuffer, FreeBuffer, StartStopStream, GetEvent, WriteMemCustomFeature, ReadMemCustomFeature
+};
+
+enum class FaultKind : uint32_t {
+  None = 0,
+  SystemError = 1, // the request fails at the system level with the value (31 when 0)
+  DriverError = 2, // the reply carries the value as its driver error word
+  Pend = 3,        // the driver holds the request until it is cancelled
+  ByteCount = 4,   // the reply reports the value as the count of bytes done
+};
+
+struct PluggedCamera {
+  uint32_t slot;
+  std::string path;
+  CameraSpec spec;
+  uint32_t holderProcess; // process that has it open, 0 when none
+};
+
+// Whether the library lists emulated cameras: ZAR_USB_EMULATION is set, to a
+// number of default cameras or the path of a JSON file describing them
+// ({"cameras": [{"model": "...", "serial": "...", "width": 640, ...}]}).
+// Those cameras are plugged when the namespace's bus is first created.
+bool EmulationEnabled();
+
+// Plugs a camera into the lowest free slot and tells the monitor window.
+// The slot, or nullopt with *why set (bus full, bad spec, no bus).
+std::optional<uint32_t> Plug(const CameraSpec &spec, std::string *why = nullptr);
+// Unplugs the camera of that slot and tells the monitor window; false when
+// the slot holds none. The camera's open handle fails from then on.
+bool Unplug(uint32_t slot);
+std::vector<PluggedCamera> ListCameras();
+// Queues a device event for the camera (at most 64 bytes of data).
+bool RaiseEvent(uint32_t slot, uint32_t id, const void *data, uint32_t length);
+// The next `count` requests of that kind to the camera meet the fault.
+bool InjectFault(uint32_t slot, Request request, FaultKind kind, uint32_t count, uint32_t value);
+// Power changes as the system announces them to the monitor window.
+void Suspend();
+void Resume();
+// Suspend; every camera drops off the bus; resume; after gapMs the cameras
+// come back (new device paths, as after a real hibernation).
+void Hibernate(uint32_t gapMs);
+
+// Device paths of emulated cameras.
+std::string DevicePath(uint32_t slot, uint32_t generation, uint32_t interfaceClass);
+bool ParseDevicePath(const char *path, uint32_t *slot, uint32_t *generation);
+
+} // namespace oxa::ZarUsb::emulator

@@ -1,0 +1,41 @@
+#pragma once
+// The test programs' main: runs GoogleTest, or, when started as a helper
+// ("--zar-helper NAME ARGS..."), the helper of that name. Every run works in
+// a namespace of its own (ZAR_USB_NAMESPACE), which helpers inherit and
+// which is removed when the run ends.
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace zar_test {
+
+using Helper = std::function<int(const std::vector<std::string> &arguments)>;
+
+// Registers a helper at static initialisation: static bool r = RegisterHelper(...).
+bool RegisterHelper(const std::string &name, Helper helper);
+
+// Starts a helper process of this program; see os::ChildProcess.
+class HelperProcess {
+public:
+  HelperProcess(const std::string &name, const std::vector<std::string> &arguments);
+  ~HelperProcess();
+  HelperProcess(const HelperProcess &) = delete;
+  HelperProcess &operator=(const HelperProcess &) = delete;
+  bool Started() const { return m_started; }
+  // The exit code, or -1 when it did not end within the time.
+  int Wait(uint32_t milliseconds = 30000);
+  void Kill();
+  uint32_t Id() const;
+
+private:
+  struct Impl;
+  Impl *m_impl;
+  bool m_started = false;
+};
+
+// Polls the condition until it holds or the time has passed.
+bool WaitFor(const std::function<bool()> &condition, uint32_t milliseconds = 10000);
+
+} // namespace zar_test
