@@ -33,5 +33,10 @@ if [ ! -f "$WINEPREFIX/.zar-usb-ready" ]; then
   wineserver -w
   touch "$WINEPREFIX/.zar-usb-ready"
 fi
+# One wineserver, with its services, for the whole run instead of one start-up
+# per test program. They are started here, away from ctest's output pipes:
+# a service that inherited a test's pipe would keep ctest waiting for its end.
+wineserver -p </dev/null >/dev/null 2>&1
+wine cmd /c exit </dev/null >/dev/null 2>&1
+trap 'wineserver -k 2>/dev/null || true' EXIT
 run_tests wine
-wineserver -k 2>/dev/null || true

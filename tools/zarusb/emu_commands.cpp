@@ -1,0 +1,176 @@
+#include "emu_commands.h"
+
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "emulator/emulation_config.h"
+#include "emulator/emulator.h"
+
+namespace zarusb {
+
+using namespace oxa::ZarUsb::emulator;
+
+namespace {
+
+const std::map<std::string, Request> kRequests = {
+    {"write-camera", Request::WriteMemCamera},   {"read-camera", Request::ReadMemCamera},
+    {"write-tl", Request::WriteMemTransportLayer}, {"read-tl", Request::ReadMemTransportLayer},
+    {"lock-buffer", Request::LockBuffer},        {"queue-buffer", Request::QueueBuffer},
+    {"flush-queue", Request::FlushQueue},        {"get-buffer", Request::GetBuffer},
+    {"free-buffer", Request::FreeBuffer},        {"start-stop-stream", Request::StartStopStream},
+    {"get-event", Request::GetEvent},            {"write-custom", Request::WriteMemCustomFeature},
+    {"read-custom", Request::ReadMemCustomFeature}};
+
+const std::map<std::string, FaultKind> kFaults = {{"none", FaultKind::None},
+                                                  {"system-error", FaultKind::SystemError},
+                                                  {"driver-error", FaultKind::DriverError},
+                                                  {"pend", FaultKind::Pend},
+                                                  {"byte-count", FaultKind::ByteCount}};
+
+const char *PixelFormatName(uint32_t format) {
+  return format == kMono8 ? "Mono8" : format == kMono16 ? "Mono16" : format == kRGB8 ? "RGB8" : "?";
+}
+
+// A camera named by its serial number or its slot.
+bool FindSlot(const std::string &camera, uint32_t *slot) {
+  for (const auto &plugged : ListCameras()) {
+    if (plugged.spec.serial == camera || std::to_string(plugged.slot) == camera) {
+      *slot = plugged.slot;
+      return true;
+    }
+  }
+  std::fprintf(stderr, "zarusb: no emulated camera '%s' (see `zarusb emu list`)\n", camera.c_str());
+  return false;
+}
+
+void RemindToEnable() {
+  if (!EmulationEnabled())
+    std::printf("Note: applications list emulated cameras only while ZAR_USB_EMULATION is set "
+                "(export ZAR_USB_EMULATION=0).\n");
+}
+
+// Reports the failure and ends the command with exit code 1.
+[[noreturn]] void Fail(const std::string &message) {
+  std::fprintf(stderr, "zarusb: %s\n", message.c_str());
+  throw CLI::RuntimeError(1);
+}
+
+bool ParseHex(const std::string &hex, std::string *bytes) {
+  if (hex.size() % 2 != 0) return false;
+  for (size_t i = 0; i < hex.size(); i += 2) {
+    char *end = nullptr;
+    const std::string pair = hex.substr(i, 2);
+    const long value = std::strtol(pair.c_str(), &end, 16);
+    if (*end != '\0') return false;
+    bytes->push_back(static_cast<char>(value));
+  }
+  return true;
+}
+
+} // namespace
+
+const char *NoCameraAdvice() {
+  return "No camera found. Without camera hardware, use the camera emulator:\n"
+         "  export ZAR_USB_EMULATION=2     # two emulated cameras on a fresh bus\n"
+         "  zarusb emu plug --serial S123  # or plug one at any time\n";
+}
+
+void AddEmulatorCommands(CLI::App &app) {
+  CLI::App *emu = app.add_subcommand("emu", "Drive the camera emulator (no hardware needed)");
+  emu->require_subcommand(1);
+
+  auto spec = std::make_shared<CameraSpec>();
+  auto pixelFormat = std::make_shared<std::string>("Mono8");
+  auto fps = std::make_shared<double>(30.0);
+  CLI::App *plug = emu->add_subcommand("plug", "Plug an emulated camera into the bus");
+  plug->add_option("--vendor", spec->vendor, "Vendor name")->capture_default_str();
+  plug->add_option("--model", spec->model, "Model name")->capture_default_str();
+  plug->add_option("--version", spec->version, "Device version (major.minor)")->capture_default_str();
+  plug->add_option("--serial", spec->serial, "Serial number")->capture_default_str();
+  plug->add_option("--name", spec->userName, "User-defined name (16 bytes), listed instead of the model");
+  plug->add_option("--width", spec->width, "Image width")->capture_default_str();
+  plug->add_option("--height", spec->height, "Image height")->capture_default_str();
+  plug->add_option("--pixel-format", *pixelFormat, "Mono8, Mono16 or RGB8")->capture_default_str();
+  plug->add_option("--fps", *fps, "Frames per second, 0 for as fast as buffers come")->capture_default_str();
+  plug->add_option("--class", spec->interfaceClass, "Device interface class, 0-20")->capture_default_str();
+  plug->callback([spec, pixelFormat, fps] {
+    spec->pixelFormat = PixelFormatByName(*pixelFormat);
+    spec->frameRateMilli = static_cast<uint32_t>(*fps * 1000.0 + 0.5);
+    std::string why;
+    const auto slot = Plug(*spec, &why);
+    if (!slot) Fail("cannot plug the camera: " + why);
+    std::printf("Plugged %s %s into slot %u\n", spec->model.c_str(), spec->serial.c_str(), *slot);
+    RemindToEnable();
+  });
+
+  auto camera = std::make_shared<std::string>();
+  CLI::App *unplug = emu->add_subcommand("unplug", "Unplug an emulated camera");
+  unplug->add_option("camera", *camera, "Serial number or slot")->required();
+  unplug->callback([camera] {
+    uint32_t slot = 0;
+    if (!FindSlot(*camera, &slot)) throw CLI::RuntimeError(1);
+    if (!Unplug(slot)) Fail("slot " + std::to_string(slot) + " holds no camera");
+    std::printf("Unplugged slot %u\n", slot);
+  });
+
+  emu->add_subcommand("list", "List the emulated cameras on the bus")->callback([] {
+    const auto cameras = ListCameras();
+    if (cameras.empty()) std::printf("The emulated bus is empty. Plug a camera with `zarusb emu plug`.\n");
+    for (const auto &plugged : cameras) {
+      std::printf("slot %2u  %-16s %-12s %-8s %ux%u %-6s %6.2f fps  class %2u  %s\n", plugged.slot,
+                  plugged.spec.model.c_str(), plugged.spec.serial.c_str(), plugged.spec.version.c_str(),
+                  plugged.spec.width, plugged.spec.height, PixelFormatName(plugged.spec.pixelFormat),
+                  plugged.spec.frameRateMilli / 1000.0, plugged.spec.interfaceClass,
+                  plugged.holderProcess != 0 ? ("open in process " + std::to_string(plugged.holderProcess)).c_str()
+                                             : "free");
+    }
+    RemindToEnable();
+  });
+
+  auto eventId = std::make_shared<uint32_t>(0);
+  auto eventData = std::make_shared<std::string>();
+  CLI::App *event = emu->add_subcommand("event", "Raise a device event on a camera");
+  event->add_option("camera", *camera, "Serial number or slot")->required();
+  event->add_option("id", *eventId, "Event identifier")->required();
+  event->add_option("--data", *eventData, "Event data in hex, at most 64 bytes");
+  event->callback([camera, eventId, eventData] {
+    uint32_t slot = 0;
+    std::string bytes;
+    if (!ParseHex(*eventData, &bytes) || bytes.size() > 64)
+      Fail("--data takes at most 64 bytes in hex");
+    if (!FindSlot(*camera, &slot)) throw CLI::RuntimeError(1);
+    if (!RaiseEvent(slot, *eventId, bytes.data(), static_cast<uint32_t>(bytes.size())))
+      Fail("the camera left the bus");
+    std::printf("Raised event 0x%X on slot %u\n", *eventId, slot);
+  });
+
+  auto requestName = std::make_shared<std::string>();
+  auto faultName = std::make_shared<std::string>();
+  auto count = std::make_shared<uint32_t>(1);
+  auto value = std::make_shared<uint32_t>(0);
+  CLI::App *fault = emu->add_subcommand("fault", "Make the next requests of one kind fail");
+  fault->add_option("camera", *camera, "Serial number or slot")->required();
+  fault->add_option("request", *requestName, "Request kind")->required()->check(CLI::IsMember(kRequests));
+  fault->add_option("kind", *faultName, "Fault")->required()->check(CLI::IsMember(kFaults));
+  fault->add_option("--count", *count, "How many requests it hits")->capture_default_str();
+  fault->add_option("--value", *value, "System error, driver error word or byte count")->capture_default_str();
+  fault->callback([camera, requestName, faultName, count, value] {
+    uint32_t slot = 0;
+    if (!FindSlot(*camera, &slot)) throw CLI::RuntimeError(1);
+    if (!InjectFault(slot, kRequests.at(*requestName), kFaults.at(*faultName), *count, *value))
+      Fail("the camera left the bus");
+    std::printf("The next %u %s request(s) of slot %u: %s\n", *count, requestName->c_str(), slot, faultName->c_str());
+  });
+
+  emu->add_subcommand("suspend", "Announce a system suspend")->callback([] { Suspend(); });
+  emu->add_subcommand("resume", "Announce a system resume")->callback([] { Resume(); });
+  auto gap = std::make_shared<uint32_t>(1000);
+  CLI::App *hibernate =
+      emu->add_subcommand("hibernate", "Suspend, drop every camera off the bus, resume, and plug them back");
+  hibernate->add_option("--gap-ms", *gap, "Time between the resume and the cameras' return")->capture_default_str();
+  hibernate->callback([gap] { Hibernate(*gap); });
+}
+
+} // namespace zarusb

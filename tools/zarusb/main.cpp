@@ -1,0 +1,13 @@
+// zarusb: the ZAR_USB command-line tool.
+
+#include <CLI/CLI.hpp>
+
+#include "emu_commands.h"
+
+int main(int argc, char **argv) {
+  CLI::App app{"zarusb: cameras through the ZAR_USB transport layer"};
+  app.require_subcommand(1);
+  zarusb::AddEmulatorCommands(app);
+  CLI11_PARSE(app, argc, argv);
+  return 0;
+}
