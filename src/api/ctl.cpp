@@ -1,9 +1,11 @@
 #include "api/ctl.h"
 
 #include <cstring>
+#include <new>
 
 #include "api/errors.h"
 #include "api/lock_guard.h"
+#include "device/device.h"
 #include "registry/interface.h"
 #include "registry/shared_table.h"
 
@@ -45,11 +47,11 @@ bool CTL::IsValidHandle(const void *handle) {
   return handle == this && m_nOpenCount != 0;
 }
 
-bool CTL::IsDeviceHandle(const void *handle) {
+std::shared_ptr<CDevice> CTL::PinDevice(const void *handle) {
   CLockGuard lock(&m_Lock);
   for (const auto &item : m_Interfaces)
-    if (item->HasDevice(handle)) return true;
-  return false;
+    if (auto device = item->PinDevice(handle)) return device;
+  return nullptr;
 }
 
 bool CTL::IsDataStreamHandle(const void *handle) {
@@ -59,21 +61,23 @@ bool CTL::IsDataStreamHandle(const void *handle) {
   return false;
 }
 
-CInterface *CTL::FindOrCreateInterface(const std::string &name) {
+std::shared_ptr<CInterface> CTL::FindOrCreateInterface(const std::string &name) {
   CLockGuard lock(&m_Lock);
-  CInterface *found = nullptr;
+  std::shared_ptr<CInterface> found;
   if (FindInterface(name.c_str(), &found)) return found;
-  auto created = std::unique_ptr<CInterface>(new (std::nothrow) CInterface(name));
-  if (!created) return nullptr;
-  m_Interfaces.push_back(std::move(created));
-  return m_Interfaces.back().get();
+  try {
+    m_Interfaces.push_back(std::make_shared<CInterface>(name));
+  } catch (const std::bad_alloc &) {
+    return nullptr;
+  }
+  return m_Interfaces.back();
 }
 
-bool CTL::FindInterface(const char *name, CInterface **ppInterface) {
+bool CTL::FindInterface(const char *name, std::shared_ptr<CInterface> *pInterface) {
   CLockGuard lock(&m_Lock);
   for (const auto &item : m_Interfaces) {
     if (item->GetName() == name) {
-      if (ppInterface != nullptr) *ppInterface = item.get();
+      if (pInterface != nullptr) *pInterface = item;
       return true;
     }
   }
@@ -82,6 +86,7 @@ bool CTL::FindInterface(const char *name, CInterface **ppInterface) {
 
 void CTL::DeleteInterfaces() {
   CLockGuard lock(&m_Lock);
+  for (const auto &item : m_Interfaces) item->DeleteDevices();
   m_Interfaces.clear();
 }
 
@@ -95,7 +100,7 @@ ZAR_STATUS CTL::GetInterfaceName(uint32_t index, char *buffer, uint32_t size) {
   if (buffer == nullptr || index >= m_Interfaces.size()) return ZAR_ERR_INVALID_PARAMETER;
   auto item = m_Interfaces.begin();
   std::advance(item, index);
-  const std::string &name = (*item)->GetName();
+  const std::string name = (*item)->GetName();
   if (size <= name.size()) return ZAR_ERR_INVALID_PARAMETER;
   std::memcpy(buffer, name.c_str(), name.size() + 1);
   return ZAR_SUCCESS;

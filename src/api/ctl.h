@@ -15,6 +15,7 @@ namespace oxa::ZarUsb {
 
 class CErrors;
 class CInterface;
+class CDevice;
 
 class CTL {
 public:
@@ -32,14 +33,19 @@ public:
   // The three handle checks. They only compare addresses, so any value,
   // garbage included, is safe to pass.
   bool IsValidHandle(const void *handle);
-  bool IsDeviceHandle(const void *handle);
+  bool IsDeviceHandle(const void *handle) { return PinDevice(handle) != nullptr; }
   bool IsDataStreamHandle(const void *handle);
+  // The open device whose handle this is, pinned for the caller's work.
+  std::shared_ptr<CDevice> PinDevice(const void *handle);
 
   // The interface of that name, created when missing; null when out of memory.
-  CInterface *FindOrCreateInterface(const std::string &name);
-  // Exact, case-sensitive lookup; stores the interface when ppInterface is set.
-  bool FindInterface(const char *name, CInterface **ppInterface);
+  std::shared_ptr<CInterface> FindOrCreateInterface(const std::string &name);
+  // Exact, case-sensitive lookup; stores the interface when pInterface is set.
+  bool FindInterface(const char *name, std::shared_ptr<CInterface> *pInterface);
+  // Closes every device of every interface and drops the interfaces.
   void DeleteInterfaces();
+  // The CTL lock, for exports whose whole work runs under it.
+  os::CriticalSection &Lock() { return m_Lock; }
 
   uint32_t GetNumInterfaces();
   ZAR_STATUS GetInterfaceName(uint32_t index, char *buffer, uint32_t size);
@@ -61,7 +67,7 @@ private:
   std::map<ZAR_CALLBACK, void *> m_Callbacks;
   os::CriticalSection m_CallbackLock;
   os::CriticalSection m_Lock;
-  std::list<std::unique_ptr<CInterface>> m_Interfaces;
+  std::list<std::shared_ptr<CInterface>> m_Interfaces;
 };
 
 // The one transport layer of the process; null when the library refused to

@@ -4,6 +4,7 @@
 // export; handle checks compare addresses only, so garbage is harmless.
 
 #include "api/ctl.h"
+#include "device/device.h"
 #include "trace/trace.h"
 #include "zar_usb.h"
 
@@ -11,6 +12,10 @@ namespace oxa::ZarUsb {
 
 inline bool IsTLHandle(const void *handle) { return g_pTL != nullptr && g_pTL->IsValidHandle(handle); }
 inline bool IsDeviceHandle(const void *handle) { return g_pTL != nullptr && g_pTL->IsDeviceHandle(handle); }
+// The device of a device handle, pinned while the export works on it.
+inline std::shared_ptr<CDevice> PinDevice(const void *handle) {
+  return g_pTL != nullptr ? g_pTL->PinDevice(handle) : nullptr;
+}
 inline bool IsDataStreamHandle(const void *handle) {
   return g_pTL != nullptr && g_pTL->IsDataStreamHandle(handle);
 }

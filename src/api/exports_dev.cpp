@@ -1,6 +1,7 @@
 // Device exports.
 
 #include "api/export_frame.h"
+#include "registry/interface.h"
 
 using namespace oxa::ZarUsb;
 
@@ -46,8 +47,9 @@ ZAR_STATUS DevRemoveCallback(ZAR_DEV_HANDLE hDev, ZAR_CALLBACK) {
 
 ZAR_STATUS DevClose(ZAR_DEV_HANDLE hDev) {
   TraceMessage("ZAR=> Enter DevClose hDev=0x%p\n", hDev);
-  if (!IsDeviceHandle(hDev)) return ZAR_ERR_INVALID_HANDLE;
-  return Guarded([] { return ZAR_ERR_GENERAL; });
+  const std::shared_ptr<CDevice> device = PinDevice(hDev);
+  if (!device) return ZAR_ERR_INVALID_HANDLE;
+  return Guarded([&] { return device->GetInterface()->DeleteDevice(device.get()); });
 }
 
 ZAR_STATUS DevQueryCustomFeature(ZAR_DEV_HANDLE hDev, const ZAR_CUSTOM_FEATURE_REQUEST *, uint32_t,

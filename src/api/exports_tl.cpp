@@ -2,11 +2,21 @@
 
 #include <cstring>
 
+#include <atomic>
+
 #include "api/export_frame.h"
+#include "api/lock_guard.h"
+#include "registry/interface.h"
+#include "registry/monitor.h"
+#include "registry/shared_table.h"
 
 using namespace oxa::ZarUsb;
 
 namespace {
+
+// The number of cameras the previous TLUpdateDeviceList saw; per process,
+// it outlives TLClose.
+std::atomic<uint32_t> g_lastDeviceCount{0};
 
 ZAR_STATUS SetCallbackTraced(void *hTL, ZAR_CALLBACK pfn, void *pContext) {
   TraceMessage("ZAR=> Enter TLSetCallback hTL=0x%p\n", hTL);
@@ -72,7 +82,10 @@ ZAR_STATUS TLUpdateInterfaceList(ZAR_TL_HANDLE hTL, uint8_t *pbChanged) {
   TraceMessage("ZAR=> Enter TLUpdateInterfaceList hTL=0x%p\n", hTL);
   if (!IsTLHandle(hTL)) return ZAR_ERR_INVALID_HANDLE;
   if (pbChanged == nullptr) return ZAR_ERR_INVALID_PARAMETER;
-  return ZAR_ERR_GENERAL;
+  WaitForThreadReady();
+  *pbChanged = 0;
+  TraceMessage("ZAR=> Leave TLUpdateInterfaceList\n");
+  return ZAR_SUCCESS;
 }
 
 ZAR_STATUS TLGetNumInterfaces(ZAR_TL_HANDLE hTL, uint32_t *piNumInterfaces) {
@@ -93,23 +106,29 @@ ZAR_STATUS TLUpdateDeviceList(ZAR_TL_HANDLE hTL, const char *psInterfaceName, ui
   TraceMessage("ZAR=> Enter TLUpdateDeviceList hTL=0x%p psInterfaceName=%s\n", hTL, psInterfaceName);
   if (!IsTLHandle(hTL) || psInterfaceName == nullptr) return ZAR_ERR_INVALID_HANDLE;
   if (pbChanged == nullptr) return ZAR_ERR_INVALID_PARAMETER;
-  return ZAR_ERR_GENERAL;
+  WaitForThreadReady();
+  const uint32_t count = GetNumPresentDevices();
+  if (g_lastDeviceCount.exchange(count) != count) *pbChanged = 1;
+  return ZAR_SUCCESS;
 }
 
 ZAR_STATUS TLGetNumDevices(ZAR_TL_HANDLE hTL, const char *psInterfaceName, uint32_t *piNumDevices) {
   TraceMessage("ZAR=> Enter TLGetNumDevices hTL=0x%p psInterfaceName=%s\n", hTL, psInterfaceName);
   if (!IsTLHandle(hTL)) return ZAR_ERR_INVALID_HANDLE;
   if (psInterfaceName == nullptr || piNumDevices == nullptr) return ZAR_ERR_INVALID_PARAMETER;
-  return ZAR_ERR_GENERAL;
+  *piNumDevices = GetNumPresentDevices();
+  return ZAR_SUCCESS;
 }
 
 ZAR_STATUS TLGetDeviceName(ZAR_TL_HANDLE hTL, const char *psInterfaceName, uint32_t iIndex, char *sName,
-                           uint32_t) {
+                           uint32_t iSize) {
   TraceMessage("ZAR=> Enter TLGetDeviceName hTL=0x%p psInterfaceName=%s iIndex=%lu\n", hTL, psInterfaceName,
                iIndex);
   if (!IsTLHandle(hTL)) return ZAR_ERR_INVALID_HANDLE;
+  CLockGuard lock(&g_pTL->Lock());
   if (psInterfaceName == nullptr || sName == nullptr) return ZAR_ERR_INVALID_PARAMETER;
-  return ZAR_ERR_GENERAL;
+  if (!g_pTL->FindInterface(psInterfaceName, nullptr)) return ZAR_ERR_INVALID_PARAMETER;
+  return GetPresentDeviceName(iIndex, sName, iSize);
 }
 
 ZAR_STATUS TLOpenDevice(ZAR_TL_HANDLE hTL, const char *psInterfaceName, const char *sDevName,
@@ -117,8 +136,19 @@ ZAR_STATUS TLOpenDevice(ZAR_TL_HANDLE hTL, const char *psInterfaceName, const ch
   TraceMessage("ZAR=> Enter TLOpenDevice hTL=0x%p psInterfaceName=%s sDevName=%s\n", hTL, psInterfaceName,
                sDevName);
   if (!IsTLHandle(hTL)) return ZAR_ERR_INVALID_HANDLE;
+  WaitForThreadReady();
+  CLockGuard lock(&g_pTL->Lock());
   if (psInterfaceName == nullptr || sDevName == nullptr || phDev == nullptr) return ZAR_ERR_INVALID_PARAMETER;
-  return ZAR_ERR_GENERAL;
+  std::shared_ptr<CInterface> usb;
+  if (!g_pTL->FindInterface(psInterfaceName, &usb)) return ZAR_ERR_INVALID_PARAMETER;
+  int32_t index = kTableRecords;
+  const ZAR_STATUS reserved = ReserveDeviceByName(sDevName, &index);
+  if (reserved != ZAR_SUCCESS) return reserved;
+  // OpenDevice gives the reservation back itself when the device cannot be made.
+  const std::shared_ptr<CDevice> device = usb->OpenDevice(sDevName, static_cast<uint32_t>(index));
+  if (!device) return ZAR_ERR_GENERAL;
+  *phDev = device.get();
+  return ZAR_SUCCESS;
 }
 
 ZAR_STATUS GCGetErrorText(ZAR_TL_HANDLE hTL, int32_t iErrorCode, const char **ppText) {

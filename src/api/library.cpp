@@ -5,6 +5,7 @@
 #include "api/ctl.h"
 #include "os/library_entry.h"
 #include "os/system_info.h"
+#include "registry/monitor.h"
 #include "registry/shared_table.h"
 
 namespace oxa::ZarUsb {
@@ -18,7 +19,16 @@ bool OnProcessAttach() {
 }
 
 // Safe to run twice (POSIX runs it after a refused load and again at exit).
-void OnProcessDetach() {
+// When the process ends, its other threads were stopped wherever they were,
+// possibly holding locks of the library's objects: nothing is torn down
+// then; the reservations of the process are given back in the shared table
+// and the monitor role is handed on, and the system frees the rest.
+void OnProcessDetach(bool processEnding) {
+  StopMonitorThread(processEnding);
+  if (processEnding) {
+    AbandonSharedTable();
+    return;
+  }
   delete g_pTL;
   g_pTL = nullptr;
   CloseSharedTable();

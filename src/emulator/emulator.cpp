@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "driver/interface_classes.h"
 #include "emulator/bus.h"
 #include "os/system_info.h"
 #include "os/system_message.h"
@@ -13,18 +14,6 @@ namespace oxa::ZarUsb::emulator {
 namespace {
 
 constexpr char kPathPrefix[] = "\\\\?\\zarusb-emu#";
-constexpr const char *kInterfaceClasses[21] = {
-    "{25D487A7-8011-4E59-B01C-13E1F507E9B8}", "{12DBB669-B123-44C2-BF1F-35423B621C7A}",
-    "{FDA071CB-9920-4A3B-B36B-87C4C85D6549}", "{1FA86330-1788-48E8-991D-6C61E10E48A1}",
-    "{B1416711-7D87-4F95-A3D1-93759F2CB79C}", "{32243A43-512F-426B-B0D2-C40E6BF2B1F3}",
-    "{FDA43607-C205-4FEF-A126-7A11954FFC5C}", "{9F4D2D88-57C0-4063-B984-88D43B4F1F06}",
-    "{05A47CB2-BB81-42E2-81AA-D93F628983F1}", "{B406D8DB-0897-4B26-A2F5-1997B7550729}",
-    "{16228979-1D0F-430F-8F09-C6FBE0017E2F}", "{CAFC1F21-F9FA-4A01-8A4C-159EDC0EE513}",
-    "{270069DB-7267-4BAE-B799-F7A9CC962340}", "{1D332BAE-C6C4-486D-A041-F22E53FE83A2}",
-    "{5C4CCE5A-D5FE-4089-981A-FBCCD2C2FFA8}", "{F8B4E71D-463C-44E4-B8B0-CC9EDCF06130}",
-    "{64AAC61C-F1F9-47A8-870A-6BF028BE487D}", "{059A5BBB-ABD4-455E-89C1-5A29B0AE00CB}",
-    "{C4D016A5-B8DF-4A4D-9FE1-75CA114411D3}", "{9819D068-8DD8-4813-A3BF-72160EC5DA0D}",
-    "{A02FB103-DB9E-4BC6-9FA3-FFEB2641F9F6}"};
 
 std::string Text(const uint8_t *field, size_t size) {
   size_t length = 0;
@@ -44,7 +33,7 @@ bool EmulationEnabled() {
 std::string DevicePath(uint32_t slot, uint32_t generation, uint32_t interfaceClass) {
   char path[128];
   std::snprintf(path, sizeof path, "%sslot%02u#gen%u#%s", kPathPrefix, slot, generation,
-                kInterfaceClasses[interfaceClass % 21]);
+                driver::GuidText(driver::kInterfaceClasses[interfaceClass % driver::kInterfaceClassCount]).c_str());
   return path;
 }
 

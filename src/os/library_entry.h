@@ -14,8 +14,10 @@ namespace oxa::ZarUsb {
 bool OnProcessAttach();
 // A thread of the process starts (Windows only; POSIX reports no thread start).
 void OnThreadAttach();
-// The process unloads the library (or ends).
-void OnProcessDetach();
+// The process unloads the library, or ends. processEnding: the process ends
+// and the system has already ended its other threads (Windows), so nothing
+// they held may be waited for.
+void OnProcessDetach(bool processEnding);
 // A thread of the process ends (Windows reports every thread).
 void OnThreadDetach();
 

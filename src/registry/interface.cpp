@@ -1,33 +1,43 @@
 #include "registry/interface.h"
 
+#include <new>
+
 #include "api/lock_guard.h"
 #include "device/device.h"
+#include "registry/shared_table.h"
 
 namespace oxa::ZarUsb {
 
 CInterface::CInterface(std::string name) : m_Name(std::move(name)) {}
 
-CInterface::~CInterface() {
+CInterface::~CInterface() = default;
+
+std::string CInterface::GetName() {
   CLockGuard lock(&m_Lock);
-  m_Devices.clear();
+  return m_Name;
 }
 
-bool CInterface::HasDevice(const void *handle) {
+std::shared_ptr<CDevice> CInterface::OpenDevice(const std::string &name, uint32_t index) {
+  CLockGuard lock(&m_Lock);
+  if (auto found = FindDevice(name)) return found;
+  try {
+    m_Devices.push_back(std::make_shared<CDevice>(shared_from_this(), name, index));
+    return m_Devices.back();
+  } catch (const std::bad_alloc &) {
+    ReleaseDevice(static_cast<int32_t>(index));
+    return nullptr;
+  }
+}
+
+std::shared_ptr<CDevice> CInterface::FindDevice(const std::string &name) {
   CLockGuard lock(&m_Lock);
   for (const auto &device : m_Devices)
-    if (device.get() == handle) return true;
-  return false;
+    if (device && device->GetName() == name) return device;
+  return nullptr;
 }
 
-bool CInterface::HasDataStream(const void *handle) {
-  CLockGuard lock(&m_Lock);
-  for (const auto &device : m_Devices)
-    if (device->HasDataStream(handle)) return true;
-  return false;
-}
-
-bool CInterface::DeleteDevice(CDevice *device) {
-  std::unique_ptr<CDevice> removed;
+int32_t CInterface::DeleteDevice(CDevice *device) {
+  std::shared_ptr<CDevice> removed;
   {
     CLockGuard lock(&m_Lock);
     for (auto item = m_Devices.begin(); item != m_Devices.end(); ++item) {
@@ -38,9 +48,32 @@ bool CInterface::DeleteDevice(CDevice *device) {
       }
     }
   }
-  // Destroyed outside the interface lock: a device's teardown waits for its
-  // own threads, which may ask this interface about handles meanwhile.
-  return removed != nullptr;
+  // The device goes with the last pin, outside the interface lock: its
+  // teardown waits for the device's own threads, which may ask this
+  // interface about handles meanwhile.
+  return removed ? 0 : -6;
+}
+
+void CInterface::DeleteDevices() {
+  std::list<std::shared_ptr<CDevice>> removed;
+  {
+    CLockGuard lock(&m_Lock);
+    removed.swap(m_Devices);
+  }
+}
+
+std::shared_ptr<CDevice> CInterface::PinDevice(const void *handle) {
+  CLockGuard lock(&m_Lock);
+  for (const auto &device : m_Devices)
+    if (device && device.get() == handle) return device;
+  return nullptr;
+}
+
+bool CInterface::HasDataStream(const void *handle) {
+  CLockGuard lock(&m_Lock);
+  for (const auto &device : m_Devices)
+    if (device && device->HasDataStream(handle)) return true;
+  return false;
 }
 
 } // namespace oxa::ZarUsb

@@ -1,6 +1,14 @@
 #pragma once
-// The transport layer's interface "USB" and the devices opened through it.
+// The transport layer's interface "USB" and the devices this process opened
+// through it.
+//
+// Device lifetime: the interface holds its devices by shared pointer, and
+// every export pins the device it works on (PinDevice) for its duration. A
+// DevClose (or unplug, or last TLClose) that races with a call on another
+// thread only unlinks the device; it is destroyed when the last pin goes, so
+// no thread ever works on a freed device.
 
+#include <cstdint>
 #include <list>
 #include <memory>
 #include <string>
@@ -11,27 +19,32 @@ namespace oxa::ZarUsb {
 
 class CDevice;
 
-class CInterface {
+class CInterface : public std::enable_shared_from_this<CInterface> {
 public:
   explicit CInterface(std::string name);
-  // Destroys every device still open.
   virtual ~CInterface();
   CInterface(const CInterface &) = delete;
   CInterface &operator=(const CInterface &) = delete;
 
-  const std::string &GetName() const { return m_Name; }
-  // True when handle is one of this interface's open devices.
-  bool HasDevice(const void *handle);
-  // True when handle is the data stream of one of its devices.
+  std::string GetName();
+  // The device of that name if this process has it open, else a new device
+  // for the record `index` that this process has just reserved. Null when it
+  // cannot be made; the reservation is then given back.
+  std::shared_ptr<CDevice> OpenDevice(const std::string &name, uint32_t index);
+  std::shared_ptr<CDevice> FindDevice(const std::string &name);
+  // Unlinks the device: 0, or -6 when this interface does not hold it.
+  int32_t DeleteDevice(CDevice *device);
+  // Unlinks every device (the last TLClose).
+  void DeleteDevices();
+  // The device whose handle this is, pinned; null for any other value.
+  std::shared_ptr<CDevice> PinDevice(const void *handle);
+  bool HasDevice(const void *handle) { return PinDevice(handle) != nullptr; }
   bool HasDataStream(const void *handle);
-  // Removes the device from the open devices and destroys it; false when
-  // this interface does not hold it.
-  bool DeleteDevice(CDevice *device);
 
 private:
   std::string m_Name;
   os::CriticalSection m_Lock;
-  std::list<std::unique_ptr<CDevice>> m_Devices;
+  std::list<std::shared_ptr<CDevice>> m_Devices; // in opening order
 };
 
 } // namespace oxa::ZarUsb

@@ -1,34 +1,299 @@
 #include "registry/shared_table.h"
 
-#include <atomic>
-#include <cstdint>
+#include <array>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "driver/driver_interface.h"
+#include "os/event.h"
+#include "os/named_mutex.h"
+#include "os/shared_memory.h"
+#include "os/system_info.h"
+#include "registry/monitor.h"
+#include "trace/trace.h"
 
 namespace oxa::ZarUsb {
 
-// The process has no cross-process objects yet: loading always succeeds and
-// the enrolment count is kept by the process itself.
-
 namespace {
-std::atomic<uint32_t> g_enrolmentCount{0};
+
+constexpr const char *kMutexName = "A8E5C897-286A-42d5-A004-522A9352D2B0";
+constexpr const char *kMappingName = "5A2FBD90-6CFB-4510-AFC3-A24F8CA6D736";
+constexpr uint32_t kPresent = 1;
+constexpr int kOpenAttempts = 10;
+constexpr uint32_t kRetryPauseMs = 200;
+
+// Process-wide; these objects are never destroyed, so that a thread still
+// running at exit finds them in place.
+struct Table {
+  os::NamedMutex mutex;
+  os::SharedMemory memory;
+  SharedTableLayout *layout = nullptr;
+  std::array<CDriverInterface *, kTableRecords> driverSlots{}; // owned
+};
+
+Table &State() {
+  static Table *table = new Table;
+  return *table;
+}
+
+bool Present(const DeviceRecord &record) { return (record.dwFlags & kPresent) != 0; }
+
+bool FieldEquals(const char *field, size_t size, const char *text) {
+  const size_t length = FieldLength(field, size);
+  return std::strlen(text) == length && std::memcmp(field, text, length) == 0;
+}
+
+void EmptyRecord(DeviceRecord &record, uint32_t owner) {
+  record.dwOwnerProcessId = owner;
+  record.szDevicePath[0] = record.szFriendlyName[0] = record.szSerialNumber[0] = '\0';
+  record.szModelName[0] = record.szOverrideName[0] = '\0';
+  record.dwRegister90Value = 0;
+  record.dwFlags = 0;
+}
+
 } // namespace
 
-bool OpenSharedTable() { return true; }
+SharedTableLayout *SharedTable() { return State().layout; }
 
-void CloseSharedTable() {}
+int32_t RecordIndex(const DeviceRecord *record) {
+  return static_cast<int32_t>(record - State().layout->records);
+}
 
-void ReleaseAllTableLocks() {}
+bool OpenSharedTable() {
+  Table &table = State();
+  table.driverSlots.fill(nullptr);
+  if (!table.mutex.IsOpen() && table.mutex.Open(kMutexName) != 0) return false;
+  bool existed = false;
+  if (table.memory.Open(kMappingName, sizeof(SharedTableLayout), &existed) != 0) {
+    CloseSharedTable();
+    return false;
+  }
+  table.layout = static_cast<SharedTableLayout *>(table.memory.Data());
+  if (!existed) std::memset(table.layout, 0, sizeof(SharedTableLayout));
+  if (!StartMonitor()) {
+    CloseSharedTable();
+    return false;
+  }
+  return true;
+}
+
+void CloseSharedTable() {
+  Table &table = State();
+  HandOnMonitorRole();
+  table.layout = nullptr;
+  table.memory.Close();
+  table.mutex.Close();
+}
+
+void AbandonSharedTable() {
+  Table &table = State();
+  if (table.layout != nullptr && LockTable()) {
+    const uint32_t self = os::CurrentProcessId();
+    for (DeviceRecord &record : table.layout->records)
+      if (record.dwOwnerProcessId == self) record.dwOwnerProcessId = 0;
+    for (CallbackProcessSlot &slot : table.layout->processes)
+      if (slot.dwProcessId == self) slot = {0, 0};
+    ReleaseAllTableLocks();
+  }
+  CloseSharedTable();
+}
+
+bool LockTable() {
+  switch (State().mutex.Acquire()) {
+  case os::NamedMutex::Lock::Acquired:
+    return true;
+  case os::NamedMutex::Lock::Abandoned:
+    TraceMessage("ZAR=> !!! table lock left by a thread that ended: taken over\n");
+    return true;
+  default:
+    return false;
+  }
+}
+
+void UnlockTable() { State().mutex.Release(); }
+
+void ReleaseAllTableLocks() {
+  while (State().mutex.Release()) {
+  }
+}
+
+DeviceRecord *GetPresentRecord(int32_t index) {
+  if (index < 0 || index >= kTableRecords) return nullptr;
+  TableLock lock;
+  if (!lock || State().layout == nullptr) return nullptr;
+  DeviceRecord &record = State().layout->records[index];
+  return Present(record) ? &record : nullptr;
+}
+
+DeviceRecord *GetOwnedRecord(int32_t index) {
+  const uint32_t self = os::CurrentProcessId();
+  TableLock lock;
+  if (!lock) return nullptr;
+  DeviceRecord *record = GetPresentRecord(index);
+  return record != nullptr && record->dwOwnerProcessId == self ? record : nullptr;
+}
+
+uint32_t GetNumPresentDevices() {
+  TableLock lock;
+  if (!lock || State().layout == nullptr) return 0;
+  uint32_t count = 0;
+  for (const DeviceRecord &record : State().layout->records)
+    if (Present(record)) ++count;
+  return count;
+}
+
+int32_t GetPresentDeviceName(uint32_t n, char *buffer, uint32_t size) {
+  if (n >= static_cast<uint32_t>(kTableRecords)) return -7;
+  TableLock lock;
+  if (!lock || State().layout == nullptr) return -7;
+  uint32_t position = 0;
+  for (const DeviceRecord &record : State().layout->records) {
+    if (!Present(record)) continue;
+    if (position++ != n) continue;
+    const size_t length = FieldLength(record.szFriendlyName, sizeof record.szFriendlyName);
+    if (buffer == nullptr || size <= length) return -7;
+    std::memcpy(buffer, record.szFriendlyName, length);
+    buffer[length] = '\0';
+    return 0;
+  }
+  return -7;
+}
+
+bool ReserveDevice(DeviceRecord *record) {
+  TraceMessage("ZAR=> Enter ReserveDevice\n");
+  TableLock lock;
+  if (!lock || record == nullptr || !Present(*record) || record->dwOwnerProcessId != 0) return false;
+  char path[sizeof record->szDevicePath + 1] = {};
+  std::memcpy(path, record->szDevicePath, FieldLength(record->szDevicePath, sizeof record->szDevicePath));
+  CDriverInterface *driver = nullptr;
+  for (int attempt = kOpenAttempts; attempt >= 1; --attempt) {
+    driver = new (std::nothrow) CDriverInterface(path);
+    if (driver == nullptr) return false;
+    if (driver->m_dwLastError == 0) break;
+    delete driver;
+    driver = nullptr;
+    os::Sleep(kRetryPauseMs);
+    TraceMessage("ZAR=> ReserveDevice => failed to instanciate driver : Iter = %u\n", static_cast<uint32_t>(attempt));
+  }
+  if (driver == nullptr) return false;
+  const uint32_t self = os::CurrentProcessId();
+  const int32_t index = RecordIndex(record);
+  record->dwOwnerProcessId = self;
+  State().driverSlots[index] = driver;
+  TraceMessage("ZAR=> ReserveDevice(%u) Process=%u\n", static_cast<uint32_t>(index), self);
+  return true;
+}
+
+void FreeDevice(DeviceRecord *record) {
+  TableLock lock;
+  if (!lock || record == nullptr) return;
+  const int32_t index = RecordIndex(record);
+  record->dwOwnerProcessId = 0;
+  TraceMessage("ZAR=> Enter FreeDevice(%u) Process=%u\n", static_cast<uint32_t>(index), os::CurrentProcessId());
+  // The slot is emptied before the driver goes, so nothing finds it half gone.
+  CDriverInterface *driver = State().driverSlots[index];
+  State().driverSlots[index] = nullptr;
+  delete driver;
+}
+
+int32_t ReserveDeviceByName(const char *name, int32_t *index) {
+  TableLock lock;
+  *index = kTableRecords;
+  if (!lock || State().layout == nullptr || name == nullptr) return -7;
+  for (int32_t i = 0; i < kTableRecords; ++i) {
+    DeviceRecord &record = State().layout->records[i];
+    if (Present(record) && FieldEquals(record.szFriendlyName, sizeof record.szFriendlyName, name)) {
+      *index = i;
+      return ReserveDevice(&record) ? 0 : -4;
+    }
+  }
+  return -7;
+}
+
+CDriverInterface *GetDeviceDriver(int32_t index, bool ownedOnly) {
+  TableLock lock;
+  if (!lock) return nullptr;
+  const DeviceRecord *record = ownedOnly ? GetOwnedRecord(index) : GetPresentRecord(index);
+  return record != nullptr ? State().driverSlots[index] : nullptr;
+}
+
+int32_t ReleaseDevice(int32_t index) {
+  TableLock lock;
+  DeviceRecord *record = GetOwnedRecord(index);
+  if (record == nullptr) return -7;
+  if (CDriverInterface *driver = State().driverSlots[index]) driver->m_pDevice = nullptr;
+  FreeDevice(record);
+  return 0;
+}
+
+RegisterAccessGrant AcquireRegisterAccess(int32_t index) {
+  RegisterAccessGrant grant;
+  TableLock lock;
+  if (!lock) return grant;
+  DeviceRecord *record = GetPresentRecord(index);
+  if (record == nullptr) return grant;
+  if (record->dwOwnerProcessId == os::CurrentProcessId() && State().driverSlots[index] != nullptr) {
+    grant.driver = State().driverSlots[index];
+    return grant;
+  }
+  grant.reservedHere = ReserveDevice(record);
+  if (grant.reservedHere) {
+    grant.index = index;
+    grant.driver = State().driverSlots[index];
+  }
+  return grant;
+}
+
+void ReleaseRegisterAccess(const RegisterAccessGrant &grant) {
+  if (grant.index == -1) return;
+  TableLock lock;
+  if (lock && State().layout != nullptr) FreeDevice(&State().layout->records[grant.index]);
+}
+
+bool RemoveDevice(int32_t index, DeviceRecord *copy) {
+  TraceMessage("ZAR=> Enter RemoveDevice Index=%d\n", index);
+  TableLock lock;
+  if (!lock || State().layout == nullptr || index < 0 || index >= kTableRecords) return false;
+  DeviceRecord &record = State().layout->records[index];
+  *copy = record;
+  if (Present(record) && record.dwOwnerProcessId == 0) EmptyRecord(record, 0);
+  return true;
+}
+
+void RemoveDisconnectedDevice(int32_t index) {
+  TraceMessage("ZAR=> Enter RemoveDisconnectedDevice Index=%d\n", index);
+  TableLock lock;
+  if (!lock || State().layout == nullptr || index < 0 || index >= kTableRecords) return;
+  EmptyRecord(State().layout->records[index], kOwnerRemoved);
+}
 
 bool RegisterCallbackProcess() {
-  g_enrolmentCount.fetch_add(1);
+  TableLock lock;
+  if (!lock || State().layout == nullptr) return false;
+  const uint32_t self = os::CurrentProcessId();
+  CallbackProcessSlot *slot = nullptr;
+  for (CallbackProcessSlot &entry : State().layout->processes)
+    if (entry.dwProcessId == self) slot = &entry;
+  for (CallbackProcessSlot &entry : State().layout->processes)
+    if (slot == nullptr && entry.dwProcessId == 0) slot = &entry;
+  if (slot == nullptr) return false;
+  slot->dwProcessId = self;
+  ++slot->dwRefCount;
   return true;
 }
 
 bool UnregisterCallbackProcess() {
-  uint32_t count = g_enrolmentCount.load();
-  do {
-    if (count == 0) return false;
-  } while (!g_enrolmentCount.compare_exchange_weak(count, count - 1));
-  return true;
+  TableLock lock;
+  if (!lock || State().layout == nullptr) return false;
+  const uint32_t self = os::CurrentProcessId();
+  for (CallbackProcessSlot &entry : State().layout->processes) {
+    if (entry.dwProcessId != self) continue;
+    if (entry.dwRefCount > 0) --entry.dwRefCount;
+    if (entry.dwRefCount == 0) entry.dwProcessId = 0;
+    return true;
+  }
+  return false;
 }
 
 } // namespace oxa::ZarUsb

@@ -1,22 +1,132 @@
 #pragma once
-// The process's part in the cross-process camera table.
+// The camera table that every process of the namespace shares: 30 camera
+// records and 30 callback-process entries in named shared memory, guarded by
+// one recursive cross-process lock, plus this process's driver interfaces
+// for the records it has reserved (DriverSlots).
+//
+// Locking: every operation takes the table lock for its whole duration and
+// gives it back before returning; they nest (the lock is recursive). A lock
+// left by a thread or process that ended while holding it is taken over: the
+// operation goes on, so one crash never locks the others out of the table.
+// Record pointers point into the shared memory and stay valid while the
+// table is open; read them under the lock.
+
+#include <cstddef>
+#include <cstdint>
 
 namespace oxa::ZarUsb {
 
-// At load: opens (or creates) the shared camera table and starts the hot-plug
-// monitor. False refuses the load.
+class CDriverInterface;
+
+constexpr int32_t kTableRecords = 30;
+constexpr uint32_t kOwnerRemoved = 0xFFFFFFFFu;
+
+struct DeviceRecord {
+  char szDevicePath[260];
+  char szFriendlyName[260];
+  char szSerialNumber[32];
+  char szModelName[32];
+  char szOverrideName[16];
+  uint32_t dwOwnerProcessId; // 0 free; kOwnerRemoved after an unplug while reserved
+  uint32_t dwFlags;          // bit 0: present
+  uint32_t dwRegister90Value;
+};
+
+struct CallbackProcessSlot {
+  uint32_t dwProcessId; // 0: free
+  uint32_t dwRefCount;
+};
+
+struct SharedTableLayout {
+  DeviceRecord records[kTableRecords];
+  CallbackProcessSlot processes[kTableRecords];
+};
+
+static_assert(sizeof(DeviceRecord) == 612);
+static_assert(offsetof(DeviceRecord, szFriendlyName) == 260);
+static_assert(offsetof(DeviceRecord, szSerialNumber) == 520);
+static_assert(offsetof(DeviceRecord, szModelName) == 552);
+static_assert(offsetof(DeviceRecord, szOverrideName) == 584);
+static_assert(offsetof(DeviceRecord, dwOwnerProcessId) == 600);
+static_assert(offsetof(DeviceRecord, dwFlags) == 604);
+static_assert(offsetof(DeviceRecord, dwRegister90Value) == 608);
+static_assert(sizeof(CallbackProcessSlot) == 8);
+static_assert(offsetof(SharedTableLayout, processes) == 18360);
+static_assert(sizeof(SharedTableLayout) == 18600);
+
+// At load: opens (or creates, zeroed) the table, its lock and the monitor
+// token, and starts the monitor thread. False refuses the load.
 bool OpenSharedTable();
-// At unload: stops the hot-plug monitor and closes the table.
+// At unload, after the monitor thread stopped: hands the monitor role on and
+// closes everything.
 void CloseSharedTable();
-// Gives back every hold the calling thread still has on the table's
-// cross-process lock (a thread ends, or the process unloads).
+// The process ends with its other threads already gone (Windows): frees the
+// records this process reserved, without touching objects that dead threads
+// may have been using, and hands the monitor role on.
+void AbandonSharedTable();
+
+// Takes the table lock, waiting without limit; true when taken (also when it
+// was taken over from an ended holder). UnlockTable gives one level back.
+bool LockTable();
+void UnlockTable();
+// Gives back every level of the table lock that the calling thread holds.
 void ReleaseAllTableLocks();
 
-// Enrols the process for cross-process plug and unplug notifications: one
-// count per registered transport-layer callback. False when the process
-// cannot be enrolled.
+// Holds the table lock for a scope.
+class TableLock {
+public:
+  TableLock() : m_locked(LockTable()) {}
+  ~TableLock() {
+    if (m_locked) UnlockTable();
+  }
+  TableLock(const TableLock &) = delete;
+  TableLock &operator=(const TableLock &) = delete;
+  explicit operator bool() const { return m_locked; }
+
+private:
+  bool m_locked;
+};
+
+// The shared records themselves; null when the table is not open.
+SharedTableLayout *SharedTable();
+
+DeviceRecord *GetPresentRecord(int32_t index);
+DeviceRecord *GetOwnedRecord(int32_t index);
+uint32_t GetNumPresentDevices();
+// Copies the friendly name of the n-th present camera: 0, or -7.
+int32_t GetPresentDeviceName(uint32_t n, char *buffer, uint32_t size);
+bool ReserveDevice(DeviceRecord *record);
+void FreeDevice(DeviceRecord *record);
+// 0 and the index, -7 (no such name) or -4 (cannot be reserved).
+int32_t ReserveDeviceByName(const char *name, int32_t *index);
+CDriverInterface *GetDeviceDriver(int32_t index, bool ownedOnly);
+// Frees this process's reservation of the record: 0, or -7 when it holds none.
+int32_t ReleaseDevice(int32_t index);
+
+struct RegisterAccessGrant {
+  CDriverInterface *driver = nullptr;
+  int32_t index = -1; // reserved for this access, to be freed again
+  bool reservedHere = false;
+};
+RegisterAccessGrant AcquireRegisterAccess(int32_t index);
+void ReleaseRegisterAccess(const RegisterAccessGrant &grant);
+
+bool RemoveDevice(int32_t index, DeviceRecord *copy);
+void RemoveDisconnectedDevice(int32_t index);
+
+// Enrolment for cross-process notifications (one count per registration).
 bool RegisterCallbackProcess();
-// Takes back one count; false when the process is not enrolled.
 bool UnregisterCallbackProcess();
+
+// The index of a record of the table.
+int32_t RecordIndex(const DeviceRecord *record);
+
+// A text field of a record, which the camera may have filled to its end
+// without a terminator: its length within the field.
+inline size_t FieldLength(const char *field, size_t size) {
+  size_t length = 0;
+  while (length < size && field[length] != '\0') ++length;
+  return length;
+}
 
 } // namespace oxa::ZarUsb

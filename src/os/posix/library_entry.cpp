@@ -6,9 +6,10 @@
 namespace {
 
 __attribute__((constructor)) void LibraryLoaded() {
-  if (!oxa::ZarUsb::OnProcessAttach()) oxa::ZarUsb::OnProcessDetach();
+  if (!oxa::ZarUsb::OnProcessAttach()) oxa::ZarUsb::OnProcessDetach(false);
 }
 
-__attribute__((destructor)) void LibraryUnloaded() { oxa::ZarUsb::OnProcessDetach(); }
+// At exit POSIX still runs the process's other threads: a normal unload.
+__attribute__((destructor)) void LibraryUnloaded() { oxa::ZarUsb::OnProcessDetach(false); }
 
 } // namespace

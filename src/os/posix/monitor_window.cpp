@@ -1,0 +1,65 @@
+#include "os/monitor_window.h"
+
+#include <cerrno>
+#include <cstring>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "os/event.h"
+#include "os/namespace.h"
+#include "os/posix/system_error.h"
+#include "os/system_message.h"
+
+namespace oxa::ZarUsb::os {
+
+MonitorWindow::~MonitorWindow() { Destroy(); }
+
+uint32_t MonitorWindow::Create(Handler handler, CreateHandler onCreate, void *context) noexcept {
+  Destroy();
+  const std::string path = NamespacedName(kSystemMonitorWindowClass);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.size() >= sizeof address.sun_path) return 206; // ERROR_FILENAME_EXCED_RANGE
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return LastWindowsError();
+  // Only the holder of the monitor role creates the endpoint: an existing
+  // one was left by a holder that died.
+  ::unlink(path.c_str());
+  if (::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+    const uint32_t error = LastWindowsError();
+    ::close(fd);
+    return error;
+  }
+  m_native = fd;
+  m_handler = handler;
+  m_context = context;
+  onCreate(context);
+  return 0;
+}
+
+void MonitorWindow::Run(Event &stop) noexcept {
+  if (m_native == -1) return;
+  pollfd fds[2] = {{static_cast<int>(m_native), POLLIN, 0}, {static_cast<int>(stop.Native()), POLLIN, 0}};
+  for (;;) {
+    if (::poll(fds, 2, -1) < 0 && errno != EINTR) return;
+    if (fds[1].revents & POLLIN) return;
+    if (fds[0].revents & POLLIN) {
+      SystemMessage message{};
+      if (::recv(static_cast<int>(m_native), &message, sizeof message, MSG_DONTWAIT) == sizeof message)
+        m_handler(m_context, message.message, message.wParam);
+    }
+  }
+}
+
+void MonitorWindow::Destroy() noexcept {
+  if (m_native == -1) return;
+  ::close(static_cast<int>(m_native));
+  ::unlink(NamespacedName(kSystemMonitorWindowClass).c_str());
+  m_native = -1;
+}
+
+} // namespace oxa::ZarUsb::os

@@ -1,0 +1,87 @@
+#include "os/monitor_window.h"
+
+#include <string>
+#include <windows.h>
+
+#include "os/event.h"
+#include "os/namespace.h"
+#include "os/system_message.h"
+
+namespace oxa::ZarUsb::os {
+
+namespace {
+
+struct Creation {
+  MonitorWindow::CreateHandler onCreate;
+  MonitorWindow::Handler handler;
+  void *context;
+};
+
+// The window being created on this thread: WM_CREATE arrives before
+// CreateWindowExA returns.
+thread_local const Creation *t_creating = nullptr;
+
+LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_CREATE && t_creating != nullptr) {
+    SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(t_creating));
+    t_creating->onCreate(t_creating->context);
+    return DefWindowProcA(window, message, wParam, lParam);
+  }
+  const auto *creation = reinterpret_cast<const Creation *>(GetWindowLongPtrA(window, GWLP_USERDATA));
+  if (creation != nullptr && creation->handler(creation->context, message, wParam)) return 1;
+  return DefWindowProcA(window, message, wParam, lParam);
+}
+
+// In a named namespace the window carries its name, so that each namespace
+// reaches its own window.
+std::string Title() {
+  return NamespaceName().empty() ? std::string() : NamespacedName(kSystemMonitorWindowClass);
+}
+
+} // namespace
+
+MonitorWindow::~MonitorWindow() { Destroy(); }
+
+uint32_t MonitorWindow::Create(Handler handler, CreateHandler onCreate, void *context) noexcept {
+  Destroy();
+  static thread_local Creation creation;
+  creation = {onCreate, handler, context};
+  WNDCLASSEXA windowClass{};
+  windowClass.cbSize = sizeof windowClass;
+  windowClass.lpfnWndProc = WindowProc;
+  windowClass.lpszClassName = kSystemMonitorWindowClass;
+  RegisterClassExA(&windowClass);
+  const std::string title = Title();
+  t_creating = &creation;
+  HWND window = CreateWindowExA(0, kSystemMonitorWindowClass, title.empty() ? nullptr : title.c_str(), 0, 0, 0, 0,
+                                0, nullptr, nullptr, nullptr, nullptr);
+  t_creating = nullptr;
+  if (window == nullptr) return GetLastError();
+  m_native = reinterpret_cast<intptr_t>(window);
+  m_handler = handler;
+  m_context = context;
+  return 0;
+}
+
+void MonitorWindow::Run(Event &stop) noexcept {
+  const HANDLE stopHandle = reinterpret_cast<HANDLE>(stop.Native());
+  for (;;) {
+    const DWORD woken = MsgWaitForMultipleObjects(1, &stopHandle, FALSE, INFINITE, QS_ALLINPUT);
+    if (woken != WAIT_OBJECT_0 + 1) return; // stop signalled, or the wait failed
+    MSG message;
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+      if (message.message == WM_QUIT) return;
+      TranslateMessage(&message);
+      DispatchMessageA(&message);
+    }
+  }
+}
+
+void MonitorWindow::Destroy() noexcept {
+  if (m_native == -1) return;
+  DestroyWindow(reinterpret_cast<HWND>(m_native));
+  UnregisterClassA(kSystemMonitorWindowClass, GetModuleHandleA(nullptr));
+  m_native = -1;
+}
+
+} // namespace oxa::ZarUsb::os

@@ -1,0 +1,195 @@
+// Listing cameras under their friendly names, following plugs and unplugs,
+// and opening and closing them, in one process (which holds the monitor role).
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+#include "camera_bench.h"
+#include "driver/driver_interface.h"
+#include "environment.h"
+#include "os/system_message.h"
+#include "temp_dir.h"
+#include "test_main.h"
+
+using zar_test::ListedNames;
+using zar_test::WaitForCount;
+
+namespace {
+
+class DeviceListing : public ::testing::Test {
+protected:
+  void SetUp() override {
+    ASSERT_EQ(TLOpen(nullptr, nullptr, &m_tl), ZAR_SUCCESS);
+    ASSERT_TRUE(WaitForCount(m_tl, 0)) << "a test left cameras behind";
+  }
+  void TearDown() override {
+    for (ZAR_DEV_HANDLE device : m_opened) DevClose(device);
+    m_cameras.reset();
+    EXPECT_TRUE(WaitForCount(m_tl, 0));
+    TLClose(m_tl);
+  }
+  ZAR_DEV_HANDLE Open(const char *name) {
+    ZAR_DEV_HANDLE device = nullptr;
+    EXPECT_EQ(TLOpenDevice(m_tl, "USB", name, &device), ZAR_SUCCESS) << name;
+    m_opened.push_back(device);
+    return device;
+  }
+
+  ZAR_TL_HANDLE m_tl = nullptr;
+  std::unique_ptr<zar_test::PluggedCameras> m_cameras = std::make_unique<zar_test::PluggedCameras>();
+  std::vector<ZAR_DEV_HANDLE> m_opened;
+};
+
+TEST_F(DeviceListing, NamesAreModelAndSerialMadeUniqueWithACounter) {
+  const uint32_t first = m_cameras->Plug("S1", "ZC1000");
+  m_cameras->Plug("S1", "ZC1000");
+  ASSERT_TRUE(WaitForCount(m_tl, 2));
+  EXPECT_EQ(ListedNames(m_tl), (std::vector<std::string>{"ZC1000_#S1", "ZC1000_#S1_1"}));
+
+  // The first name is free again once its camera has gone.
+  m_cameras->Unplug(first);
+  ASSERT_TRUE(WaitForCount(m_tl, 1));
+  m_cameras->Plug("S1", "ZC1000");
+  ASSERT_TRUE(WaitForCount(m_tl, 2));
+  EXPECT_EQ(ListedNames(m_tl), (std::vector<std::string>{"ZC1000_#S1", "ZC1000_#S1_1"}));
+
+  // A user-defined name stands in for the model.
+  m_cameras->Plug("S2", "ZC1000", "LeftEye");
+  ASSERT_TRUE(WaitForCount(m_tl, 3));
+  EXPECT_EQ(ListedNames(m_tl).back(), "LeftEye_#S2");
+}
+
+TEST_F(DeviceListing, NameBuffersMustHoldTheTerminator) {
+  m_cameras->Plug("B1", "ZC1000");
+  ASSERT_TRUE(WaitForCount(m_tl, 1));
+  const std::string name = "ZC1000_#B1";
+  char buffer[32];
+  std::memset(buffer, 'x', sizeof buffer);
+  EXPECT_EQ(TLGetDeviceName(m_tl, "USB", 0, buffer, static_cast<uint32_t>(name.size())), ZAR_ERR_INVALID_PARAMETER);
+  EXPECT_EQ(buffer[0], 'x') << "nothing copied";
+  ASSERT_EQ(TLGetDeviceName(m_tl, "USB", 0, buffer, static_cast<uint32_t>(name.size() + 1)), ZAR_SUCCESS);
+  EXPECT_EQ(std::string(buffer), name);
+  EXPECT_EQ(TLGetDeviceName(m_tl, "USB", 1, buffer, sizeof buffer), ZAR_ERR_INVALID_PARAMETER) << "index = count";
+  EXPECT_EQ(TLGetDeviceName(m_tl, "usb", 0, buffer, sizeof buffer), ZAR_ERR_INVALID_PARAMETER) << "case-sensitive";
+  EXPECT_EQ(TLGetDeviceName(m_tl, "USB", 0xFFFFFFFFu, buffer, sizeof buffer), ZAR_ERR_INVALID_PARAMETER);
+  ZAR_DEV_HANDLE device = nullptr;
+  EXPECT_EQ(TLOpenDevice(m_tl, "USB", "ZC1000_#NOPE", &device), ZAR_ERR_INVALID_PARAMETER);
+  EXPECT_EQ(TLOpenDevice(m_tl, "usb", name.c_str(), &device), ZAR_ERR_INVALID_PARAMETER);
+  EXPECT_EQ(device, nullptr) << "the handle is written only on success";
+}
+
+TEST_F(DeviceListing, UpdateDeviceListReportsACountThatChanged) {
+  uint8_t changed = 0;
+  EXPECT_EQ(TLUpdateDeviceList(m_tl, "", &changed), ZAR_SUCCESS) << "any name, even empty";
+  changed = 0;
+  EXPECT_EQ(TLUpdateDeviceList(m_tl, "USB", &changed), ZAR_SUCCESS);
+  EXPECT_EQ(changed, 0) << "no change since the last call";
+  const uint32_t slot = m_cameras->Plug("U1");
+  ASSERT_TRUE(WaitForCount(m_tl, 1));
+  EXPECT_EQ(TLUpdateDeviceList(m_tl, "USB", &changed), ZAR_SUCCESS);
+  EXPECT_EQ(changed, 1);
+  changed = 7;
+  EXPECT_EQ(TLUpdateDeviceList(m_tl, "USB", &changed), ZAR_SUCCESS);
+  EXPECT_EQ(changed, 7) << "left untouched without a change";
+  m_cameras->Unplug(slot);
+  ASSERT_TRUE(WaitForCount(m_tl, 0));
+  changed = 0;
+  EXPECT_EQ(TLUpdateDeviceList(m_tl, "USB", &changed), ZAR_SUCCESS);
+  EXPECT_EQ(changed, 1);
+  uint8_t interfacesChanged = 9;
+  EXPECT_EQ(TLUpdateInterfaceList(m_tl, &interfacesChanged), ZAR_SUCCESS);
+  EXPECT_EQ(interfacesChanged, 0);
+}
+
+TEST_F(DeviceListing, ACameraOpensOnceAndClosesForGood) {
+  m_cameras->Plug("O1");
+  ASSERT_TRUE(WaitForCount(m_tl, 1));
+  ZAR_DEV_HANDLE device = nullptr;
+  ASSERT_EQ(TLOpenDevice(m_tl, "USB", "ZC1000_#O1", &device), ZAR_SUCCESS);
+  ASSERT_NE(device, nullptr);
+  uint32_t streams = 0;
+  EXPECT_EQ(DevGetNumDataStreams(device, &streams), ZAR_SUCCESS);
+  EXPECT_EQ(streams, 1u);
+  ZAR_DEV_HANDLE again = nullptr;
+  EXPECT_EQ(TLOpenDevice(m_tl, "USB", "ZC1000_#O1", &again), ZAR_ERR_ACCESS_DENIED) << "held by this process";
+  EXPECT_EQ(DevClose(m_tl), ZAR_ERR_INVALID_HANDLE) << "the TL handle is no device";
+  EXPECT_EQ(DevClose(device), ZAR_SUCCESS);
+  EXPECT_EQ(DevClose(device), ZAR_ERR_INVALID_HANDLE);
+  EXPECT_EQ(DevGetNumDataStreams(device, &streams), ZAR_ERR_INVALID_HANDLE);
+  Open("ZC1000_#O1");
+}
+
+TEST_F(DeviceListing, TheLastTLCloseClosesOpenDevices) {
+  m_cameras->Plug("L1");
+  ASSERT_TRUE(WaitForCount(m_tl, 1));
+  ZAR_DEV_HANDLE device = nullptr;
+  ASSERT_EQ(TLOpenDevice(m_tl, "USB", "ZC1000_#L1", &device), ZAR_SUCCESS);
+  ASSERT_EQ(TLClose(m_tl), ZAR_SUCCESS);
+  ASSERT_EQ(TLOpen(nullptr, nullptr, &m_tl), ZAR_SUCCESS);
+  uint32_t streams = 0;
+  EXPECT_EQ(DevGetNumDataStreams(device, &streams), ZAR_ERR_INVALID_HANDLE);
+  Open("ZC1000_#L1"); // its reservation was given back
+}
+
+TEST_F(DeviceListing, RescansDropGoneCamerasButKeepHeldOnes) {
+  const uint32_t held = m_cameras->Plug("H1");
+  const uint32_t free = m_cameras->Plug("H2");
+  ASSERT_TRUE(WaitForCount(m_tl, 2));
+  ZAR_DEV_HANDLE device = Open("ZC1000_#H1");
+  m_cameras->Unplug(held);
+  m_cameras->Unplug(free);
+  ASSERT_TRUE(WaitForCount(m_tl, 1)) << "the held camera stays listed";
+  EXPECT_EQ(ListedNames(m_tl), std::vector<std::string>{"ZC1000_#H1"});
+  EXPECT_EQ(DevClose(device), ZAR_SUCCESS);
+  m_opened.clear();
+  oxa::ZarUsb::os::PostSystemMessage(oxa::ZarUsb::os::kWmDeviceChange, oxa::ZarUsb::os::kDbtDevNodesChanged);
+  EXPECT_TRUE(WaitForCount(m_tl, 0)) << "gone at the next change once released";
+}
+
+TEST_F(DeviceListing, ACameraThatCannotBeOpenedIsTriedAgainAtTheNextChange) {
+  // Out of sight of the library while this test holds the camera open.
+  zar_test::UnsetEnv("ZAR_USB_EMULATION");
+  const uint32_t slot = m_cameras->Plug("R1");
+  std::string path;
+  for (const auto &camera : oxa::ZarUsb::emulator::ListCameras())
+    if (camera.slot == slot) path = camera.path;
+  auto holder = std::make_unique<oxa::ZarUsb::CDriverInterface>(path.c_str());
+  ASSERT_TRUE(holder->IsOpen());
+  zar_test::SetEnv("ZAR_USB_EMULATION", "0");
+
+  const zar_test::TempDir dir;
+  const auto trace = dir / "trace.txt";
+  ASSERT_EQ(OpenDebugFile(trace.wstring().c_str(), ZAR_O_WRONLY | ZAR_O_CREAT | ZAR_O_TRUNC), 0);
+  EnableZarTrace(1);
+  oxa::ZarUsb::os::PostSystemMessage(oxa::ZarUsb::os::kWmDeviceChange, oxa::ZarUsb::os::kDbtDevNodesChanged);
+  const bool scanned = zar_test::WaitFor([&] {
+    std::ifstream in(trace, std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return text.find("Iter = 1") != std::string::npos && text.find("Leave UpdateDevicesList") != std::string::npos;
+  });
+  EnableZarTrace(0);
+  CloseDebugFile();
+  ASSERT_TRUE(scanned) << "the scan tried ten times";
+  uint32_t count = 1;
+  EXPECT_EQ(TLGetNumDevices(m_tl, "USB", &count), ZAR_SUCCESS);
+  EXPECT_EQ(count, 0u) << "not inserted";
+
+  holder.reset();
+  oxa::ZarUsb::os::PostSystemMessage(oxa::ZarUsb::os::kWmDeviceChange, oxa::ZarUsb::os::kDbtDevNodesChanged);
+  EXPECT_TRUE(WaitForCount(m_tl, 1));
+}
+
+TEST_F(DeviceListing, ThirtyCamerasFillTheTable) {
+  for (int i = 0; i < 30; ++i) m_cameras->Plug("F" + std::to_string(i));
+  ASSERT_TRUE(WaitForCount(m_tl, 30, 60000));
+  const auto names = ListedNames(m_tl);
+  EXPECT_EQ(names.front(), "ZC1000_#F0");
+  EXPECT_EQ(names.back(), "ZC1000_#F29");
+  std::string why;
+  EXPECT_FALSE(oxa::ZarUsb::emulator::Plug({}, &why).has_value()) << "the bus holds 30 too";
+}
+
+} // namespace

@@ -1,0 +1,31 @@
+#pragma once
+// Emulated cameras plugged for one test and unplugged again at its end, and
+// waiting for the shared table to show them.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "emulator/emulator.h"
+#include "zar_usb.h"
+
+namespace zar_test {
+
+class PluggedCameras {
+public:
+  ~PluggedCameras();
+  // Plugs a camera; its slot.
+  uint32_t Plug(const std::string &serial, const std::string &model = "ZC1000", const std::string &userName = "");
+  uint32_t Plug(const oxa::ZarUsb::emulator::CameraSpec &spec);
+  void Unplug(uint32_t slot);
+
+private:
+  std::vector<uint32_t> m_slots;
+};
+
+// The names the transport layer lists now.
+std::vector<std::string> ListedNames(ZAR_TL_HANDLE tl);
+// Waits until the transport layer lists `count` cameras.
+bool WaitForCount(ZAR_TL_HANDLE tl, uint32_t count, uint32_t milliseconds = 20000);
+
+} // namespace zar_test
