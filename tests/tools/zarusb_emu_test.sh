@@ -27,6 +27,10 @@ check "plug" 0 "$@" emu plug --serial TOOL1 --model ZC9 --width 320 --height 240
 contains "plug" "into slot 0"
 check "list" 0 "$@" emu list
 contains "list" "ZC9 .*TOOL1 .*320x240 RGB8"
+check "list cameras without emulation" 0 env -u ZAR_USB_EMULATION "$@" list
+contains "list cameras without emulation" "ZAR_USB_EMULATION"
+check "list cameras" 0 env ZAR_USB_EMULATION=0 "$@" list
+contains "list cameras" "^0 .*ZC9_#TOOL1 .*free"
 check "event" 0 "$@" emu event TOOL1 0x42 --data 0a0b
 check "fault" 0 "$@" emu fault TOOL1 read-camera system-error --count 2 --value 5
 check "unknown request" 105 "$@" emu fault TOOL1 bogus pend
@@ -38,5 +42,5 @@ contains "unplug again" "no emulated camera 'TOOL1'"
 
 folder=${XDG_RUNTIME_DIR:-/tmp/zar-usb-$(id -u)}
 rm -rf "$folder/ns-$ZAR_USB_NAMESPACE" "${TMPDIR:-/tmp}/zar-usb/ns-$ZAR_USB_NAMESPACE" 2>/dev/null
-echo "$((11 - failures)) passed, $failures failed"
+echo "$((13 - failures)) passed, $failures failed"
 [ "$failures" -eq 0 ]

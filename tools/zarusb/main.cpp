@@ -3,10 +3,12 @@
 #include <CLI/CLI.hpp>
 
 #include "emu_commands.h"
+#include "list_command.h"
 
 int main(int argc, char **argv) {
   CLI::App app{"zarusb: cameras through the ZAR_USB transport layer"};
   app.require_subcommand(1);
+  zarusb::AddListCommand(app);
   zarusb::AddEmulatorCommands(app);
   CLI11_PARSE(app, argc, argv);
   return 0;

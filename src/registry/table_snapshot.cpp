@@ -1,0 +1,31 @@
+#include "registry/table_snapshot.h"
+
+#include "os/named_mutex.h"
+#include "os/shared_memory.h"
+#include "registry/shared_table.h"
+
+namespace oxa::ZarUsb {
+
+std::vector<ListedCamera> ReadSharedTable() {
+  std::vector<ListedCamera> cameras;
+  os::NamedMutex mutex;
+  os::SharedMemory memory;
+  bool existed = false;
+  if (mutex.Open("A8E5C897-286A-42d5-A004-522A9352D2B0") != 0 ||
+      memory.Open("5A2FBD90-6CFB-4510-AFC3-A24F8CA6D736", sizeof(SharedTableLayout), &existed) != 0)
+    return cameras;
+  if (mutex.Acquire() == os::NamedMutex::Lock::Failed) return cameras;
+  const auto *table = static_cast<const SharedTableLayout *>(memory.Data());
+  for (int32_t index = 0; index < kTableRecords; ++index) {
+    const DeviceRecord &record = table->records[index];
+    if ((record.dwFlags & 1) == 0) continue;
+    cameras.push_back({index,
+                       std::string(record.szFriendlyName, FieldLength(record.szFriendlyName, sizeof record.szFriendlyName)),
+                       std::string(record.szSerialNumber, FieldLength(record.szSerialNumber, sizeof record.szSerialNumber)),
+                       record.dwOwnerProcessId});
+  }
+  mutex.Release();
+  return cameras;
+}
+
+} // namespace oxa::ZarUsb
