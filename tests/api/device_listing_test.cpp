@@ -3,13 +3,18 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <thread>
 #include <fstream>
 #include <iterator>
 
 #include "camera_bench.h"
 #include "driver/driver_interface.h"
 #include "environment.h"
+#include "os/named_mutex.h"
+#include "os/shared_memory.h"
+#include "os/system_info.h"
 #include "os/system_message.h"
 #include "temp_dir.h"
 #include "test_main.h"
@@ -190,6 +195,69 @@ TEST_F(DeviceListing, ThirtyCamerasFillTheTable) {
   EXPECT_EQ(names.back(), "ZC1000_#F29");
   std::string why;
   EXPECT_FALSE(oxa::ZarUsb::emulator::Plug({}, &why).has_value()) << "the bus holds 30 too";
+}
+
+// Other processes (and other versions of the library) read these bytes.
+TEST_F(DeviceListing, TheSharedTableKeepsItsRecordsAtTheirOffsets) {
+  const uint32_t slot = m_cameras->Plug("BYTES1", "ZC1000", "Nick");
+  ASSERT_TRUE(WaitForCount(m_tl, 1));
+  Open("Nick_#BYTES1");
+  oxa::ZarUsb::os::SharedMemory table;
+  bool existed = false;
+  ASSERT_EQ(table.Open("5A2FBD90-6CFB-4510-AFC3-A24F8CA6D736", 18600, &existed), 0u);
+  ASSERT_TRUE(existed) << "the library of this process has it open";
+  const auto *bytes = static_cast<const uint8_t *>(table.Data());
+  const auto text = [&](size_t offset) { return std::string(reinterpret_cast<const char *>(bytes + offset)); };
+  const auto word = [&](size_t offset) {
+    uint32_t value;
+    std::memcpy(&value, bytes + offset, 4);
+    return value;
+  };
+  const size_t record = 0; // the first free record
+  EXPECT_EQ(text(record + 0).rfind("\\\\?\\zarusb-emu#slot", 0), 0u) << text(record);
+  EXPECT_NE(text(record + 0).find("#slot" + std::string(slot < 10 ? "0" : "") + std::to_string(slot)),
+            std::string::npos);
+  EXPECT_EQ(text(record + 260), "Nick_#BYTES1");
+  EXPECT_EQ(text(record + 520), "BYTES1");
+  EXPECT_EQ(text(record + 552), "ZC1000");
+  EXPECT_EQ(text(record + 584), "Nick");
+  EXPECT_EQ(word(record + 600), oxa::ZarUsb::os::CurrentProcessId()) << "reserved by this process";
+  EXPECT_EQ(word(record + 604), 1u);
+  EXPECT_EQ(word(record + 608), 0x00010000u) << "register 0x90 of the emulated camera";
+  // This process is enrolled for notifications while the transport layer is open.
+  bool enrolled = false;
+  for (size_t entry = 18360; entry < 18600; entry += 8)
+    enrolled = enrolled || (word(entry) == oxa::ZarUsb::os::CurrentProcessId() && word(entry + 4) >= 1);
+  EXPECT_TRUE(enrolled);
+}
+
+// A device closed on one thread while others use it: they get -2 or their
+// answer, never freed memory.
+TEST_F(DeviceListing, ClosingADeviceWhileOtherThreadsUseItIsSafe) {
+  m_cameras->Plug("RACE1");
+  ASSERT_TRUE(WaitForCount(m_tl, 1));
+  for (int round = 0; round < 20; ++round) {
+    ZAR_DEV_HANDLE device = nullptr;
+    ASSERT_EQ(TLOpenDevice(m_tl, "USB", "ZC1000_#RACE1", &device), ZAR_SUCCESS);
+    std::atomic<bool> go{false}, wrong{false};
+    std::vector<std::thread> users;
+    for (int t = 0; t < 3; ++t)
+      users.emplace_back([&] {
+        while (!go) std::this_thread::yield();
+        for (int i = 0; i < 200; ++i) {
+          uint32_t streams = 0;
+          const ZAR_STATUS status = DevGetNumDataStreams(device, &streams);
+          if (status != ZAR_SUCCESS && status != ZAR_ERR_INVALID_HANDLE) wrong = true;
+          const ZAR_STATUS closed = DevClose(device);
+          if (closed != ZAR_SUCCESS && closed != ZAR_ERR_INVALID_HANDLE && closed != ZAR_ERR_GENERAL) wrong = true;
+        }
+      });
+    go = true;
+    for (auto &user : users) user.join();
+    EXPECT_FALSE(wrong);
+    uint32_t streams = 0;
+    EXPECT_EQ(DevGetNumDataStreams(device, &streams), ZAR_ERR_INVALID_HANDLE);
+  }
 }
 
 } // namespace
