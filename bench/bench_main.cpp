@@ -7,18 +7,12 @@
 #include <string>
 
 #include "os/namespace.h"
-
-#ifdef _WIN32
-#include <stdlib.h>
-#define ZAR_SETENV(name, value) _putenv_s(name, value)
-#else
-#define ZAR_SETENV(name, value) setenv(name, value, 1)
-#endif
+#include "os/system_info.h"
 
 int main(int argc, char **argv) {
   std::random_device entropy;
   const std::string name = "bench-" + std::to_string(entropy());
-  ZAR_SETENV("ZAR_USB_NAMESPACE", name.c_str());
+  oxa::ZarUsb::os::SetEnv("ZAR_USB_NAMESPACE", name.c_str());
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();

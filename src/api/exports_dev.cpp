@@ -7,15 +7,16 @@ using namespace oxa::ZarUsb;
 
 extern "C" {
 
-ZAR_STATUS DevGetXml(ZAR_DEV_HANDLE hDev, void *, uint32_t *piSize) {
-  if (!IsDeviceHandle(hDev)) return ZAR_ERR_INVALID_HANDLE;
+ZAR_STATUS DevGetXml(ZAR_DEV_HANDLE hDev, void *pBuffer, uint32_t *piSize) {
+  const std::shared_ptr<CDevice> device = PinDevice(hDev);
+  if (!device) return ZAR_ERR_INVALID_HANDLE;
   if (piSize == nullptr) return ZAR_ERR_INVALID_PARAMETER;
-  return Guarded([] { return ZAR_ERR_GENERAL; });
+  return Guarded([&] { return device->GetXml(pBuffer, piSize); });
 }
 
 ZAR_STATUS DevGetNumDataStreams(ZAR_DEV_HANDLE hDev, uint32_t *piNumStreams) {
   TraceMessage("ZAR=> Enter DevGetNumDataStreams hDev=0x%p\n", hDev);
-  if (!IsDeviceHandle(hDev)) return ZAR_ERR_INVALID_HANDLE;
+  if (!PinDevice(hDev)) return ZAR_ERR_INVALID_HANDLE;
   if (piNumStreams == nullptr) return ZAR_ERR_INVALID_PARAMETER;
   *piNumStreams = 1;
   return ZAR_SUCCESS;
@@ -27,10 +28,11 @@ ZAR_STATUS DevCreateDataStream(ZAR_DEV_HANDLE hDev, uint32_t iChannel, ZAR_DS_HA
   return Guarded([] { return ZAR_ERR_GENERAL; });
 }
 
-ZAR_STATUS DevGetInfo(ZAR_DEV_HANDLE hDev, ZAR_DEVICE_INFO *, uint32_t *) {
+ZAR_STATUS DevGetInfo(ZAR_DEV_HANDLE hDev, ZAR_DEVICE_INFO *pInfo, uint32_t *piSize) {
   TraceMessage("ZAR=> Enter DevGetInfo hDev=0x%p\n", hDev);
-  if (!IsDeviceHandle(hDev)) return ZAR_ERR_INVALID_HANDLE;
-  return Guarded([] { return ZAR_ERR_GENERAL; });
+  const std::shared_ptr<CDevice> device = PinDevice(hDev);
+  if (!device) return ZAR_ERR_INVALID_HANDLE;
+  return Guarded([&] { return device->GetInfo(pInfo, piSize); });
 }
 
 ZAR_STATUS DevSetCallback(ZAR_DEV_HANDLE hDev, ZAR_CALLBACK, void *) {
@@ -52,11 +54,12 @@ ZAR_STATUS DevClose(ZAR_DEV_HANDLE hDev) {
   return Guarded([&] { return device->GetInterface()->DeleteDevice(device.get()); });
 }
 
-ZAR_STATUS DevQueryCustomFeature(ZAR_DEV_HANDLE hDev, const ZAR_CUSTOM_FEATURE_REQUEST *, uint32_t,
-                                 ZAR_CUSTOM_FEATURE_REPLY *, uint32_t *) {
+ZAR_STATUS DevQueryCustomFeature(ZAR_DEV_HANDLE hDev, const ZAR_CUSTOM_FEATURE_REQUEST *pRequest,
+                                 uint32_t iRequestSize, ZAR_CUSTOM_FEATURE_REPLY *pReply, uint32_t *piReplySize) {
   TraceMessage("ZAR=> Enter DevQueryCustomFeature hDev=0x%p\n", hDev);
-  if (!IsDeviceHandle(hDev)) return ZAR_ERR_INVALID_HANDLE;
-  return Guarded([] { return ZAR_ERR_GENERAL; });
+  const std::shared_ptr<CDevice> device = PinDevice(hDev);
+  if (!device) return ZAR_ERR_INVALID_HANDLE;
+  return Guarded([&] { return device->QueryCustomFeature(pRequest, iRequestSize, pReply, piReplySize); });
 }
 
 } // extern "C"

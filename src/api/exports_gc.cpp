@@ -2,6 +2,9 @@
 // as a device handle.
 
 #include "api/export_frame.h"
+#include "driver/driver_interface.h"
+#include "driver/driver_requests.h"
+#include "registry/shared_table.h"
 
 using namespace oxa::ZarUsb;
 
@@ -18,9 +21,43 @@ void DumpBytes(const char *title, const void *pBuffer, const uint64_t *piSize) {
   TraceRaw("\n");
 }
 
-ZAR_STATUS TransportLayerAccess(const void *pBuffer, const uint64_t *piSize) {
+// The transport-layer registers of the first camera this process can reach.
+ZAR_STATUS TransportLayerRead(uint64_t address, void *pBuffer, uint64_t *piSize) {
   if (pBuffer == nullptr || piSize == nullptr) return ZAR_ERR_INVALID_PARAMETER;
+  for (int32_t index = 0; index < kTableRecords; ++index) {
+    const RegisterAccessGrant grant = AcquireRegisterAccess(index);
+    if (grant.driver == nullptr) {
+      ReleaseRegisterAccess(grant);
+      continue;
+    }
+    uint32_t word = 0;
+    const uint32_t error = grant.driver->ReadMem(driver::kAccessTransportLayer, address, pBuffer, piSize, &word);
+    ReleaseRegisterAccess(grant);
+    return error == 0 && word == 0 ? ZAR_SUCCESS : ZAR_ERR_GENERAL;
+  }
   return ZAR_ERR_GENERAL;
+}
+
+// The same bytes to every camera this process can reach: the ones it holds
+// and the free ones; cameras held by other processes are skipped.
+ZAR_STATUS TransportLayerWrite(uint64_t address, const void *pBuffer, uint64_t *piSize) {
+  if (pBuffer == nullptr || piSize == nullptr) return ZAR_ERR_INVALID_PARAMETER;
+  ZAR_STATUS result = ZAR_ERR_GENERAL;
+  for (int32_t index = 0; index < kTableRecords; ++index) {
+    const RegisterAccessGrant grant = AcquireRegisterAccess(index);
+    if (grant.driver != nullptr) {
+      uint32_t word = 0;
+      const uint32_t error = grant.driver->WriteMem(driver::kAccessTransportLayer, address, pBuffer, piSize, &word);
+      if (error == 0 && word == 0) {
+        result = ZAR_SUCCESS;
+      } else if (result != ZAR_SUCCESS) {
+        ReleaseRegisterAccess(grant);
+        return ZAR_ERR_GENERAL;
+      }
+    }
+    ReleaseRegisterAccess(grant);
+  }
+  return result;
 }
 
 } // namespace
@@ -34,10 +71,11 @@ ZAR_STATUS GCReadData(void *hHandle, uint32_t, uint64_t iAddress, void *pBuffer,
   TraceMessage("ZAR=> GCReadData: Enter (Add=0x%I64X; Size=%I64d)\n", iAddress, TracedSize(piSize));
   return GuardedTraced(kReadErrorExit, [&] {
     ZAR_STATUS status;
+    std::shared_ptr<CDevice> device;
     if (IsTLHandle(hHandle)) {
-      status = TransportLayerAccess(pBuffer, piSize);
-    } else if (IsDeviceHandle(hHandle)) {
-      status = ZAR_ERR_GENERAL;
+      status = TransportLayerRead(iAddress, pBuffer, piSize);
+    } else if ((device = PinDevice(hHandle)) != nullptr) {
+      status = device->ReadData(iAddress, pBuffer, piSize);
     } else {
       TraceMessage(kReadErrorExit, ZAR_ERR_INVALID_HANDLE);
       return ZAR_ERR_INVALID_HANDLE;
@@ -51,10 +89,10 @@ ZAR_STATUS GCReadData(void *hHandle, uint32_t, uint64_t iAddress, void *pBuffer,
 ZAR_STATUS GCWriteData(void *hHandle, uint32_t, uint64_t iAddress, const void *pBuffer, uint64_t *piSize) {
   TraceMessage("ZAR=> GCWriteData: Enter (Add=0x%I64X; Size=%I64d)\n", iAddress, TracedSize(piSize));
   DumpBytes("ZAR=> Mem Value (in hexa)= ", pBuffer, piSize);
-  if (IsTLHandle(hHandle)) return Guarded([&] { return TransportLayerAccess(pBuffer, piSize); });
-  if (IsDeviceHandle(hHandle)) {
+  if (IsTLHandle(hHandle)) return Guarded([&] { return TransportLayerWrite(iAddress, pBuffer, piSize); });
+  if (const std::shared_ptr<CDevice> device = PinDevice(hHandle)) {
     TraceMessage("ZAR=> GCWriteData: Exit\n");
-    return GuardedTraced(kWriteErrorExit, [&] { return ZAR_ERR_GENERAL; });
+    return GuardedTraced(kWriteErrorExit, [&] { return device->WriteData(iAddress, pBuffer, piSize); });
   }
   TraceMessage(kWriteErrorExit, ZAR_ERR_INVALID_HANDLE);
   return ZAR_ERR_INVALID_HANDLE;

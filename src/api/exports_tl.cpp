@@ -6,6 +6,7 @@
 
 #include "api/export_frame.h"
 #include "api/lock_guard.h"
+#include "api/transport_layer_xml.h"
 #include "registry/interface.h"
 #include "registry/monitor.h"
 #include "registry/shared_table.h"
@@ -66,10 +67,13 @@ ZAR_STATUS TLInfo(void *, ZAR_TL_INFO *pInfo, uint32_t *pSize) {
   return ZAR_SUCCESS;
 }
 
-ZAR_STATUS TLGetXml(ZAR_TL_HANDLE hTL, void *, uint32_t *pSize) {
+ZAR_STATUS TLGetXml(ZAR_TL_HANDLE hTL, void *pBuffer, uint32_t *pSize) {
   if (!IsTLHandle(hTL)) return ZAR_ERR_INVALID_HANDLE;
   if (pSize == nullptr) return ZAR_ERR_INVALID_PARAMETER;
-  return ZAR_ERR_GENERAL;
+  return Guarded([&] {
+    CLockGuard lock(&g_pTL->Lock());
+    return ReadTransportLayerXml(pBuffer, pSize);
+  });
 }
 
 ZAR_STATUS TLSetCallback(ZAR_TL_HANDLE hTL, ZAR_CALLBACK pfn, void *pContext) {

@@ -14,6 +14,7 @@ namespace oxa::ZarUsb {
 
 class CInterface;
 class CDataStream;
+class CDriverInterface;
 
 class CDevice {
 public:
@@ -31,7 +32,23 @@ public:
   // True when handle is this device's data stream.
   bool HasDataStream(const void *handle);
 
+  // Camera registers, in requests of at most 48 bytes. *size: in, the bytes
+  // asked for; out, the bytes moved.
+  int32_t ReadData(uint64_t address, void *buffer, uint64_t *size);
+  int32_t WriteData(uint64_t address, const void *buffer, uint64_t *size);
+  // Fills the 1024-byte information record; *size: its capacity.
+  int32_t GetInfo(void *record, const uint32_t *size);
+  // One read or write in the custom-feature space.
+  int32_t QueryCustomFeature(const void *request, uint32_t requestSize, void *reply, const uint32_t *replySize);
+  // The camera's GenICam description file; see DevGetXml.
+  int32_t GetXml(void *buffer, uint32_t *size);
+
 private:
+  // The driver of this device's record while this process holds it.
+  CDriverInterface *Driver();
+  template <class Request>
+  int32_t Transfer(const char *operation, uint64_t address, uint64_t *size, Request request);
+
   // Kept alive by the device: an operation still running on a device after
   // the last TLClose finds its interface in place.
   std::shared_ptr<CInterface> m_pInterface;

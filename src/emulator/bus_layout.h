@@ -28,7 +28,7 @@ struct FaultEntry {
   uint32_t remaining; // requests still to be hit
   uint32_t kind;      // FaultKind
   uint32_t value;
-  uint32_t reserved;
+  uint32_t skip;      // requests to let through first
 };
 
 struct CameraSlot {

@@ -18,7 +18,7 @@ constexpr uint32_t BytesPerPixel(uint32_t pixelFormat) {
 }
 
 struct CameraSpec {
-  std::string vendor = "RK46 Emulated";
+  std::string vendor = "RK46";
   std::string model = "ZC1000";
   std::string version = "1.0";
   std::string serial = "EMU0001";

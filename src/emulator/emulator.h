@@ -52,8 +52,9 @@ bool Unplug(uint32_t slot);
 std::vector<PluggedCamera> ListCameras();
 // Queues a device event for the camera (at most 64 bytes of data).
 bool RaiseEvent(uint32_t slot, uint32_t id, const void *data, uint32_t length);
-// The next `count` requests of that kind to the camera meet the fault.
-bool InjectFault(uint32_t slot, Request request, FaultKind kind, uint32_t count, uint32_t value);
+// After `skip` requests of that kind, the next `count` ones to the camera
+// meet the fault.
+bool InjectFault(uint32_t slot, Request request, FaultKind kind, uint32_t count, uint32_t value, uint32_t skip = 0);
 // Power changes as the system announces them to the monitor window.
 void Suspend();
 void Resume();

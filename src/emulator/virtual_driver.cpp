@@ -177,9 +177,12 @@ private:
       return os::kErrorDeviceNotConnected;
     }
     FaultEntry fault{};
-    if (camera->faults[index].remaining != 0) {
-      --camera->faults[index].remaining;
-      fault = camera->faults[index];
+    FaultEntry &armed = camera->faults[index];
+    if (armed.remaining != 0 && armed.skip != 0) {
+      --armed.skip;
+    } else if (armed.remaining != 0) {
+      --armed.remaining;
+      fault = armed;
     }
     const auto kind = static_cast<FaultKind>(fault.kind);
     if (kind == FaultKind::SystemError) return fault.value != 0 ? fault.value : os::kErrorGenFailure;

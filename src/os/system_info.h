@@ -12,6 +12,12 @@ uint32_t CurrentThreadId() noexcept;
 // Suspends the calling thread for at least the given time.
 void Sleep(uint32_t milliseconds) noexcept;
 
+// Sets (or, UnsetEnv, removes) a variable of this process's environment,
+// which programs it starts inherit. Not thread-safe against other changes
+// of the environment.
+void SetEnv(const char *name, const char *value) noexcept;
+void UnsetEnv(const char *name) noexcept;
+
 // Broken-down local time of the present moment.
 struct LocalTime {
   int year;      // e.g. 2026

@@ -1,24 +1,11 @@
 #pragma once
-// Setting environment variables from tests, on both platforms.
+// Setting environment variables from tests.
 
-#include <cstdlib>
+#include "os/system_info.h"
 
 namespace zar_test {
 
-inline void SetEnv(const char *name, const char *value) {
-#ifdef _WIN32
-  _putenv_s(name, value);
-#else
-  setenv(name, value, 1);
-#endif
-}
-
-inline void UnsetEnv(const char *name) {
-#ifdef _WIN32
-  _putenv_s(name, "");
-#else
-  unsetenv(name);
-#endif
-}
+inline void SetEnv(const char *name, const char *value) { oxa::ZarUsb::os::SetEnv(name, value); }
+inline void UnsetEnv(const char *name) { oxa::ZarUsb::os::UnsetEnv(name); }
 
 } // namespace zar_test

@@ -71,7 +71,7 @@ protected:
 };
 
 TEST_F(Emulated, RegistersAnswerAsTheCameraModelDefines) {
-  EXPECT_EQ(ReadText(kCamera, 0x00, 32), "RK46 Emulated");
+  EXPECT_EQ(ReadText(kCamera, 0x00, 32), "RK46");
   EXPECT_EQ(ReadText(kCamera, 0x20, 32), "ZC1000");
   EXPECT_EQ(ReadText(kCamera, 0x40, 32), "1.0");
   EXPECT_EQ(ReadText(kCamera, 0x60, 32), "SN-" + std::to_string(s_count));

@@ -150,16 +150,18 @@ void AddEmulatorCommands(CLI::App &app) {
   auto faultName = std::make_shared<std::string>();
   auto count = std::make_shared<uint32_t>(1);
   auto value = std::make_shared<uint32_t>(0);
+  auto after = std::make_shared<uint32_t>(0);
   CLI::App *fault = emu->add_subcommand("fault", "Make the next requests of one kind fail");
   fault->add_option("camera", *camera, "Serial number or slot")->required();
   fault->add_option("request", *requestName, "Request kind")->required()->check(CLI::IsMember(kRequests));
   fault->add_option("kind", *faultName, "Fault")->required()->check(CLI::IsMember(kFaults));
   fault->add_option("--count", *count, "How many requests it hits")->capture_default_str();
   fault->add_option("--value", *value, "System error, driver error word or byte count")->capture_default_str();
-  fault->callback([camera, requestName, faultName, count, value] {
+  fault->add_option("--after", *after, "Requests of that kind to let through first")->capture_default_str();
+  fault->callback([camera, requestName, faultName, count, value, after] {
     uint32_t slot = 0;
     if (!FindSlot(*camera, &slot)) throw CLI::RuntimeError(1);
-    if (!InjectFault(slot, kRequests.at(*requestName), kFaults.at(*faultName), *count, *value))
+    if (!InjectFault(slot, kRequests.at(*requestName), kFaults.at(*faultName), *count, *value, *after))
       Fail("the camera left the bus");
     std::printf("The next %u %s request(s) of slot %u: %s\n", *count, requestName->c_str(), slot, faultName->c_str());
   });

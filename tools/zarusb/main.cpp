@@ -2,13 +2,17 @@
 
 #include <CLI/CLI.hpp>
 
+#include "camera_commands.h"
 #include "emu_commands.h"
+#include "genicam_root.h"
 #include "list_command.h"
 
 int main(int argc, char **argv) {
   CLI::App app{"zarusb: cameras through the ZAR_USB transport layer"};
   app.require_subcommand(1);
+  zarusb::DefaultGenicamRoot();
   zarusb::AddListCommand(app);
+  zarusb::AddCameraCommands(app);
   zarusb::AddEmulatorCommands(app);
   CLI11_PARSE(app, argc, argv);
   return 0;

@@ -1,5 +1,6 @@
 #include "os/system_info.h"
 
+#include <cstdlib>
 #include <ctime>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -16,6 +17,10 @@ void Sleep(uint32_t milliseconds) noexcept {
   while (::nanosleep(&remaining, &remaining) == -1) {
   }
 }
+
+void SetEnv(const char *name, const char *value) noexcept { ::setenv(name, value, 1); }
+
+void UnsetEnv(const char *name) noexcept { ::unsetenv(name); }
 
 LocalTime CurrentLocalTime() noexcept {
   const time_t now = ::time(nullptr);

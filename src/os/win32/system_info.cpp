@@ -1,5 +1,6 @@
 #include "os/system_info.h"
 
+#include <cstdlib>
 #include <windows.h>
 
 namespace oxa::ZarUsb::os {
@@ -9,6 +10,11 @@ uint32_t CurrentProcessId() noexcept { return GetCurrentProcessId(); }
 uint32_t CurrentThreadId() noexcept { return GetCurrentThreadId(); }
 
 void Sleep(uint32_t milliseconds) noexcept { ::Sleep(milliseconds); }
+
+// Through the C runtime, so that getenv sees the change too.
+void SetEnv(const char *name, const char *value) noexcept { _putenv_s(name, value); }
+
+void UnsetEnv(const char *name) noexcept { _putenv_s(name, ""); }
 
 LocalTime CurrentLocalTime() noexcept {
   SYSTEMTIME now{};

@@ -1,0 +1,82 @@
+// Register access of an opened camera.
+
+#include <algorithm>
+
+#include "api/lock_guard.h"
+#include "device/device.h"
+#include "driver/driver_interface.h"
+#include "driver/driver_requests.h"
+#include "registry/shared_table.h"
+#include "trace/trace.h"
+
+namespace oxa::ZarUsb {
+
+namespace {
+constexpr uint64_t kChunk = 48;
+} // namespace
+
+CDriverInterface *CDevice::Driver() { return GetDeviceDriver(static_cast<int32_t>(GetIndex()), true); }
+
+// Moves the bytes in chunks of at most 48 through request(offset, chunk,
+// &count, &word), which returns the system error. A reply that reports no
+// progress or more than asked ends the transfer with -4: it must end, and
+// must stay inside the caller's buffer.
+template <class Request>
+int32_t CDevice::Transfer(const char *operation, uint64_t address, uint64_t *size, Request request) {
+  uint64_t remaining = *size;
+  uint64_t done = 0;
+  int32_t result = -6;
+  while (remaining != 0) {
+    const uint64_t chunk = std::min(remaining, kChunk);
+    uint64_t count = chunk;
+    uint32_t word = 0;
+    const uint32_t error = request(done, &count, &word);
+    if (error != 0) {
+      result = -4;
+      TraceMessage("ZAR=> !!! Error CDevice::%s: Addr=0x%X GetLasError=%u", operation, static_cast<uint32_t>(address),
+                   error);
+      break;
+    }
+    if (word != 0) {
+      result = -4;
+      TraceMessage("ZAR=> !!! Error CDevice::%s: Addr=0x%X nErrorCode=%d", operation, static_cast<uint32_t>(address),
+                   static_cast<int32_t>(word));
+      break;
+    }
+    if (count == 0 || count > chunk) {
+      result = -4;
+      TraceMessage("ZAR=> !!! Error CDevice::%s: Addr=0x%X nCount=%I64u", operation, static_cast<uint32_t>(address),
+                   count);
+      break;
+    }
+    done += count;
+    remaining -= count;
+    result = 0;
+  }
+  *size = done;
+  return result;
+}
+
+int32_t CDevice::ReadData(uint64_t address, void *buffer, uint64_t *size) {
+  CLockGuard lock(&m_csLock);
+  if (buffer == nullptr || size == nullptr) return -7;
+  CDriverInterface *driver = Driver();
+  if (driver == nullptr) return -6;
+  auto *bytes = static_cast<uint8_t *>(buffer);
+  return Transfer("ReadData", address, size, [&](uint64_t offset, uint64_t *count, uint32_t *word) {
+    return driver->ReadMem(driver::kAccessCamera, address + offset, bytes + offset, count, word);
+  });
+}
+
+int32_t CDevice::WriteData(uint64_t address, const void *buffer, uint64_t *size) {
+  CLockGuard lock(&m_csLock);
+  if (buffer == nullptr || size == nullptr) return -7;
+  CDriverInterface *driver = Driver();
+  if (driver == nullptr) return -6;
+  const auto *bytes = static_cast<const uint8_t *>(buffer);
+  return Transfer("WriteData", address, size, [&](uint64_t offset, uint64_t *count, uint32_t *word) {
+    return driver->WriteMem(driver::kAccessCamera, address + offset, bytes + offset, count, word);
+  });
+}
+
+} // namespace oxa::ZarUsb

@@ -1,0 +1,188 @@
+#include "camera_commands.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "emu_commands.h"
+#include "zar_usb.h"
+
+namespace zarusb {
+
+namespace {
+
+[[noreturn]] void Fail(const std::string &message) {
+  std::fprintf(stderr, "zarusb: %s\n", message.c_str());
+  throw CLI::RuntimeError(1);
+}
+
+std::string ErrorText(ZAR_TL_HANDLE tl, ZAR_STATUS status) {
+  const char *text = nullptr;
+  GCGetErrorText(tl, status, &text);
+  return std::to_string(status) + " (" + (text != nullptr ? text : "?") + ")";
+}
+
+// The transport layer, and the camera the command works on, open for the
+// command's duration.
+class Session {
+public:
+  explicit Session(const std::string &camera, bool needsCamera = true) {
+    if (TLOpen(nullptr, nullptr, &m_tl) != ZAR_SUCCESS) Fail("the transport layer cannot be opened");
+    uint8_t changed = 0;
+    TLUpdateDeviceList(m_tl, "USB", &changed); // waits for the first scan
+    if (!needsCamera) return;
+    std::string name = camera;
+    if (name.empty()) {
+      char first[260] = {};
+      if (TLGetDeviceName(m_tl, "USB", 0, first, sizeof first) != ZAR_SUCCESS) {
+        std::fprintf(stderr, "%s", NoCameraAdvice());
+        throw CLI::RuntimeError(1);
+      }
+      name = first;
+    }
+    const ZAR_STATUS opened = TLOpenDevice(m_tl, "USB", name.c_str(), &m_device);
+    if (opened != ZAR_SUCCESS)
+      Fail("cannot open camera '" + name + "': " + ErrorText(m_tl, opened) +
+           (opened == ZAR_ERR_ACCESS_DENIED ? "; another process holds it (see `zarusb list`)" : ""));
+    m_name = name;
+  }
+  ~Session() {
+    if (m_device != nullptr) DevClose(m_device);
+    TLClose(m_tl);
+  }
+  ZAR_TL_HANDLE TL() const { return m_tl; }
+  ZAR_DEV_HANDLE Device() const { return m_device; }
+  const std::string &Name() const { return m_name; }
+
+private:
+  ZAR_TL_HANDLE m_tl = nullptr;
+  ZAR_DEV_HANDLE m_device = nullptr;
+  std::string m_name;
+};
+
+std::string Field(const char *text, size_t size) { return std::string(text, std::find(text, text + size, '\0')); }
+
+void HexDump(uint64_t address, const std::vector<uint8_t> &bytes) {
+  for (size_t row = 0; row < bytes.size(); row += 16) {
+    std::printf("%08llX ", static_cast<unsigned long long>(address + row));
+    for (size_t i = row; i < row + 16; ++i) {
+      if (i < bytes.size())
+        std::printf(" %02X", bytes[i]);
+      else
+        std::printf("   ");
+    }
+    std::printf("  ");
+    for (size_t i = row; i < row + 16 && i < bytes.size(); ++i)
+      std::putchar(bytes[i] >= 0x20 && bytes[i] < 0x7F ? bytes[i] : '.');
+    std::putchar('\n');
+  }
+}
+
+std::vector<uint8_t> ParseBytes(const std::string &hex) {
+  std::vector<uint8_t> bytes;
+  std::string digits;
+  for (char c : hex)
+    if (c != ' ' && c != ':') digits += c;
+  if (digits.rfind("0x", 0) == 0) digits = digits.substr(2);
+  if (digits.empty() || digits.size() % 2 != 0) Fail("BYTES takes an even number of hex digits, e.g. 0a0b0c");
+  for (size_t i = 0; i < digits.size(); i += 2) {
+    char *end = nullptr;
+    const std::string pair = digits.substr(i, 2);
+    const unsigned long value = std::strtoul(pair.c_str(), &end, 16);
+    if (*end != '\0') Fail("not a hex byte: " + pair);
+    bytes.push_back(static_cast<uint8_t>(value));
+  }
+  return bytes;
+}
+
+} // namespace
+
+void AddCameraCommands(CLI::App &app) {
+  auto camera = std::make_shared<std::string>();
+
+  CLI::App *info = app.add_subcommand("info", "Show a camera's identity");
+  info->add_option("--camera", *camera, "Camera name (default: the first listed)");
+  info->callback([camera] {
+    Session session(*camera);
+    ZAR_DEVICE_INFO record{};
+    uint32_t size = sizeof record;
+    const ZAR_STATUS status = DevGetInfo(session.Device(), &record, &size);
+    if (status != ZAR_SUCCESS) Fail("DevGetInfo: " + ErrorText(session.TL(), status));
+    std::printf("Camera:           %s\nTransport layer:  %s\nVendor:           %s\nModel:            %s\n"
+                "Serial number:    %s\n",
+                session.Name().c_str(), Field(record.sTLName, 256).c_str(), Field(record.sVendor, 32).c_str(),
+                Field(record.sModel, 32).c_str(), Field(record.sSerial, 32).c_str());
+    char version[33] = {};
+    uint64_t length = 32;
+    if (GCReadData(session.Device(), 0, 0x40, version, &length) == ZAR_SUCCESS)
+      std::printf("Version:          %s\n", version);
+  });
+
+  auto address = std::make_shared<uint64_t>(0);
+  auto length = std::make_shared<uint64_t>(0);
+  CLI::App *read = app.add_subcommand("read", "Read camera registers (hex dump)");
+  read->add_option("ADDRESS", *address, "Register address (0x... for hex)")->required();
+  read->add_option("LENGTH", *length, "Number of bytes")->required()->check(CLI::Range(1, 1 << 20));
+  read->add_option("--camera", *camera, "Camera name (default: the first listed)");
+  read->callback([camera, address, length] {
+    Session session(*camera);
+    std::vector<uint8_t> bytes(*length);
+    uint64_t size = *length;
+    const ZAR_STATUS status = GCReadData(session.Device(), 0, *address, bytes.data(), &size);
+    bytes.resize(size);
+    HexDump(*address, bytes);
+    if (status != ZAR_SUCCESS) Fail("GCReadData: " + ErrorText(session.TL(), status));
+  });
+
+  auto hex = std::make_shared<std::string>();
+  CLI::App *write = app.add_subcommand("write", "Write camera registers");
+  write->add_option("ADDRESS", *address, "Register address (0x... for hex)")->required();
+  write->add_option("BYTES", *hex, "The bytes in hex, e.g. 80020000")->required();
+  write->add_option("--camera", *camera, "Camera name (default: the first listed)");
+  write->callback([camera, address, hex] {
+    const std::vector<uint8_t> bytes = ParseBytes(*hex);
+    Session session(*camera);
+    uint64_t size = bytes.size();
+    const ZAR_STATUS status = GCWriteData(session.Device(), 0, *address, bytes.data(), &size);
+    if (status != ZAR_SUCCESS) Fail("GCWriteData: " + ErrorText(session.TL(), status));
+    std::printf("Wrote %llu bytes at 0x%llX\n", static_cast<unsigned long long>(size),
+                static_cast<unsigned long long>(*address));
+  });
+
+  auto transportLayer = std::make_shared<bool>(false);
+  auto output = std::make_shared<std::string>();
+  CLI::App *xml = app.add_subcommand("xml", "Print or save a GenICam description file");
+  xml->add_flag("--tl", *transportLayer, "The transport layer's file instead of the camera's");
+  xml->add_option("-o,--output", *output, "Write it to this file");
+  xml->add_option("--camera", *camera, "Camera name (default: the first listed)");
+  xml->callback([camera, transportLayer, output] {
+    Session session(*camera, !*transportLayer);
+    std::string text;
+    uint32_t size = 0;
+    ZAR_STATUS status = *transportLayer ? TLGetXml(session.TL(), nullptr, &size)
+                                        : DevGetXml(session.Device(), nullptr, &size);
+    if (status == ZAR_ERR_INVALID_BUFFER_SIZE) {
+      text.assign(size + 1, '\0');
+      uint32_t capacity = static_cast<uint32_t>(text.size());
+      status = *transportLayer ? TLGetXml(session.TL(), text.data(), &capacity)
+                               : DevGetXml(session.Device(), text.data(), &capacity);
+      text.resize(text.find('\0'));
+    }
+    if (status != ZAR_SUCCESS)
+      Fail("no description file: " + ErrorText(session.TL(), status) +
+           (status == ZAR_ERR_INVALID_FILENAME || status == ZAR_ERR_FILE_IO
+                ? "; set GENICAM_ROOT to the folder that holds xml/ (the shipped one is share/zar-usb/genicam)"
+                : ""));
+    if (output->empty()) {
+      std::fwrite(text.data(), 1, text.size(), stdout);
+      return;
+    }
+    std::ofstream(*output, std::ios::binary) << text;
+    std::printf("Saved %zu bytes to %s\n", text.size(), output->c_str());
+  });
+}
+
+} // namespace zarusb
