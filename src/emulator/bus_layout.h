@@ -10,12 +10,13 @@ namespace oxa::ZarUsb::emulator {
 
 constexpr uint32_t kMaxCameras = 30;
 constexpr uint32_t kBusMagic = 0x42454D5A; // "ZMEB"
-constexpr uint32_t kBusVersion = 1;
+constexpr uint32_t kBusVersion = 2;
 constexpr uint32_t kEventQueueLength = 16;
 constexpr uint32_t kEventDataSize = 64;
 constexpr uint32_t kIdentitySize = 0xA0;      // camera registers 0x00-0x9F
 constexpr uint32_t kTransportLayerSize = 0x48; // access mode 0
 constexpr uint32_t kCustomFeatureSize = 0x400; // access mode 2
+constexpr uint32_t kUserMemorySize = 0x1000;   // camera registers 0x1000-0x1FFF
 constexpr uint32_t kRequestKinds = 13;
 
 struct EventEntry {
@@ -49,6 +50,7 @@ struct CameraSlot {
   uint32_t eventTail; // next free entry
   EventEntry events[kEventQueueLength];
   FaultEntry faults[kRequestKinds];
+  uint8_t userMemory[kUserMemorySize];
 };
 
 struct BusLayout {
@@ -68,7 +70,8 @@ static_assert(offsetof(CameraSlot, customFeatures) == 208 + kTransportLayerSize)
 static_assert(offsetof(CameraSlot, eventHead) == 1304);
 static_assert(offsetof(CameraSlot, events) == 1312);
 static_assert(offsetof(CameraSlot, faults) == 1312 + kEventQueueLength * sizeof(EventEntry));
-static_assert(sizeof(CameraSlot) == 2672);
+static_assert(offsetof(CameraSlot, userMemory) == 2672);
+static_assert(sizeof(CameraSlot) == 2672 + kUserMemorySize);
 static_assert(offsetof(BusLayout, cameras) == 16);
 static_assert(sizeof(BusLayout) == 16 + kMaxCameras * sizeof(CameraSlot));
 

@@ -74,6 +74,10 @@ uint32_t ReadRegisters(const CameraSlot &camera, uint32_t mode, uint64_t address
     std::memcpy(out, camera.transportLayer + address, size);
     return 0;
   }
+  if (Within(address, size, reg::kUserMemory, reg::kUserMemory + kUserMemorySize)) {
+    std::memcpy(out, camera.userMemory + (address - reg::kUserMemory), size);
+    return 0;
+  }
   const bool identity = Within(address, size, 0, kIdentitySize);
   if (!identity && !Within(address, size, reg::kWidth, reg::kControlEnd)) return error_word::kAddress;
   uint8_t image[reg::kControlEnd];
@@ -92,6 +96,10 @@ uint32_t WriteRegisters(CameraSlot &camera, uint32_t mode, uint64_t address, con
     if (!Within(address, size, 0, kTransportLayerSize)) return error_word::kAddress;
     if (address < reg::kTLUserData) return error_word::kReadOnly;
     std::memcpy(camera.transportLayer + address, data, size);
+    return 0;
+  }
+  if (Within(address, size, reg::kUserMemory, reg::kUserMemory + kUserMemorySize)) {
+    std::memcpy(camera.userMemory + (address - reg::kUserMemory), data, size);
     return 0;
   }
   if (Within(address, size, reg::kUserName, reg::kUserName + 16)) {

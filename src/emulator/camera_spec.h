@@ -48,6 +48,7 @@ constexpr uint32_t kAcquisitionStop = 0x114;  // write-only command
 constexpr uint32_t kFrameRate = 0x118;      // read-write, frames per 1000 s, 0 unlimited
 constexpr uint32_t kTestEvent = 0x11C;      // write-only: raises the event of that id
 constexpr uint32_t kControlEnd = 0x120;
+constexpr uint32_t kUserMemory = 0x1000;    // 4096 bytes, read-write
 // Transport-layer registers (access mode 0).
 constexpr uint32_t kTLVersion = 0x00;   // read-only, 0x00010503
 constexpr uint32_t kTLLinkSpeed = 0x04; // read-only, Mbit/s

@@ -3,16 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <cstdio>
-#include <filesystem>
 #include <map>
-#include <random>
 #include <thread>
 
-#include "environment.h"
+#include "namespace_run.h"
 #include "os/child_process.h"
-#include "os/namespace.h"
 
 namespace zar_test {
 
@@ -72,26 +68,7 @@ int main(int argc, char **argv) {
     }
     return helper->second(std::vector<std::string>(argv + 3, argv + argc));
   }
-  if (std::getenv("ZAR_USB_NAMESPACE") != nullptr) {
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-  }
-  // The library joins its namespace as it loads, before main: the tests run
-  // in a copy of this program started in a namespace of its own, with the
-  // emulator on, and the namespace is removed when they are done.
-  std::random_device entropy;
-  const std::string name = "test-" + std::to_string(entropy()) + std::to_string(entropy());
-  zar_test::SetEnv("ZAR_USB_NAMESPACE", name.c_str());
-  if (std::getenv("ZAR_USB_EMULATION") == nullptr) zar_test::SetEnv("ZAR_USB_EMULATION", "0");
-  oxa::ZarUsb::os::ChildProcess tests;
-  if (tests.Start(oxa::ZarUsb::os::ExecutablePath(), std::vector<std::string>(argv + 1, argv + argc)) != 0) {
-    std::fprintf(stderr, "cannot start the tests\n");
-    return 2;
-  }
-  int result = 1;
-  tests.Wait(0xFFFFFFFFu, &result);
-  const std::string folder = oxa::ZarUsb::os::NamespaceFolder();
-  std::error_code ignored;
-  if (!folder.empty()) std::filesystem::remove_all(folder, ignored);
-  return result;
+  if (const auto result = zar_test::RunInOwnNamespace(argc, argv, "test")) return *result;
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
 }

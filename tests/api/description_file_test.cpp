@@ -1,0 +1,263 @@
+// Description files: the transport layer's, and the camera's chosen by
+// vendor, model and version below GENICAM_ROOT; and the shipped files, whose
+// registers must be the emulated camera's.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+
+#include "environment.h"
+#include "open_camera.h"
+#include "os/child_process.h"
+
+using namespace oxa::ZarUsb;
+
+namespace {
+
+std::filesystem::path ShippedTree() {
+  return std::filesystem::path(os::ExecutablePath()).parent_path().parent_path() / "share" / "zar-usb" / "genicam";
+}
+
+std::string FileText(const std::filesystem::path &path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// GENICAM_ROOT for one test, restored afterwards.
+class GenicamRoot {
+public:
+  explicit GenicamRoot(const std::filesystem::path &root) { zar_test::SetEnv("GENICAM_ROOT", root.string().c_str()); }
+  ~GenicamRoot() { zar_test::UnsetEnv("GENICAM_ROOT"); }
+};
+
+emulator::CameraSpec Camera(const std::string &vendor, const std::string &model, const std::string &version) {
+  static int next = 0;
+  emulator::CameraSpec spec;
+  spec.vendor = vendor;
+  spec.model = model;
+  spec.version = version;
+  spec.serial = "XML" + std::to_string(++next);
+  return spec;
+}
+
+// The text DevGetXml hands over after a size query, and the two results.
+struct Delivery {
+  ZAR_STATUS query;
+  uint32_t querySize;
+  ZAR_STATUS copy;
+  std::string text;
+};
+
+Delivery Deliver(ZAR_DEV_HANDLE device) {
+  Delivery delivery{};
+  delivery.query = DevGetXml(device, nullptr, &delivery.querySize);
+  if (delivery.query != ZAR_ERR_INVALID_BUFFER_SIZE) return delivery;
+  std::string buffer(delivery.querySize, 'x');
+  uint32_t size = delivery.querySize;
+  delivery.copy = DevGetXml(device, buffer.data(), &size);
+  delivery.text = buffer.substr(0, size == 0 ? 0 : size - 1);
+  return delivery;
+}
+
+class CameraDescription : public ::testing::Test {
+protected:
+  // Files in the camera folder, written with a lower-case "xml" so that the
+  // lookup's "XML\Cameras" must match it without regard to case.
+  void Files(const std::map<std::string, std::string> &files) {
+    const auto folder = m_root / "xml" / "Cameras" / "oxa";
+    std::filesystem::create_directories(folder);
+    for (const auto &[name, text] : files) std::ofstream(folder / name, std::ios::binary) << text;
+  }
+  zar_test::TempDir m_root;
+};
+
+TEST_F(CameraDescription, TheHighestMinorNumberOfTheMajorVersionWins) {
+  Files({{"V_M_2.1.xml", "one\n"}, {"V_M_2.9.xml", "nine\n"}, {"V_M_2.10.xml", "ten\n"}, {"V_M_3.4.xml", "3.4\n"},
+         {"V_M_1.2.5.xml", "five\n"}, {"V_M_1.3.9.xml", "1.3\n"}, {"V_N_2.11.xml", "other model\n"}});
+  GenicamRoot root(m_root.Path());
+  struct Case {
+    const char *version;
+    const char *text;
+  };
+  for (const Case &c : {Case{"2.13", "ten\n"}, Case{"1.2.7", "five\n"}, Case{"2.0", "ten\n"}}) {
+    zar_test::OpenCamera camera(Camera("V", "M", c.version));
+    ASSERT_TRUE(camera.Ready());
+    const Delivery got = Deliver(camera.Device());
+    EXPECT_EQ(got.query, ZAR_ERR_INVALID_BUFFER_SIZE) << c.version;
+    EXPECT_EQ(got.querySize, std::string(c.text).size() + 1) << "a final line break doubles, " << c.version;
+    EXPECT_EQ(got.copy, ZAR_SUCCESS);
+    EXPECT_EQ(got.text, c.text) << "all but the last line break, version " << c.version;
+  }
+}
+
+TEST_F(CameraDescription, OddMinorPartsCountAsAtolReadsThem) {
+  GenicamRoot root(m_root.Path());
+  Files({{"W_M_2.beta.xml", "beta\n"}, {"W_M_4.-1.xml", "negative\n"}});
+  zar_test::OpenCamera beta(Camera("W", "M", "2.5"));
+  EXPECT_EQ(Deliver(beta.Device()).text, "beta\n") << "a non-numeric minor part counts as 0";
+  zar_test::OpenCamera negative(Camera("W", "M", "4.1"));
+  uint32_t size = 77;
+  EXPECT_EQ(DevGetXml(negative.Device(), nullptr, &size), ZAR_ERR_FILE_IO) << "a negative minor is never chosen";
+  EXPECT_EQ(size, 77u);
+  zar_test::OpenCamera none(Camera("W", "Q", "1.0"));
+  EXPECT_EQ(DevGetXml(none.Device(), nullptr, &size), ZAR_ERR_FILE_IO);
+}
+
+TEST_F(CameraDescription, LinesEndInOneLineBreakEach) {
+  GenicamRoot root(m_root.Path());
+  Files({{"E_M_1.0.xml", ""}, {"D_M_1.0.xml", "a\r\nb\n"}});
+  zar_test::OpenCamera empty(Camera("E", "M", "1.0"));
+  const Delivery nothing = Deliver(empty.Device());
+  EXPECT_EQ(nothing.querySize, 1u) << "an empty file is one line break";
+  EXPECT_EQ(nothing.text, "");
+  zar_test::OpenCamera dos(Camera("D", "M", "1.0"));
+  uint32_t size = 0;
+  EXPECT_EQ(DevGetXml(dos.Device(), nullptr, &size), ZAR_ERR_INVALID_BUFFER_SIZE);
+  EXPECT_EQ(size, 5u) << "a\\nb\\n and the break after the last line";
+}
+
+TEST_F(CameraDescription, SmallBuffersGetTheStartOfTheText) {
+  GenicamRoot root(m_root.Path());
+  Files({{"S_M_1.0.xml", "0123456789\n"}});
+  zar_test::OpenCamera camera(Camera("S", "M", "1.0"));
+  char buffer[8];
+  std::fill(std::begin(buffer), std::end(buffer), 'x');
+  uint32_t size = 5;
+  ASSERT_EQ(DevGetXml(camera.Device(), buffer, &size), ZAR_SUCCESS) << "cut short, still success";
+  EXPECT_EQ(size, 5u);
+  EXPECT_EQ(std::string(buffer, 5), std::string("0123\0", 5));
+  EXPECT_EQ(buffer[5], 'x') << "nothing past the capacity";
+  size = 0;
+  EXPECT_EQ(DevGetXml(camera.Device(), buffer, &size), ZAR_ERR_INVALID_BUFFER_SIZE) << "no room: a size query";
+  EXPECT_EQ(size, 12u);
+  EXPECT_EQ(DevGetXml(camera.Device(), buffer, nullptr), ZAR_ERR_INVALID_PARAMETER);
+}
+
+TEST_F(CameraDescription, WithoutGenicamRootThereIsNoFileName) {
+  zar_test::UnsetEnv("GENICAM_ROOT");
+  zar_test::OpenCamera camera(Camera("V", "M", "1.0"));
+  uint32_t size = 99;
+  EXPECT_EQ(DevGetXml(camera.Device(), nullptr, &size), ZAR_ERR_INVALID_FILENAME);
+  EXPECT_EQ(size, 0u);
+}
+
+TEST(TransportLayerDescription, TheWholeFileOrItsSize) {
+  const auto file = ShippedTree() / "xml" / "TransportLayers" / "oxa" / "ZARUSBRegs.xml";
+  const std::string expected = FileText(file);
+  ASSERT_FALSE(expected.empty()) << file;
+  ZAR_TL_HANDLE tl = nullptr;
+  ASSERT_EQ(TLOpen(nullptr, nullptr, &tl), ZAR_SUCCESS);
+  {
+    GenicamRoot root(ShippedTree());
+    uint32_t size = 0;
+    EXPECT_EQ(TLGetXml(tl, nullptr, &size), ZAR_ERR_INVALID_BUFFER_SIZE);
+    EXPECT_EQ(size, expected.size());
+    std::string buffer(expected.size(), '\0');
+    size = static_cast<uint32_t>(buffer.size() - 1);
+    EXPECT_EQ(TLGetXml(tl, buffer.data(), &size), ZAR_ERR_INVALID_BUFFER_SIZE) << "one byte short";
+    EXPECT_EQ(size, expected.size());
+    EXPECT_EQ(TLGetXml(tl, nullptr, &size), ZAR_ERR_INVALID_PARAMETER) << "room enough, but no buffer";
+    ASSERT_EQ(TLGetXml(tl, buffer.data(), &size), ZAR_SUCCESS);
+    EXPECT_EQ(buffer, expected);
+  }
+  uint32_t size = 1000;
+  EXPECT_EQ(TLGetXml(tl, nullptr, &size), ZAR_ERR_INVALID_FILENAME);
+  EXPECT_EQ(size, 0u);
+  TLClose(tl);
+}
+
+struct RegisterNode {
+  uint64_t address;
+  uint64_t length;
+  std::string access;
+};
+
+// The register nodes of a description file we ship: name to address,
+// length and access mode.
+std::map<std::string, RegisterNode> RegisterNodes(const std::string &xml) {
+  std::map<std::string, RegisterNode> nodes;
+  const auto element = [&](size_t from, const std::string &tag) {
+    const size_t start = xml.find("<" + tag + ">", from) + tag.size() + 2;
+    return xml.substr(start, xml.find("</" + tag + ">", start) - start);
+  };
+  for (const char *kind : {"<StringReg Name=\"", "<IntReg Name=\"", "<Register Name=\""}) {
+    for (size_t at = xml.find(kind); at != std::string::npos; at = xml.find(kind, at + 1)) {
+      const size_t nameStart = at + std::strlen(kind);
+      const std::string name = xml.substr(nameStart, xml.find('"', nameStart) - nameStart);
+      nodes[name] = {std::stoull(element(at, "Address"), nullptr, 16), std::stoull(element(at, "Length")),
+                     element(at, "AccessMode")};
+    }
+  }
+  return nodes;
+}
+
+TEST(ShippedDescriptionFiles, DescribeExactlyTheEmulatedRegisters) {
+  GenicamRoot root(ShippedTree());
+  zar_test::OpenCamera camera(Camera("RK46", "ZC1000", "1.0"));
+  ASSERT_TRUE(camera.Ready());
+  const Delivery delivered = Deliver(camera.Device());
+  ASSERT_EQ(delivered.copy, ZAR_SUCCESS);
+  const auto nodes = RegisterNodes(delivered.text);
+  const std::map<std::string, RegisterNode> expected = {
+      {"DeviceVendorName", {emulator::reg::kVendorName, 32, "RO"}},
+      {"DeviceModelName", {emulator::reg::kModelName, 32, "RO"}},
+      {"DeviceVersion", {emulator::reg::kDeviceVersion, 32, "RO"}},
+      {"DeviceSerialNumber", {emulator::reg::kSerialNumber, 32, "RO"}},
+      {"DeviceUserID", {emulator::reg::kUserName, 16, "RW"}},
+      {"DeviceIdentifierCode", {emulator::reg::kRegister90, 4, "RO"}},
+      {"WidthReg", {emulator::reg::kWidth, 4, "RW"}},
+      {"HeightReg", {emulator::reg::kHeight, 4, "RW"}},
+      {"PixelFormatReg", {emulator::reg::kPixelFormat, 4, "RW"}},
+      {"PayloadSize", {emulator::reg::kPayloadSize, 4, "RO"}},
+      {"AcquisitionStartReg", {emulator::reg::kAcquisitionStart, 4, "WO"}},
+      {"AcquisitionStopReg", {emulator::reg::kAcquisitionStop, 4, "WO"}},
+      {"AcquisitionFrameRateMilli", {emulator::reg::kFrameRate, 4, "RW"}},
+      {"TestEventGenerate", {emulator::reg::kTestEvent, 4, "WO"}},
+      {"UserMemory", {emulator::reg::kUserMemory, 4096, "RW"}}};
+  ASSERT_EQ(nodes.size(), expected.size());
+  for (const auto &[name, node] : expected) {
+    ASSERT_EQ(nodes.count(name), 1u) << name;
+    EXPECT_EQ(nodes.at(name).address, node.address) << name;
+    EXPECT_EQ(nodes.at(name).length, node.length) << name;
+    EXPECT_EQ(nodes.at(name).access, node.access) << name;
+  }
+
+  // Features read at the addresses the file gives.
+  const auto read = [&](const std::string &name) {
+    const RegisterNode &node = nodes.at(name);
+    std::string bytes(node.length, '\0');
+    uint64_t size = node.length;
+    EXPECT_EQ(GCReadData(camera.Device(), 0, node.address, bytes.data(), &size), ZAR_SUCCESS) << name;
+    return bytes;
+  };
+  const auto number = [&](const std::string &name) {
+    uint32_t value = 0;
+    std::memcpy(&value, read(name).data(), 4);
+    return value;
+  };
+  EXPECT_EQ(read("DeviceVendorName").c_str(), std::string("RK46"));
+  EXPECT_EQ(read("DeviceModelName").c_str(), std::string("ZC1000"));
+  EXPECT_EQ(number("WidthReg"), 640u);
+  EXPECT_EQ(number("PixelFormatReg"), emulator::kMono8);
+  const uint32_t width = 320;
+  uint64_t size = 4;
+  ASSERT_EQ(GCWriteData(camera.Device(), 0, nodes.at("WidthReg").address, &width, &size), ZAR_SUCCESS);
+  EXPECT_EQ(number("PayloadSize"), 320u * 480u);
+
+  // The transport layer's file, read through the TL handle.
+  const auto tlNodes = RegisterNodes(FileText(ShippedTree() / "xml" / "TransportLayers" / "oxa" / "ZARUSBRegs.xml"));
+  ASSERT_EQ(tlNodes.size(), 3u);
+  uint32_t version = 0;
+  size = 4;
+  ASSERT_EQ(GCReadData(camera.TL(), 0, tlNodes.at("TLVersion").address, &version, &size), ZAR_SUCCESS);
+  EXPECT_EQ(version, 0x00010503u);
+  EXPECT_EQ(tlNodes.at("TLUserData").address, emulator::reg::kTLUserData);
+  EXPECT_EQ(tlNodes.at("TLUserData").length, 64u);
+}
+
+} // namespace

@@ -1,0 +1,92 @@
+// DevGetInfo and DevQueryCustomFeature.
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstring>
+
+#include "open_camera.h"
+
+using namespace oxa::ZarUsb;
+
+namespace {
+
+class DeviceInformation : public ::testing::Test {
+protected:
+  static emulator::CameraSpec Spec() {
+    static int next = 0;
+    emulator::CameraSpec spec;
+    spec.serial = "INFO" + std::to_string(++next);
+    spec.model = "ZC2000";
+    return spec;
+  }
+  void SetUp() override { ASSERT_TRUE(m_camera.Ready()); }
+  zar_test::OpenCamera m_camera{Spec()};
+};
+
+TEST_F(DeviceInformation, TheRecordNeedsItsFullSizeAndGetsFourFields) {
+  std::array<uint8_t, 1100> record;
+  record.fill(0xA5);
+  uint32_t size = 1023;
+  EXPECT_EQ(DevGetInfo(m_camera.Device(), reinterpret_cast<ZAR_DEVICE_INFO *>(record.data()), &size),
+            ZAR_ERR_INVALID_PARAMETER);
+  EXPECT_TRUE(std::all_of(record.begin(), record.end(), [](uint8_t b) { return b == 0xA5; }));
+  EXPECT_EQ(DevGetInfo(m_camera.Device(), nullptr, &size), ZAR_ERR_INVALID_PARAMETER);
+
+  size = 1024;
+  ASSERT_EQ(DevGetInfo(m_camera.Device(), reinterpret_cast<ZAR_DEVICE_INFO *>(record.data()), &size), ZAR_SUCCESS);
+  EXPECT_EQ(size, 1024u);
+  EXPECT_EQ(std::memcmp(record.data(), "ZAR_USB", 8), 0);
+  EXPECT_EQ(record[8], 0xA5) << "the rest of the field is the caller's";
+  EXPECT_EQ(std::memcmp(record.data() + 0x100, "RK46", 5), 0);
+  EXPECT_EQ(std::memcmp(record.data() + 0x200, "ZC2000", 7), 0);
+  EXPECT_EQ(std::memcmp(record.data() + 0x300, "INFO", 4), 0);
+  EXPECT_EQ(record[0x100 + 32], 0xA5) << "32 bytes per camera text";
+  EXPECT_EQ(record[1024], 0xA5);
+}
+
+TEST_F(DeviceInformation, CustomFeaturesPassOneRequestEach) {
+  const char written[] = "feature bytes";
+  ZAR_CUSTOM_FEATURE_REQUEST request{ZAR_CUSTOM_FEATURE_WRITE, 0, 0x200, written, sizeof written};
+  ZAR_CUSTOM_FEATURE_REPLY reply{};
+  uint32_t replySize = sizeof reply;
+  ASSERT_EQ(DevQueryCustomFeature(m_camera.Device(), &request, sizeof request, &reply, &replySize), ZAR_SUCCESS);
+  EXPECT_EQ(reply.iDone, sizeof written);
+  EXPECT_EQ(reply.iDriverError, 0u);
+
+  char read[sizeof written] = {};
+  request = {ZAR_CUSTOM_FEATURE_READ, 0, 0x200, nullptr, sizeof read};
+  reply = {0, 0, read, 0};
+  ASSERT_EQ(DevQueryCustomFeature(m_camera.Device(), &request, sizeof request, &reply, &replySize), ZAR_SUCCESS);
+  EXPECT_STREQ(read, written);
+
+  // The driver's own outcome word is the caller's to read.
+  ASSERT_TRUE(emulator::InjectFault(m_camera.Slot(), emulator::Request::ReadMemCustomFeature,
+                                    emulator::FaultKind::DriverError, 1, 0x42));
+  EXPECT_EQ(DevQueryCustomFeature(m_camera.Device(), &request, sizeof request, &reply, &replySize), ZAR_SUCCESS);
+  EXPECT_EQ(reply.iDriverError, 0x42u);
+
+  // A failed request leaves the reply as it was.
+  ASSERT_TRUE(emulator::InjectFault(m_camera.Slot(), emulator::Request::ReadMemCustomFeature,
+                                    emulator::FaultKind::SystemError, 1, 0));
+  reply = {0x77, 0, read, 0x99};
+  EXPECT_EQ(DevQueryCustomFeature(m_camera.Device(), &request, sizeof request, &reply, &replySize),
+            ZAR_ERR_GENERAL);
+  EXPECT_EQ(reply.iDriverError, 0x77u);
+  EXPECT_EQ(reply.iDone, 0x99u);
+}
+
+TEST_F(DeviceInformation, CustomFeatureRecordsMustHaveTheirSizes) {
+  ZAR_CUSTOM_FEATURE_REQUEST request{ZAR_CUSTOM_FEATURE_READ, 0, 0, nullptr, 0};
+  ZAR_CUSTOM_FEATURE_REPLY reply{};
+  uint32_t replySize = sizeof reply;
+  EXPECT_EQ(DevQueryCustomFeature(m_camera.Device(), &request, 24, &reply, &replySize), ZAR_ERR_INVALID_PARAMETER);
+  uint32_t wrongReply = 32;
+  EXPECT_EQ(DevQueryCustomFeature(m_camera.Device(), &request, 32, &reply, &wrongReply), ZAR_ERR_INVALID_PARAMETER);
+  EXPECT_EQ(DevQueryCustomFeature(m_camera.Device(), &request, 32, &reply, nullptr), ZAR_ERR_INVALID_PARAMETER);
+  EXPECT_EQ(DevQueryCustomFeature(m_camera.Device(), nullptr, 32, &reply, &replySize), ZAR_ERR_INVALID_PARAMETER);
+  request.iOperation = 2;
+  EXPECT_EQ(DevQueryCustomFeature(m_camera.Device(), &request, 32, &reply, &replySize), ZAR_ERR_INVALID_PARAMETER);
+}
+
+} // namespace

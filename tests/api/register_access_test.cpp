@@ -1,0 +1,195 @@
+// GCReadData and GCWriteData: a device's registers in 48-byte requests, and
+// the transport-layer registers of every camera within reach.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+#include "driver/driver_interface.h"
+#include "open_camera.h"
+#include "test_main.h"
+
+using namespace oxa::ZarUsb;
+using emulator::FaultKind;
+using emulator::Request;
+
+namespace {
+
+// A serial number of its own for each camera, so that no camera of an
+// earlier test, still leaving the table, shares its name.
+emulator::CameraSpec Spec(const std::string &prefix) {
+  static int next = 0;
+  emulator::CameraSpec spec;
+  spec.serial = prefix + std::to_string(++next);
+  return spec;
+}
+
+std::vector<std::string> ReadRequests(const zar_test::TraceCapture &trace) {
+  std::vector<std::string> requests;
+  for (const std::string &line : trace.Lines("Enter ReadMem "))
+    requests.push_back(line.substr(line.find("u64Address")));
+  return requests;
+}
+
+class Registers : public ::testing::Test {
+protected:
+  void SetUp() override { ASSERT_TRUE(m_camera.Ready()); }
+  zar_test::OpenCamera m_camera{Spec("REG")};
+};
+
+TEST_F(Registers, LongTransfersGoInRequestsOfFortyEightBytes) {
+  uint8_t data[100];
+  uint64_t size = sizeof data;
+  zar_test::TraceCapture trace;
+  ASSERT_EQ(GCReadData(m_camera.Device(), 0, 0, data, &size), ZAR_SUCCESS);
+  EXPECT_EQ(size, 100u);
+  const auto requests = ReadRequests(trace);
+  ASSERT_EQ(requests.size(), 3u);
+  EXPECT_EQ(requests[0].rfind("u64Address=0x0 u64Size=48Thread=", 0), 0u);
+  EXPECT_EQ(requests[1].rfind("u64Address=0x30 u64Size=48Thread=", 0), 0u);
+  EXPECT_EQ(requests[2].rfind("u64Address=0x60 u64Size=4Thread=", 0), 0u);
+  EXPECT_EQ(std::string(reinterpret_cast<char *>(data)), "RK46");
+  EXPECT_EQ(std::string(reinterpret_cast<char *>(data + 0x20)), "ZC1000");
+  EXPECT_EQ(std::memcmp(data + 0x60, "REG", 3), 0);
+  // The bytes read go to the trace as a hex dump.
+  EXPECT_NE(trace.Text().find("ZAR=> Mem Value(in hexa)= 52 4B 34 36 00 "), std::string::npos);
+
+  const char name[] = "LeftCamera";
+  size = sizeof name;
+  ASSERT_EQ(GCWriteData(m_camera.Device(), 0, 0x80, name, &size), ZAR_SUCCESS);
+  char back[16] = {};
+  size = sizeof back;
+  ASSERT_EQ(GCReadData(m_camera.Device(), 0, 0x80, back, &size), ZAR_SUCCESS);
+  EXPECT_STREQ(back, name);
+}
+
+TEST_F(Registers, AFailedRequestStopsTheTransferAfterTheBytesMoved) {
+  uint8_t data[100];
+  for (const FaultKind kind : {FaultKind::SystemError, FaultKind::DriverError}) {
+    ASSERT_TRUE(emulator::InjectFault(m_camera.Slot(), Request::ReadMemCamera, kind, 1, 5, /*skip=*/1));
+    uint64_t size = sizeof data;
+    zar_test::TraceCapture trace;
+    EXPECT_EQ(GCReadData(m_camera.Device(), 0, 0, data, &size), ZAR_ERR_ACCESS_DENIED);
+    EXPECT_EQ(size, 48u) << "the first chunk arrived";
+    EXPECT_EQ(ReadRequests(trace).size(), 2u) << "nothing after the failure";
+    EXPECT_EQ(trace.Lines(kind == FaultKind::SystemError ? "CDevice::ReadData: Addr=0x0 GetLasError=5"
+                                                         : "CDevice::ReadData: Addr=0x0 nErrorCode=5")
+                  .size(),
+              1u)
+        << trace.Text();
+  }
+  // A write that takes in the read-only payload size changes nothing.
+  uint64_t size = 20;
+  EXPECT_EQ(GCWriteData(m_camera.Device(), 0, 0x100, data, &size), ZAR_ERR_ACCESS_DENIED);
+  EXPECT_EQ(size, 0u);
+}
+
+TEST_F(Registers, ShortRepliesContinueRightAfterTheBytesReported) {
+  ASSERT_TRUE(emulator::InjectFault(m_camera.Slot(), Request::ReadMemCamera, FaultKind::ByteCount, 1, 10));
+  uint8_t data[100] = {};
+  uint64_t size = sizeof data;
+  zar_test::TraceCapture trace;
+  ASSERT_EQ(GCReadData(m_camera.Device(), 0, 0, data, &size), ZAR_SUCCESS);
+  EXPECT_EQ(size, 100u);
+  const auto requests = ReadRequests(trace);
+  ASSERT_EQ(requests.size(), 3u);
+  EXPECT_EQ(requests[1].rfind("u64Address=0xA u64Size=48", 0), 0u);
+  EXPECT_EQ(requests[2].rfind("u64Address=0x3A u64Size=42", 0), 0u);
+  EXPECT_EQ(std::memcmp(data + 0x20, "ZC1000", 6), 0) << "every byte from its own address";
+
+  // A reply that moves nothing ends the transfer instead of looping.
+  ASSERT_TRUE(emulator::InjectFault(m_camera.Slot(), Request::ReadMemCamera, FaultKind::ByteCount, 1, 0));
+  size = sizeof data;
+  EXPECT_EQ(GCReadData(m_camera.Device(), 0, 0, data, &size), ZAR_ERR_ACCESS_DENIED);
+  EXPECT_EQ(size, 0u);
+}
+
+TEST_F(Registers, EmptyAndMissingTransfersAreRefused) {
+  uint8_t data[4];
+  uint64_t size = 0;
+  EXPECT_EQ(GCReadData(m_camera.Device(), 0, 0, data, &size), ZAR_ERR_GENERAL);
+  EXPECT_EQ(size, 0u);
+  size = 4;
+  EXPECT_EQ(GCReadData(m_camera.Device(), 0, 0, nullptr, &size), ZAR_ERR_INVALID_PARAMETER);
+  EXPECT_EQ(GCWriteData(m_camera.Device(), 0, 0, data, nullptr), ZAR_ERR_INVALID_PARAMETER);
+  EXPECT_EQ(GCReadData(m_camera.Device(), 0, 0xA0, data, &size), ZAR_ERR_ACCESS_DENIED) << "no register there";
+}
+
+// The transport-layer registers, through the TL handle.
+class TransportLayerRegisters : public ::testing::Test {
+protected:
+  void SetUp() override {
+    ASSERT_EQ(TLOpen(nullptr, nullptr, &m_tl), ZAR_SUCCESS);
+    ASSERT_TRUE(zar_test::WaitForCount(m_tl, 0));
+  }
+  void TearDown() override { TLClose(m_tl); }
+
+  // Reads a camera's transport-layer user data from the side.
+  std::string UserData(uint32_t slot) {
+    for (const auto &camera : emulator::ListCameras()) {
+      if (camera.slot != slot) continue;
+      CDriverInterface driver(camera.path.c_str());
+      char data[9] = {};
+      uint64_t size = 8;
+      uint32_t word = 0;
+      if (driver.ReadMem(0, 0x08, data, &size, &word) == 0 && word == 0) return data;
+    }
+    return "<unreadable>";
+  }
+
+  ZAR_TL_HANDLE m_tl = nullptr;
+  zar_test::PluggedCameras m_cameras;
+};
+
+TEST_F(TransportLayerRegisters, NoCameraMeansAGeneralError) {
+  uint32_t value = 0;
+  uint64_t size = 4;
+  EXPECT_EQ(GCReadData(m_tl, 0, 0, &value, &size), ZAR_ERR_GENERAL);
+  EXPECT_EQ(GCWriteData(m_tl, 0, 8, &value, &size), ZAR_ERR_GENERAL);
+  EXPECT_EQ(GCReadData(m_tl, 0, 0, nullptr, &size), ZAR_ERR_INVALID_PARAMETER);
+}
+
+TEST_F(TransportLayerRegisters, ReadsTheFirstReachableCameraAndLeavesItFree) {
+  m_cameras.Plug("TLR1");
+  m_cameras.Plug("TLR2");
+  ASSERT_TRUE(zar_test::WaitForCount(m_tl, 2));
+  uint32_t version = 0;
+  uint64_t size = 4;
+  ASSERT_EQ(GCReadData(m_tl, 0, 0, &version, &size), ZAR_SUCCESS);
+  EXPECT_EQ(version, 0x00010503u);
+  for (const char *name : {"ZC1000_#TLR1", "ZC1000_#TLR2"}) {
+    ZAR_DEV_HANDLE device = nullptr;
+    EXPECT_EQ(TLOpenDevice(m_tl, "USB", name, &device), ZAR_SUCCESS) << name << ": reservation given back";
+    DevClose(device);
+  }
+}
+
+TEST_F(TransportLayerRegisters, WritesReachEveryCameraButThoseHeldElsewhere) {
+  const uint32_t mine = m_cameras.Plug("TLW1");
+  const uint32_t free = m_cameras.Plug("TLW2");
+  const uint32_t theirs = m_cameras.Plug("TLW3");
+  ASSERT_TRUE(zar_test::WaitForCount(m_tl, 3));
+  ZAR_DEV_HANDLE held = nullptr;
+  ASSERT_EQ(TLOpenDevice(m_tl, "USB", "ZC1000_#TLW1", &held), ZAR_SUCCESS);
+  const zar_test::TempDir dir;
+  zar_test::HelperProcess other("open-and-hold", {"ZC1000_#TLW3", dir.Path().string()});
+  ASSERT_TRUE(zar_test::WaitFor([&] { return std::filesystem::exists(dir / "held"); }, 60000));
+
+  const char data[8] = {'w', 'r', 'i', 't', 't', 'e', 'n', '!'};
+  uint64_t size = sizeof data;
+  EXPECT_EQ(GCWriteData(m_tl, 0, 0x08, data, &size), ZAR_SUCCESS);
+  EXPECT_EQ(size, 8u);
+  // The other process lets its camera go.
+  std::ofstream(dir / "close").put('x');
+  ASSERT_TRUE(zar_test::WaitFor([&] { return std::filesystem::exists(dir / "closed"); }, 60000));
+  std::ofstream(dir / "exit").put('x');
+  EXPECT_EQ(other.Wait(), 0);
+  EXPECT_EQ(DevClose(held), ZAR_SUCCESS);
+  EXPECT_EQ(UserData(mine), "written!") << "borrowed from this process's device";
+  EXPECT_EQ(UserData(free), "written!") << "reserved for the write and freed again";
+  EXPECT_EQ(UserData(theirs), "") << "held by another process: skipped";
+}
+
+} // namespace
