@@ -143,6 +143,30 @@ uint32_t CDriverInterface::ReadMem(uint32_t mode, uint64_t address, void *destin
   return error;
 }
 
+uint32_t CDriverInterface::WordRequest(const char *name, uint32_t code, const void *in, uint32_t inLength,
+                                       uint32_t *driverError, uint32_t wordFailure, os::IoRequest &request) {
+  uint32_t error = 0;
+  switch (SubmitAndWait(code, in, inLength, driverError, sizeof *driverError, request, kRequestWaitMs, &error)) {
+  case Outcome::NotInTime:
+    if (code == kStartStopStream)
+      TraceMessage("ZAR=> !!! Error CDriverInterface::StartStopStream: return WAIT_TIMEOUT Thread=%u\n", Thread());
+    return error;
+  case Outcome::SubmitFailed:
+  case Outcome::CompletionFailed:
+    TraceMessage("ZAR=> !!! Error CDriverInterface::%s: (bStatus = FALSE) => GetLastError() = %u Thread=%u\n", name,
+                 error, Thread());
+    return error;
+  case Outcome::Done:
+    break;
+  }
+  if (wordFailure != 0 && *driverError != 0) {
+    TraceMessage("ZAR=> !!! Error CDriverInterface::%s: nErrorCode = %d Thread=%u\n", name,
+                 static_cast<int32_t>(*driverError), Thread());
+    return wordFailure;
+  }
+  return 0;
+}
+
 uint32_t CDriverInterface::LockBuffer(void *buffer, uint32_t size, uint32_t *driverError) {
   TraceMessage("ZAR=> Enter LockBuffer Thread=%u\n", Thread());
   os::IoRequest request;
@@ -150,25 +174,7 @@ uint32_t CDriverInterface::LockBuffer(void *buffer, uint32_t size, uint32_t *dri
   const uint32_t tag = DriverTag(buffer);
   std::memcpy(buffer, &tag, sizeof tag);
   TraceMessage("ZAR=> LockBuffer pvBuffer = 0x%p Thread=%u\n", buffer, Thread());
-  uint32_t error = 0;
-  switch (SubmitAndWait(kLockBuffer, buffer, size, driverError, sizeof *driverError, request, kRequestWaitMs, &error)) {
-  case Outcome::NotInTime:
-    return error;
-  case Outcome::SubmitFailed:
-  case Outcome::CompletionFailed:
-    TraceMessage("ZAR=> !!! Error CDriverInterface::LockBuffer: (bStatus = FALSE) => GetLastError() = %u "
-                 "Thread=%u\n",
-                 error, Thread());
-    return error;
-  case Outcome::Done:
-    break;
-  }
-  if (*driverError != 0) {
-    TraceMessage("ZAR=> !!! Error CDriverInterface::LockBuffer: nErrorCode = %d Thread=%u\n",
-                 static_cast<int32_t>(*driverError), Thread());
-    return os::kErrorNotEnoughMemory;
-  }
-  return 0;
+  return WordRequest("LockBuffer", kLockBuffer, buffer, size, driverError, os::kErrorNotEnoughMemory, request);
 }
 
 uint32_t CDriverInterface::QueueBuffer(uint32_t tag, uint32_t *driverError) {
@@ -176,26 +182,7 @@ uint32_t CDriverInterface::QueueBuffer(uint32_t tag, uint32_t *driverError) {
   os::IoRequest request;
   if (m_hDriver == nullptr || !request.Prepare()) return os::kErrorNotEnoughMemory;
   if (tag == 0) return os::kErrorInvalidParameter;
-  uint32_t error = 0;
-  switch (SubmitAndWait(kQueueBuffer, &tag, sizeof tag, driverError, sizeof *driverError, request, kRequestWaitMs,
-                        &error)) {
-  case Outcome::NotInTime:
-    return error;
-  case Outcome::SubmitFailed:
-  case Outcome::CompletionFailed:
-    TraceMessage("ZAR=> !!! Error CDriverInterface::QueueBuffer: (bStatus = FALSE) => GetLastError() = %u "
-                 "Thread=%u\n",
-                 error, Thread());
-    return error;
-  case Outcome::Done:
-    break;
-  }
-  if (*driverError != 0) {
-    TraceMessage("ZAR=> !!! Error CDriverInterface::QueueBuffer: nErrorCode = %d Thread=%u\n",
-                 static_cast<int32_t>(*driverError), Thread());
-    return kDriverReportedError;
-  }
-  return 0;
+  return WordRequest("QueueBuffer", kQueueBuffer, &tag, sizeof tag, driverError, kDriverReportedError, request);
 }
 
 uint32_t CDriverInterface::FreeBuffer(void *buffer, uint32_t *driverError) {
@@ -206,27 +193,8 @@ uint32_t CDriverInterface::FreeBuffer(void *buffer, uint32_t *driverError) {
   uint32_t standing = 0;
   std::memcpy(&standing, buffer, sizeof standing);
   TraceMessage("ZAR=> FreeBuffer unID = %u Thread=%u\n", standing, Thread());
-  uint32_t tag = DriverTag(buffer);
-  uint32_t error = 0;
-  switch (SubmitAndWait(kFreeBuffer, &tag, sizeof tag, driverError, sizeof *driverError, request, kRequestWaitMs,
-                        &error)) {
-  case Outcome::NotInTime:
-    return error;
-  case Outcome::SubmitFailed:
-  case Outcome::CompletionFailed:
-    TraceMessage("ZAR=> !!! Error CDriverInterface::FreeBuffer: (bStatus = FALSE) => GetLastError() = %u "
-                 "Thread=%u\n",
-                 error, Thread());
-    return error;
-  case Outcome::Done:
-    break;
-  }
-  if (*driverError != 0) {
-    TraceMessage("ZAR=> !!! Error CDriverInterface::FreeBuffer: nErrorCode = %d Thread=%u\n",
-                 static_cast<int32_t>(*driverError), Thread());
-    return kDriverReportedError;
-  }
-  return 0;
+  const uint32_t tag = DriverTag(buffer);
+  return WordRequest("FreeBuffer", kFreeBuffer, &tag, sizeof tag, driverError, kDriverReportedError, request);
 }
 
 uint32_t CDriverInterface::GetBuffer(uint32_t timeoutMs, void *record) {
@@ -274,23 +242,8 @@ uint32_t CDriverInterface::StartStopStream(uint32_t mode, uint32_t *driverError)
     return os::kErrorNotEnoughMemory;
   }
   *driverError = 0;
-  uint32_t error = 0;
   // A start or stop the driver holds is waited for like the buffer requests.
-  switch (SubmitAndWait(kStartStopStream, &mode, sizeof mode, driverError, sizeof *driverError, request,
-                        kRequestWaitMs, &error)) {
-  case Outcome::NotInTime:
-    TraceMessage("ZAR=> !!! Error CDriverInterface::StartStopStream: return WAIT_TIMEOUT Thread=%u\n", Thread());
-    return error;
-  case Outcome::SubmitFailed:
-  case Outcome::CompletionFailed:
-    TraceMessage("ZAR=> !!! Error CDriverInterface::StartStopStream: (bStatus = FALSE) => GetLastError() = %u "
-                 "Thread=%u\n",
-                 error, Thread());
-    return error;
-  case Outcome::Done:
-    break;
-  }
-  return 0;
+  return WordRequest("StartStopStream", kStartStopStream, &mode, sizeof mode, driverError, 0, request);
 }
 
 uint32_t CDriverInterface::FlushQueue(uint32_t *driverError) {

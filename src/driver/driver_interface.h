@@ -76,6 +76,11 @@ private:
   // finished in time is cancelled (and the cancellation waited for).
   Outcome SubmitAndWait(uint32_t code, const void *in, uint32_t inLength, void *out, uint32_t outLength,
                         os::IoRequest &request, uint32_t waitMs, uint32_t *error);
+  // A buffer or stream request that answers with one driver error word,
+  // waited for up to 2000 ms; its failures traced under `name`. A non-zero
+  // word gives `wordFailure` (0: the word is the caller's to test).
+  uint32_t WordRequest(const char *name, uint32_t code, const void *in, uint32_t inLength, uint32_t *driverError,
+                       uint32_t wordFailure, os::IoRequest &request);
   uint32_t HandleValue() const;
 };
 
