@@ -20,12 +20,12 @@ struct Camera {
   uint32_t slot = 0;
   std::unique_ptr<CDriverInterface> driver;
   explicit Camera(uint32_t frameBytes) {
-    emulator::CameraSpec spec;
-    spec.serial = "BENCH";
-    spec.width = 1024;
-    spec.height = frameBytes / 1024;
-    spec.frameRateMilli = 0;
-    slot = *emulator::Plug(spec);
+    emulator::CameraConfig config;
+    config.serial = "BENCH";
+    config.width = 1024;
+    config.height = frameBytes / 1024;
+    config.frameRateMilli = 0;
+    slot = *emulator::Plug(config);
     for (const auto &camera : emulator::ListCameras())
       if (camera.slot == slot) driver = std::make_unique<CDriverInterface>(camera.path.c_str());
   }

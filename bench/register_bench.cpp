@@ -26,11 +26,11 @@ struct Cameras {
   std::unique_ptr<CDriverInterface> raw;
 
   Cameras() {
-    emulator::CameraSpec spec;
-    spec.serial = "BENCH-EXPORTS";
-    emulator::Plug(spec);
-    spec.serial = "BENCH-RAW";
-    const uint32_t rawSlot = *emulator::Plug(spec);
+    emulator::CameraConfig config;
+    config.serial = "BENCH-EXPORTS";
+    emulator::Plug(config);
+    config.serial = "BENCH-RAW";
+    const uint32_t rawSlot = *emulator::Plug(config);
     TLOpen(nullptr, nullptr, &tl);
     for (int i = 0; i < 1000 && device == nullptr; ++i) {
       if (TLOpenDevice(tl, "USB", "ZC1000_#BENCH-EXPORTS", &device) != ZAR_SUCCESS)

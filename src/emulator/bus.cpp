@@ -46,8 +46,8 @@ void Bus::Seed(BusLayout &layout) {
   layout.magic = kBusMagic;
   layout.version = kBusVersion;
   uint32_t slot = 0;
-  for (const CameraSpec &spec : ConfiguredCameras())
-    if (slot < kMaxCameras && PlugInto(layout.cameras[slot], spec)) ++slot;
+  for (const CameraConfig &config : ConfiguredCameras())
+    if (slot < kMaxCameras && PlugInto(layout.cameras[slot], config)) ++slot;
 }
 
 CameraSlot *Bus::Camera(Guard &guard, uint32_t slot, uint32_t generation) {
@@ -56,23 +56,23 @@ CameraSlot *Bus::Camera(Guard &guard, uint32_t slot, uint32_t generation) {
   return camera.present == 1 && camera.generation == generation ? &camera : nullptr;
 }
 
-bool PlugInto(CameraSlot &slot, const CameraSpec &spec) {
-  if (BytesPerPixel(spec.pixelFormat) == 0 || spec.width == 0 || spec.height == 0 || spec.interfaceClass > 20)
+bool PlugInto(CameraSlot &slot, const CameraConfig &config) {
+  if (BytesPerPixel(config.pixelFormat) == 0 || config.width == 0 || config.height == 0 || config.interfaceClass > 20)
     return false;
   const uint32_t generation = slot.generation + 1;
   std::memset(&slot, 0, sizeof slot);
   slot.generation = generation;
-  slot.interfaceClass = spec.interfaceClass;
-  PutText(slot.identity + reg::kVendorName, 32, spec.vendor);
-  PutText(slot.identity + reg::kModelName, 32, spec.model);
-  PutText(slot.identity + reg::kDeviceVersion, 32, spec.version);
-  PutText(slot.identity + reg::kSerialNumber, 32, spec.serial);
-  PutText(slot.identity + reg::kUserName, 16, spec.userName);
-  PutU32(slot.identity + reg::kRegister90, spec.register90);
-  slot.width = spec.width;
-  slot.height = spec.height;
-  slot.pixelFormat = spec.pixelFormat;
-  slot.frameRateMilli = spec.frameRateMilli;
+  slot.interfaceClass = config.interfaceClass;
+  PutText(slot.identity + reg::kVendorName, 32, config.vendor);
+  PutText(slot.identity + reg::kModelName, 32, config.model);
+  PutText(slot.identity + reg::kDeviceVersion, 32, config.version);
+  PutText(slot.identity + reg::kSerialNumber, 32, config.serial);
+  PutText(slot.identity + reg::kUserName, 16, config.userName);
+  PutU32(slot.identity + reg::kRegister90, config.register90);
+  slot.width = config.width;
+  slot.height = config.height;
+  slot.pixelFormat = config.pixelFormat;
+  slot.frameRateMilli = config.frameRateMilli;
   PutU32(slot.transportLayer + reg::kTLVersion, 0x00010503);
   PutU32(slot.transportLayer + reg::kTLLinkSpeed, 5000);
   slot.present = 1;

@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "emulator/bus_layout.h"
-#include "emulator/camera_spec.h"
+#include "emulator/camera_model.h"
 #include "os/mapped_file.h"
 #include "os/named_mutex.h"
 
@@ -44,8 +44,8 @@ private:
   BusLayout *m_layout = nullptr;
 };
 
-// Fills a free slot with a camera of that spec; false when the spec is unusable.
-bool PlugInto(CameraSlot &slot, const CameraSpec &spec);
+// Fills a free slot with a camera of that config; false when the config is unusable.
+bool PlugInto(CameraSlot &slot, const CameraConfig &config);
 // Appends an event to the camera's queue (the oldest is dropped when full).
 void PushEvent(CameraSlot &slot, uint32_t id, const void *data, uint32_t length);
 

@@ -4,7 +4,7 @@
 
 #include "driver/driver_requests.h"
 #include "emulator/bus.h"
-#include "emulator/camera_spec.h"
+#include "emulator/camera_model.h"
 
 namespace oxa::ZarUsb::emulator {
 

@@ -15,28 +15,28 @@ uint32_t PixelFormatByName(const std::string &name) {
   return 0;
 }
 
-std::vector<CameraSpec> ParseCameras(const std::string &text, std::string *why) {
-  std::vector<CameraSpec> cameras;
+std::vector<CameraConfig> ParseCameras(const std::string &text, std::string *why) {
+  std::vector<CameraConfig> cameras;
   try {
     const auto json = nlohmann::json::parse(text);
     for (const auto &item : json.at("cameras")) {
-      CameraSpec spec;
-      spec.vendor = item.value("vendor", spec.vendor);
-      spec.model = item.value("model", spec.model);
-      spec.version = item.value("version", spec.version);
-      spec.serial = item.value("serial", spec.serial);
-      spec.userName = item.value("name", spec.userName);
-      spec.register90 = item.value("register90", spec.register90);
-      spec.width = item.value("width", spec.width);
-      spec.height = item.value("height", spec.height);
+      CameraConfig config;
+      config.vendor = item.value("vendor", config.vendor);
+      config.model = item.value("model", config.model);
+      config.version = item.value("version", config.version);
+      config.serial = item.value("serial", config.serial);
+      config.userName = item.value("name", config.userName);
+      config.register90 = item.value("register90", config.register90);
+      config.width = item.value("width", config.width);
+      config.height = item.value("height", config.height);
       if (item.contains("pixel_format")) {
-        spec.pixelFormat = PixelFormatByName(item.at("pixel_format").get<std::string>());
-        if (spec.pixelFormat == 0) throw std::runtime_error("unknown pixel_format");
+        config.pixelFormat = PixelFormatByName(item.at("pixel_format").get<std::string>());
+        if (config.pixelFormat == 0) throw std::runtime_error("unknown pixel_format");
       }
       if (item.contains("frame_rate"))
-        spec.frameRateMilli = static_cast<uint32_t>(item.at("frame_rate").get<double>() * 1000.0 + 0.5);
-      spec.interfaceClass = item.value("interface_class", spec.interfaceClass);
-      cameras.push_back(spec);
+        config.frameRateMilli = static_cast<uint32_t>(item.at("frame_rate").get<double>() * 1000.0 + 0.5);
+      config.interfaceClass = item.value("interface_class", config.interfaceClass);
+      cameras.push_back(config);
     }
   } catch (const std::exception &failure) {
     if (why != nullptr) *why = std::string("camera description: ") + failure.what();
@@ -45,20 +45,20 @@ std::vector<CameraSpec> ParseCameras(const std::string &text, std::string *why) 
   return cameras;
 }
 
-std::vector<CameraSpec> ConfiguredCameras(std::string *why) {
+std::vector<CameraConfig> ConfiguredCameras(std::string *why) {
   const char *value = std::getenv("ZAR_USB_EMULATION");
   if (value == nullptr || *value == '\0') return {};
   char *end = nullptr;
   const unsigned long count = std::strtoul(value, &end, 10);
   if (*end == '\0') {
-    std::vector<CameraSpec> cameras;
+    std::vector<CameraConfig> cameras;
     for (unsigned long i = 0; i < count && i < 30; ++i) {
-      CameraSpec spec;
+      CameraConfig config;
       char serial[16];
       std::snprintf(serial, sizeof serial, "EMU%04lu", i + 1);
-      spec.serial = serial;
-      spec.interfaceClass = static_cast<uint32_t>(i % 21);
-      cameras.push_back(spec);
+      config.serial = serial;
+      config.interfaceClass = static_cast<uint32_t>(i % 21);
+      cameras.push_back(config);
     }
     return cameras;
   }

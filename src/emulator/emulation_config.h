@@ -4,19 +4,19 @@
 #include <string>
 #include <vector>
 
-#include "emulator/camera_spec.h"
+#include "emulator/camera_model.h"
 
 namespace oxa::ZarUsb::emulator {
 
 // "N": N default cameras (serials EMU0001 ...). A path: the cameras of that
 // JSON file. Unset, or a file that cannot be read: none (*why tells).
-std::vector<CameraSpec> ConfiguredCameras(std::string *why = nullptr);
+std::vector<CameraConfig> ConfiguredCameras(std::string *why = nullptr);
 
 // Parses a JSON description: {"cameras": [{"vendor", "model", "version",
 // "serial", "name", "register90", "width", "height", "pixel_format"
 // ("Mono8", "Mono16", "RGB8"), "frame_rate" (frames per second, 0 for
 // unlimited), "interface_class"}]}. Missing fields take the defaults.
-std::vector<CameraSpec> ParseCameras(const std::string &json, std::string *why);
+std::vector<CameraConfig> ParseCameras(const std::string &json, std::string *why);
 
 // A pixel format by name ("Mono8", "Mono16", "RGB8"); 0 when unknown.
 uint32_t PixelFormatByName(const std::string &name);

@@ -46,7 +46,7 @@ bool ParseDevicePath(const char *path, uint32_t *slot, uint32_t *generation) {
   return parsedSlot < kMaxCameras;
 }
 
-std::optional<uint32_t> Plug(const CameraSpec &spec, std::string *why) {
+std::optional<uint32_t> Plug(const CameraConfig &config, std::string *why) {
   Bus *bus = Bus::Get();
   if (bus == nullptr) {
     if (why != nullptr) *why = "the emulated bus cannot be opened (namespace folder not usable)";
@@ -58,7 +58,7 @@ std::optional<uint32_t> Plug(const CameraSpec &spec, std::string *why) {
     BusLayout &layout = guard.Layout();
     for (uint32_t slot = 0; slot < kMaxCameras && !plugged; ++slot) {
       if (layout.cameras[slot].present != 0) continue;
-      if (!PlugInto(layout.cameras[slot], spec)) {
+      if (!PlugInto(layout.cameras[slot], config)) {
         if (why != nullptr) *why = "unusable camera: check the pixel format, the geometry and the interface class";
         return std::nullopt;
       }
@@ -98,17 +98,17 @@ std::vector<PluggedCamera> ListCameras() {
     const CameraSlot &camera = guard.Layout().cameras[slot];
     if (camera.present == 0) continue;
     PluggedCamera item{slot, DevicePath(slot, camera.generation, camera.interfaceClass), {}, camera.holderProcess};
-    item.spec.vendor = Text(camera.identity + reg::kVendorName, 32);
-    item.spec.model = Text(camera.identity + reg::kModelName, 32);
-    item.spec.version = Text(camera.identity + reg::kDeviceVersion, 32);
-    item.spec.serial = Text(camera.identity + reg::kSerialNumber, 32);
-    item.spec.userName = Text(camera.identity + reg::kUserName, 16);
-    std::memcpy(&item.spec.register90, camera.identity + reg::kRegister90, 4);
-    item.spec.width = camera.width;
-    item.spec.height = camera.height;
-    item.spec.pixelFormat = camera.pixelFormat;
-    item.spec.frameRateMilli = camera.frameRateMilli;
-    item.spec.interfaceClass = camera.interfaceClass;
+    item.config.vendor = Text(camera.identity + reg::kVendorName, 32);
+    item.config.model = Text(camera.identity + reg::kModelName, 32);
+    item.config.version = Text(camera.identity + reg::kDeviceVersion, 32);
+    item.config.serial = Text(camera.identity + reg::kSerialNumber, 32);
+    item.config.userName = Text(camera.identity + reg::kUserName, 16);
+    std::memcpy(&item.config.register90, camera.identity + reg::kRegister90, 4);
+    item.config.width = camera.width;
+    item.config.height = camera.height;
+    item.config.pixelFormat = camera.pixelFormat;
+    item.config.frameRateMilli = camera.frameRateMilli;
+    item.config.interfaceClass = camera.interfaceClass;
     cameras.push_back(item);
   }
   return cameras;
@@ -145,7 +145,7 @@ void Hibernate(uint32_t gapMs) {
   for (const auto &camera : cameras) Unplug(camera.slot);
   Resume();
   os::Sleep(gapMs);
-  for (const auto &camera : cameras) Plug(camera.spec);
+  for (const auto &camera : cameras) Plug(camera.config);
 }
 
 } // namespace oxa::ZarUsb::emulator

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "emulator/camera_spec.h"
+#include "emulator/camera_model.h"
 
 namespace oxa::ZarUsb::emulator {
 
@@ -33,7 +33,7 @@ enum class FaultKind : uint32_t {
 struct PluggedCamera {
   uint32_t slot;
   std::string path;
-  CameraSpec spec;
+  CameraConfig config;
   uint32_t holderProcess; // process that has it open, 0 when none
 };
 
@@ -44,8 +44,8 @@ struct PluggedCamera {
 bool EmulationEnabled();
 
 // Plugs a camera into the lowest free slot and tells the monitor window.
-// The slot, or nullopt with *why set (bus full, bad spec, no bus).
-std::optional<uint32_t> Plug(const CameraSpec &spec, std::string *why = nullptr);
+// The slot, or nullopt with *why set (bus full, bad config, no bus).
+std::optional<uint32_t> Plug(const CameraConfig &config, std::string *why = nullptr);
 // Unplugs the camera of that slot and tells the monitor window; false when
 // the slot holds none. The camera's open handle fails from then on.
 bool Unplug(uint32_t slot);

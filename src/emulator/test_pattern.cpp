@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "emulator/camera_spec.h"
+#include "emulator/camera_model.h"
 
 namespace oxa::ZarUsb::emulator {
 

@@ -382,7 +382,20 @@ private:
     }
   }
 
+  // Frames follow the camera's cadence: each is stamped with its slot on the
+  // frame-rate grid, and slots missed while no buffer was queued (or the
+  // worker was late) are dropped, as a free-running sensor drops them. At
+  // rate 0 a frame is made as soon as a buffer is queued.
   void WriteFrame(const CameraSlot &camera, Clock::time_point now) {
+    Clock::time_point stamp = now;
+    if (camera.frameRateMilli != 0) {
+      const auto period = std::chrono::nanoseconds(1000000000000ull / camera.frameRateMilli);
+      while (m_nextFrame + period <= now) m_nextFrame += period;
+      stamp = m_nextFrame;
+      m_nextFrame += period;
+    } else {
+      m_nextFrame = now;
+    }
     const uint32_t tag = m_queue.front();
     m_queue.pop_front();
     LockedBuffer &buffer = m_buffers.at(tag);
@@ -393,19 +406,13 @@ private:
         m_pattern.Write(buffer.data, buffer.size, camera.width, camera.height, camera.pixelFormat, m_frameId);
     const FrameInfo info{m_frameId,
                          static_cast<uint64_t>(
-                             std::chrono::duration_cast<std::chrono::microseconds>(now - m_opened).count()),
+                             std::chrono::duration_cast<std::chrono::microseconds>(stamp - m_opened).count()),
                          camera.width, camera.height, camera.pixelFormat, written};
     BufferCompletion completion{};
     completion.tag = tag;
     std::memcpy(completion.frameInfo, &info, sizeof info);
     completion.frameValue = payload;
     m_filled.push_back(completion);
-    if (camera.frameRateMilli == 0) {
-      m_nextFrame = now;
-    } else {
-      const auto period = std::chrono::nanoseconds(1000000000000ull / camera.frameRateMilli);
-      m_nextFrame = std::max(m_nextFrame + period, now - period);
-    }
   }
 
   Bus &m_bus;

@@ -37,7 +37,7 @@ std::vector<os::DeviceInterfaceEntry> Members(uint32_t classIndex) {
   if (emulator::EmulationEnabled()) {
     uint32_t next = members.empty() ? 0 : members.back().member + 1;
     for (const auto &camera : emulator::ListCameras())
-      if (camera.spec.interfaceClass == classIndex && next < kMembersPerClass)
+      if (camera.config.interfaceClass == classIndex && next < kMembersPerClass)
         members.push_back({next++, camera.path, 0, false});
   }
   return members;

@@ -35,14 +35,14 @@ public:
   ~GenicamRoot() { zar_test::UnsetEnv("GENICAM_ROOT"); }
 };
 
-emulator::CameraSpec Camera(const std::string &vendor, const std::string &model, const std::string &version) {
+emulator::CameraConfig Camera(const std::string &vendor, const std::string &model, const std::string &version) {
   static int next = 0;
-  emulator::CameraSpec spec;
-  spec.vendor = vendor;
-  spec.model = model;
-  spec.version = version;
-  spec.serial = "XML" + std::to_string(++next);
-  return spec;
+  emulator::CameraConfig config;
+  config.vendor = vendor;
+  config.model = model;
+  config.version = version;
+  config.serial = "XML" + std::to_string(++next);
+  return config;
 }
 
 // The text DevGetXml hands over after a size query, and the two results.

@@ -13,12 +13,12 @@ namespace {
 
 class DeviceInformation : public ::testing::Test {
 protected:
-  static emulator::CameraSpec Spec() {
+  static emulator::CameraConfig Spec() {
     static int next = 0;
-    emulator::CameraSpec spec;
-    spec.serial = "INFO" + std::to_string(++next);
-    spec.model = "ZC2000";
-    return spec;
+    emulator::CameraConfig config;
+    config.serial = "INFO" + std::to_string(++next);
+    config.model = "ZC2000";
+    return config;
   }
   void SetUp() override { ASSERT_TRUE(m_camera.Ready()); }
   zar_test::OpenCamera m_camera{Spec()};

@@ -70,9 +70,9 @@ const bool kMonitorFirst = zar_test::RegisterHelper("monitor-first", [](const st
   ZAR_TL_HANDLE tl = nullptr;
   ZAR_DEV_HANDLE device = nullptr;
   if (TLOpen(nullptr, nullptr, &tl) != ZAR_SUCCESS) return 9;
-  oxa::ZarUsb::emulator::CameraSpec spec;
-  spec.serial = "HAND1";
-  if (!oxa::ZarUsb::emulator::Plug(spec)) return 10; // stays plugged when this process goes
+  oxa::ZarUsb::emulator::CameraConfig config;
+  config.serial = "HAND1";
+  if (!oxa::ZarUsb::emulator::Plug(config)) return 10; // stays plugged when this process goes
   if (!WaitForCount(tl, 1)) return 10;
   if (TLOpenDevice(tl, "USB", "ZC1000_#HAND1", &device) != ZAR_SUCCESS) return 11;
   Touch(dir / "ready1");
@@ -97,9 +97,9 @@ const bool kMonitorSecond = zar_test::RegisterHelper("monitor-second", [](const 
   const bool owner = WaitFor(
       [&] { return Read(dir / "trace2").find("Leave UpdateDevicesList") != std::string::npos; }, kMarkerWaitMs);
   if (!owner) return 13;
-  oxa::ZarUsb::emulator::CameraSpec spec;
-  spec.serial = "HAND2";
-  if (!oxa::ZarUsb::emulator::Plug(spec) || !WaitForCount(tl, 2)) return 14;
+  oxa::ZarUsb::emulator::CameraConfig config;
+  config.serial = "HAND2";
+  if (!oxa::ZarUsb::emulator::Plug(config) || !WaitForCount(tl, 2)) return 14;
   TLClose(tl);
   CloseDebugFile();
   return 0;

@@ -19,11 +19,11 @@ namespace {
 
 // A serial number of its own for each camera, so that no camera of an
 // earlier test, still leaving the table, shares its name.
-emulator::CameraSpec Spec(const std::string &prefix) {
+emulator::CameraConfig Spec(const std::string &prefix) {
   static int next = 0;
-  emulator::CameraSpec spec;
-  spec.serial = prefix + std::to_string(++next);
-  return spec;
+  emulator::CameraConfig config;
+  config.serial = prefix + std::to_string(++next);
+  return config;
 }
 
 std::vector<std::string> ReadRequests(const zar_test::TraceCapture &trace) {

@@ -9,15 +9,15 @@ PluggedCameras::~PluggedCameras() {
 }
 
 uint32_t PluggedCameras::Plug(const std::string &serial, const std::string &model, const std::string &userName) {
-  oxa::ZarUsb::emulator::CameraSpec spec;
-  spec.serial = serial;
-  spec.model = model;
-  spec.userName = userName;
-  return Plug(spec);
+  oxa::ZarUsb::emulator::CameraConfig config;
+  config.serial = serial;
+  config.model = model;
+  config.userName = userName;
+  return Plug(config);
 }
 
-uint32_t PluggedCameras::Plug(const oxa::ZarUsb::emulator::CameraSpec &spec) {
-  const auto slot = oxa::ZarUsb::emulator::Plug(spec);
+uint32_t PluggedCameras::Plug(const oxa::ZarUsb::emulator::CameraConfig &config) {
+  const auto slot = oxa::ZarUsb::emulator::Plug(config);
   if (!slot) return UINT32_MAX;
   m_slots.push_back(*slot);
   return *slot;

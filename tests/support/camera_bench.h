@@ -16,7 +16,7 @@ public:
   ~PluggedCameras();
   // Plugs a camera; its slot.
   uint32_t Plug(const std::string &serial, const std::string &model = "ZC1000", const std::string &userName = "");
-  uint32_t Plug(const oxa::ZarUsb::emulator::CameraSpec &spec);
+  uint32_t Plug(const oxa::ZarUsb::emulator::CameraConfig &config);
   void Unplug(uint32_t slot);
 
 private:

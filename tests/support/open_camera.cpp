@@ -9,10 +9,10 @@
 
 namespace zar_test {
 
-OpenCamera::OpenCamera(const oxa::ZarUsb::emulator::CameraSpec &spec) {
+OpenCamera::OpenCamera(const oxa::ZarUsb::emulator::CameraConfig &config) {
   if (TLOpen(nullptr, nullptr, &m_tl) != ZAR_SUCCESS) return;
-  m_slot = m_cameras.Plug(spec);
-  const std::string name = (spec.userName.empty() ? spec.model : spec.userName) + "_#" + spec.serial;
+  m_slot = m_cameras.Plug(config);
+  const std::string name = (config.userName.empty() ? config.model : config.userName) + "_#" + config.serial;
   const bool listed = WaitFor([&] {
     const auto names = ListedNames(m_tl);
     return std::find(names.begin(), names.end(), name) != names.end();

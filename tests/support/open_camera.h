@@ -14,7 +14,7 @@ namespace zar_test {
 
 class OpenCamera {
 public:
-  explicit OpenCamera(const oxa::ZarUsb::emulator::CameraSpec &spec);
+  explicit OpenCamera(const oxa::ZarUsb::emulator::CameraConfig &config);
   ~OpenCamera();
   ZAR_TL_HANDLE TL() const { return m_tl; }
   ZAR_DEV_HANDLE Device() const { return m_device; }

@@ -47,7 +47,7 @@ TEST_F(EmulationConfig, AFileDescribesEachCamera) {
   EXPECT_EQ(cameras[0].frameRateMilli, 12500u);
   EXPECT_EQ(cameras[0].interfaceClass, 20u);
   EXPECT_EQ(cameras[0].userName, "Left");
-  EXPECT_EQ(cameras[1].model, CameraSpec{}.model) << "defaults fill what is missing";
+  EXPECT_EQ(cameras[1].model, CameraConfig{}.model) << "defaults fill what is missing";
 }
 
 TEST_F(EmulationConfig, BrokenDescriptionsSayWhy) {

@@ -36,7 +36,7 @@ const char *PixelFormatName(uint32_t format) {
 // A camera named by its serial number or its slot.
 bool FindSlot(const std::string &camera, uint32_t *slot) {
   for (const auto &plugged : ListCameras()) {
-    if (plugged.spec.serial == camera || std::to_string(plugged.slot) == camera) {
+    if (plugged.config.serial == camera || std::to_string(plugged.slot) == camera) {
       *slot = plugged.slot;
       return true;
     }
@@ -81,27 +81,27 @@ void AddEmulatorCommands(CLI::App &app) {
   CLI::App *emu = app.add_subcommand("emu", "Drive the camera emulator (no hardware needed)");
   emu->require_subcommand(1);
 
-  auto spec = std::make_shared<CameraSpec>();
+  auto config = std::make_shared<CameraConfig>();
   auto pixelFormat = std::make_shared<std::string>("Mono8");
   auto fps = std::make_shared<double>(30.0);
   CLI::App *plug = emu->add_subcommand("plug", "Plug an emulated camera into the bus");
-  plug->add_option("--vendor", spec->vendor, "Vendor name")->capture_default_str();
-  plug->add_option("--model", spec->model, "Model name")->capture_default_str();
-  plug->add_option("--version", spec->version, "Device version (major.minor)")->capture_default_str();
-  plug->add_option("--serial", spec->serial, "Serial number")->capture_default_str();
-  plug->add_option("--name", spec->userName, "User-defined name (16 bytes), listed instead of the model");
-  plug->add_option("--width", spec->width, "Image width")->capture_default_str();
-  plug->add_option("--height", spec->height, "Image height")->capture_default_str();
+  plug->add_option("--vendor", config->vendor, "Vendor name")->capture_default_str();
+  plug->add_option("--model", config->model, "Model name")->capture_default_str();
+  plug->add_option("--version", config->version, "Device version (major.minor)")->capture_default_str();
+  plug->add_option("--serial", config->serial, "Serial number")->capture_default_str();
+  plug->add_option("--name", config->userName, "User-defined name (16 bytes), listed instead of the model");
+  plug->add_option("--width", config->width, "Image width")->capture_default_str();
+  plug->add_option("--height", config->height, "Image height")->capture_default_str();
   plug->add_option("--pixel-format", *pixelFormat, "Mono8, Mono16 or RGB8")->capture_default_str();
   plug->add_option("--fps", *fps, "Frames per second, 0 for as fast as buffers come")->capture_default_str();
-  plug->add_option("--class", spec->interfaceClass, "Device interface class, 0-20")->capture_default_str();
-  plug->callback([spec, pixelFormat, fps] {
-    spec->pixelFormat = PixelFormatByName(*pixelFormat);
-    spec->frameRateMilli = static_cast<uint32_t>(*fps * 1000.0 + 0.5);
+  plug->add_option("--class", config->interfaceClass, "Device interface class, 0-20")->capture_default_str();
+  plug->callback([config, pixelFormat, fps] {
+    config->pixelFormat = PixelFormatByName(*pixelFormat);
+    config->frameRateMilli = static_cast<uint32_t>(*fps * 1000.0 + 0.5);
     std::string why;
-    const auto slot = Plug(*spec, &why);
+    const auto slot = Plug(*config, &why);
     if (!slot) Fail("cannot plug the camera: " + why);
-    std::printf("Plugged %s %s into slot %u\n", spec->model.c_str(), spec->serial.c_str(), *slot);
+    std::printf("Plugged %s %s into slot %u\n", config->model.c_str(), config->serial.c_str(), *slot);
     RemindToEnable();
   });
 
@@ -120,9 +120,9 @@ void AddEmulatorCommands(CLI::App &app) {
     if (cameras.empty()) std::printf("The emulated bus is empty. Plug a camera with `zarusb emu plug`.\n");
     for (const auto &plugged : cameras) {
       std::printf("slot %2u  %-16s %-12s %-8s %ux%u %-6s %6.2f fps  class %2u  %s\n", plugged.slot,
-                  plugged.spec.model.c_str(), plugged.spec.serial.c_str(), plugged.spec.version.c_str(),
-                  plugged.spec.width, plugged.spec.height, PixelFormatName(plugged.spec.pixelFormat),
-                  plugged.spec.frameRateMilli / 1000.0, plugged.spec.interfaceClass,
+                  plugged.config.model.c_str(), plugged.config.serial.c_str(), plugged.config.version.c_str(),
+                  plugged.config.width, plugged.config.height, PixelFormatName(plugged.config.pixelFormat),
+                  plugged.config.frameRateMilli / 1000.0, plugged.config.interfaceClass,
                   plugged.holderProcess != 0 ? ("open in process " + std::to_string(plugged.holderProcess)).c_str()
                                              : "free");
     }

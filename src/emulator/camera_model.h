@@ -17,7 +17,7 @@ constexpr uint32_t BytesPerPixel(uint32_t pixelFormat) {
   return pixelFormat == kMono8 ? 1 : pixelFormat == kMono16 ? 2 : pixelFormat == kRGB8 ? 3 : 0;
 }
 
-struct CameraSpec {
+struct CameraConfig {
   std::string vendor = "RK46";
   std::string model = "ZC1000";
   std::string version = "1.0";
@@ -70,7 +70,9 @@ constexpr uint32_t kMalformed = 0x0008;     // request or reply of the wrong len
 // Per-frame information in a buffer completion (bytes 4 to 35), and the
 // value at offset 36:
 //   4  u64 frame id, counting from 1 since the camera was opened
-//   12 u64 timestamp, microseconds since the camera was opened
+//   12 u64 timestamp, microseconds since the camera was opened, on the
+//          frame-rate grid (frames missed while no buffer was queued are
+//          dropped, their slots skipped)
 //   20 u32 width      24 u32 height      28 u32 pixel format
 //   32 u32 bytes written into the buffer
 //   36 u32 the frame's full size (more than bytes written when the buffer
