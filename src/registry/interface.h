@@ -38,7 +38,6 @@ public:
   void DeleteDevices();
   // The device whose handle this is, pinned; null for any other value.
   std::shared_ptr<CDevice> PinDevice(const void *handle);
-  bool HasDevice(const void *handle) { return PinDevice(handle) != nullptr; }
   bool HasDataStream(const void *handle);
 
 private:

@@ -119,6 +119,4 @@ int WaitForThreadReady() {
   return result;
 }
 
-bool IsMonitorOwner() { return State().owner; }
-
 } // namespace oxa::ZarUsb

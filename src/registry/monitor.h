@@ -1,5 +1,4 @@
 #pragma once
-#include <cstdint>
 
 // The hot-plug monitor: one process of the namespace at a time owns the
 // system monitor window and keeps the shared table in step with the cameras;
@@ -20,7 +19,5 @@ void HandOnMonitorRole();
 // 1 once the monitor thread has done its first scan, or at once in a
 // process that waits for the role; 0 after about ten seconds.
 int WaitForThreadReady();
-// Whether this process holds the monitor role now.
-bool IsMonitorOwner();
 
 } // namespace oxa::ZarUsb

@@ -114,7 +114,7 @@ TEST_F(TraceLog, EveryPieceAlsoGoesToTheDebuggerOutput) {
   EXPECT_TRUE(std::regex_search(
       debugOutput, std::regex("\nZAR=> .{24}\nZAR=> Enter TLGetNumInterfaces hTL=0x0000000000000000\n")))
       << debugOutput;
-  EXPECT_EQ(debugOutput.substr(debugOutput.size() - 6), "direct");
+  EXPECT_NE(debugOutput.find("direct"), std::string::npos) << "WriteZarTrace too";
 }
 #endif
 
