@@ -106,6 +106,25 @@ TEST_F(Registers, ShortRepliesContinueRightAfterTheBytesReported) {
   EXPECT_EQ(size, 0u);
 }
 
+TEST_F(Registers, BadHandlesAreTracedAndWritesDumpTheirBytesFirst) {
+  const uint8_t data[2] = {0x01, 0xAB};
+  uint64_t size = sizeof data;
+  zar_test::TraceCapture trace;
+  int garbage = 0;
+  EXPECT_EQ(GCWriteData(&garbage, 0, 0x10, data, &size), ZAR_ERR_INVALID_HANDLE);
+  EXPECT_EQ(GCReadData(&garbage, 0, 0x10, &garbage, &size), ZAR_ERR_INVALID_HANDLE);
+  const std::string text = trace.Text();
+  const size_t entry = text.find("ZAR=> GCWriteData: Enter (Add=0x10; Size=2)");
+  const size_t dump = text.find("ZAR=> Mem Value (in hexa)= 01 AB \n");
+  const size_t exit = text.find("ZAR=> !!! GCWriteData: Exit (-2)");
+  EXPECT_LT(entry, dump);
+  EXPECT_LT(dump, exit) << text;
+  EXPECT_NE(text.find("ZAR=> !!! GCReadData: Exit (-2)"), std::string::npos);
+  EXPECT_EQ(text.find("Mem Value(in hexa)"), std::string::npos) << "no dump of a read that never ran";
+  EXPECT_EQ(GCReadData(m_camera.Device(), 0, 0, &garbage, nullptr), ZAR_ERR_INVALID_PARAMETER);
+  EXPECT_NE(trace.Text().find("GCReadData: Enter (Add=0x0; Size=0)"), std::string::npos) << "no size: shown as 0";
+}
+
 TEST_F(Registers, EmptyAndMissingTransfersAreRefused) {
   uint8_t data[4];
   uint64_t size = 0;
