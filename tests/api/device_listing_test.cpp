@@ -16,6 +16,7 @@
 #include "os/shared_memory.h"
 #include "os/system_info.h"
 #include "os/system_message.h"
+#include "open_camera.h"
 #include "temp_dir.h"
 #include "test_main.h"
 
@@ -258,6 +259,33 @@ TEST_F(DeviceListing, ClosingADeviceWhileOtherThreadsUseItIsSafe) {
     uint32_t streams = 0;
     EXPECT_EQ(DevGetNumDataStreams(device, &streams), ZAR_ERR_INVALID_HANDLE);
   }
+}
+
+// The emulator announces power changes to the monitor window as the system
+// does, and a hibernation brings the cameras back under new device paths.
+TEST_F(DeviceListing, PowerChangesReachTheMonitor) {
+  const uint32_t slot = m_cameras->Plug("PWR1");
+  ASSERT_TRUE(WaitForCount(m_tl, 1));
+  std::string before;
+  for (const auto &camera : oxa::ZarUsb::emulator::ListCameras())
+    if (camera.slot == slot) before = camera.path;
+
+  zar_test::TraceCapture trace;
+  oxa::ZarUsb::emulator::Suspend();
+  oxa::ZarUsb::emulator::Resume();
+  EXPECT_TRUE(zar_test::WaitFor([&] { return trace.Lines("FirePowerCallBack").size() == 2; }));
+
+  oxa::ZarUsb::emulator::Hibernate(50);
+  EXPECT_TRUE(zar_test::WaitFor([&] {
+    const auto cameras = oxa::ZarUsb::emulator::ListCameras();
+    const auto names = ListedNames(m_tl);
+    // Named afresh: "_1" when a rescan saw it back before the old record went.
+    return cameras.size() == 1 && cameras[0].path != before && names.size() == 1 &&
+           names[0].rfind("ZC1000_#PWR1", 0) == 0 &&
+           !trace.Lines("UpdateDevicesList : InsertDevice " + cameras[0].path).empty();
+  })) << "listed again under its new path";
+  EXPECT_GE(trace.Lines("FirePowerCallBack").size(), 4u);
+  for (const auto &camera : oxa::ZarUsb::emulator::ListCameras()) m_cameras->Adopt(camera.slot);
 }
 
 } // namespace

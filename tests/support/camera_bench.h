@@ -18,6 +18,8 @@ public:
   uint32_t Plug(const std::string &serial, const std::string &model = "ZC1000", const std::string &userName = "");
   uint32_t Plug(const oxa::ZarUsb::emulator::CameraConfig &config);
   void Unplug(uint32_t slot);
+  // Unplugs this slot's camera at the end too (one plugged elsewhere).
+  void Adopt(uint32_t slot) { m_slots.push_back(slot); }
 
 private:
   std::vector<uint32_t> m_slots;
