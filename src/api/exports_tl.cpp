@@ -103,7 +103,7 @@ ZAR_STATUS TLGetNumInterfaces(ZAR_TL_HANDLE hTL, uint32_t *piNumInterfaces) {
 ZAR_STATUS TLGetInterfaceName(ZAR_TL_HANDLE hTL, uint32_t iIndex, char *sName, uint32_t iSize) {
   TraceMessage("ZAR=> Enter TLGetInterfaceName hTL=0x%p iIndex=%lu\n", hTL, iIndex);
   if (!IsTLHandle(hTL)) return ZAR_ERR_INVALID_HANDLE;
-  return g_pTL->GetInterfaceName(iIndex, sName, iSize);
+  return Guarded([&] { return g_pTL->GetInterfaceName(iIndex, sName, iSize); });
 }
 
 ZAR_STATUS TLUpdateDeviceList(ZAR_TL_HANDLE hTL, const char *psInterfaceName, uint8_t *pbChanged) {
@@ -129,10 +129,12 @@ ZAR_STATUS TLGetDeviceName(ZAR_TL_HANDLE hTL, const char *psInterfaceName, uint3
   TraceMessage("ZAR=> Enter TLGetDeviceName hTL=0x%p psInterfaceName=%s iIndex=%lu\n", hTL, psInterfaceName,
                iIndex);
   if (!IsTLHandle(hTL)) return ZAR_ERR_INVALID_HANDLE;
-  CLockGuard lock(&g_pTL->Lock());
-  if (psInterfaceName == nullptr || sName == nullptr) return ZAR_ERR_INVALID_PARAMETER;
-  if (!g_pTL->FindInterface(psInterfaceName, nullptr)) return ZAR_ERR_INVALID_PARAMETER;
-  return GetPresentDeviceName(iIndex, sName, iSize);
+  return Guarded([&] {
+    CLockGuard lock(&g_pTL->Lock());
+    if (psInterfaceName == nullptr || sName == nullptr) return ZAR_ERR_INVALID_PARAMETER;
+    if (!g_pTL->FindInterface(psInterfaceName, nullptr)) return ZAR_ERR_INVALID_PARAMETER;
+    return GetPresentDeviceName(iIndex, sName, iSize);
+  });
 }
 
 ZAR_STATUS TLOpenDevice(ZAR_TL_HANDLE hTL, const char *psInterfaceName, const char *sDevName,
@@ -141,18 +143,27 @@ ZAR_STATUS TLOpenDevice(ZAR_TL_HANDLE hTL, const char *psInterfaceName, const ch
                sDevName);
   if (!IsTLHandle(hTL)) return ZAR_ERR_INVALID_HANDLE;
   WaitForThreadReady();
-  CLockGuard lock(&g_pTL->Lock());
-  if (psInterfaceName == nullptr || sDevName == nullptr || phDev == nullptr) return ZAR_ERR_INVALID_PARAMETER;
-  std::shared_ptr<CInterface> usb;
-  if (!g_pTL->FindInterface(psInterfaceName, &usb)) return ZAR_ERR_INVALID_PARAMETER;
-  int32_t index = kTableRecords;
-  const ZAR_STATUS reserved = ReserveDeviceByName(sDevName, &index);
-  if (reserved != ZAR_SUCCESS) return reserved;
-  // OpenDevice gives the reservation back itself when the device cannot be made.
-  const std::shared_ptr<CDevice> device = usb->OpenDevice(sDevName, static_cast<uint32_t>(index));
-  if (!device) return ZAR_ERR_GENERAL;
-  *phDev = device.get();
-  return ZAR_SUCCESS;
+  return Guarded([&] {
+    CLockGuard lock(&g_pTL->Lock());
+    if (psInterfaceName == nullptr || sDevName == nullptr || phDev == nullptr) return ZAR_ERR_INVALID_PARAMETER;
+    std::shared_ptr<CInterface> usb;
+    if (!g_pTL->FindInterface(psInterfaceName, &usb)) return ZAR_ERR_INVALID_PARAMETER;
+    int32_t index = kTableRecords;
+    const ZAR_STATUS reserved = ReserveDeviceByName(sDevName, &index);
+    if (reserved != ZAR_SUCCESS) return reserved;
+    // The reservation is given back when no device comes of it (OpenDevice
+    // does so itself when the device cannot be made).
+    std::shared_ptr<CDevice> device;
+    try {
+      device = usb->OpenDevice(sDevName, static_cast<uint32_t>(index));
+    } catch (...) {
+      ReleaseDevice(index);
+      throw;
+    }
+    if (!device) return ZAR_ERR_GENERAL;
+    *phDev = device.get();
+    return ZAR_SUCCESS;
+  });
 }
 
 ZAR_STATUS GCGetErrorText(ZAR_TL_HANDLE hTL, int32_t iErrorCode, const char **ppText) {
