@@ -28,8 +28,6 @@ constexpr int kOpenAttempts = 10;
 constexpr uint32_t kRetryPauseMs = 200;
 constexpr uint32_t kScanPauseMs = 100;
 
-bool Present(const DeviceRecord &record) { return (record.dwFlags & 1) != 0; }
-
 // The class's members: the system's, then the emulated cameras of the class.
 std::vector<os::DeviceInterfaceEntry> Members(uint32_t classIndex) {
   std::vector<os::DeviceInterfaceEntry> members =
@@ -41,11 +39,6 @@ std::vector<os::DeviceInterfaceEntry> Members(uint32_t classIndex) {
         members.push_back({next++, camera.path, 0, false});
   }
   return members;
-}
-
-bool SameText(const char *field, size_t size, const char *text) {
-  const size_t length = FieldLength(field, size);
-  return std::strlen(text) == length && std::memcmp(field, text, length) == 0;
 }
 
 // Reads one identity register straight into its field.
@@ -64,9 +57,9 @@ void FireAllUsbCallbacks(const std::vector<std::string> &found) {
   std::vector<std::pair<int32_t, DeviceRecord>> removed;
   for (int32_t index = 0; index < kTableRecords; ++index) {
     const DeviceRecord &record = table->records[index];
-    if (!Present(record)) continue;
+    if (!IsPresent(record)) continue;
     const bool stillThere = std::any_of(found.begin(), found.end(), [&](const std::string &path) {
-      return SameText(record.szDevicePath, sizeof record.szDevicePath, path.c_str());
+      return FieldEquals(record.szDevicePath, sizeof record.szDevicePath, path.c_str());
     });
     DeviceRecord copy;
     if (!stillThere && RemoveDevice(index, &copy)) removed.emplace_back(index, copy);
@@ -123,7 +116,7 @@ int InsertDevice(const char *path, int32_t *index) {
   SharedTableLayout *table = SharedTable();
   if (!lock || table == nullptr) return 0;
   for (const DeviceRecord &record : table->records) {
-    if (Present(record) && SameText(record.szDevicePath, sizeof record.szDevicePath, path)) {
+    if (IsPresent(record) && FieldEquals(record.szDevicePath, sizeof record.szDevicePath, path)) {
       TraceMessage("ZAR=> InsertDevice Device already Referenced\n");
       TraceMessage("ZAR=> Leave InsertDevice eInsertionStatus=%d\n", 1);
       return 1;
@@ -132,7 +125,7 @@ int InsertDevice(const char *path, int32_t *index) {
   TraceMessage("ZAR=> InsertDevice Device not already Referenced\n");
   *index = -1;
   for (int32_t i = 0; i < kTableRecords && *index < 0; ++i)
-    if (!Present(table->records[i])) *index = i;
+    if (!IsPresent(table->records[i])) *index = i;
   if (*index < 0) {
     TraceMessage("ZAR=> !!!InsertDevice GetFreeIndexPos failed\n");
     TraceMessage("ZAR=> Leave InsertDevice eInsertionStatus=%d\n", 0);
@@ -200,7 +193,7 @@ void ComputeFriendlyName(DeviceRecord &record) {
       std::snprintf(record.szFriendlyName, sizeof record.szFriendlyName, "%.*s_#%.*s_%u", baseLength, base,
                     serialLength, record.szSerialNumber, n);
     const bool taken = std::any_of(std::begin(table->records), std::end(table->records), [&](const DeviceRecord &other) {
-      return &other != &record && Present(other) &&
+      return &other != &record && IsPresent(other) &&
              std::strncmp(other.szFriendlyName, record.szFriendlyName, sizeof record.szFriendlyName) == 0;
     });
     if (!taken) return;

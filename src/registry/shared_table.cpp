@@ -17,9 +17,6 @@ namespace oxa::ZarUsb {
 
 namespace {
 
-constexpr const char *kMutexName = "A8E5C897-286A-42d5-A004-522A9352D2B0";
-constexpr const char *kMappingName = "5A2FBD90-6CFB-4510-AFC3-A24F8CA6D736";
-constexpr uint32_t kPresent = 1;
 constexpr int kOpenAttempts = 10;
 constexpr uint32_t kRetryPauseMs = 200;
 
@@ -35,13 +32,6 @@ struct Table {
 Table &State() {
   static Table *table = new Table;
   return *table;
-}
-
-bool Present(const DeviceRecord &record) { return (record.dwFlags & kPresent) != 0; }
-
-bool FieldEquals(const char *field, size_t size, const char *text) {
-  const size_t length = FieldLength(field, size);
-  return std::strlen(text) == length && std::memcmp(field, text, length) == 0;
 }
 
 void EmptyRecord(DeviceRecord &record, uint32_t owner) {
@@ -63,9 +53,9 @@ int32_t RecordIndex(const DeviceRecord *record) {
 bool OpenSharedTable() {
   Table &table = State();
   table.driverSlots.fill(nullptr);
-  if (!table.mutex.IsOpen() && table.mutex.Open(kMutexName) != 0) return false;
+  if (!table.mutex.IsOpen() && table.mutex.Open(kTableMutexName) != 0) return false;
   bool existed = false;
-  if (table.memory.Open(kMappingName, sizeof(SharedTableLayout), &existed) != 0) {
+  if (table.memory.Open(kTableMappingName, sizeof(SharedTableLayout), &existed) != 0) {
     CloseSharedTable();
     return false;
   }
@@ -123,7 +113,7 @@ DeviceRecord *GetPresentRecord(int32_t index) {
   TableLock lock;
   if (!lock || State().layout == nullptr) return nullptr;
   DeviceRecord &record = State().layout->records[index];
-  return Present(record) ? &record : nullptr;
+  return IsPresent(record) ? &record : nullptr;
 }
 
 DeviceRecord *GetOwnedRecord(int32_t index) {
@@ -139,7 +129,7 @@ uint32_t GetNumPresentDevices() {
   if (!lock || State().layout == nullptr) return 0;
   uint32_t count = 0;
   for (const DeviceRecord &record : State().layout->records)
-    if (Present(record)) ++count;
+    if (IsPresent(record)) ++count;
   return count;
 }
 
@@ -149,7 +139,7 @@ int32_t GetPresentDeviceName(uint32_t n, char *buffer, uint32_t size) {
   if (!lock || State().layout == nullptr) return -7;
   uint32_t position = 0;
   for (const DeviceRecord &record : State().layout->records) {
-    if (!Present(record)) continue;
+    if (!IsPresent(record)) continue;
     if (position++ != n) continue;
     const size_t length = FieldLength(record.szFriendlyName, sizeof record.szFriendlyName);
     if (buffer == nullptr || size <= length) return -7;
@@ -163,7 +153,7 @@ int32_t GetPresentDeviceName(uint32_t n, char *buffer, uint32_t size) {
 bool ReserveDevice(DeviceRecord *record) {
   TraceMessage("ZAR=> Enter ReserveDevice\n");
   TableLock lock;
-  if (!lock || record == nullptr || !Present(*record) || record->dwOwnerProcessId != 0) return false;
+  if (!lock || record == nullptr || !IsPresent(*record) || record->dwOwnerProcessId != 0) return false;
   char path[sizeof record->szDevicePath + 1] = {};
   std::memcpy(path, record->szDevicePath, FieldLength(record->szDevicePath, sizeof record->szDevicePath));
   CDriverInterface *driver = nullptr;
@@ -203,7 +193,7 @@ int32_t ReserveDeviceByName(const char *name, int32_t *index) {
   if (!lock || State().layout == nullptr || name == nullptr) return -7;
   for (int32_t i = 0; i < kTableRecords; ++i) {
     DeviceRecord &record = State().layout->records[i];
-    if (Present(record) && FieldEquals(record.szFriendlyName, sizeof record.szFriendlyName, name)) {
+    if (IsPresent(record) && FieldEquals(record.szFriendlyName, sizeof record.szFriendlyName, name)) {
       *index = i;
       return ReserveDevice(&record) ? 0 : -4;
     }
@@ -257,7 +247,7 @@ bool RemoveDevice(int32_t index, DeviceRecord *copy) {
   if (!lock || State().layout == nullptr || index < 0 || index >= kTableRecords) return false;
   DeviceRecord &record = State().layout->records[index];
   *copy = record;
-  if (Present(record) && record.dwOwnerProcessId == 0) EmptyRecord(record, 0);
+  if (IsPresent(record) && record.dwOwnerProcessId == 0) EmptyRecord(record, 0);
   return true;
 }
 

@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace oxa::ZarUsb {
 
@@ -20,6 +21,10 @@ class CDriverInterface;
 
 constexpr int32_t kTableRecords = 30;
 constexpr uint32_t kOwnerRemoved = 0xFFFFFFFFu;
+
+// Names of the table's lock and memory, shared by every process.
+constexpr const char *kTableMutexName = "A8E5C897-286A-42d5-A004-522A9352D2B0";
+constexpr const char *kTableMappingName = "5A2FBD90-6CFB-4510-AFC3-A24F8CA6D736";
 
 struct DeviceRecord {
   char szDevicePath[260];
@@ -121,12 +126,20 @@ bool UnregisterCallbackProcess();
 // The index of a record of the table.
 int32_t RecordIndex(const DeviceRecord *record);
 
+inline bool IsPresent(const DeviceRecord &record) { return (record.dwFlags & 1) != 0; }
+
 // A text field of a record, which the camera may have filled to its end
 // without a terminator: its length within the field.
 inline size_t FieldLength(const char *field, size_t size) {
   size_t length = 0;
   while (length < size && field[length] != '\0') ++length;
   return length;
+}
+
+// Whether the field holds exactly the text (same length, same bytes).
+inline bool FieldEquals(const char *field, size_t size, const char *text) {
+  const size_t length = FieldLength(field, size);
+  return std::strlen(text) == length && std::memcmp(field, text, length) == 0;
 }
 
 } // namespace oxa::ZarUsb

@@ -11,14 +11,13 @@ std::vector<ListedCamera> ReadSharedTable() {
   os::NamedMutex mutex;
   os::SharedMemory memory;
   bool existed = false;
-  if (mutex.Open("A8E5C897-286A-42d5-A004-522A9352D2B0") != 0 ||
-      memory.Open("5A2FBD90-6CFB-4510-AFC3-A24F8CA6D736", sizeof(SharedTableLayout), &existed) != 0)
+  if (mutex.Open(kTableMutexName) != 0 || memory.Open(kTableMappingName, sizeof(SharedTableLayout), &existed) != 0)
     return cameras;
   if (mutex.Acquire() == os::NamedMutex::Lock::Failed) return cameras;
   const auto *table = static_cast<const SharedTableLayout *>(memory.Data());
   for (int32_t index = 0; index < kTableRecords; ++index) {
     const DeviceRecord &record = table->records[index];
-    if ((record.dwFlags & 1) == 0) continue;
+    if (!IsPresent(record)) continue;
     cameras.push_back({index,
                        std::string(record.szFriendlyName, FieldLength(record.szFriendlyName, sizeof record.szFriendlyName)),
                        std::string(record.szSerialNumber, FieldLength(record.szSerialNumber, sizeof record.szSerialNumber)),
