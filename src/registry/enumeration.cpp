@@ -28,16 +28,16 @@ constexpr int kOpenAttempts = 10;
 constexpr uint32_t kRetryPauseMs = 200;
 constexpr uint32_t kScanPauseMs = 100;
 
-// The class's members: the system's, then the emulated cameras of the class.
-std::vector<os::DeviceInterfaceEntry> Members(uint32_t classIndex) {
+// The class's members: the system's, then the emulated cameras of the class
+// (the emulated bus as listed once for the whole scan).
+std::vector<os::DeviceInterfaceEntry> Members(uint32_t classIndex,
+                                              const std::vector<emulator::PluggedCamera> &emulated) {
   std::vector<os::DeviceInterfaceEntry> members =
       os::PresentDeviceInterfaces(driver::kInterfaceClasses[classIndex], kMembersPerClass);
-  if (emulator::EmulationEnabled()) {
-    uint32_t next = members.empty() ? 0 : members.back().member + 1;
-    for (const auto &camera : emulator::ListCameras())
-      if (camera.config.interfaceClass == classIndex && next < kMembersPerClass)
-        members.push_back({next++, camera.path, 0, false});
-  }
+  uint32_t next = members.empty() ? 0 : members.back().member + 1;
+  for (const auto &camera : emulated)
+    if (camera.config.interfaceClass == classIndex && next < kMembersPerClass)
+      members.push_back({next++, camera.path, 0, false});
   return members;
 }
 
@@ -76,8 +76,10 @@ void UpdateDevicesList(ScanMode mode) {
   os::Sleep(kScanPauseMs);
   uint32_t found = 0;
   std::vector<std::string> paths;
+  const std::vector<emulator::PluggedCamera> emulated =
+      emulator::EmulationEnabled() ? emulator::ListCameras() : std::vector<emulator::PluggedCamera>();
   for (uint32_t classIndex = 0; classIndex < driver::kInterfaceClassCount; ++classIndex) {
-    for (const os::DeviceInterfaceEntry &member : Members(classIndex)) {
+    for (const os::DeviceInterfaceEntry &member : Members(classIndex, emulated)) {
       if (found >= kMaxFound) break;
       if (member.error != 0) {
         if (member.detailFailed)
