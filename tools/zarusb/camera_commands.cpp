@@ -7,17 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "command_support.h"
 #include "emu_commands.h"
 #include "zar_usb.h"
 
 namespace zarusb {
 
 namespace {
-
-[[noreturn]] void Fail(const std::string &message) {
-  std::fprintf(stderr, "zarusb: %s\n", message.c_str());
-  throw CLI::RuntimeError(1);
-}
 
 std::string ErrorText(ZAR_TL_HANDLE tl, ZAR_STATUS status) {
   const char *text = nullptr;
@@ -88,13 +84,8 @@ std::vector<uint8_t> ParseBytes(const std::string &hex) {
     if (c != ' ' && c != ':') digits += c;
   if (digits.rfind("0x", 0) == 0) digits = digits.substr(2);
   if (digits.empty() || digits.size() % 2 != 0) Fail("BYTES takes an even number of hex digits, e.g. 0a0b0c");
-  for (size_t i = 0; i < digits.size(); i += 2) {
-    char *end = nullptr;
-    const std::string pair = digits.substr(i, 2);
-    const unsigned long value = std::strtoul(pair.c_str(), &end, 16);
-    if (*end != '\0') Fail("not a hex byte: " + pair);
-    bytes.push_back(static_cast<uint8_t>(value));
-  }
+  std::string badPair;
+  if (!ParseHex(digits, &bytes, &badPair)) Fail("not a hex byte: " + badPair);
   return bytes;
 }
 

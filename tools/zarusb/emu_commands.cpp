@@ -1,5 +1,7 @@
 #include "emu_commands.h"
 
+#include "command_support.h"
+
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -49,24 +51,6 @@ void RemindToEnable() {
   if (!EmulationEnabled())
     std::printf("Note: applications list emulated cameras only while ZAR_USB_EMULATION is set "
                 "(export ZAR_USB_EMULATION=0).\n");
-}
-
-// Reports the failure and ends the command with exit code 1.
-[[noreturn]] void Fail(const std::string &message) {
-  std::fprintf(stderr, "zarusb: %s\n", message.c_str());
-  throw CLI::RuntimeError(1);
-}
-
-bool ParseHex(const std::string &hex, std::string *bytes) {
-  if (hex.size() % 2 != 0) return false;
-  for (size_t i = 0; i < hex.size(); i += 2) {
-    char *end = nullptr;
-    const std::string pair = hex.substr(i, 2);
-    const long value = std::strtol(pair.c_str(), &end, 16);
-    if (*end != '\0') return false;
-    bytes->push_back(static_cast<char>(value));
-  }
-  return true;
 }
 
 } // namespace
@@ -137,7 +121,7 @@ void AddEmulatorCommands(CLI::App &app) {
   event->add_option("--data", *eventData, "Event data in hex, at most 64 bytes");
   event->callback([camera, eventId, eventData] {
     uint32_t slot = 0;
-    std::string bytes;
+    std::vector<uint8_t> bytes;
     if (!ParseHex(*eventData, &bytes) || bytes.size() > 64)
       Fail("--data takes at most 64 bytes in hex");
     if (!FindSlot(*camera, &slot)) throw CLI::RuntimeError(1);
