@@ -171,8 +171,20 @@ class MultiProcess : public ::testing::Test {
 protected:
   void SetUp() override { ASSERT_EQ(TLOpen(nullptr, nullptr, &m_tl), ZAR_SUCCESS); }
   void TearDown() override { TLClose(m_tl); }
+
+  // In a fresh namespace: the first process, which owns the monitor role and
+  // holds a camera, then a second one waiting for the role.
+  void StartOwnerAndWaiter(OtherNamespace &other) {
+    const std::string dir = m_dir.Path().string();
+    first = other.Start("monitor-first", {dir});
+    ASSERT_TRUE(AwaitMarker(m_dir / "ready1")) << "first exit " << first->Wait(0);
+    second = other.Start("monitor-second", {dir});
+    ASSERT_TRUE(AwaitMarker(m_dir / "ready2")) << "second exit " << second->Wait(0);
+  }
+
   ZAR_TL_HANDLE m_tl = nullptr;
   zar_test::TempDir m_dir;
+  std::unique_ptr<HelperProcess> first, second;
 };
 
 TEST_F(MultiProcess, ACameraHeldByOneProcessIsRefusedToTheOthers) {
@@ -204,11 +216,7 @@ TEST_F(MultiProcess, AProcessKilledHoldingTheTableLockDoesNotStopTheOthers) {
 
 TEST_F(MultiProcess, TheMonitorRoleMovesOnWhenItsOwnerUnloads) {
   OtherNamespace other;
-  const std::string dir = m_dir.Path().string();
-  auto first = other.Start("monitor-first", {dir});
-  ASSERT_TRUE(AwaitMarker(m_dir / "ready1")) << "first exit " << first->Wait(0);
-  auto second = other.Start("monitor-second", {dir});
-  ASSERT_TRUE(AwaitMarker(m_dir / "ready2")) << "second exit " << second->Wait(0);
+  ASSERT_NO_FATAL_FAILURE(StartOwnerAndWaiter(other));
   EXPECT_EQ(Read(m_dir / "trace2").find("Create a dummy window"), std::string::npos) << "not monitor while waiting";
   Touch(m_dir / "release1");
   EXPECT_EQ(first->Wait(), 0);
@@ -224,11 +232,7 @@ TEST_F(MultiProcess, AKilledMonitorOwnerHandsTheRoleOn) {
   GTEST_SKIP() << "Windows keeps the monitor semaphore of a killed owner taken";
 #endif
   OtherNamespace other;
-  const std::string dir = m_dir.Path().string();
-  auto first = other.Start("monitor-first", {dir});
-  ASSERT_TRUE(AwaitMarker(m_dir / "ready1")) << "first exit " << first->Wait(0);
-  auto second = other.Start("monitor-second", {dir});
-  ASSERT_TRUE(AwaitMarker(m_dir / "ready2")) << "second exit " << second->Wait(0);
+  ASSERT_NO_FATAL_FAILURE(StartOwnerAndWaiter(other));
   first->Kill();
   first->Wait();
   // The killed owner's reservation stays in the table; the second process
