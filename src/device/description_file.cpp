@@ -59,7 +59,7 @@ std::string ReadLines(const std::string &path) {
 } // namespace
 
 int32_t CDevice::GetXml(void *buffer, uint32_t *size) {
-  CDriverInterface *driver = Driver();
+  const auto driver = Driver();
   if (driver == nullptr) return -6;
   ZAR_DEVICE_INFO info{};
   const uint32_t capacity = sizeof info;

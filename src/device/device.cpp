@@ -12,7 +12,7 @@ namespace oxa::ZarUsb {
 CDevice::CDevice(std::shared_ptr<CInterface> pInterface, std::string name, uint32_t unIndex)
     : m_pInterface(std::move(pInterface)), m_strName(std::move(name)), m_unIndex(unIndex) {
   TraceMessage("ZAR=> Enter CDevice(%s)\n", m_strName.c_str());
-  if (CDriverInterface *driver = GetDeviceDriver(static_cast<int32_t>(m_unIndex), true)) driver->m_pDevice = this;
+  if (const auto driver = GetDeviceDriver(static_cast<int32_t>(m_unIndex), true)) driver->m_pDevice = this;
 }
 
 CDevice::~CDevice() {

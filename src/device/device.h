@@ -44,8 +44,9 @@ public:
   int32_t GetXml(void *buffer, uint32_t *size);
 
 private:
-  // The driver of this device's record while this process holds it.
-  CDriverInterface *Driver();
+  // The driver of this device's record while this process holds it, pinned
+  // for the caller's request.
+  std::shared_ptr<CDriverInterface> Driver();
   template <class Request>
   int32_t Transfer(const char *operation, uint64_t address, uint64_t *size, Request request);
 

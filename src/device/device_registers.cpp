@@ -15,7 +15,7 @@ namespace {
 constexpr uint64_t kChunk = 48;
 } // namespace
 
-CDriverInterface *CDevice::Driver() { return GetDeviceDriver(static_cast<int32_t>(GetIndex()), true); }
+std::shared_ptr<CDriverInterface> CDevice::Driver() { return GetDeviceDriver(static_cast<int32_t>(GetIndex()), true); }
 
 // Moves the bytes in chunks of at most 48 through request(offset, chunk,
 // &count, &word), which returns the system error. A reply that reports no
@@ -60,7 +60,7 @@ int32_t CDevice::Transfer(const char *operation, uint64_t address, uint64_t *siz
 int32_t CDevice::ReadData(uint64_t address, void *buffer, uint64_t *size) {
   CLockGuard lock(&m_csLock);
   if (buffer == nullptr || size == nullptr) return -7;
-  CDriverInterface *driver = Driver();
+  const auto driver = Driver();
   if (driver == nullptr) return -6;
   auto *bytes = static_cast<uint8_t *>(buffer);
   return Transfer("ReadData", address, size, [&](uint64_t offset, uint64_t *count, uint32_t *word) {
@@ -71,7 +71,7 @@ int32_t CDevice::ReadData(uint64_t address, void *buffer, uint64_t *size) {
 int32_t CDevice::WriteData(uint64_t address, const void *buffer, uint64_t *size) {
   CLockGuard lock(&m_csLock);
   if (buffer == nullptr || size == nullptr) return -7;
-  CDriverInterface *driver = Driver();
+  const auto driver = Driver();
   if (driver == nullptr) return -6;
   const auto *bytes = static_cast<const uint8_t *>(buffer);
   return Transfer("WriteData", address, size, [&](uint64_t offset, uint64_t *count, uint32_t *word) {

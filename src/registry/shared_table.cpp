@@ -26,7 +26,7 @@ struct Table {
   os::NamedMutex mutex;
   os::SharedMemory memory;
   SharedTableLayout *layout = nullptr;
-  std::array<CDriverInterface *, kTableRecords> driverSlots{}; // owned
+  std::array<std::shared_ptr<CDriverInterface>, kTableRecords> driverSlots{};
 };
 
 Table &State() {
@@ -52,7 +52,7 @@ int32_t RecordIndex(const DeviceRecord *record) {
 
 bool OpenSharedTable() {
   Table &table = State();
-  table.driverSlots.fill(nullptr);
+  for (auto &slot : table.driverSlots) slot.reset();
   if (!table.mutex.IsOpen() && table.mutex.Open(kTableMutexName) != 0) return false;
   bool existed = false;
   if (table.memory.Open(kTableMappingName, sizeof(SharedTableLayout), &existed) != 0) {
@@ -156,35 +156,38 @@ bool ReserveDevice(DeviceRecord *record) {
   if (!lock || record == nullptr || !IsPresent(*record) || record->dwOwnerProcessId != 0) return false;
   char path[sizeof record->szDevicePath + 1] = {};
   std::memcpy(path, record->szDevicePath, FieldLength(record->szDevicePath, sizeof record->szDevicePath));
-  CDriverInterface *driver = nullptr;
+  std::unique_ptr<CDriverInterface> driver;
   for (int attempt = kOpenAttempts; attempt >= 1; --attempt) {
-    driver = new (std::nothrow) CDriverInterface(path);
+    driver.reset(new (std::nothrow) CDriverInterface(path));
     if (driver == nullptr) return false;
     if (driver->m_dwLastError == 0) break;
-    delete driver;
-    driver = nullptr;
+    driver.reset();
     os::Sleep(kRetryPauseMs);
     TraceMessage("ZAR=> ReserveDevice => failed to instanciate driver : Iter = %u\n", static_cast<uint32_t>(attempt));
   }
   if (driver == nullptr) return false;
   const uint32_t self = os::CurrentProcessId();
   const int32_t index = RecordIndex(record);
+  try {
+    State().driverSlots[index] = std::move(driver);
+  } catch (const std::bad_alloc &) {
+    return false;
+  }
   record->dwOwnerProcessId = self;
-  State().driverSlots[index] = driver;
   TraceMessage("ZAR=> ReserveDevice(%u) Process=%u\n", static_cast<uint32_t>(index), self);
   return true;
 }
 
 void FreeDevice(DeviceRecord *record) {
+  // Declared before the lock: the driver interface, when this was its last
+  // pin, goes after the table lock is given back.
+  std::shared_ptr<CDriverInterface> driver;
   TableLock lock;
   if (!lock || record == nullptr) return;
   const int32_t index = RecordIndex(record);
   record->dwOwnerProcessId = 0;
   TraceMessage("ZAR=> Enter FreeDevice(%u) Process=%u\n", static_cast<uint32_t>(index), os::CurrentProcessId());
-  // The slot is emptied before the driver goes, so nothing finds it half gone.
-  CDriverInterface *driver = State().driverSlots[index];
-  State().driverSlots[index] = nullptr;
-  delete driver;
+  driver = std::move(State().driverSlots[index]);
 }
 
 int32_t ReserveDeviceByName(const char *name, int32_t *index) {
@@ -201,7 +204,7 @@ int32_t ReserveDeviceByName(const char *name, int32_t *index) {
   return -7;
 }
 
-CDriverInterface *GetDeviceDriver(int32_t index, bool ownedOnly) {
+std::shared_ptr<CDriverInterface> GetDeviceDriver(int32_t index, bool ownedOnly) {
   TableLock lock;
   if (!lock) return nullptr;
   const DeviceRecord *record = ownedOnly ? GetOwnedRecord(index) : GetPresentRecord(index);
@@ -212,7 +215,7 @@ int32_t ReleaseDevice(int32_t index) {
   TableLock lock;
   DeviceRecord *record = GetOwnedRecord(index);
   if (record == nullptr) return -7;
-  if (CDriverInterface *driver = State().driverSlots[index]) driver->m_pDevice = nullptr;
+  if (const auto &driver = State().driverSlots[index]) driver->m_pDevice = nullptr;
   FreeDevice(record);
   return 0;
 }

@@ -4,6 +4,13 @@
 // one recursive cross-process lock, plus this process's driver interfaces
 // for the records it has reserved (DriverSlots).
 //
+// Driver lifetime: a slot holds its driver interface by shared pointer and
+// every lookup hands out another one, so each request pins the driver it
+// uses for its duration. Freeing a record only empties the slot; the driver
+// interface (and its exclusive handle) goes when the last pin is dropped,
+// which is bounded by the longest request wait. No thread ever sends a
+// request through a freed driver interface, whichever handle it came from.
+//
 // Locking: every operation takes the table lock for its whole duration and
 // gives it back before returning; they nest (the lock is recursive). A lock
 // left by a thread or process that ended while holding it is taken over: the
@@ -14,6 +21,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 
 namespace oxa::ZarUsb {
 
@@ -104,12 +112,17 @@ bool ReserveDevice(DeviceRecord *record);
 void FreeDevice(DeviceRecord *record);
 // 0 and the index, -7 (no such name) or -4 (cannot be reserved).
 int32_t ReserveDeviceByName(const char *name, int32_t *index);
-CDriverInterface *GetDeviceDriver(int32_t index, bool ownedOnly);
+// The driver interface of this process's reservation of the record, pinned:
+// it lives as long as the caller holds it, even when the reservation is
+// released meanwhile. Null when there is none.
+std::shared_ptr<CDriverInterface> GetDeviceDriver(int32_t index, bool ownedOnly);
 // Frees this process's reservation of the record: 0, or -7 when it holds none.
+// The slot's driver interface goes when the last request that pinned it ends.
 int32_t ReleaseDevice(int32_t index);
 
+// A driver for one register access, pinned for the grant's life.
 struct RegisterAccessGrant {
-  CDriverInterface *driver = nullptr;
+  std::shared_ptr<CDriverInterface> driver;
   int32_t index = -1; // reserved for this access, to be freed again
   bool reservedHere = false;
 };

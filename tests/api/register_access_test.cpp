@@ -3,9 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "driver/driver_interface.h"
 #include "open_camera.h"
@@ -209,6 +212,49 @@ TEST_F(TransportLayerRegisters, WritesReachEveryCameraButThoseHeldElsewhere) {
   EXPECT_EQ(UserData(mine), "written!") << "borrowed from this process's device";
   EXPECT_EQ(UserData(free), "written!") << "reserved for the write and freed again";
   EXPECT_EQ(UserData(theirs), "") << "held by another process: skipped";
+}
+
+// Transport-layer reads and writes borrow the driver of a camera this
+// process holds; a DevClose on another thread must not free it under them.
+TEST_F(TransportLayerRegisters, RequestsRacingDevCloseNeverUseAFreedDriver) {
+  m_cameras.Plug("TLRACE1");
+  m_cameras.Plug("TLRACE2");
+  ASSERT_TRUE(zar_test::WaitForCount(m_tl, 2));
+  std::atomic<bool> stop{false};
+  std::atomic<int> wrong{0}, opened{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 2; ++t) {
+    threads.emplace_back([&] {
+      while (!stop) {
+        uint32_t value = 0;
+        uint64_t size = sizeof value;
+        const ZAR_STATUS read = GCReadData(m_tl, 0, 0, &value, &size);
+        if (read != ZAR_SUCCESS && read != ZAR_ERR_GENERAL) ++wrong;
+        const char data[8] = {};
+        size = sizeof data;
+        const ZAR_STATUS written = GCWriteData(m_tl, 0, 0x08, data, &size);
+        if (written != ZAR_SUCCESS && written != ZAR_ERR_GENERAL) ++wrong;
+      }
+    });
+  }
+  for (const char *name : {"ZC1000_#TLRACE1", "ZC1000_#TLRACE2"}) {
+    threads.emplace_back([&, name] {
+      while (!stop) {
+        ZAR_DEV_HANDLE device = nullptr;
+        if (TLOpenDevice(m_tl, "USB", name, &device) != ZAR_SUCCESS) continue;
+        ++opened;
+        uint64_t size = 4;
+        uint32_t value = 0;
+        GCReadData(device, 0, 0, &value, &size);
+        if (DevClose(device) != ZAR_SUCCESS) ++wrong;
+      }
+    });
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  stop = true;
+  for (auto &thread : threads) thread.join();
+  EXPECT_EQ(wrong, 0);
+  EXPECT_GT(opened, 10);
 }
 
 } // namespace
