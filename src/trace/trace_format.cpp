@@ -1,5 +1,6 @@
 #include "trace/trace_format.h"
 
+#include <climits>
 #include <cstdint>
 #include <cstring>
 
@@ -17,8 +18,11 @@ public:
   void Put(const char *text, size_t length) {
     for (size_t i = 0; i < length; ++i) Put(text[i]);
   }
+  // Writes what fits and counts the rest, so a huge width costs no more
+  // than the buffer holds.
   void Pad(char c, int count) {
-    for (int i = 0; i < count; ++i) Put(c);
+    for (; count > 0 && m_length + 1 < m_capacity; --count) Put(c);
+    if (count > 0) m_length += static_cast<size_t>(count);
   }
   size_t Finish() {
     m_out[m_length < m_capacity ? m_length : m_capacity - 1] = '\0';
@@ -38,6 +42,16 @@ struct Conversion {
   int bits = 32; // integer argument size
   int narrow = 0; // h: 16, hh: 8
 };
+
+// A width or precision written in digits; larger than INT_MAX counts as INT_MAX.
+int ParseCount(const char *&p) {
+  int count = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    const int digit = *p - '0';
+    count = count > (INT_MAX - digit) / 10 ? INT_MAX : count * 10 + digit;
+  }
+  return count;
+}
 
 const char *ParseLength(const char *p, Conversion &conv) {
   if (p[0] == 'h' && p[1] == 'h') { conv.narrow = 8; return p + 2; }
@@ -131,10 +145,10 @@ size_t FormatTrace(char *buffer, size_t capacity, const char *format, va_list ar
     }
     if (*p == '*') {
       conv.width = va_arg(ap, int);
-      if (conv.width < 0) { conv.left = true; conv.width = -conv.width; }
+      if (conv.width < 0) { conv.left = true; conv.width = conv.width == INT_MIN ? INT_MAX : -conv.width; }
       ++p;
     } else {
-      while (*p >= '0' && *p <= '9') conv.width = conv.width * 10 + (*p++ - '0');
+      conv.width = ParseCount(p);
     }
     if (*p == '.') {
       ++p;
@@ -143,7 +157,7 @@ size_t FormatTrace(char *buffer, size_t capacity, const char *format, va_list ar
         conv.precision = va_arg(ap, int);
         ++p;
       } else {
-        while (*p >= '0' && *p <= '9') conv.precision = conv.precision * 10 + (*p++ - '0');
+        conv.precision = ParseCount(p);
       }
     }
     p = ParseLength(p, conv);

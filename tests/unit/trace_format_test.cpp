@@ -50,4 +50,16 @@ TEST(TraceFormat, UnknownConversionsAreCopiedAndLongTextIsCut) {
   EXPECT_STREQ(small, "0123456");
 }
 
+TEST(TraceFormat, HugeWidthsAndPrecisionsAreCountedNotWritten) {
+  char small[8];
+  EXPECT_EQ(FormatTraceText(small, sizeof small, "%2147483647d", 5), 2147483647u);
+  EXPECT_STREQ(small, "       ");
+  EXPECT_EQ(FormatTraceText(small, sizeof small, "%.2147483646u|", 5u), 2147483647u);
+  EXPECT_STREQ(small, "0000000");
+  // Digits past INT_MAX, and INT_MIN through '*', count as INT_MAX.
+  EXPECT_EQ(FormatTraceText(small, sizeof small, "%99999999999s", "x"), 2147483647u);
+  EXPECT_EQ(FormatTraceText(small, sizeof small, "%*d", INT32_MIN, 7), 2147483647u);
+  EXPECT_STREQ(small, "7      ");
+}
+
 } // namespace
