@@ -57,7 +57,8 @@ CameraSlot *Bus::Camera(Guard &guard, uint32_t slot, uint32_t generation) {
 }
 
 bool PlugInto(CameraSlot &slot, const CameraConfig &config) {
-  if (BytesPerPixel(config.pixelFormat) == 0 || config.width == 0 || config.height == 0 || config.interfaceClass > 20)
+  if (BytesPerPixel(config.pixelFormat) == 0 || config.width == 0 || config.width > kMaxDimension ||
+      config.height == 0 || config.height > kMaxDimension || config.interfaceClass > 20)
     return false;
   const uint32_t generation = slot.generation + 1;
   std::memset(&slot, 0, sizeof slot);

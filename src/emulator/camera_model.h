@@ -17,6 +17,9 @@ constexpr uint32_t BytesPerPixel(uint32_t pixelFormat) {
   return pixelFormat == kMono8 ? 1 : pixelFormat == kMono16 ? 2 : pixelFormat == kRGB8 ? 3 : 0;
 }
 
+// The largest width and height, in pixels.
+constexpr uint32_t kMaxDimension = 16384;
+
 struct CameraConfig {
   std::string vendor = "RK46";
   std::string model = "ZC1000";

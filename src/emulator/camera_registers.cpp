@@ -10,8 +10,6 @@ namespace oxa::ZarUsb::emulator {
 
 namespace {
 
-constexpr uint32_t kMaxDimension = 16384;
-
 bool Within(uint64_t address, uint64_t size, uint64_t begin, uint64_t end) {
   return address >= begin && address <= end && size <= end - address;
 }

@@ -15,6 +15,20 @@ uint32_t PixelFormatByName(const std::string &name) {
   return 0;
 }
 
+namespace {
+
+// A field that holds a 32-bit register value: a whole number from 0 to
+// 4294967295, nothing else (a fraction or a sign would be cut silently).
+uint32_t RegisterValue(const nlohmann::json &item, const char *key, uint32_t fallback) {
+  if (!item.contains(key)) return fallback;
+  const nlohmann::json &value = item.at(key);
+  if (!value.is_number_unsigned() || value.get<uint64_t>() > UINT32_MAX)
+    throw std::runtime_error(std::string(key) + ": not a whole number from 0 to 4294967295");
+  return static_cast<uint32_t>(value.get<uint64_t>());
+}
+
+} // namespace
+
 std::vector<CameraConfig> ParseCameras(const std::string &text, std::string *why) {
   std::vector<CameraConfig> cameras;
   try {
@@ -26,16 +40,21 @@ std::vector<CameraConfig> ParseCameras(const std::string &text, std::string *why
       config.version = item.value("version", config.version);
       config.serial = item.value("serial", config.serial);
       config.userName = item.value("name", config.userName);
-      config.register90 = item.value("register90", config.register90);
-      config.width = item.value("width", config.width);
-      config.height = item.value("height", config.height);
+      config.register90 = RegisterValue(item, "register90", config.register90);
+      config.width = RegisterValue(item, "width", config.width);
+      config.height = RegisterValue(item, "height", config.height);
       if (item.contains("pixel_format")) {
         config.pixelFormat = PixelFormatByName(item.at("pixel_format").get<std::string>());
         if (config.pixelFormat == 0) throw std::runtime_error("unknown pixel_format");
       }
-      if (item.contains("frame_rate"))
-        config.frameRateMilli = static_cast<uint32_t>(item.at("frame_rate").get<double>() * 1000.0 + 0.5);
-      config.interfaceClass = item.value("interface_class", config.interfaceClass);
+      if (item.contains("frame_rate")) {
+        // Kept in frames per 1000 s, a 32-bit register.
+        const double milli = item.at("frame_rate").get<double>() * 1000.0 + 0.5;
+        if (!(milli >= 0.0 && milli < 4294967296.0))
+          throw std::runtime_error("frame_rate: not from 0 to 4294967 frames per second");
+        config.frameRateMilli = static_cast<uint32_t>(milli);
+      }
+      config.interfaceClass = RegisterValue(item, "interface_class", config.interfaceClass);
       cameras.push_back(config);
     }
   } catch (const std::exception &failure) {

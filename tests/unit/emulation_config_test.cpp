@@ -4,6 +4,7 @@
 
 #include <fstream>
 
+#include "emulator/bus.h"
 #include "emulator/emulation_config.h"
 #include "environment.h"
 #include "temp_dir.h"
@@ -61,6 +62,35 @@ TEST_F(EmulationConfig, BrokenDescriptionsSayWhy) {
   why.clear();
   EXPECT_TRUE(ConfiguredCameras(&why).empty());
   EXPECT_NE(why.find("/no/such/file.json"), std::string::npos);
+}
+
+TEST_F(EmulationConfig, NumbersThatTheRegistersCannotHoldAreRefused) {
+  for (const char *camera : {R"({"width": 1e20})", R"({"width": -1})", R"({"height": 480.5})",
+                             R"({"register90": 4294967296})", R"({"interface_class": "3"})",
+                             R"({"frame_rate": 1e10})", R"({"frame_rate": -2})"}) {
+    std::string why;
+    EXPECT_TRUE(ParseCameras(std::string("{\"cameras\": [") + camera + "]}", &why).empty()) << camera;
+    EXPECT_FALSE(why.empty()) << camera;
+  }
+  std::string why;
+  const auto cameras = ParseCameras(R"({"cameras": [{"register90": 4294967295, "frame_rate": 4294967}]})", &why);
+  ASSERT_EQ(cameras.size(), 1u) << why;
+  EXPECT_EQ(cameras[0].register90, 4294967295u);
+  EXPECT_EQ(cameras[0].frameRateMilli, 4294967000u);
+}
+
+TEST_F(EmulationConfig, ASensorLargerThanTheWidthAndHeightRegistersTakeIsNotPlugged) {
+  CameraSlot slot{};
+  CameraConfig config;
+  config.width = config.height = kMaxDimension;
+  EXPECT_TRUE(PlugInto(slot, config));
+  for (uint32_t wide : {kMaxDimension + 1, 0xFFFFFFFFu}) {
+    config.width = wide;
+    EXPECT_FALSE(PlugInto(slot, config)) << wide;
+    config.width = 1;
+    config.height = wide;
+    EXPECT_FALSE(PlugInto(slot, config)) << wide;
+  }
 }
 
 } // namespace
