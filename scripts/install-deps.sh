@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev nlohmann-json3-dev libcli11-dev
-          mingw-w64 g++-mingw-w64-x86-64-posix wine wine64 binutils)
+          mingw-w64 g++-mingw-w64-x86-64-posix wine wine64 binutils clang libclang-rt-14-dev)
 
 missing=()
 for package in "${packages[@]}"; do

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test three ways: natively, under ASan+UBSan, and as
-# Windows programs (mingw-w64) under Wine. Also builds the benchmarks.
+# Windows programs (mingw-w64) under Wine; runs the fuzz programs for a fixed
+# time each. Also builds the benchmarks.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -23,6 +24,26 @@ run_tests native
 
 build asan -DCMAKE_BUILD_TYPE=Debug -DZAR_USB_SANITIZE=ON
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 run_tests asan
+
+# Fuzzing: each program of fuzz/ runs for 30 s from its seeds in fuzz/corpus
+# (what it adds goes to build/fuzz/corpus); a crash, a hang of 10 s or a
+# broken promise fails the run.
+cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+  -DZAR_USB_SANITIZE=ON -DZAR_USB_FUZZ=ON -DBUILD_TESTING=OFF >/dev/null
+cmake --build build/fuzz -j "$jobs" --target zar_usb_fuzzers
+for seeds in fuzz/corpus/*/; do
+  name=$(basename "$seeds")
+  log=build/fuzz/$name.log
+  mkdir -p "build/fuzz/corpus/$name"
+  if ! "build/fuzz/bin/fuzz_$name" -max_total_time=30 -timeout=10 -print_final_stats=1 \
+       -artifact_prefix="build/fuzz/$name-" "build/fuzz/corpus/$name" "$seeds" >"$log" 2>&1; then
+    tail -n 60 "$log"
+    echo "=== fuzz: $name FAILED (input kept as build/fuzz/$name-*)"
+    exit 1
+  fi
+  echo "=== fuzz: $name: $(sed -n 's/^stat::number_of_executed_units: *//p' "$log") runs," \
+       "$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log")/s, corpus $(ls "build/fuzz/corpus/$name" | wc -l) inputs"
+done
 
 build wine -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
 export WINEPREFIX="$root/build/wine/prefix" WINEDEBUG=-all
