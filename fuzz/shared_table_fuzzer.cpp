@@ -2,7 +2,7 @@
 // paths, flags, owners and enrolment counts. The input patches the table
 // that a scan of four emulated cameras left, then drives this process's
 // readers of it: listing, name lookup, reservation, register access, friendly
-// names, and a scan of the emulated bus.
+// names, enrolment, and a scan of the emulated bus.
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -98,6 +98,15 @@ void NameRecord(FuzzedDataProvider &input) {
           std::strncmp(other.szFriendlyName, record.szFriendlyName, sizeof record.szFriendlyName) != 0);
 }
 
+// Enrolment over slots that other processes filled: each registration is
+// withdrawn again.
+void Enrol(FuzzedDataProvider &input) {
+  const auto times = input.ConsumeIntegralInRange<int>(1, 3);
+  int registered = 0;
+  for (int i = 0; i < times; ++i) registered += RegisterCallbackProcess() ? 1 : 0;
+  for (int i = 0; i < registered; ++i) Check(UnregisterCallbackProcess());
+}
+
 void Scan(FuzzedDataProvider &input) {
   const bool rescan = input.ConsumeBool();
   UpdateDevicesList(rescan ? ScanMode::Rescan : ScanMode::Initial);
@@ -135,7 +144,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   // A scan pauses 100 ms for the system to settle: one per input at most.
   bool scanned = false;
   while (input.remaining_bytes() > 0) {
-    switch (input.ConsumeIntegralInRange<int>(0, 4)) {
+    switch (input.ConsumeIntegralInRange<int>(0, 5)) {
     case 0: ListNames(input); break;
     case 1: ReserveByName(input); break;
     case 2: AccessRegisters(input); break;
@@ -144,6 +153,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       if (!scanned) Scan(input);
       scanned = true;
       break;
+    case 5: Enrol(input); break;
     }
   }
   return 0;

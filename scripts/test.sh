@@ -26,16 +26,18 @@ build asan -DCMAKE_BUILD_TYPE=Debug -DZAR_USB_SANITIZE=ON
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 run_tests asan
 
 # Fuzzing: each program of fuzz/ runs for 30 s from its seeds in fuzz/corpus
-# (what it adds goes to build/fuzz/corpus); a crash, a hang of 10 s or a
-# broken promise fails the run.
+# (what it adds goes to build/fuzz/corpus), with its dictionary when it has
+# one; a crash, a hang of 10 s or a broken promise fails the run.
 cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DZAR_USB_SANITIZE=ON -DZAR_USB_FUZZ=ON -DBUILD_TESTING=OFF >/dev/null
 cmake --build build/fuzz -j "$jobs" --target zar_usb_fuzzers
 for seeds in fuzz/corpus/*/; do
   name=$(basename "$seeds")
   log=build/fuzz/$name.log
+  dict=()
+  [ -f "fuzz/$name.dict" ] && dict=(-dict="fuzz/$name.dict")
   mkdir -p "build/fuzz/corpus/$name"
-  if ! "build/fuzz/bin/fuzz_$name" -max_total_time=30 -timeout=10 -print_final_stats=1 \
+  if ! "build/fuzz/bin/fuzz_$name" -max_total_time=30 -timeout=10 -print_final_stats=1 "${dict[@]}" \
        -artifact_prefix="build/fuzz/$name-" "build/fuzz/corpus/$name" "$seeds" >"$log" 2>&1; then
     tail -n 60 "$log"
     echo "=== fuzz: $name FAILED (input kept as build/fuzz/$name-*)"
