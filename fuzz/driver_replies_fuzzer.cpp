@@ -1,9 +1,10 @@
 // The driver's replies: system errors, error words, byte counts and record
 // contents as any driver might answer. A device that answers from the fuzz
-// input stands behind an opened camera; the input then drives every request
-// of the driver interface and the camera's register, information,
-// custom-feature and description-file operations. Nothing may touch memory
-// outside the caller's buffers, and no count may pass what was asked.
+// input stands behind a camera opened through the exports; the input then
+// drives every request of the driver interface, and the register exports
+// (device and TL handle), device information, custom features and the
+// description file. Nothing may touch memory outside the caller's buffers,
+// and no count may pass what was asked.
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -12,7 +13,6 @@
 #include <memory>
 #include <vector>
 
-#include "device/device.h"
 #include "driver/driver_interface.h"
 #include "driver/driver_requests.h"
 #include "fuzz_namespace.h"
@@ -25,6 +25,7 @@ using namespace oxa::ZarUsb;
 namespace {
 
 FuzzedDataProvider *g_input = nullptr; // the input being run
+ZAR_TL_HANDLE g_tl = nullptr;
 
 void Check(bool condition) {
   if (!condition) std::abort();
@@ -131,35 +132,29 @@ void DriverRequest(CDriverInterface &driver, FuzzedDataProvider &input) {
   }
 }
 
-void DeviceOperation(CDevice &device, FuzzedDataProvider &input) {
+// The camera's exports, on its device handle or the TL handle.
+void ExportCall(ZAR_TL_HANDLE tl, ZAR_DEV_HANDLE device, FuzzedDataProvider &input) {
   const auto address = input.ConsumeIntegral<uint64_t>();
+  void *handle = input.ConsumeBool() ? tl : device;
+  const uint64_t asked = input.ConsumeIntegralInRange<uint64_t>(0, 300);
+  std::vector<uint8_t> bytes = Buffer(asked);
+  uint64_t size = asked;
   switch (input.ConsumeIntegralInRange<int>(0, 5)) {
-  case 0: {
-    const uint64_t asked = input.ConsumeIntegralInRange<uint64_t>(0, 300);
-    std::vector<uint8_t> bytes = Buffer(asked);
-    uint64_t size = asked;
-    device.ReadData(address, bytes.data(), &size);
+  case 0:
+    GCReadData(handle, 0, address, bytes.data(), &size);
     Check(size <= asked);
     break;
-  }
-  case 1: {
-    const uint64_t asked = input.ConsumeIntegralInRange<uint64_t>(0, 300);
-    const std::vector<uint8_t> bytes = Buffer(asked);
-    uint64_t size = asked;
-    device.WriteData(address, bytes.data(), &size);
-    Check(size <= asked);
+  case 1:
+    GCWriteData(handle, 0, address, bytes.data(), &size);
+    if (handle == device) Check(size <= asked);
     break;
-  }
   case 2: {
     ZAR_DEVICE_INFO info;
-    const uint32_t size = sizeof info;
-    device.GetInfo(&info, &size);
+    uint32_t infoSize = sizeof info;
+    DevGetInfo(device, &info, &infoSize);
     break;
   }
-  case 3:
-  case 4: {
-    const uint64_t asked = input.ConsumeIntegralInRange<uint64_t>(0, 300);
-    std::vector<uint8_t> bytes = Buffer(asked);
+  case 3: {
     ZAR_CUSTOM_FEATURE_REQUEST request{};
     request.iOperation = input.ConsumeIntegralInRange<uint32_t>(0, 2);
     request.iAddress = address;
@@ -167,16 +162,16 @@ void DeviceOperation(CDevice &device, FuzzedDataProvider &input) {
     request.iSize = asked;
     ZAR_CUSTOM_FEATURE_REPLY reply{};
     reply.pDestination = bytes.data();
-    const uint32_t replySize = sizeof reply;
-    if (device.QueryCustomFeature(&request, sizeof request, &reply, &replySize) == 0 &&
+    uint32_t replySize = sizeof reply;
+    if (DevQueryCustomFeature(device, &request, sizeof request, &reply, &replySize) == ZAR_SUCCESS &&
         request.iOperation == ZAR_CUSTOM_FEATURE_READ)
       Check(reply.iDone <= asked);
     break;
   }
+  case 4:
   case 5: {
-    uint32_t size = input.ConsumeIntegralInRange<uint32_t>(0, 64);
-    std::vector<uint8_t> text = Buffer(size);
-    device.GetXml(size != 0 ? text.data() : nullptr, &size);
+    uint32_t textSize = static_cast<uint32_t>(asked % 64);
+    DevGetXml(device, textSize != 0 ? bytes.data() : nullptr, &textSize);
     break;
   }
   }
@@ -194,7 +189,7 @@ std::unique_ptr<os::DeviceIo> OpenDevicePath(const char *, uint32_t *) noexcept 
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   os::SetEnv("GENICAM_ROOT", ZAR_USB_GENICAM_TREE);
-  if (!zar_fuzz::OpenStillTable()) std::abort();
+  if (!zar_fuzz::LoadStillLibrary() || TLOpen(nullptr, nullptr, &g_tl) != ZAR_SUCCESS) std::abort();
   return 0;
 }
 
@@ -206,18 +201,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   std::strcpy(record.szDevicePath, "fuzz#device");
   std::strcpy(record.szFriendlyName, "ZC1000_#FUZZ");
   record.dwFlags = 1;
-  Check(ReserveDevice(&record));
+  ZAR_DEV_HANDLE device = nullptr;
+  Check(TLOpenDevice(g_tl, "USB", "ZC1000_#FUZZ", &device) == ZAR_SUCCESS);
   {
-    CDevice device(nullptr, "ZC1000_#FUZZ", 0);
     const std::shared_ptr<CDriverInterface> driver = GetDeviceDriver(0, true);
     Check(driver != nullptr);
     while (input.remaining_bytes() > 0) {
       if (input.ConsumeBool())
         DriverRequest(*driver, input);
       else
-        DeviceOperation(device, input);
+        ExportCall(g_tl, device, input);
     }
   }
+  Check(DevClose(device) == ZAR_SUCCESS);
   g_input = nullptr;
   return 0;
 }

@@ -1,6 +1,6 @@
 #pragma once
 // What the fuzz programs share: a namespace folder of their own, and the
-// shared camera table held still for the fuzz input.
+// library loaded with its shared camera table held still for the fuzz input.
 
 #include <filesystem>
 
@@ -10,9 +10,10 @@ namespace zar_fuzz {
 // exit), and returns that folder.
 const std::filesystem::path &IsolatedNamespace();
 
-// Opens the shared table of the isolated namespace once, lets its monitor
-// thread finish its first scan and stops it, so that afterwards only the
-// program changes the table. False when the table cannot be opened.
-bool OpenStillTable();
+// Sets the library up in the isolated namespace once, as loading it does
+// (transport-layer object, shared table, monitor thread), lets the monitor
+// finish its first scan and stops it, so that afterwards only the program
+// changes the table. False when the library would refuse to load.
+bool LoadStillLibrary();
 
 } // namespace zar_fuzz

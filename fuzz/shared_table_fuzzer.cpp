@@ -120,7 +120,7 @@ void Scan(FuzzedDataProvider &input) {
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   zar_fuzz::IsolatedNamespace();
   os::SetEnv("ZAR_USB_EMULATION", "4");
-  if (!zar_fuzz::OpenStillTable()) std::abort();
+  if (!zar_fuzz::LoadStillLibrary()) std::abort();
   for (const emulator::PluggedCamera &camera : emulator::ListCameras()) g_busPaths.push_back(camera.path);
   TableLock lock;
   g_scanned = *SharedTable();
