@@ -4,7 +4,7 @@
 #include <new>
 
 #include "api/errors.h"
-#include "api/lock_guard.h"
+#include "os/lock_guard.h"
 #include "device/device.h"
 #include "registry/interface.h"
 #include "registry/shared_table.h"

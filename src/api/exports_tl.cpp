@@ -5,7 +5,7 @@
 #include <atomic>
 
 #include "api/export_frame.h"
-#include "api/lock_guard.h"
+#include "os/lock_guard.h"
 #include "api/transport_layer_xml.h"
 #include "registry/interface.h"
 #include "registry/monitor.h"

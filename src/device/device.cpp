@@ -1,7 +1,7 @@
 #include "device/device.h"
 
 #include "acquisition/data_stream.h"
-#include "api/lock_guard.h"
+#include "os/lock_guard.h"
 #include "driver/driver_interface.h"
 #include "registry/interface.h"
 #include "registry/shared_table.h"

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "api/lock_guard.h"
+#include "os/lock_guard.h"
 #include "device/device.h"
 #include "driver/driver_interface.h"
 #include "driver/driver_requests.h"

@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "api/lock_guard.h"
+#include "os/lock_guard.h"
 #include "device/device.h"
 #include "registry/shared_table.h"
 

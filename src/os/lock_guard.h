@@ -1,5 +1,6 @@
 #pragma once
-// Scoped holder of a critical section, with an early unlock.
+// Scoped holder of a critical section, with an early unlock. Every layer
+// above the port may use it.
 
 #include "os/critical_section.h"
 
