@@ -9,6 +9,7 @@
 
 #include "driver/driver_interface.h"
 #include "driver/driver_requests.h"
+#include "emulator/bus_devices.h"
 #include "emulator/emulator.h"
 
 using namespace oxa::ZarUsb;
@@ -20,6 +21,7 @@ struct Camera {
   uint32_t slot = 0;
   std::unique_ptr<CDriverInterface> driver;
   explicit Camera(uint32_t frameBytes) {
+    os::SetSecondDeviceSource(&emulator::BusDevices());
     emulator::CameraConfig config;
     config.serial = "BENCH";
     config.width = 1024;

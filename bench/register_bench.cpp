@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "driver/driver_interface.h"
+#include "emulator/bus_devices.h"
 #include "emulator/emulator.h"
 #include "zar_usb.h"
 
@@ -26,6 +27,7 @@ struct Cameras {
   std::unique_ptr<CDriverInterface> raw;
 
   Cameras() {
+    os::SetSecondDeviceSource(&emulator::BusDevices());
     emulator::CameraConfig config;
     config.serial = "BENCH-EXPORTS";
     emulator::Plug(config);

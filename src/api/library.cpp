@@ -3,6 +3,7 @@
 #include <new>
 
 #include "api/ctl.h"
+#include "emulator/bus_devices.h"
 #include "os/library_entry.h"
 #include "os/system_info.h"
 #include "registry/monitor.h"
@@ -12,7 +13,9 @@ namespace oxa::ZarUsb {
 
 // A process whose CTL cannot be allocated refuses to load: every export
 // would have nothing to work on.
+// The emulated bus joins the system's devices (or not) once, here.
 bool OnProcessAttach() {
+  emulator::ConnectBusWhenEnabled();
   g_pTL = new (std::nothrow) CTL;
   if (g_pTL == nullptr) return false;
   return OpenSharedTable();

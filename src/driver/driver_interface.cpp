@@ -6,6 +6,7 @@
 
 #include "device/device.h"
 #include "driver/driver_requests.h"
+#include "os/device_sources.h"
 #include "os/system_info.h"
 #include "registry/interface.h"
 #include "trace/trace.h"
@@ -24,7 +25,7 @@ uint32_t Thread() { return os::CurrentThreadId(); }
 
 } // namespace
 
-CDriverInterface::CDriverInterface(const char *path) : CDriverInterface(path, OpenDevicePath) {}
+CDriverInterface::CDriverInterface(const char *path) : CDriverInterface(path, os::OpenDevicePath) {}
 
 CDriverInterface::CDriverInterface(const char *path, const DeviceOpener &opener) {
   TraceMessage("ZAR=> Enter CDriverInterface(%s) Thread=%u\n", path, Thread());

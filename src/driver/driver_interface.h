@@ -25,12 +25,8 @@ namespace oxa::ZarUsb {
 
 class CDevice;
 
-// Opens a device path; see OpenDevicePath.
+// Opens a device path; see os::OpenDevicePath.
 using DeviceOpener = std::function<std::unique_ptr<os::DeviceIo>(const char *path, uint32_t *error)>;
-
-// Emulated cameras' paths go to the emulator's virtual driver, every other
-// path to the system.
-std::unique_ptr<os::DeviceIo> OpenDevicePath(const char *path, uint32_t *error) noexcept;
 
 class CDriverInterface {
 public:

@@ -10,8 +10,7 @@
 #include "driver/driver_interface.h"
 #include "driver/driver_requests.h"
 #include "driver/interface_classes.h"
-#include "emulator/emulator.h"
-#include "os/device_interfaces.h"
+#include "os/device_sources.h"
 #include "os/system_info.h"
 #include "registry/notification.h"
 #include "registry/shared_table.h"
@@ -27,19 +26,6 @@ constexpr uint32_t kMembersPerClass = 30;
 constexpr int kOpenAttempts = 10;
 constexpr uint32_t kRetryPauseMs = 200;
 constexpr uint32_t kScanPauseMs = 100;
-
-// The class's members: the system's, then the emulated cameras of the class
-// (the emulated bus as listed once for the whole scan).
-std::vector<os::DeviceInterfaceEntry> Members(uint32_t classIndex,
-                                              const std::vector<emulator::PluggedCamera> &emulated) {
-  std::vector<os::DeviceInterfaceEntry> members =
-      os::PresentDeviceInterfaces(driver::kInterfaceClasses[classIndex], kMembersPerClass);
-  uint32_t next = members.empty() ? 0 : members.back().member + 1;
-  for (const auto &camera : emulated)
-    if (camera.config.interfaceClass == classIndex && next < kMembersPerClass)
-      members.push_back({next++, camera.path, 0, false});
-  return members;
-}
 
 // Reads one identity register straight into its field.
 bool ReadIdentity(CDriverInterface &driver, uint64_t address, void *field, uint64_t size) {
@@ -76,25 +62,25 @@ void UpdateDevicesList(ScanMode mode) {
   os::Sleep(kScanPauseMs);
   uint32_t found = 0;
   std::vector<std::string> paths;
-  const std::vector<emulator::PluggedCamera> emulated =
-      emulator::EmulationEnabled() ? emulator::ListCameras() : std::vector<emulator::PluggedCamera>();
   for (uint32_t classIndex = 0; classIndex < driver::kInterfaceClassCount; ++classIndex) {
-    for (const os::DeviceInterfaceEntry &member : Members(classIndex, emulated)) {
+    for (const os::DeviceInterfaceEntry &member :
+         os::ListDeviceInterfaces(driver::kInterfaceClasses[classIndex], kMembersPerClass)) {
       if (found >= kMaxFound) break;
-      if (member.error != 0) {
-        if (member.detailFailed)
-          TraceMessage("ZAR=> !!! UpdateDevicesList : SetupDiGetInterfaceDeviceDetail Error=%lu unIndexGID=%lu "
-                       "dwCount=%lu dwNbDevicesFound=%lu\n",
-                       member.error, classIndex, member.member, found);
-        else
-          TraceMessage("ZAR=> !!! UpdateDevicesList : SetupDiEnumDeviceInterfaces Error=%lu unIndexGID=%lu "
-                       "dwCount=%lu dwNbDevicesFound=%lu\n",
-                       member.error, classIndex, member.member, found);
+      if (member.error != 0 && !member.detailFailed) {
+        TraceMessage("ZAR=> !!! UpdateDevicesList : SetupDiEnumDeviceInterfaces Error=%lu unIndexGID=%lu "
+                     "dwCount=%lu dwNbDevicesFound=%lu\n",
+                     member.error, classIndex, member.member, found);
         continue;
       }
       TraceMessage("ZAR=> UpdateDevicesList : SetupDiEnumDeviceInterfaces => unIndexGID=%lu dwCount=%lu "
                    "dwNbDevicesFound=%lu\n",
                    classIndex, member.member, found);
+      if (member.error != 0) {
+        TraceMessage("ZAR=> !!! UpdateDevicesList : SetupDiGetInterfaceDeviceDetail Error=%lu unIndexGID=%lu "
+                     "dwCount=%lu dwNbDevicesFound=%lu\n",
+                     member.error, classIndex, member.member, found);
+        continue;
+      }
       int32_t index = -1;
       const int status = InsertDevice(member.path.c_str(), &index);
       if (status == 0) continue;

@@ -11,6 +11,7 @@
 
 #include "camera_bench.h"
 #include "driver/driver_interface.h"
+#include "emulator/bus_devices.h"
 #include "environment.h"
 #include "os/named_mutex.h"
 #include "os/shared_memory.h"
@@ -156,21 +157,24 @@ TEST_F(DeviceListing, RescansDropGoneCamerasButKeepHeldOnes) {
 }
 
 TEST_F(DeviceListing, ACameraThatCannotBeOpenedIsTriedAgainAtTheNextChange) {
-  // Out of sight of the library while this test holds the camera open.
-  zar_test::UnsetEnv("ZAR_USB_EMULATION");
-  const uint32_t slot = m_cameras->Plug("R1");
-  std::string path;
-  for (const auto &camera : oxa::ZarUsb::emulator::ListCameras())
-    if (camera.slot == slot) path = camera.path;
-  auto holder = std::make_unique<oxa::ZarUsb::CDriverInterface>(path.c_str());
-  ASSERT_TRUE(holder->IsOpen());
-  zar_test::SetEnv("ZAR_USB_EMULATION", "0");
-
   const zar_test::TempDir dir;
   const auto trace = dir / "trace.txt";
   ASSERT_EQ(OpenDebugFile(trace.wstring().c_str(), ZAR_O_WRONLY | ZAR_O_CREAT | ZAR_O_TRUNC), 0);
   EnableZarTrace(1);
-  oxa::ZarUsb::os::PostSystemMessage(oxa::ZarUsb::os::kWmDeviceChange, oxa::ZarUsb::os::kDbtDevNodesChanged);
+  // The scan that the plug starts waits for the table lock until this test
+  // holds the camera open.
+  oxa::ZarUsb::os::NamedMutex tableLock;
+  ASSERT_EQ(tableLock.Open("A8E5C897-286A-42d5-A004-522A9352D2B0"), 0u);
+  ASSERT_NE(tableLock.Acquire(), oxa::ZarUsb::os::NamedMutex::Lock::Failed);
+  const uint32_t slot = m_cameras->Plug("R1");
+  std::string path;
+  for (const auto &camera : oxa::ZarUsb::emulator::ListCameras())
+    if (camera.slot == slot) path = camera.path;
+  oxa::ZarUsb::os::SetSecondDeviceSource(&oxa::ZarUsb::emulator::BusDevices());
+  auto holder = std::make_unique<oxa::ZarUsb::CDriverInterface>(path.c_str());
+  tableLock.Release();
+  ASSERT_TRUE(holder->IsOpen());
+
   const bool scanned = zar_test::WaitFor([&] {
     std::ifstream in(trace, std::ios::binary);
     const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "driver/driver_interface.h"
+#include "emulator/bus_devices.h"
 #include "open_camera.h"
 #include "test_main.h"
 
@@ -152,6 +153,7 @@ protected:
   std::string UserData(uint32_t slot) {
     for (const auto &camera : emulator::ListCameras()) {
       if (camera.slot != slot) continue;
+      os::SetSecondDeviceSource(&emulator::BusDevices());
       CDriverInterface driver(camera.path.c_str());
       char data[9] = {};
       uint64_t size = 8;

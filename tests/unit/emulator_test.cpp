@@ -15,6 +15,7 @@
 
 #include "driver/driver_interface.h"
 #include "driver/driver_requests.h"
+#include "emulator/bus_devices.h"
 #include "emulator/emulator.h"
 #include "emulator/test_pattern.h"
 #include "temp_dir.h"
@@ -31,6 +32,7 @@ constexpr uint32_t kCamera = 1, kTransportLayer = 0, kCustom = 2;
 class Emulated : public ::testing::Test {
 protected:
   void SetUp() override {
+    os::SetSecondDeviceSource(&BusDevices());
     CameraConfig config;
     config.serial = "SN-" + std::to_string(++s_count);
     config.model = "ZC1000";
@@ -254,6 +256,7 @@ TEST_F(Emulated, InjectedFaultsHitTheNextRequestsOfTheirKind) {
 // Holds a camera open until the marker file appears: exit 0, or 3 when the
 // open failed.
 const bool kHoldCamera = zar_test::RegisterHelper("hold-camera", [](const std::vector<std::string> &arguments) {
+  os::SetSecondDeviceSource(&BusDevices());
   CDriverInterface driver(arguments.at(0).c_str());
   if (!driver.IsOpen()) return 3;
   zar_test::WaitFor([&] { return std::ifstream(arguments.at(1)).good(); }, 60000);

@@ -12,8 +12,9 @@ std::vector<DeviceInterfaceEntry> PresentDeviceInterfaces(const Guid &classGuid,
   static_assert(sizeof guid == sizeof classGuid);
   std::memcpy(&guid, &classGuid, sizeof guid);
   std::vector<DeviceInterfaceEntry> found;
+  // A class that cannot be queried is walked all the same: each member then
+  // fails to enumerate and is listed with that error.
   HDEVINFO set = SetupDiGetClassDevsA(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-  if (set == INVALID_HANDLE_VALUE) return found;
   for (DWORD member = 0; member < maxMembers; ++member) {
     SP_DEVICE_INTERFACE_DATA data{};
     data.cbSize = sizeof data;
@@ -33,7 +34,7 @@ std::vector<DeviceInterfaceEntry> PresentDeviceInterfaces(const Guid &classGuid,
     }
     found.push_back({member, detail->DevicePath, 0, false});
   }
-  SetupDiDestroyDeviceInfoList(set);
+  if (set != INVALID_HANDLE_VALUE) SetupDiDestroyDeviceInfoList(set);
   return found;
 }
 

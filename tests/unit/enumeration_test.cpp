@@ -1,0 +1,72 @@
+// What a scan makes of the members the platform port lists: the order of
+// its traces when a member cannot be read, and the numbering of members
+// that a second device source adds to a class.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "driver/interface_classes.h"
+#include "os/device_sources.h"
+#include "registry/monitor.h"
+#include "registry/shared_table.h"
+#include "temp_dir.h"
+#include "trace/trace.h"
+#include "zar_usb.h"
+
+using namespace oxa::ZarUsb;
+
+namespace {
+
+// Class 3 holds two members it cannot read: the path of the first, and the
+// second itself.
+class UnreadableMembers final : public os::DeviceSource {
+public:
+  std::vector<os::DeviceInterfaceEntry> Members(const os::Guid &classGuid, uint32_t) override {
+    if (std::memcmp(&classGuid, &driver::kInterfaceClasses[3], sizeof classGuid) != 0) return {};
+    return {{7, {}, 122, true}, {7, {}, 6, false}};
+  }
+  bool Owns(const char *) const noexcept override { return false; }
+  std::unique_ptr<os::DeviceIo> Open(const char *, uint32_t *error) noexcept override {
+    *error = os::kErrorFileNotFound;
+    return nullptr;
+  }
+};
+
+TEST(Enumeration, AMemberWhosePathCannotBeReadIsTracedAfterItsEnumeration) {
+  const zar_test::TempDir dir;
+  const auto path = dir / "trace.txt";
+  ASSERT_EQ(OpenTraceFile(path.wstring().c_str(), ZAR_O_WRONLY | ZAR_O_CREAT | ZAR_O_TRUNC), 0);
+  EnableTrace(true);
+  UnreadableMembers source;
+  os::SetSecondDeviceSource(&source);
+  ASSERT_TRUE(OpenSharedTable()); // this process's monitor scans at once
+  EXPECT_EQ(WaitForThreadReady(), 1);
+  StopMonitorThread(false);
+  CloseSharedTable();
+  os::SetSecondDeviceSource(nullptr);
+  EnableTrace(false);
+  CloseTraceFile();
+
+  std::ifstream in(path, std::ios::binary);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const auto at = [&](const std::string &line) { return text.find(line); };
+  const size_t enumerated = at("ZAR=> UpdateDevicesList : SetupDiEnumDeviceInterfaces => unIndexGID=3 dwCount=0 "
+                               "dwNbDevicesFound=0\n");
+  const size_t detail = at("ZAR=> !!! UpdateDevicesList : SetupDiGetInterfaceDeviceDetail Error=122 unIndexGID=3 "
+                           "dwCount=0 dwNbDevicesFound=0\n");
+  const size_t failed = at("ZAR=> !!! UpdateDevicesList : SetupDiEnumDeviceInterfaces Error=6 unIndexGID=3 "
+                           "dwCount=1 dwNbDevicesFound=0\n");
+  ASSERT_NE(enumerated, std::string::npos) << text;
+  ASSERT_NE(detail, std::string::npos) << text;
+  ASSERT_NE(failed, std::string::npos) << text;
+  EXPECT_LT(enumerated, detail);
+  EXPECT_LT(detail, failed);
+  EXPECT_EQ(at("SetupDiEnumDeviceInterfaces => unIndexGID=3 dwCount=1"), std::string::npos)
+      << "a member that did not enumerate is not traced as enumerated";
+}
+
+} // namespace
