@@ -55,11 +55,11 @@ TEST(Enumeration, AMemberWhosePathCannotBeReadIsTracedAfterItsEnumeration) {
   const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   const auto at = [&](const std::string &line) { return text.find(line); };
   const size_t enumerated = at("ZAR=> UpdateDevicesList : SetupDiEnumDeviceInterfaces => unIndexGID=3 dwCount=0 "
-                               "dwNbDevicesFound=0\n");
+                               "dwNbDevicesFound=0");
   const size_t detail = at("ZAR=> !!! UpdateDevicesList : SetupDiGetInterfaceDeviceDetail Error=122 unIndexGID=3 "
-                           "dwCount=0 dwNbDevicesFound=0\n");
+                           "dwCount=0 dwNbDevicesFound=0");
   const size_t failed = at("ZAR=> !!! UpdateDevicesList : SetupDiEnumDeviceInterfaces Error=6 unIndexGID=3 "
-                           "dwCount=1 dwNbDevicesFound=0\n");
+                           "dwCount=1 dwNbDevicesFound=0");
   ASSERT_NE(enumerated, std::string::npos) << text;
   ASSERT_NE(detail, std::string::npos) << text;
   ASSERT_NE(failed, std::string::npos) << text;
