@@ -16,6 +16,7 @@
 #include "driver/driver_interface.h"
 #include "driver/driver_requests.h"
 #include "fuzz_namespace.h"
+#include "os/device_sources.h"
 #include "os/system_info.h"
 #include "registry/shared_table.h"
 #include "zar_usb.h"
@@ -179,15 +180,19 @@ void ExportCall(ZAR_TL_HANDLE tl, ZAR_DEV_HANDLE device, FuzzedDataProvider &inp
 
 } // namespace
 
-namespace oxa::ZarUsb {
-
-std::unique_ptr<os::DeviceIo> OpenDevicePath(const char *, uint32_t *) noexcept {
-  return std::make_unique<FuzzDevice>();
-}
-
-} // namespace oxa::ZarUsb
+// Every device path opens a device that replies with the fuzz input.
+class FuzzSource final : public os::DeviceSource {
+public:
+  std::vector<os::DeviceInterfaceEntry> Members(const os::Guid &, uint32_t) override { return {}; }
+  bool Owns(const char *) const noexcept override { return true; }
+  std::unique_ptr<os::DeviceIo> Open(const char *, uint32_t *) noexcept override {
+    return std::make_unique<FuzzDevice>();
+  }
+};
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+  static FuzzSource source;
+  os::SetSecondDeviceSource(&source);
   os::SetEnv("GENICAM_ROOT", ZAR_USB_GENICAM_TREE);
   if (!zar_fuzz::LoadStillLibrary() || TLOpen(nullptr, nullptr, &g_tl) != ZAR_SUCCESS) std::abort();
   return 0;
