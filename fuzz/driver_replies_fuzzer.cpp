@@ -191,10 +191,10 @@ public:
 };
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-  static FuzzSource source;
-  os::SetSecondDeviceSource(&source);
   os::SetEnv("GENICAM_ROOT", ZAR_USB_GENICAM_TREE);
   if (!zar_fuzz::LoadStillLibrary() || TLOpen(nullptr, nullptr, &g_tl) != ZAR_SUCCESS) std::abort();
+  static FuzzSource source;
+  os::SetSecondDeviceSource(&source);
   return 0;
 }
 
