@@ -11,6 +11,7 @@
 #include "driver/driver_interface.h"
 #include "driver/driver_requests.h"
 #include "os/directory_search.h"
+#include "os/lock_guard.h"
 #include "zar_usb.h"
 
 namespace oxa::ZarUsb {
@@ -59,6 +60,7 @@ std::string ReadLines(const std::string &path) {
 } // namespace
 
 int32_t CDevice::GetXml(void *buffer, uint32_t *size) {
+  CLockGuard lock(&m_csLock);
   const auto driver = Driver();
   if (driver == nullptr) return -6;
   ZAR_DEVICE_INFO info{};

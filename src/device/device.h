@@ -21,10 +21,17 @@ public:
   // unIndex: the camera's record in the shared table, reserved by this
   // process. Links the record's driver back to this device.
   CDevice(std::shared_ptr<CInterface> pInterface, std::string name, uint32_t unIndex);
-  // Destroys the data streams and gives the reservation back.
+  // Closes the device if that has not happened yet.
   virtual ~CDevice();
   CDevice(const CDevice &) = delete;
   CDevice &operator=(const CDevice &) = delete;
+
+  // Ends this device's use of its camera: destroys its data streams and gives
+  // its reservation back, after the calls in flight on it have ended; later
+  // calls find no driver (-6). Blocks at most as long as those calls (each
+  // bounded by the driver's request wait); a thread that is itself inside a
+  // call on this device goes straight through. Any thread; idempotent.
+  void Close();
 
   CInterface *GetInterface();
   uint32_t GetIndex();
@@ -45,7 +52,7 @@ public:
 
 private:
   // The driver of this device's record while this process holds it, pinned
-  // for the caller's request.
+  // for the caller's request; null once the device is closed.
   std::shared_ptr<CDriverInterface> Driver();
   template <class Request>
   int32_t Transfer(const char *operation, uint64_t address, uint64_t *size, Request request);
@@ -54,7 +61,7 @@ private:
   // the last TLClose finds its interface in place.
   std::shared_ptr<CInterface> m_pInterface;
   std::string m_strName;
-  uint32_t m_unIndex;
+  uint32_t m_unIndex; // kClosedIndex once closed
   os::CriticalSection m_csLock;
   std::list<std::unique_ptr<CDataStream>> m_listDataStreams;
 };

@@ -20,13 +20,20 @@ std::string CInterface::GetName() {
 std::shared_ptr<CDevice> CInterface::OpenDevice(const std::string &name, uint32_t index) {
   CLockGuard lock(&m_Lock);
   if (auto found = FindDevice(name)) return found;
+  std::shared_ptr<CDevice> device;
   try {
-    m_Devices.push_back(std::make_shared<CDevice>(shared_from_this(), name, index));
-    return m_Devices.back();
+    device = std::make_shared<CDevice>(shared_from_this(), name, index);
   } catch (const std::bad_alloc &) {
     ReleaseDevice(static_cast<int32_t>(index));
     return nullptr;
   }
+  try {
+    m_Devices.push_back(device);
+  } catch (const std::bad_alloc &) {
+    // The device made of the reservation gives it back as it goes.
+    return nullptr;
+  }
+  return device;
 }
 
 std::shared_ptr<CDevice> CInterface::FindDevice(const std::string &name) {
@@ -48,10 +55,9 @@ int32_t CInterface::DeleteDevice(CDevice *device) {
       }
     }
   }
-  // The device goes with the last pin, outside the interface lock: its
-  // teardown waits for the device's own threads, which may ask this
-  // interface about handles meanwhile.
-  return removed ? 0 : -6;
+  if (!removed) return -6;
+  removed->Close();
+  return 0;
 }
 
 void CInterface::DeleteDevices() {
@@ -60,6 +66,7 @@ void CInterface::DeleteDevices() {
     CLockGuard lock(&m_Lock);
     removed.swap(m_Devices);
   }
+  for (const auto &device : removed) device->Close();
 }
 
 std::shared_ptr<CDevice> CInterface::PinDevice(const void *handle) {

@@ -4,9 +4,11 @@
 //
 // Device lifetime: the interface holds its devices by shared pointer, and
 // every export pins the device it works on (PinDevice) for its duration. A
-// DevClose (or unplug, or last TLClose) that races with a call on another
-// thread only unlinks the device; it is destroyed when the last pin goes, so
-// no thread ever works on a freed device.
+// DevClose (or unplug, or last TLClose) unlinks the device and closes it
+// (CDevice::Close: the calls in flight end, then the reservation goes)
+// before it returns, outside the interface lock, so that a thread inside a
+// call may still ask the interface about handles. The object is destroyed
+// when the last pin goes, so no thread ever works on a freed device.
 
 #include <cstdint>
 #include <list>
@@ -32,9 +34,10 @@ public:
   // cannot be made; the reservation is then given back.
   std::shared_ptr<CDevice> OpenDevice(const std::string &name, uint32_t index);
   std::shared_ptr<CDevice> FindDevice(const std::string &name);
-  // Unlinks the device: 0, or -6 when this interface does not hold it.
+  // Unlinks and closes the device: 0, or -6 when this interface does not
+  // hold it.
   int32_t DeleteDevice(CDevice *device);
-  // Unlinks every device (the last TLClose).
+  // Unlinks and closes every device (the last TLClose).
   void DeleteDevices();
   // The device whose handle this is, pinned; null for any other value.
   std::shared_ptr<CDevice> PinDevice(const void *handle);

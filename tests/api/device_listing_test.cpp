@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <thread>
 #include <fstream>
@@ -263,6 +264,42 @@ TEST_F(DeviceListing, ClosingADeviceWhileOtherThreadsUseItIsSafe) {
     uint32_t streams = 0;
     EXPECT_EQ(DevGetNumDataStreams(device, &streams), ZAR_ERR_INVALID_HANDLE);
   }
+}
+
+// DevClose returns once the camera is free again, even while another thread
+// is inside a long call on the device: the call ends first, then the
+// reservation goes, so the camera reopens at once.
+TEST_F(DeviceListing, ACameraReopensRightAfterDevCloseWhileACallIsInFlight) {
+  m_cameras->Plug("REOPEN1");
+  ASSERT_TRUE(WaitForCount(m_tl, 1));
+  ZAR_DEV_HANDLE device = nullptr;
+  ASSERT_EQ(TLOpenDevice(m_tl, "USB", "ZC1000_#REOPEN1", &device), ZAR_SUCCESS);
+  int refused = 0, rounds = 0;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  while (std::chrono::steady_clock::now() < end) {
+    std::atomic<int> calls{0};
+    std::atomic<bool> stop{false};
+    // Stopped by the flag: the reopened device may get the closed one's address.
+    std::thread reader([&, device] {
+      std::vector<uint8_t> data(4096);
+      while (!stop) {
+        uint64_t size = data.size();
+        GCReadData(device, 0, 0x1000, data.data(), &size);
+        ++calls;
+      }
+    });
+    while (calls == 0) std::this_thread::yield();
+    ASSERT_EQ(DevClose(device), ZAR_SUCCESS);
+    ++rounds;
+    ZAR_DEV_HANDLE reopened = nullptr;
+    if (TLOpenDevice(m_tl, "USB", "ZC1000_#REOPEN1", &reopened) != ZAR_SUCCESS) ++refused;
+    stop = true;
+    reader.join();
+    device = reopened;
+    if (device == nullptr) break;
+  }
+  EXPECT_EQ(refused, 0) << "after " << rounds << " closes";
+  if (device != nullptr) m_opened.push_back(device);
 }
 
 // The emulator announces power changes to the monitor window as the system

@@ -7,8 +7,10 @@
 #include <future>
 #include <thread>
 
+#include "device/device.h"
 #include "driver/driver_interface.h"
 #include "driver/driver_requests.h"
+#include "registry/interface.h"
 #include "fake_device.h"
 #include "test_main.h"
 
@@ -288,6 +290,27 @@ TEST(DriverInterface, DestructionCancelsPendingRequestsBeforeClosing) {
     };
   }
   EXPECT_TRUE(closed);
+}
+
+// A driver interface that goes while a device still uses it takes that device
+// out of its interface first; a thread still holding the device keeps it
+// whole.
+TEST(DriverInterface, DestructionWithItsDeviceLinkSetDeletesThatDeviceFirst) {
+  const auto usb = std::make_shared<CInterface>("USB");
+  const std::shared_ptr<CDevice> device = usb->OpenDevice("ZC1000_#LINK", 3);
+  ASSERT_NE(device, nullptr);
+  bool goneBeforeClose = false;
+  {
+    Scripted s;
+    s.driver->m_pDevice = device.get();
+    s.fake->onClose = [&] { goneBeforeClose = usb->PinDevice(device.get()) == nullptr; };
+  }
+  EXPECT_TRUE(goneBeforeClose);
+  EXPECT_EQ(usb->FindDevice("ZC1000_#LINK"), nullptr);
+  EXPECT_EQ(device->GetName(), "ZC1000_#LINK");
+  uint8_t data[4];
+  uint64_t size = sizeof data;
+  EXPECT_EQ(device->ReadData(0, data, &size), -6) << "closed: no driver";
 }
 
 } // namespace
