@@ -1,6 +1,8 @@
 // Register access exports. The handle is tried as the TL handle first, then
 // as a device handle.
 
+#include <algorithm>
+
 #include "api/export_frame.h"
 #include "driver/driver_interface.h"
 #include "driver/driver_requests.h"
@@ -33,23 +35,30 @@ ZAR_STATUS TransportLayerRead(uint64_t address, void *pBuffer, uint64_t *piSize)
     uint32_t word = 0;
     const uint32_t error = grant.driver->ReadMem(driver::kAccessTransportLayer, address, pBuffer, piSize, &word);
     ReleaseRegisterAccess(grant);
-    return error == 0 && word == 0 ? ZAR_SUCCESS : ZAR_ERR_GENERAL;
+    // A reply that moved nothing fails, as it does through a device handle.
+    return error == 0 && word == 0 && *piSize != 0 ? ZAR_SUCCESS : ZAR_ERR_GENERAL;
   }
   return ZAR_ERR_GENERAL;
 }
 
 // The same bytes to every camera this process can reach: the ones it holds
-// and the free ones; cameras held by other processes are skipped.
+// and the free ones; cameras held by other processes are skipped. Each camera
+// is sent the caller's size, whatever an earlier one reported; *piSize ends
+// as the fewest bytes a written camera reports done.
 ZAR_STATUS TransportLayerWrite(uint64_t address, const void *pBuffer, uint64_t *piSize) {
   if (pBuffer == nullptr || piSize == nullptr) return ZAR_ERR_INVALID_PARAMETER;
+  const uint64_t asked = *piSize;
+  uint64_t done = asked;
   ZAR_STATUS result = ZAR_ERR_GENERAL;
   for (int32_t index = 0; index < kTableRecords; ++index) {
     const RegisterAccessGrant grant = AcquireRegisterAccess(index);
     if (grant.driver != nullptr) {
+      uint64_t count = asked;
       uint32_t word = 0;
-      const uint32_t error = grant.driver->WriteMem(driver::kAccessTransportLayer, address, pBuffer, piSize, &word);
-      if (error == 0 && word == 0) {
+      const uint32_t error = grant.driver->WriteMem(driver::kAccessTransportLayer, address, pBuffer, &count, &word);
+      if (error == 0 && word == 0 && count != 0) {
         result = ZAR_SUCCESS;
+        done = std::min(done, count);
       } else if (result != ZAR_SUCCESS) {
         ReleaseRegisterAccess(grant);
         return ZAR_ERR_GENERAL;
@@ -57,6 +66,7 @@ ZAR_STATUS TransportLayerWrite(uint64_t address, const void *pBuffer, uint64_t *
     }
     ReleaseRegisterAccess(grant);
   }
+  if (result == ZAR_SUCCESS) *piSize = done;
   return result;
 }
 

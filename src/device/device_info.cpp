@@ -47,9 +47,10 @@ int32_t CDevice::QueryCustomFeature(const void *request, uint32_t requestSize, v
   uint64_t count = ask.iSize;
   uint32_t word = 0;
   uint32_t error;
-  if (ask.iOperation == ZAR_CUSTOM_FEATURE_READ)
+  // Bytes to move need somewhere to come from or go to.
+  if (ask.iOperation == ZAR_CUSTOM_FEATURE_READ && (answer.pDestination != nullptr || count == 0))
     error = driver->ReadMem(driver::kAccessCustomFeature, ask.iAddress, answer.pDestination, &count, &word);
-  else if (ask.iOperation == ZAR_CUSTOM_FEATURE_WRITE)
+  else if (ask.iOperation == ZAR_CUSTOM_FEATURE_WRITE && (ask.pSource != nullptr || count == 0))
     error = driver->WriteMem(driver::kAccessCustomFeature, ask.iAddress, ask.pSource, &count, &word);
   else
     return -7;

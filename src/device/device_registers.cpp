@@ -18,9 +18,9 @@ constexpr uint64_t kChunk = 48;
 std::shared_ptr<CDriverInterface> CDevice::Driver() { return GetDeviceDriver(static_cast<int32_t>(GetIndex()), true); }
 
 // Moves the bytes in chunks of at most 48 through request(offset, chunk,
-// &count, &word), which returns the system error. A reply that reports no
-// progress or more than asked ends the transfer with -4: it must end, and
-// must stay inside the caller's buffer.
+// &count, &word), which returns the system error and reports at most the
+// chunk as done. A reply that reports no progress ends the transfer with -4,
+// so that it ends.
 template <class Request>
 int32_t CDevice::Transfer(const char *operation, uint64_t address, uint64_t *size, Request request) {
   uint64_t remaining = *size;
@@ -43,7 +43,7 @@ int32_t CDevice::Transfer(const char *operation, uint64_t address, uint64_t *siz
                    static_cast<int32_t>(word));
       break;
     }
-    if (count == 0 || count > chunk) {
+    if (count == 0) {
       result = -4;
       TraceMessage("ZAR=> !!! Error CDevice::%s: Addr=0x%X nCount=%I64u", operation, static_cast<uint32_t>(address),
                    count);

@@ -105,7 +105,8 @@ uint32_t CDriverInterface::WriteMem(uint32_t mode, uint64_t address, const void 
                  error, Thread());
     return error;
   }
-  *size = reply.count;
+  // The driver cannot have taken more than it was sent: a larger count is cut.
+  *size = std::min(reply.count, length);
   *driverError = reply.driverError;
   return 0;
 }

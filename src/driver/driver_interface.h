@@ -44,6 +44,7 @@ public:
 
   bool IsOpen() const { return m_hDriver != nullptr; }
 
+  // Reports at most *size bytes done, whatever count the driver reports.
   uint32_t WriteMem(uint32_t mode, uint64_t address, const void *data, uint64_t *size, uint32_t *driverError);
   // Copies at most *size bytes, whatever count the driver reports.
   uint32_t ReadMem(uint32_t mode, uint64_t address, void *destination, uint64_t *size, uint32_t *driverError);

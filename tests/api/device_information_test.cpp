@@ -76,7 +76,7 @@ TEST_F(DeviceInformation, CustomFeaturesPassOneRequestEach) {
   EXPECT_EQ(reply.iDone, 0x99u);
 }
 
-TEST_F(DeviceInformation, CustomFeatureRecordsMustHaveTheirSizes) {
+TEST_F(DeviceInformation, CustomFeatureRecordsMustHaveTheirSizesAndBuffers) {
   ZAR_CUSTOM_FEATURE_REQUEST request{ZAR_CUSTOM_FEATURE_READ, 0, 0, nullptr, 0};
   ZAR_CUSTOM_FEATURE_REPLY reply{};
   uint32_t replySize = sizeof reply;
@@ -85,8 +85,34 @@ TEST_F(DeviceInformation, CustomFeatureRecordsMustHaveTheirSizes) {
   EXPECT_EQ(DevQueryCustomFeature(m_camera.Device(), &request, 32, &reply, &wrongReply), ZAR_ERR_INVALID_PARAMETER);
   EXPECT_EQ(DevQueryCustomFeature(m_camera.Device(), &request, 32, &reply, nullptr), ZAR_ERR_INVALID_PARAMETER);
   EXPECT_EQ(DevQueryCustomFeature(m_camera.Device(), nullptr, 32, &reply, &replySize), ZAR_ERR_INVALID_PARAMETER);
+  EXPECT_EQ(DevQueryCustomFeature(m_camera.Device(), &request, 32, nullptr, &replySize), ZAR_ERR_INVALID_PARAMETER);
+  int garbage = 0;
+  EXPECT_EQ(DevQueryCustomFeature(&garbage, &request, 32, &reply, &replySize), ZAR_ERR_INVALID_HANDLE);
   request.iOperation = 2;
   EXPECT_EQ(DevQueryCustomFeature(m_camera.Device(), &request, 32, &reply, &replySize), ZAR_ERR_INVALID_PARAMETER);
+  // Bytes to move need a place to come from or go to; none to move need none.
+  for (const uint32_t operation : {ZAR_CUSTOM_FEATURE_READ, ZAR_CUSTOM_FEATURE_WRITE}) {
+    request = {operation, 0, 0x200, nullptr, 8};
+    reply = {0x77, 0, nullptr, 0x99};
+    EXPECT_EQ(DevQueryCustomFeature(m_camera.Device(), &request, 32, &reply, &replySize), ZAR_ERR_INVALID_PARAMETER);
+    EXPECT_EQ(reply.iDone, 0x99u) << "untouched";
+    request.iSize = 0;
+    EXPECT_EQ(DevQueryCustomFeature(m_camera.Device(), &request, 32, &reply, &replySize), ZAR_SUCCESS);
+  }
+}
+
+// The driver cannot have written more than it was sent: a larger count is cut.
+TEST_F(DeviceInformation, ACustomFeatureWriteReportsNoMoreThanItSent) {
+  const char data[8] = {'c', 'u', 's', 't', 'o', 'm', '!', '!'};
+  for (const uint32_t reported : {9u, 0xFFFFFFFFu}) {
+    ASSERT_TRUE(emulator::InjectFault(m_camera.Slot(), emulator::Request::WriteMemCustomFeature,
+                                      emulator::FaultKind::ByteCount, 1, reported));
+    ZAR_CUSTOM_FEATURE_REQUEST request{ZAR_CUSTOM_FEATURE_WRITE, 0, 0x200, data, sizeof data};
+    ZAR_CUSTOM_FEATURE_REPLY reply{};
+    uint32_t replySize = sizeof reply;
+    ASSERT_EQ(DevQueryCustomFeature(m_camera.Device(), &request, sizeof request, &reply, &replySize), ZAR_SUCCESS);
+    EXPECT_EQ(reply.iDone, sizeof data) << reported;
+  }
 }
 
 } // namespace

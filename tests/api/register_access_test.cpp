@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <thread>
 
 #include "driver/driver_interface.h"
@@ -214,6 +215,41 @@ TEST_F(TransportLayerRegisters, WritesReachEveryCameraButThoseHeldElsewhere) {
   EXPECT_EQ(UserData(mine), "written!") << "borrowed from this process's device";
   EXPECT_EQ(UserData(free), "written!") << "reserved for the write and freed again";
   EXPECT_EQ(UserData(theirs), "") << "held by another process: skipped";
+}
+
+// A camera's reply never takes the call beyond the caller's buffer: each
+// camera is sent the caller's bytes whatever another one reported, and a
+// count above the request is cut to it. A reply that moves nothing fails, as
+// it does through a device handle.
+TEST_F(TransportLayerRegisters, ReportedByteCountsStayWithinTheCallersBuffer) {
+  const uint32_t first = m_cameras.Plug("TLC1");
+  const uint32_t second = m_cameras.Plug("TLC2");
+  ASSERT_TRUE(zar_test::WaitForCount(m_tl, 2));
+  const auto data = std::make_unique<char[]>(8); // exactly the bytes asked for
+  std::memcpy(data.get(), "counted!", 8);
+  const auto value = std::make_unique<uint32_t>(0);
+  for (const uint32_t reported : {9u, 0xFFFFFFFFu}) {
+    for (const uint32_t slot : {first, second})
+      ASSERT_TRUE(emulator::InjectFault(slot, Request::WriteMemTransportLayer, FaultKind::ByteCount, 1, reported));
+    uint64_t size = 8;
+    EXPECT_EQ(GCWriteData(m_tl, 0, 0x08, data.get(), &size), ZAR_SUCCESS);
+    EXPECT_EQ(size, 8u) << reported;
+    EXPECT_EQ(UserData(second), "counted!");
+    for (const uint32_t slot : {first, second})
+      ASSERT_TRUE(emulator::InjectFault(slot, Request::ReadMemTransportLayer, FaultKind::ByteCount, 1, reported));
+    size = sizeof *value;
+    EXPECT_EQ(GCReadData(m_tl, 0, 0, value.get(), &size), ZAR_SUCCESS);
+    EXPECT_EQ(size, 4u) << reported;
+    EXPECT_EQ(*value, 0x00010503u);
+  }
+  for (const uint32_t slot : {first, second}) {
+    ASSERT_TRUE(emulator::InjectFault(slot, Request::WriteMemTransportLayer, FaultKind::ByteCount, 1, 0));
+    ASSERT_TRUE(emulator::InjectFault(slot, Request::ReadMemTransportLayer, FaultKind::ByteCount, 1, 0));
+  }
+  uint64_t size = 8;
+  EXPECT_EQ(GCWriteData(m_tl, 0, 0x08, data.get(), &size), ZAR_ERR_GENERAL);
+  size = sizeof *value;
+  EXPECT_EQ(GCReadData(m_tl, 0, 0, value.get(), &size), ZAR_ERR_GENERAL);
 }
 
 // Transport-layer reads and writes borrow the driver of a camera this
