@@ -52,7 +52,8 @@ public:
 
 private:
   // The driver of this device's record while this process holds it, pinned
-  // for the caller's request; null once the device is closed.
+  // for the caller's request; null once the device is closed. The caller
+  // holds m_csLock.
   std::shared_ptr<CDriverInterface> Driver();
   template <class Request>
   int32_t Transfer(const char *operation, uint64_t address, uint64_t *size, Request request);

@@ -15,7 +15,7 @@ namespace {
 constexpr uint64_t kChunk = 48;
 } // namespace
 
-std::shared_ptr<CDriverInterface> CDevice::Driver() { return GetDeviceDriver(static_cast<int32_t>(GetIndex()), true); }
+std::shared_ptr<CDriverInterface> CDevice::Driver() { return GetDeviceDriver(static_cast<int32_t>(m_unIndex), true); }
 
 // Moves the bytes in chunks of at most 48 through request(offset, chunk,
 // &count, &word), which returns the system error and reports at most the

@@ -204,11 +204,15 @@ int32_t ReserveDeviceByName(const char *name, int32_t *index) {
   return -7;
 }
 
+// On every register request's path: one level of the table lock, not one
+// per check.
 std::shared_ptr<CDriverInterface> GetDeviceDriver(int32_t index, bool ownedOnly) {
+  if (index < 0 || index >= kTableRecords) return nullptr;
   TableLock lock;
-  if (!lock) return nullptr;
-  const DeviceRecord *record = ownedOnly ? GetOwnedRecord(index) : GetPresentRecord(index);
-  return record != nullptr ? State().driverSlots[index] : nullptr;
+  if (!lock || State().layout == nullptr) return nullptr;
+  const DeviceRecord &record = State().layout->records[index];
+  if (!IsPresent(record) || (ownedOnly && record.dwOwnerProcessId != os::CurrentProcessId())) return nullptr;
+  return State().driverSlots[index];
 }
 
 int32_t ReleaseDevice(int32_t index) {
