@@ -8,6 +8,7 @@
 #include <cstring>
 #include <thread>
 #include <fstream>
+#include <functional>
 #include <iterator>
 
 #include "camera_bench.h"
@@ -266,40 +267,50 @@ TEST_F(DeviceListing, ClosingADeviceWhileOtherThreadsUseItIsSafe) {
   }
 }
 
-// DevClose returns once the camera is free again, even while another thread
-// is inside a long call on the device: the call ends first, then the
-// reservation goes, so the camera reopens at once.
-TEST_F(DeviceListing, ACameraReopensRightAfterDevCloseWhileACallIsInFlight) {
+// DevClose and the last TLClose return once the camera is free again, even
+// while another thread is inside a long call on the device: the call ends
+// first, then the reservation goes, so the camera reopens at once.
+TEST_F(DeviceListing, ACameraReopensRightAfterItsCloseWhileACallIsInFlight) {
   m_cameras->Plug("REOPEN1");
   ASSERT_TRUE(WaitForCount(m_tl, 1));
-  ZAR_DEV_HANDLE device = nullptr;
-  ASSERT_EQ(TLOpenDevice(m_tl, "USB", "ZC1000_#REOPEN1", &device), ZAR_SUCCESS);
-  int refused = 0, rounds = 0;
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-  while (std::chrono::steady_clock::now() < end) {
-    std::atomic<int> calls{0};
-    std::atomic<bool> stop{false};
-    // Stopped by the flag: the reopened device may get the closed one's address.
-    std::thread reader([&, device] {
-      std::vector<uint8_t> data(4096);
-      while (!stop) {
-        uint64_t size = data.size();
-        GCReadData(device, 0, 0x1000, data.data(), &size);
-        ++calls;
-      }
-    });
-    while (calls == 0) std::this_thread::yield();
-    ASSERT_EQ(DevClose(device), ZAR_SUCCESS);
-    ++rounds;
-    ZAR_DEV_HANDLE reopened = nullptr;
-    if (TLOpenDevice(m_tl, "USB", "ZC1000_#REOPEN1", &reopened) != ZAR_SUCCESS) ++refused;
-    stop = true;
-    reader.join();
-    device = reopened;
-    if (device == nullptr) break;
+  const std::function<ZAR_STATUS(ZAR_DEV_HANDLE)> closes[] = {
+      [](ZAR_DEV_HANDLE device) { return DevClose(device); },
+      [this](ZAR_DEV_HANDLE) {
+        const ZAR_STATUS closed = TLClose(m_tl);
+        return closed != ZAR_SUCCESS ? closed : TLOpen(nullptr, nullptr, &m_tl);
+      }};
+  for (const auto &close : closes) {
+    ZAR_DEV_HANDLE device = nullptr;
+    ASSERT_EQ(TLOpenDevice(m_tl, "USB", "ZC1000_#REOPEN1", &device), ZAR_SUCCESS);
+    int refused = 0, rounds = 0;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    while (device != nullptr && std::chrono::steady_clock::now() < end) {
+      std::atomic<int> calls{0};
+      std::atomic<bool> stop{false};
+      // Stopped by the flag: the reopened device may get the closed one's address.
+      std::thread reader([&, device] {
+        std::vector<uint8_t> data(4096);
+        while (!stop) {
+          uint64_t size = data.size();
+          GCReadData(device, 0, 0x1000, data.data(), &size);
+          ++calls;
+        }
+      });
+      while (calls == 0) std::this_thread::yield();
+      const ZAR_STATUS closed = close(device);
+      ++rounds;
+      ZAR_DEV_HANDLE reopened = nullptr;
+      if (TLOpenDevice(m_tl, "USB", "ZC1000_#REOPEN1", &reopened) != ZAR_SUCCESS) ++refused;
+      stop = true;
+      reader.join();
+      ASSERT_EQ(closed, ZAR_SUCCESS);
+      device = reopened;
+    }
+    EXPECT_EQ(refused, 0) << "after " << rounds << " closes";
+    if (device != nullptr) {
+      EXPECT_EQ(DevClose(device), ZAR_SUCCESS);
+    }
   }
-  EXPECT_EQ(refused, 0) << "after " << rounds << " closes";
-  if (device != nullptr) m_opened.push_back(device);
 }
 
 // The emulator announces power changes to the monitor window as the system
