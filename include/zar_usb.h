@@ -239,20 +239,25 @@ ZAR_USB_API ZAR_STATUS DevGetXml(ZAR_DEV_HANDLE hDev, void *pBuffer,
 /* Number of data streams the camera offers (1). */
 ZAR_USB_API ZAR_STATUS DevGetNumDataStreams(ZAR_DEV_HANDLE hDev,
                                             uint32_t *piNumStreams);
-/* Creates the camera's data stream (at most one). */
+/* Creates the camera's data stream: channel 0, at most one at a time. */
 ZAR_USB_API ZAR_STATUS DevCreateDataStream(ZAR_DEV_HANDLE hDev,
                                            uint32_t iChannel,
                                            ZAR_DS_HANDLE *phDS);
 /* Fills a ZAR_DEVICE_INFO; *piSize must be at least 1024. */
 ZAR_USB_API ZAR_STATUS DevGetInfo(ZAR_DEV_HANDLE hDev, ZAR_DEVICE_INFO *pInfo,
                                   uint32_t *piSize);
-/* Registers a device callback (device events, unplug, suspend, resume). */
+/* Registers a device callback (device events, unplug, suspend, resume): one
+ * entry per function, called in ascending order of the functions' addresses;
+ * a second registration replaces the context. A null pfn is refused
+ * (ZAR_ERR_INVALID_PARAMETER). */
 ZAR_USB_API ZAR_STATUS DevSetCallback(ZAR_DEV_HANDLE hDev, ZAR_CALLBACK pfn,
                                       void *pContext);
 /* Removes a device callback; ZAR_ERR_NO_DATA when it was not registered. */
 ZAR_USB_API ZAR_STATUS DevRemoveCallback(ZAR_DEV_HANDLE hDev,
                                          ZAR_CALLBACK pfn);
-/* Closes the camera, its data stream and buffers, and frees its reservation. */
+/* Closes the camera, its data stream and buffers, and frees its reservation.
+ * A DSWaitForBuffer pending on the camera's stream ends at once with
+ * ZAR_ERR_GENERAL. */
 ZAR_USB_API ZAR_STATUS DevClose(ZAR_DEV_HANDLE hDev);
 /* One read or write in the custom-feature space; iRequestSize must be 32 and
  * *piReplySize 24. */
@@ -263,16 +268,24 @@ ZAR_USB_API ZAR_STATUS DevQueryCustomFeature(
 
 /* ---- Data stream ------------------------------------------------------- */
 
-/* Announces application memory as a buffer; stores its ID. */
+/* Announces application memory (at least 4 bytes) as a buffer and stores its
+ * ID, an opaque number unique within the stream. The library writes the low
+ * 32 bits of the memory's address into its first four bytes. Refused
+ * (ZAR_ERR_ACCESS_DENIED) while acquisition runs. */
 ZAR_USB_API ZAR_STATUS DSAnnounceBuffer(ZAR_DS_HANDLE hDS, void *pBuffer,
                                         uint32_t iSize, void *pPrivate,
                                         uint32_t *piID);
-/* Allocates a buffer of iSize bytes and announces it. */
+/* Allocates a buffer of iSize bytes and announces it. *ppBuffer receives the
+ * memory's address only when it is not null on entry; DSGetBufferInfo and
+ * DSWaitForBuffer give it too. */
 ZAR_USB_API ZAR_STATUS DSAllocAndAnnounceBuffer(ZAR_DS_HANDLE hDS,
                                                 uint32_t iSize, void *pPrivate,
                                                 void **ppBuffer,
                                                 uint32_t *piID);
-/* Revokes a buffer; hands back its memory and private pointer. */
+/* Revokes a buffer (not while acquisition runs) and frees library memory.
+ * *ppBuffer and *ppPrivate receive the memory and private pointer when not
+ * null on entry. The buffer is forgotten even when the driver fails to let
+ * it go (ZAR_ERR_GENERAL). */
 ZAR_USB_API ZAR_STATUS DSRevokeBuffer(ZAR_DS_HANDLE hDS, uint32_t iID,
                                       void **ppBuffer, void **ppPrivate);
 /* Queues an announced buffer for filling. */
@@ -282,9 +295,16 @@ ZAR_USB_API ZAR_STATUS DSFlushQueue(ZAR_DS_HANDLE hDS, uint32_t iQueueType);
 /* Starts acquisition; runs until stopped (iNumFramesToAcquire must not be 0). */
 ZAR_USB_API ZAR_STATUS DSStartAcquisition(ZAR_DS_HANDLE hDS, uint32_t iFlags,
                                           int64_t iNumFramesToAcquire);
-/* Stops acquisition. */
+/* Stops acquisition. A DSWaitForBuffer pending on another thread ends at once
+ * with ZAR_ERR_GENERAL (it does not run to its timeout), then the stop
+ * proceeds. Queued buffers stay queued. */
 ZAR_USB_API ZAR_STATUS DSStopAcquisition(ZAR_DS_HANDLE hDS, uint32_t iFlags);
-/* Waits up to iTimeoutMs for a filled buffer and describes it in *pResult. */
+/* Waits up to iTimeoutMs for a filled buffer and describes it in *pResult;
+ * the buffer is then no longer queued. ZAR_ERR_TIMEOUT when none came (or
+ * the driver reported a failed frame). The stream's other functions wait
+ * while it waits, except DSStopAcquisition, DSClose and DevClose: they end
+ * the wait at once with ZAR_ERR_GENERAL, as does an unplug of the camera
+ * (ZAR_ERR_TIMEOUT). */
 ZAR_USB_API ZAR_STATUS DSWaitForBuffer(ZAR_DS_HANDLE hDS, uint32_t iTimeoutMs,
                                        uint32_t iReserved,
                                        ZAR_WAIT_RESULT *pResult,
@@ -299,7 +319,9 @@ ZAR_USB_API ZAR_STATUS DSGetBufferInfo(ZAR_DS_HANDLE hDS, uint32_t iID,
 /* ID of the buffer at position iIndex. */
 ZAR_USB_API ZAR_STATUS DSGetBufferID(ZAR_DS_HANDLE hDS, uint32_t iIndex,
                                      uint32_t *piID);
-/* Stops, flushes, revokes every buffer and destroys the stream. */
+/* Stops, flushes, revokes every buffer and destroys the stream; a pending
+ * DSWaitForBuffer ends at once with ZAR_ERR_GENERAL. Library memory is freed,
+ * application memory left as it is. */
 ZAR_USB_API ZAR_STATUS DSClose(ZAR_DS_HANDLE hDS);
 
 /* ---- Trace log --------------------------------------------------------- */

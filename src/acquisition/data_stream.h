@@ -1,21 +1,101 @@
 #pragma once
-// A camera's data stream: announced buffers and acquisition.
+// A camera's data stream: the buffers the application announced, queueing,
+// acquisition and waiting for filled buffers. Its handle is its address.
+//
+// Locking. m_Lock serialises every operation on the stream, the wait for a
+// filled buffer included; an operation reads its device's table index under
+// the device's lock while holding m_Lock, so nothing may hold the device's
+// lock while it waits for m_Lock (the device closes its streams after
+// leaving its own lock).
+//
+// Waking a wait. A wait holds m_Lock for as long as the driver takes, which
+// with a long timeout would keep a stop or close from another thread waiting
+// just as long. Stopping, closing and recovery therefore first signal
+// m_pWake (outside m_Lock): a wait in progress cancels its driver request
+// and ends with ZAR_ERR_GENERAL, and the operation then gets the lock. The
+// event stays signalled until the last such operation has finished, so a
+// wait that slips in between ends at once too; a closed stream keeps it
+// signalled for good.
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <set>
+
+#include "os/critical_section.h"
+#include "os/event.h"
+#include "zar_usb.h"
 
 namespace oxa::ZarUsb {
 
+class CBuffer;
 class CDevice;
+class CDriverInterface;
 
 class CDataStream {
 public:
-  explicit CDataStream(CDevice *pDevice) : m_pDevice(pDevice) {}
-  virtual ~CDataStream() = default;
+  // Throws std::bad_alloc when the system has no event for the wake-up.
+  explicit CDataStream(CDevice *pDevice);
+  // Closes the stream if Close has not.
+  virtual ~CDataStream();
   CDataStream(const CDataStream &) = delete;
   CDataStream &operator=(const CDataStream &) = delete;
 
+  // The owning device; fixed for the stream's life, so read without m_Lock.
   CDevice *GetDevice() const { return m_pDevice; }
 
+  int32_t AnnounceBuffer(void *pBuffer, uint32_t iSize, void *pPrivate, uint32_t *piID);
+  int32_t AllocAndAnnounceBuffer(uint32_t iSize, void *pPrivate, void **ppBuffer, uint32_t *piID);
+  int32_t RevokeBuffer(uint32_t iID, void **ppBuffer, void **ppPrivate);
+  int32_t QueueBuffer(uint32_t iID);
+  int32_t FlushQueue(uint32_t iQueueType);
+  int32_t StartAcquisition(uint32_t iFlags, int64_t iNumFrames);
+  int32_t StopAcquisition(uint32_t iFlags);
+  int32_t WaitForBuffer(uint32_t iTimeoutMs, ZAR_WAIT_RESULT *pResult);
+  int32_t GetBufferInfo(uint32_t iID, ZAR_BUFFER_INFO *pInfo, const uint32_t *piSize);
+  int32_t GetBufferID(uint32_t iIndex, uint32_t *piID);
+  int32_t GetStatus(uint32_t iCmd, void *pValue, void *pSize);
+  // Locks every buffer again with the camera's new driver and queues again
+  // those that were queued; acquisition is left stopped. 0 or -6.
+  int32_t RelockBuffers(CDriverInterface &driver);
+
+  // Wakes any wait for good and tears the stream down: stops acquisition,
+  // flushes and revokes every buffer. Later operations give
+  // ZAR_ERR_INVALID_HANDLE. Idempotent.
+  void Close();
+  // Wakes any wait for good (the device is going away).
+  void WakeForClose();
+
 private:
-  CDevice *m_pDevice; // owner, not owned
+  // Holds the wake-up signalled for its scope (see the header comment).
+  class WakeScope {
+  public:
+    explicit WakeScope(CDataStream &stream);
+    ~WakeScope();
+    WakeScope(const WakeScope &) = delete;
+    WakeScope &operator=(const WakeScope &) = delete;
+
+  private:
+    CDataStream &m_stream;
+  };
+
+  uint32_t AssignBufferID(CBuffer *pBuffer);
+  CBuffer *FindBufferByID(uint32_t iID);
+  CBuffer *FindBufferByTag(uint32_t tag);
+  // Locks a new buffer in the driver and adds it to the set; destroys it on
+  // failure. The operation's code; *piID receives the ID.
+  int32_t LockAndAdd(std::unique_ptr<CBuffer> buffer, const char *operation, uint32_t *piID);
+
+  std::set<CBuffer *> m_BufferSet; // owned, ordered by address
+  CDevice *m_pDevice;              // owner, not owned
+  bool m_bAcquisitionStarted = false;
+  bool m_bClosed = false;
+  os::CriticalSection m_Lock;
+
+  std::unique_ptr<os::Event> m_pWake; // manual-reset
+  std::mutex m_WakeLock;              // guards the two below and m_pWake's state
+  uint32_t m_nWakers = 0;
+  bool m_bWakeForGood = false;
 };
 
 } // namespace oxa::ZarUsb

@@ -54,11 +54,11 @@ std::shared_ptr<CDevice> CTL::PinDevice(const void *handle) {
   return nullptr;
 }
 
-bool CTL::IsDataStreamHandle(const void *handle) {
+std::shared_ptr<CDevice> CTL::PinStreamDevice(const void *handle) {
   CLockGuard lock(&m_Lock);
   for (const auto &item : m_Interfaces)
-    if (item->HasDataStream(handle)) return true;
-  return false;
+    if (auto device = item->PinStreamDevice(handle)) return device;
+  return nullptr;
 }
 
 std::shared_ptr<CInterface> CTL::FindOrCreateInterface(const std::string &name) {

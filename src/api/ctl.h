@@ -34,9 +34,10 @@ public:
   // garbage included, is safe to pass.
   bool IsValidHandle(const void *handle);
   bool IsDeviceHandle(const void *handle) { return PinDevice(handle) != nullptr; }
-  bool IsDataStreamHandle(const void *handle);
   // The open device whose handle this is, pinned for the caller's work.
   std::shared_ptr<CDevice> PinDevice(const void *handle);
+  // The open device that has the data stream whose handle this is, pinned.
+  std::shared_ptr<CDevice> PinStreamDevice(const void *handle);
 
   // The interface of that name, created when missing; null when out of memory.
   std::shared_ptr<CInterface> FindOrCreateInterface(const std::string &name);

@@ -3,6 +3,7 @@
 // pointer checks, forward, exception guard. No exception ever leaves an
 // export; handle checks compare addresses only, so garbage is harmless.
 
+#include "acquisition/data_stream.h"
 #include "api/ctl.h"
 #include "device/device.h"
 #include "trace/trace.h"
@@ -19,8 +20,23 @@ inline bool IsDeviceHandle(const void *handle) { return g_pTL != nullptr && g_pT
 inline std::shared_ptr<CDevice> PinDevice(const void *handle) {
   return g_pTL != nullptr ? g_pTL->PinDevice(handle) : nullptr;
 }
-inline bool IsDataStreamHandle(const void *handle) {
-  return g_pTL != nullptr && g_pTL->IsDataStreamHandle(handle);
+
+// A data stream and its device, pinned while an export works on them: a
+// DSClose, DevClose or last TLClose on another thread meanwhile only unlinks
+// and closes them; they are freed when the last pin goes.
+struct StreamPin {
+  std::shared_ptr<CDevice> device;
+  std::shared_ptr<CDataStream> stream;
+  explicit operator bool() const { return stream != nullptr; }
+  CDataStream *operator->() const { return stream.get(); }
+};
+// The data-stream handle check: empty for anything but an open stream.
+inline StreamPin PinDataStream(const void *handle) {
+  StreamPin pin;
+  if (g_pTL == nullptr) return pin;
+  pin.device = g_pTL->PinStreamDevice(handle);
+  if (pin.device) pin.stream = pin.device->PinDataStream(handle);
+  return pin;
 }
 
 // Runs an export's work; any exception becomes ZAR_ERR_GENERAL.

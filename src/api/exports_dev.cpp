@@ -22,10 +22,11 @@ ZAR_STATUS DevGetNumDataStreams(ZAR_DEV_HANDLE hDev, uint32_t *piNumStreams) {
   return ZAR_SUCCESS;
 }
 
-ZAR_STATUS DevCreateDataStream(ZAR_DEV_HANDLE hDev, uint32_t iChannel, ZAR_DS_HANDLE *) {
+ZAR_STATUS DevCreateDataStream(ZAR_DEV_HANDLE hDev, uint32_t iChannel, ZAR_DS_HANDLE *phDS) {
   TraceMessage("ZAR=> Enter DevCreateDataStream hDev=0x%p iChannel=%lu\n", hDev, iChannel);
-  if (!IsDeviceHandle(hDev)) return ZAR_ERR_INVALID_HANDLE;
-  return Guarded([] { return ZAR_ERR_GENERAL; });
+  const std::shared_ptr<CDevice> device = PinDevice(hDev);
+  if (!device) return ZAR_ERR_INVALID_HANDLE;
+  return Guarded([&] { return device->CreateDataStream(iChannel, phDS); });
 }
 
 ZAR_STATUS DevGetInfo(ZAR_DEV_HANDLE hDev, ZAR_DEVICE_INFO *pInfo, uint32_t *piSize) {
@@ -35,16 +36,18 @@ ZAR_STATUS DevGetInfo(ZAR_DEV_HANDLE hDev, ZAR_DEVICE_INFO *pInfo, uint32_t *piS
   return Guarded([&] { return device->GetInfo(pInfo, piSize); });
 }
 
-ZAR_STATUS DevSetCallback(ZAR_DEV_HANDLE hDev, ZAR_CALLBACK, void *) {
+ZAR_STATUS DevSetCallback(ZAR_DEV_HANDLE hDev, ZAR_CALLBACK pfn, void *pContext) {
   TraceMessage("ZAR=> Enter DevSetCallback hDev=0x%p\n", hDev);
-  if (!IsDeviceHandle(hDev)) return ZAR_ERR_INVALID_HANDLE;
-  return Guarded([] { return ZAR_ERR_GENERAL; });
+  const std::shared_ptr<CDevice> device = PinDevice(hDev);
+  if (!device) return ZAR_ERR_INVALID_HANDLE;
+  return Guarded([&] { return device->SetCallback(pfn, pContext); });
 }
 
-ZAR_STATUS DevRemoveCallback(ZAR_DEV_HANDLE hDev, ZAR_CALLBACK) {
+ZAR_STATUS DevRemoveCallback(ZAR_DEV_HANDLE hDev, ZAR_CALLBACK pfn) {
   TraceMessage("ZAR=> Enter DevRemoveCallback hDev=0x%p\n", hDev);
-  if (!IsDeviceHandle(hDev)) return ZAR_ERR_INVALID_HANDLE;
-  return Guarded([] { return ZAR_ERR_GENERAL; });
+  const std::shared_ptr<CDevice> device = PinDevice(hDev);
+  if (!device) return ZAR_ERR_INVALID_HANDLE;
+  return Guarded([&] { return device->RemoveCallback(pfn); });
 }
 
 ZAR_STATUS DevClose(ZAR_DEV_HANDLE hDev) {

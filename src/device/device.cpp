@@ -42,15 +42,15 @@ CDevice::~CDevice() {
 //    Only this device's own reservation is released (its driver links back to
 //    it), never one made since for another device or a register access.
 void CDevice::Close() {
-  std::list<std::unique_ptr<CDataStream>> streams;
+  std::list<std::shared_ptr<CDataStream>> streams;
   {
     CLockGuard lock(&m_csLock);
     streams.swap(m_listDataStreams);
   }
   for (auto &stream : streams) {
     if (!stream) continue;
-    TraceMessage("ZAR=> ~CDevice => delete pDataStream = 0x%X\n",
-                 static_cast<uint32_t>(reinterpret_cast<uintptr_t>(stream.get())));
+    TraceMessage("ZAR=> ~CDevice => delete pDataStream = 0x%X\n", AddressLow32(stream.get()));
+    stream->Close();
     stream.reset();
   }
   CLockGuard lock(&m_csLock);
@@ -82,6 +82,107 @@ bool CDevice::HasDataStream(const void *handle) {
   for (const auto &stream : m_listDataStreams)
     if (stream && stream.get() == handle) return true;
   return false;
+}
+
+std::shared_ptr<CDataStream> CDevice::PinDataStream(const void *handle) {
+  CLockGuard lock(&m_csLock);
+  for (const auto &stream : m_listDataStreams)
+    if (stream && stream.get() == handle) return stream;
+  return nullptr;
+}
+
+int32_t CDevice::SetCallback(ZAR_CALLBACK pfn, void *pContext) {
+  // A null function could only ever be skipped at delivery; it is refused.
+  if (pfn == nullptr) return ZAR_ERR_INVALID_PARAMETER;
+  CLockGuard lock(&m_csLock);
+  if (!Driver()) return ZAR_ERR_GENERAL;
+  CLockGuard callbacks(&m_CallbackLock);
+  m_mapCallbacks[pfn] = pContext;
+  return ZAR_SUCCESS;
+}
+
+int32_t CDevice::RemoveCallback(ZAR_CALLBACK pfn) {
+  CLockGuard lock(&m_csLock);
+  if (!Driver()) return ZAR_ERR_GENERAL;
+  CLockGuard callbacks(&m_CallbackLock);
+  const auto found = m_mapCallbacks.find(pfn);
+  if (found == m_mapCallbacks.end()) return ZAR_ERR_NO_DATA;
+  m_mapCallbacks.erase(found);
+  return ZAR_SUCCESS;
+}
+
+int32_t CDevice::FireCallback(uint32_t event, void *pData, int32_t length) {
+  std::map<ZAR_CALLBACK, void *> callbacks;
+  {
+    CLockGuard lock(&m_CallbackLock);
+    callbacks = m_mapCallbacks;
+  }
+  // Nothing of the device is touched from here on: a callback may close it.
+  for (const auto &[function, context] : callbacks) function(event, pData, static_cast<int64_t>(length), context);
+  return 0;
+}
+
+int32_t CDevice::CreateDataStream(uint32_t channel, ZAR_DS_HANDLE *pHandle) {
+  CLockGuard lock(&m_csLock);
+  if (pHandle == nullptr) return ZAR_ERR_INVALID_PARAMETER;
+  if (channel != 0 || !m_listDataStreams.empty()) return ZAR_ERR_INVALID_PARAMETER;
+  const std::shared_ptr<CDataStream> stream = AddDataStream();
+  if (!stream) return ZAR_ERR_GENERAL;
+  *pHandle = stream.get();
+  return ZAR_SUCCESS;
+}
+
+std::shared_ptr<CDataStream> CDevice::AddDataStream() {
+  CLockGuard lock(&m_csLock);
+  TraceMessage("ZAR=> Enter CDevice::AddDataStream()\n");
+  if (!Driver()) return nullptr;
+  auto stream = std::make_shared<CDataStream>(this);
+  TraceMessage("ZAR=> CDevice::AddDataStream() => Add pDataStream = 0x%X\n", AddressLow32(stream.get()));
+  m_listDataStreams.push_back(stream);
+  return stream;
+}
+
+// The stream is unlinked under the device lock but closed after it: a
+// stream operation holds the stream's lock while it asks the device for its
+// index, so closing under the device lock could block both threads for good.
+// A wait in progress is woken first, so the close never waits for its timeout.
+int32_t CDevice::DeleteDataStream(CDataStream *stream) {
+  TraceMessage("ZAR=> Enter CDevice::DeleteDataStream : 0x%X\n", AddressLow32(stream));
+  std::shared_ptr<CDataStream> removed;
+  {
+    CLockGuard lock(&m_csLock);
+    for (auto item = m_listDataStreams.begin(); item != m_listDataStreams.end(); ++item) {
+      if (item->get() == stream) {
+        removed = std::move(*item);
+        m_listDataStreams.erase(item);
+        break;
+      }
+    }
+    if (!removed) return ZAR_ERR_GENERAL;
+    TraceMessage("ZAR=> CDevice::DeleteDataStream : delete DataStream 0x%X\n", AddressLow32(stream));
+  }
+  removed->Close();
+  return ZAR_SUCCESS;
+}
+
+// Runs on the notification thread. The index changes under the device lock;
+// the streams are relocked after leaving it (see DeleteDataStream).
+int32_t CDevice::RecoverFromHybernate(uint32_t newIndex) {
+  std::list<std::shared_ptr<CDataStream>> streams;
+  {
+    CLockGuard lock(&m_csLock);
+    if (m_unIndex == kClosedIndex) return ZAR_ERR_GENERAL;
+    m_unIndex = newIndex;
+    streams = m_listDataStreams;
+  }
+  auto driver = GetDeviceDriver(static_cast<int32_t>(newIndex), true);
+  if (!driver) return ZAR_ERR_GENERAL;
+  driver->m_pDevice = this;
+  for (const auto &stream : streams) {
+    if (!stream) continue;
+    if (const int32_t result = stream->RelockBuffers(*driver); result != 0) return result;
+  }
+  return ZAR_SUCCESS;
 }
 
 } // namespace oxa::ZarUsb

@@ -5,10 +5,12 @@
 
 #include <cstdint>
 #include <list>
+#include <map>
 #include <memory>
 #include <string>
 
 #include "os/critical_section.h"
+#include "zar_usb.h"
 
 namespace oxa::ZarUsb {
 
@@ -38,6 +40,27 @@ public:
   std::string GetName();
   // True when handle is this device's data stream.
   bool HasDataStream(const void *handle);
+  // The data stream whose handle this is, pinned for the caller's work; null
+  // for any other value.
+  std::shared_ptr<CDataStream> PinDataStream(const void *handle);
+
+  // Device callbacks: one entry per function, called in ascending order of
+  // the functions' addresses. A null function is refused (-7).
+  int32_t SetCallback(ZAR_CALLBACK pfn, void *pContext);
+  int32_t RemoveCallback(ZAR_CALLBACK pfn);
+  // Calls every registered callback with the event, on the calling thread,
+  // with no lock held: a callback may call into the library, even close this
+  // device. Returns 0.
+  int32_t FireCallback(uint32_t event, void *pData, int32_t length);
+
+  // The data stream of channel 0 (at most one at a time).
+  int32_t CreateDataStream(uint32_t channel, ZAR_DS_HANDLE *pHandle);
+  // Unlinks the stream and closes it: 0, or -6 when it is not this device's.
+  int32_t DeleteDataStream(CDataStream *stream);
+  // Binds the device to its camera's new table record after a hibernation
+  // and locks its streams' buffers again there: 0, -6 when the record has no
+  // driver (the streams are left as they are), or a stream's error.
+  int32_t RecoverFromHybernate(uint32_t newIndex);
 
   // Camera registers, in requests of at most 48 bytes. *size: in, the bytes
   // asked for; out, the bytes moved.
@@ -51,6 +74,7 @@ public:
   int32_t GetXml(void *buffer, uint32_t *size);
 
 private:
+  std::shared_ptr<CDataStream> AddDataStream();
   // The driver of this device's record while this process holds it, pinned
   // for the caller's request; null once the device is closed. The caller
   // holds m_csLock.
@@ -64,7 +88,13 @@ private:
   std::string m_strName;
   uint32_t m_unIndex; // kClosedIndex once closed
   os::CriticalSection m_csLock;
-  std::list<std::unique_ptr<CDataStream>> m_listDataStreams;
+  // Streams are shared with the exports working on them; a closed stream
+  // goes when the last of those returns.
+  std::list<std::shared_ptr<CDataStream>> m_listDataStreams;
+  // Guarded by m_CallbackLock alone, taken for no more than a copy or a
+  // change, never while a callback runs: delivery walks a copy.
+  std::map<ZAR_CALLBACK, void *> m_mapCallbacks;
+  os::CriticalSection m_CallbackLock;
 };
 
 } // namespace oxa::ZarUsb

@@ -1,6 +1,7 @@
 #include "driver/driver_interface.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <new>
 
@@ -155,6 +156,10 @@ uint32_t CDriverInterface::WordRequest(const char *name, uint32_t code, const vo
     return error;
   case Outcome::SubmitFailed:
   case Outcome::CompletionFailed:
+    // A request that pended and then failed leaves the word as the caller
+    // set it (zero), which would read as success; it is taken as the
+    // failure it is, so a buffer is never believed locked, queued or
+    // released when the driver did not do it.
     TraceMessage("ZAR=> !!! Error CDriverInterface::%s: (bStatus = FALSE) => GetLastError() = %u Thread=%u\n", name,
                  error, Thread());
     return error;
@@ -199,38 +204,54 @@ uint32_t CDriverInterface::FreeBuffer(void *buffer, uint32_t *driverError) {
   return WordRequest("FreeBuffer", kFreeBuffer, &tag, sizeof tag, driverError, kDriverReportedError, request);
 }
 
-uint32_t CDriverInterface::GetBuffer(uint32_t timeoutMs, void *record) {
+uint32_t CDriverInterface::GetBuffer(uint32_t timeoutMs, void *record, os::Event *wake) {
   TraceMessage("ZAR=> Enter GetBuffer Thread=%u\n", Thread());
   os::IoRequest request;
   if (m_hDriver == nullptr || !request.Prepare()) return os::kErrorNotEnoughMemory;
-  BufferCompletion completion{};
-  std::memcpy(&completion, record, sizeof completion);
-  completion.driverError = kCompletionPreset;
-  uint32_t error = 0;
-  switch (SubmitAndWait(kGetBuffer, &timeoutMs, sizeof timeoutMs, &completion, sizeof completion, request,
-                        os::Event::kInfinite, &error)) {
-  case Outcome::NotInTime:
-    TraceMessage("ZAR=> !!! Error CDriverInterface::GetBuffer: (bStatus = FALSE) => GetLastError() = %u Thread=%u "
-                 "return WAIT_TIMEOUT\n",
-                 error, Thread());
-    return os::kWaitTimeout;
-  case Outcome::SubmitFailed:
-  case Outcome::CompletionFailed:
+  auto *bytes = static_cast<uint8_t *>(record);
+  const uint32_t preset = kCompletionPreset;
+  std::memcpy(bytes + offsetof(BufferCompletion, driverError), &preset, sizeof preset);
+  uint32_t error = m_hDriver->Submit(kGetBuffer, &timeoutMs, sizeof timeoutMs, record, sizeof(BufferCompletion), request);
+  if (error != 0 && error != os::kErrorIoPending) {
     TraceMessage("ZAR=> !!! Error CDriverInterface::GetBuffer: (bStatus = FALSE) => GetLastError() = %u Thread=%u\n",
                  error, Thread());
     return error;
-  case Outcome::Done:
-    break;
   }
-  TraceMessage("ZAR=> GetBuffer retuns ErrorCode=%d  Thread=%u\n", static_cast<int32_t>(completion.driverError),
-               Thread());
+  if (error == os::kErrorIoPending) {
+    os::Event *events[2] = {&request.Completion(), wake};
+    const int signalled = os::Event::WaitAny(events, wake != nullptr ? 2 : 1, os::Event::kInfinite);
+    if (signalled != 0) {
+      // Woken (or the wait failed): the request is cancelled, and that
+      // waited for. One the driver finished first still counts.
+      m_hDriver->Cancel(request);
+      uint32_t count = 0;
+      if (signalled < 0) {
+        TraceMessage("ZAR=> !!! Error CDriverInterface::GetBuffer: (bStatus = FALSE) => GetLastError() = %u "
+                     "Thread=%u return WAIT_TIMEOUT\n",
+                     os::kWaitTimeout, Thread());
+        return os::kWaitTimeout;
+      }
+      if (m_hDriver->Result(request, &count) == os::kErrorOperationAborted) {
+        TraceMessage("ZAR=> !!! Error CDriverInterface::GetBuffer: (bStatus = FALSE) => GetLastError() = %u "
+                     "Thread=%u\n",
+                     os::kErrorOperationAborted, Thread());
+        return os::kErrorOperationAborted;
+      }
+    }
+    // A request that pended is judged by the record's driver error word
+    // alone, not by the completion's status: one the driver ended without
+    // writing the record (the camera was unplugged) still holds the preset
+    // and reads as a failed completion.
+  }
+  uint32_t word = 0;
+  std::memcpy(&word, bytes + offsetof(BufferCompletion, driverError), sizeof word);
+  TraceMessage("ZAR=> GetBuffer retuns ErrorCode=%d  Thread=%u\n", static_cast<int32_t>(word), Thread());
   uint32_t result = 0;
-  if (completion.driverError != 0) {
-    std::memset(completion.frameInfo, 0, sizeof completion.frameInfo);
-    completion.frameValue = 0;
+  if (word != 0) {
+    std::memset(bytes + offsetof(BufferCompletion, frameInfo), 0,
+                offsetof(BufferCompletion, driverError) - offsetof(BufferCompletion, frameInfo));
     result = os::kWaitTimeout;
   }
-  std::memcpy(record, &completion, sizeof completion);
   TraceMessage("ZAR=> Leave GetBuffer retuns dwError=0x%08X  Thread=%u\n", result, Thread());
   return result;
 }

@@ -50,8 +50,12 @@ public:
   uint32_t ReadMem(uint32_t mode, uint64_t address, void *destination, uint64_t *size, uint32_t *driverError);
   uint32_t LockBuffer(void *buffer, uint32_t size, uint32_t *driverError);
   uint32_t QueueBuffer(uint32_t tag, uint32_t *driverError);
-  // record: 44 bytes. Waits for the driver without limit.
-  uint32_t GetBuffer(uint32_t timeoutMs, void *record);
+  // record: 44 bytes, its driver error word preset before sending. Waits
+  // for the driver without limit, unless `wake` (a manual-reset event) is
+  // signalled first: the request is then cancelled and 995 returned. A
+  // completion whose word is not 0 (also one the driver ended without
+  // writing the record) gives 258 with only the tag and the word kept.
+  uint32_t GetBuffer(uint32_t timeoutMs, void *record, os::Event *wake = nullptr);
   uint32_t FreeBuffer(void *buffer, uint32_t *driverError);
   uint32_t StartStopStream(uint32_t mode, uint32_t *driverError);
   uint32_t FlushQueue(uint32_t *driverError);

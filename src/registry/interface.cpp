@@ -76,11 +76,11 @@ std::shared_ptr<CDevice> CInterface::PinDevice(const void *handle) {
   return nullptr;
 }
 
-bool CInterface::HasDataStream(const void *handle) {
+std::shared_ptr<CDevice> CInterface::PinStreamDevice(const void *handle) {
   CLockGuard lock(&m_Lock);
   for (const auto &device : m_Devices)
-    if (device && device->HasDataStream(handle)) return true;
-  return false;
+    if (device && device->HasDataStream(handle)) return device;
+  return nullptr;
 }
 
 } // namespace oxa::ZarUsb

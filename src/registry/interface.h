@@ -41,7 +41,8 @@ public:
   void DeleteDevices();
   // The device whose handle this is, pinned; null for any other value.
   std::shared_ptr<CDevice> PinDevice(const void *handle);
-  bool HasDataStream(const void *handle);
+  // The device that has the data stream whose handle this is, pinned.
+  std::shared_ptr<CDevice> PinStreamDevice(const void *handle);
 
 private:
   std::string m_Name;

@@ -13,6 +13,11 @@
 
 namespace oxa::ZarUsb {
 
+// The low 32 bits of an address, as traces print objects with %X or %u.
+inline uint32_t AddressLow32(const void *pointer) {
+  return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pointer));
+}
+
 // Writes a time-stamp line ("\nZAR=> " and the ctime text) and then the
 // formatted message, each checked against the size limit. Nothing at all
 // while tracing is disabled or no file is open.

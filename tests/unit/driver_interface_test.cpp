@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstring>
 #include <future>
 #include <thread>
 
@@ -237,6 +238,61 @@ TEST(DriverInterface, GetBufferReportsDriverErrorsLikeATimeout) {
   EXPECT_EQ(U32At(got, 0), 0xCAFEu);
   EXPECT_EQ(got[4], 42);
   EXPECT_EQ(U32At(got, 36), 640u);
+}
+
+// A request that pends and then fails: a buffer completion is judged by its
+// record alone (unwritten, it keeps the preset: a failed completion); the
+// requests answered by a word alone count as failed, never as done.
+TEST(DriverInterface, PendingRequestsThatFailAreNeverTakenForSuccess) {
+  Scripted s;
+  std::array<uint8_t, 44> record;
+  record.fill(0x77);
+  s.fake->script.push_back({0, true, nullptr});
+  auto waited = std::async(std::launch::async, [&] { return s.driver->GetBuffer(100, record.data()); });
+  ASSERT_TRUE(WaitFor([&] { return s.fake->Holding(); }));
+  ASSERT_TRUE(s.fake->CompleteHeld(nullptr, 1167));
+  EXPECT_EQ(waited.get(), 258u);
+  const std::vector<uint8_t> got(record.begin(), record.end());
+  EXPECT_EQ(U32At(got, 0), 0x77777777u) << "the tag as it stood";
+  for (size_t i = 4; i < 40; ++i) ASSERT_EQ(got[i], 0) << "byte " << i;
+  EXPECT_EQ(U32At(got, 40), 30020u) << "the preset, in the caller's record";
+
+  alignas(8) uint8_t buffer[16] = {};
+  for (int i = 0; i < 3; ++i) {
+    s.fake->script.push_back({0, true, nullptr});
+    uint32_t word = 0;
+    auto sent = std::async(std::launch::async, [&] {
+      return i == 0 ? s.driver->LockBuffer(buffer, 16, &word)
+                    : i == 1 ? s.driver->QueueBuffer(9, &word) : s.driver->FreeBuffer(buffer, &word);
+    });
+    ASSERT_TRUE(WaitFor([&] { return s.fake->Holding(); }));
+    ASSERT_TRUE(s.fake->CompleteHeld(nullptr, 1167));
+    EXPECT_EQ(sent.get(), 1167u) << "request " << i;
+  }
+}
+
+// A wait for a buffer ends when its wake-up event is signalled: the request
+// is cancelled before the call returns.
+TEST(DriverInterface, AWokenGetBufferIsCancelled) {
+  Scripted s;
+  auto wake = os::Event::Create(true);
+  ASSERT_TRUE(wake);
+  std::array<uint8_t, 44> record{};
+  s.fake->script.push_back({0, true, nullptr});
+  auto waited = std::async(std::launch::async, [&] { return s.driver->GetBuffer(0xFFFFFFFF, record.data(), wake.get()); });
+  ASSERT_TRUE(WaitFor([&] { return s.fake->Holding(); }));
+  wake->Set();
+  EXPECT_EQ(waited.get(), 995u);
+  EXPECT_EQ(s.fake->cancels, 1);
+  EXPECT_FALSE(s.fake->Holding());
+
+  // Signalled before the driver answers at once: the frame is not lost.
+  s.fake->script.push_back({0, false, [](uint8_t *out, uint32_t) {
+                              std::memset(out, 0, 44);
+                              PutU32(out, 0xF00D);
+                            }});
+  EXPECT_EQ(s.driver->GetBuffer(10, record.data(), wake.get()), 0u);
+  EXPECT_EQ(record[0], 0x0D);
 }
 
 TEST(DriverInterface, StreamAndQueueControl) {

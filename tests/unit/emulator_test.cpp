@@ -204,13 +204,12 @@ TEST_F(Emulated, UnpluggingFailsWaitsAndEveryLaterRequest) {
   ASSERT_TRUE(eventRequest.Prepare());
   driver::EventRecord record{};
   ASSERT_EQ(m_driver->GetEvent(&record, eventRequest), 997u);
-  auto wait = std::async(std::launch::async, [&] {
-    driver::BufferCompletion done{};
-    return m_driver->GetBuffer(os::Event::kInfinite, &done);
-  });
+  driver::BufferCompletion done{};
+  auto wait = std::async(std::launch::async, [&] { return m_driver->GetBuffer(os::Event::kInfinite, &done); });
 
   ASSERT_TRUE(Unplug(m_slot));
-  EXPECT_EQ(wait.get(), 1167u);
+  EXPECT_EQ(wait.get(), 258u) << "a wait cut short reads as a failed completion";
+  EXPECT_EQ(done.driverError, driver::kCompletionPreset) << "the driver never wrote the record";
   ASSERT_TRUE(eventRequest.Completion().Wait(5000));
   EXPECT_EQ(m_driver->EventResult(eventRequest), 1167u);
   EXPECT_EQ(m_driver->StartStopStream(1, &word), 1167u);

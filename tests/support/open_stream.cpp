@@ -1,0 +1,56 @@
+#include "open_stream.h"
+
+#include <cstring>
+
+#include "emulator/test_pattern.h"
+
+namespace zar_test {
+
+oxa::ZarUsb::emulator::CameraConfig StreamConfig(const std::string &prefix) {
+  static int next = 0;
+  oxa::ZarUsb::emulator::CameraConfig config;
+  config.serial = prefix + std::to_string(++next);
+  config.width = 64;
+  config.height = 8;
+  config.frameRateMilli = 0;
+  return config;
+}
+
+OpenStream::OpenStream(const oxa::ZarUsb::emulator::CameraConfig &config) : m_config(config), m_camera(config) {
+  if (m_camera.Ready()) DevCreateDataStream(m_camera.Device(), 0, &m_stream);
+}
+
+OpenStream::~OpenStream() {
+  if (m_stream != nullptr) DSClose(m_stream);
+}
+
+uint32_t OpenStream::FrameBytes() const {
+  return m_config.width * m_config.height * oxa::ZarUsb::emulator::BytesPerPixel(m_config.pixelFormat);
+}
+
+std::vector<uint32_t> OpenStream::AnnounceAndQueue(uint32_t count) {
+  std::vector<uint32_t> ids;
+  for (uint32_t i = 0; i < count; ++i) {
+    uint32_t id = 0;
+    if (DSAllocAndAnnounceBuffer(m_stream, FrameBytes(), nullptr, nullptr, &id) != ZAR_SUCCESS) return {};
+    if (DSQueueBuffer(m_stream, id) != ZAR_SUCCESS) return {};
+    ids.push_back(id);
+  }
+  return ids;
+}
+
+std::string PatternMismatch(const uint8_t *data, uint32_t width, uint32_t height, uint64_t frameId) {
+  for (uint32_t y = 0; y < height; ++y)
+    for (uint32_t x = 0; x < width; ++x)
+      if (data[y * width + x] != oxa::ZarUsb::emulator::TestPattern::Level(x, y, frameId))
+        return "pixel " + std::to_string(x) + "," + std::to_string(y) + " of frame " + std::to_string(frameId);
+  return {};
+}
+
+uint64_t FrameId(const ZAR_WAIT_RESULT &result) {
+  oxa::ZarUsb::emulator::FrameInfo info;
+  std::memcpy(&info, result.aFrameInfo, sizeof info);
+  return info.frameId;
+}
+
+} // namespace zar_test
