@@ -285,7 +285,8 @@ ZAR_USB_API ZAR_STATUS DSAllocAndAnnounceBuffer(ZAR_DS_HANDLE hDS,
 /* Revokes a buffer (not while acquisition runs) and frees library memory.
  * *ppBuffer and *ppPrivate receive the memory and private pointer when not
  * null on entry. The buffer is forgotten even when the driver fails to let
- * it go (ZAR_ERR_GENERAL). */
+ * it go (ZAR_ERR_GENERAL); library memory is then kept, not freed, until the
+ * library is unloaded, since the driver may still write into it. */
 ZAR_USB_API ZAR_STATUS DSRevokeBuffer(ZAR_DS_HANDLE hDS, uint32_t iID,
                                       void **ppBuffer, void **ppPrivate);
 /* Queues an announced buffer for filling. */

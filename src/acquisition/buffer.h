@@ -21,9 +21,9 @@ public:
 
   // The driver's name for the buffer: the low 32 bits of its memory's address.
   uint32_t Tag() const;
-  // Library memory that the driver may still lock (its lock request was not
-  // answered in time) is not freed with the buffer: it is kept until the
-  // library is unloaded.
+  // Library memory that the driver may still hold (its lock request was not
+  // answered in time, or its release failed) is not freed with the buffer:
+  // it is kept until the library is unloaded.
   void RetainMemory();
 
   void *m_pBase = nullptr;

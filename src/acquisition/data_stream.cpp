@@ -151,6 +151,10 @@ int32_t CDataStream::RevokeBuffer(uint32_t iID, void **ppBuffer, void **ppPrivat
       if (ppBuffer != nullptr && *ppBuffer != nullptr) *ppBuffer = buffer->m_pBase;
       if (ppPrivate != nullptr && *ppPrivate != nullptr) *ppPrivate = buffer->m_pPrivate;
       result = ZAR_SUCCESS;
+    } else {
+      // The driver may still hold the memory and fill it: library memory
+      // is kept rather than freed under it.
+      buffer->RetainMemory();
     }
   }
   // A known buffer is forgotten whatever the driver said.

@@ -62,6 +62,7 @@ TEST_F(Acquisition, FramesArriveInQueuedBuffersWithThePatternAndRisingFrameIds) 
   }
   EXPECT_EQ(seen.size(), 4u) << "every buffer took its turn";
   EXPECT_EQ(DSStopAcquisition(Stream(), 0), 0);
+  EXPECT_EQ(DSRevokeBuffer(Stream(), userId, nullptr, nullptr), 0) << "before its memory goes";
 }
 
 TEST_F(Acquisition, StartAndStopAreSentOnceAndZeroFramesIsRefused) {
