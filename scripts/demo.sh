@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the library and runs the demo against it.
+# Builds the library, runs the demo against it and grabs a few frames.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -8,4 +8,9 @@ cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/native -j "$(nproc)" --target zarusb-demo zarusb genicam_tree >/dev/null
 # Without camera hardware the emulator stands in: two cameras on a fresh bus.
 export ZAR_USB_EMULATION=${ZAR_USB_EMULATION:-2}
-exec build/native/bin/zarusb-demo "$@"
+build/native/bin/zarusb-demo "$@"
+# Then a few frames of the first camera, as PNG files.
+frames="$root/build/frames"
+mkdir -p "$frames"
+build/native/bin/zarusb grab --count 3 -o "$frames/frame_%d.png"
+echo "The frames are in $frames"

@@ -3,7 +3,7 @@
 # Does nothing when everything is already there.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev nlohmann-json3-dev libcli11-dev
+packages=(cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev nlohmann-json3-dev libcli11-dev libstb-dev
           mingw-w64 g++-mingw-w64-x86-64-posix wine wine64 binutils clang libclang-rt-14-dev)
 
 missing=()

@@ -18,6 +18,10 @@ void Sleep(uint32_t milliseconds) noexcept;
 void SetEnv(const char *name, const char *value) noexcept;
 void UnsetEnv(const char *name) noexcept;
 
+// Whether the process's standard output is a terminal (a console on
+// Windows) rather than a file or a pipe.
+bool StandardOutputIsTerminal() noexcept;
+
 // Broken-down local time of the present moment.
 struct LocalTime {
   int year;      // e.g. 2026

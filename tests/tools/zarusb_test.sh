@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The zarusb commands from the shell: the emulator group (plug, list, event,
 # fault, unplug, and clear refusals), and list, info, read, write and xml on
-# an emulated camera. Usage: zarusb_test.sh COMMAND... (e.g. wine-run.sh zarusb.exe)
+# an emulated camera, and grab into PNG files. Usage: zarusb_test.sh COMMAND... (e.g. wine-run.sh zarusb.exe)
 set -uo pipefail
 export ZAR_USB_NAMESPACE="tool-test-$$-$RANDOM"
 failures=0
@@ -49,6 +49,22 @@ check "camera xml" 1 env ZAR_USB_EMULATION=0 "$@" xml
 contains "camera xml" "no description file"
 check "tl xml" 0 env ZAR_USB_EMULATION=0 "$@" xml --tl
 contains "tl xml" 'ModelName="ZAR_USB"'
+# grab: RGB8 in colour, Mono16 as grey, every k-th frame, plain lines off a terminal.
+frames=$(mktemp -d)
+check "grab" 0 env ZAR_USB_EMULATION=0 "$@" grab --count 2 -o "$frames/rgb_%02d.png"
+contains "grab" "frame 1 (id 2) -> .*rgb_01.png"
+contains "grab" "^2 frames, 0 lost, .* MiB/s; 2 PNG files"
+check "plug mono16" 0 "$@" emu plug --serial TOOL2 --width 64 --height 16 --pixel-format Mono16 --fps 0
+check "grab every other" 0 env ZAR_USB_EMULATION=0 "$@" grab --serial TOOL2 --count 4 --every 2 -o "$frames/g%d.png"
+contains "grab every other" "^4 frames, 0 lost, .*; 2 PNG files: .*g0.png ... .*g2.png"
+check "png files" 0 bash -c "for f in rgb_00 rgb_01 g0 g2; do head -c 4 '$frames'/\$f.png | grep -q PNG || exit 1; done"
+check "no g1" 2 ls "$frames/g1.png"
+check "bad pattern" 1 env ZAR_USB_EMULATION=0 "$@" grab -o "$frames/%s.png"
+contains "bad pattern" "one %d"
+check "no such serial" 1 env ZAR_USB_EMULATION=0 "$@" grab --serial NOPE
+contains "no such serial" "no camera with serial number 'NOPE'"
+rm -rf "$frames"
+check "unplug mono16" 0 "$@" emu unplug TOOL2
 check "event" 0 "$@" emu event TOOL1 0x42 --data 0a0b
 check "fault" 0 "$@" emu fault TOOL1 read-camera system-error --count 2 --value 5
 check "unknown request" 105 "$@" emu fault TOOL1 bogus pend

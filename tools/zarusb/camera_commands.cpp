@@ -15,50 +15,6 @@ namespace zarusb {
 
 namespace {
 
-std::string ErrorText(ZAR_TL_HANDLE tl, ZAR_STATUS status) {
-  const char *text = nullptr;
-  GCGetErrorText(tl, status, &text);
-  return std::to_string(status) + " (" + (text != nullptr ? text : "?") + ")";
-}
-
-// The transport layer, and the camera the command works on, open for the
-// command's duration.
-class Session {
-public:
-  explicit Session(const std::string &camera, bool needsCamera = true) {
-    if (TLOpen(nullptr, nullptr, &m_tl) != ZAR_SUCCESS) Fail("the transport layer cannot be opened");
-    uint8_t changed = 0;
-    TLUpdateDeviceList(m_tl, "USB", &changed); // waits for the first scan
-    if (!needsCamera) return;
-    std::string name = camera;
-    if (name.empty()) {
-      char first[260] = {};
-      if (TLGetDeviceName(m_tl, "USB", 0, first, sizeof first) != ZAR_SUCCESS) {
-        std::fprintf(stderr, "%s", NoCameraAdvice());
-        throw CLI::RuntimeError(1);
-      }
-      name = first;
-    }
-    const ZAR_STATUS opened = TLOpenDevice(m_tl, "USB", name.c_str(), &m_device);
-    if (opened != ZAR_SUCCESS)
-      Fail("cannot open camera '" + name + "': " + ErrorText(m_tl, opened) +
-           (opened == ZAR_ERR_ACCESS_DENIED ? "; another process holds it (see `zarusb list`)" : ""));
-    m_name = name;
-  }
-  ~Session() {
-    if (m_device != nullptr) DevClose(m_device);
-    TLClose(m_tl);
-  }
-  ZAR_TL_HANDLE TL() const { return m_tl; }
-  ZAR_DEV_HANDLE Device() const { return m_device; }
-  const std::string &Name() const { return m_name; }
-
-private:
-  ZAR_TL_HANDLE m_tl = nullptr;
-  ZAR_DEV_HANDLE m_device = nullptr;
-  std::string m_name;
-};
-
 std::string Field(const char *text, size_t size) { return std::string(text, std::find(text, text + size, '\0')); }
 
 void HexDump(uint64_t address, const std::vector<uint8_t> &bytes) {

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "zar_usb.h"
+
 namespace zarusb {
 
 // Reports the failure on standard error and ends the command with exit code 1.
@@ -15,5 +17,28 @@ namespace zarusb {
 // false when a pair is no hex byte (stored in *badPair when given) or the
 // count of digits is odd.
 bool ParseHex(const std::string &hex, std::vector<uint8_t> *bytes, std::string *badPair = nullptr);
+
+// "code (text)" for a status code.
+std::string ErrorText(ZAR_TL_HANDLE tl, ZAR_STATUS status);
+
+// The transport layer, and the camera the command works on, open for the
+// command's duration. The camera: `camera` by name, else the one whose
+// serial number is `serial`, else the first listed. A camera that cannot be
+// opened ends the command.
+class Session {
+public:
+  explicit Session(const std::string &camera, bool needsCamera = true, const std::string &serial = {});
+  ~Session();
+  Session(const Session &) = delete;
+  Session &operator=(const Session &) = delete;
+  ZAR_TL_HANDLE TL() const { return m_tl; }
+  ZAR_DEV_HANDLE Device() const { return m_device; }
+  const std::string &Name() const { return m_name; }
+
+private:
+  ZAR_TL_HANDLE m_tl = nullptr;
+  ZAR_DEV_HANDLE m_device = nullptr;
+  std::string m_name;
+};
 
 } // namespace zarusb

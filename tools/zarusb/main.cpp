@@ -4,6 +4,7 @@
 
 #include "camera_commands.h"
 #include "emu_commands.h"
+#include "grab_command.h"
 #include "genicam_root.h"
 #include "list_command.h"
 
@@ -13,6 +14,7 @@ int main(int argc, char **argv) {
   zarusb::DefaultGenicamRoot();
   zarusb::AddListCommand(app);
   zarusb::AddCameraCommands(app);
+  zarusb::AddGrabCommand(app);
   zarusb::AddEmulatorCommands(app);
   CLI11_PARSE(app, argc, argv);
   return 0;

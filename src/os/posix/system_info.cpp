@@ -57,6 +57,8 @@ void SetEnv(const char *name, const char *value) noexcept { ::setenv(name, value
 
 void UnsetEnv(const char *name) noexcept { ::unsetenv(name); }
 
+bool StandardOutputIsTerminal() noexcept { return ::isatty(STDOUT_FILENO) == 1; }
+
 LocalTime CurrentLocalTime() noexcept {
   const time_t now = ::time(nullptr);
   tm parts{};

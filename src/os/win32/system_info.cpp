@@ -16,6 +16,11 @@ void SetEnv(const char *name, const char *value) noexcept { _putenv_s(name, valu
 
 void UnsetEnv(const char *name) noexcept { _putenv_s(name, ""); }
 
+bool StandardOutputIsTerminal() noexcept {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+}
+
 LocalTime CurrentLocalTime() noexcept {
   SYSTEMTIME now{};
   GetLocalTime(&now);

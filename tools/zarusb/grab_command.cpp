@@ -1,0 +1,189 @@
+#include "grab_command.h"
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <regex>
+#include <string>
+#include <vector>
+
+#define STB_IMAGE_WRITE_IMPLEMENTATION
+#include <stb/stb_image_write.h>
+
+#include "command_support.h"
+#include "os/system_info.h"
+#include "zar_usb.h"
+
+namespace zarusb {
+
+namespace {
+
+// The camera family's registers (its GenICam description file names them).
+constexpr uint64_t kWidth = 0x100, kHeight = 0x104, kPixelFormat = 0x108, kPayloadSize = 0x10C, kFrameRate = 0x118;
+// Pixel formats (GenICam PFNC values).
+constexpr uint32_t kMono8 = 0x01080001, kMono16 = 0x01100007, kRGB8 = 0x02180014;
+constexpr uint32_t kBufferCount = 8;
+constexpr int kBarWidth = 30;
+
+// What the camera's driver reports about each frame (the wait result's
+// frame information).
+struct FrameInfo {
+  uint64_t frameId;
+  uint64_t timestampUs; // on the frame-rate grid
+  uint32_t width;
+  uint32_t height;
+  uint32_t pixelFormat;
+  uint32_t bytesWritten;
+};
+static_assert(sizeof(FrameInfo) == sizeof(ZAR_WAIT_RESULT::aFrameInfo));
+
+struct Options {
+  std::string serial;
+  uint32_t count = 10;
+  uint32_t timeoutMs = 5000;
+  uint32_t every = 1;
+  std::string pattern = "frame_%04d.png";
+};
+
+struct Geometry {
+  uint32_t width, height, pixelFormat, payload, frameRateMilli;
+};
+
+uint32_t ReadRegister(const Session &session, uint64_t address) {
+  uint32_t value = 0;
+  uint64_t size = sizeof value;
+  const ZAR_STATUS status = GCReadData(session.Device(), 0, address, &value, &size);
+  if (status != ZAR_SUCCESS) Fail("GCReadData: " + ErrorText(session.TL(), status));
+  return value;
+}
+
+// The file name of frame n: the pattern's one integer conversion (%d, %u,
+// with a width and zero padding if wanted) replaced by n.
+std::string FileName(const std::string &pattern, uint32_t n) {
+  char name[1024];
+  std::snprintf(name, sizeof name, pattern.c_str(), n);
+  return name;
+}
+
+bool ValidPattern(const std::string &pattern) {
+  static const std::regex oneNumber(R"(([^%]|%%)*%0?[0-9]*[du]([^%]|%%)*)");
+  return std::regex_match(pattern, oneNumber);
+}
+
+// Mono8 and Mono16 as grey (Mono16 by its high byte), RGB8 in colour.
+bool WritePng(const std::string &file, const uint8_t *data, const Geometry &geometry) {
+  const int width = static_cast<int>(geometry.width), height = static_cast<int>(geometry.height);
+  if (geometry.pixelFormat == kMono8) return stbi_write_png(file.c_str(), width, height, 1, data, width) != 0;
+  if (geometry.pixelFormat == kRGB8) return stbi_write_png(file.c_str(), width, height, 3, data, width * 3) != 0;
+  if (geometry.pixelFormat != kMono16) return false;
+  std::vector<uint8_t> grey(static_cast<size_t>(width) * height);
+  for (size_t i = 0; i < grey.size(); ++i) grey[i] = data[2 * i + 1];
+  return stbi_write_png(file.c_str(), width, height, 1, grey.data(), width) != 0;
+}
+
+// Frames the camera made but could not deliver (no buffer was queued): gaps
+// in the frame-rate grid between two delivered frames.
+uint64_t SkippedSlots(uint64_t previousUs, uint64_t currentUs, uint32_t frameRateMilli) {
+  if (frameRateMilli == 0 || currentUs <= previousUs) return 0;
+  const double periodUs = 1e9 / frameRateMilli;
+  const auto slots = static_cast<uint64_t>(std::llround(static_cast<double>(currentUs - previousUs) / periodUs));
+  return slots > 1 ? slots - 1 : 0;
+}
+
+void ShowProgress(uint32_t done, uint32_t total, double seconds) {
+  const int filled = static_cast<int>(static_cast<uint64_t>(done) * kBarWidth / total);
+  std::printf("\r[%s%s] %u/%u frames  %.1f fps", std::string(filled, '#').c_str(),
+              std::string(kBarWidth - filled, '.').c_str(), done, total, seconds > 0 ? done / seconds : 0.0);
+  std::fflush(stdout);
+}
+
+// The stream of the session's camera with its buffers announced and queued;
+// closed with its buffers at the end of the scope.
+class GrabStream {
+public:
+  GrabStream(const Session &session, uint32_t payload) : m_session(session) {
+    Check(DevCreateDataStream(session.Device(), 0, &m_stream), "DevCreateDataStream");
+    for (uint32_t i = 0; i < kBufferCount; ++i) {
+      uint32_t id = 0;
+      Check(DSAllocAndAnnounceBuffer(m_stream, payload, nullptr, nullptr, &id), "DSAllocAndAnnounceBuffer");
+      Check(DSQueueBuffer(m_stream, id), "DSQueueBuffer");
+    }
+  }
+  ~GrabStream() {
+    if (m_stream != nullptr) DSClose(m_stream);
+  }
+  GrabStream(const GrabStream &) = delete;
+  GrabStream &operator=(const GrabStream &) = delete;
+  ZAR_DS_HANDLE Handle() const { return m_stream; }
+  void Check(ZAR_STATUS status, const char *what) const {
+    if (status != ZAR_SUCCESS) Fail(std::string(what) + ": " + ErrorText(m_session.TL(), status));
+  }
+
+private:
+  const Session &m_session;
+  ZAR_DS_HANDLE m_stream = nullptr;
+};
+
+void Grab(const Options &options) {
+  if (!ValidPattern(options.pattern)) Fail("-o takes a file name with one %d (or %05d, %u ...), e.g. frame_%04d.png");
+  const Session session({}, true, options.serial);
+  const Geometry geometry{ReadRegister(session, kWidth), ReadRegister(session, kHeight),
+                          ReadRegister(session, kPixelFormat), ReadRegister(session, kPayloadSize),
+                          ReadRegister(session, kFrameRate)};
+  if (geometry.pixelFormat != kMono8 && geometry.pixelFormat != kMono16 && geometry.pixelFormat != kRGB8)
+    Fail("pixel format 0x" + std::to_string(geometry.pixelFormat) + " cannot be written as PNG");
+  std::printf("Grabbing %u frames of %ux%u from %s\n", options.count, geometry.width, geometry.height,
+              session.Name().c_str());
+
+  GrabStream stream(session, geometry.payload);
+  const bool terminal = oxa::ZarUsb::os::StandardOutputIsTerminal();
+  const auto start = std::chrono::steady_clock::now();
+  stream.Check(DSStartAcquisition(stream.Handle(), 0, options.count), "DSStartAcquisition");
+  uint64_t lost = 0, lastTimestamp = 0;
+  uint32_t written = 0;
+  std::string firstFile, lastFile;
+  for (uint32_t n = 0; n < options.count; ++n) {
+    ZAR_WAIT_RESULT result{};
+    stream.Check(DSWaitForBuffer(stream.Handle(), options.timeoutMs, 0, &result, nullptr), "DSWaitForBuffer");
+    FrameInfo info;
+    std::memcpy(&info, result.aFrameInfo, sizeof info);
+    if (n != 0) lost += SkippedSlots(lastTimestamp, info.timestampUs, geometry.frameRateMilli);
+    lastTimestamp = info.timestampUs;
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (n % options.every == 0) {
+      const std::string file = FileName(options.pattern, n);
+      if (!WritePng(file, static_cast<const uint8_t *>(result.pBase), geometry)) Fail("cannot write " + file);
+      if (firstFile.empty()) firstFile = file;
+      lastFile = file;
+      ++written;
+      if (!terminal) std::printf("frame %u (id %llu) -> %s\n", n, static_cast<unsigned long long>(info.frameId),
+                                 file.c_str());
+    }
+    if (terminal) ShowProgress(n + 1, options.count, seconds);
+    stream.Check(DSQueueBuffer(stream.Handle(), result.iID), "DSQueueBuffer");
+  }
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  stream.Check(DSStopAcquisition(stream.Handle(), 0), "DSStopAcquisition");
+  if (terminal) std::printf("\n");
+  const double mebibytes = static_cast<double>(options.count) * geometry.payload / (1024.0 * 1024.0);
+  std::printf("%u frames, %llu lost, %.1f MiB/s; %u PNG files: %s%s%s\n", options.count,
+              static_cast<unsigned long long>(lost), seconds > 0 ? mebibytes / seconds : 0.0, written,
+              firstFile.c_str(), written > 1 ? " ... " : "", written > 1 ? lastFile.c_str() : "");
+}
+
+} // namespace
+
+void AddGrabCommand(CLI::App &app) {
+  auto options = std::make_shared<Options>();
+  CLI::App *grab = app.add_subcommand("grab", "Stream frames from a camera and write them to PNG files");
+  grab->add_option("--serial", options->serial, "Serial number of the camera (default: the first listed)");
+  grab->add_option("--count", options->count, "Frames to grab")->check(CLI::Range(1u, 1000000u));
+  grab->add_option("--timeout", options->timeoutMs, "Longest wait for a frame, in milliseconds");
+  grab->add_option("--every", options->every, "Write every k-th frame")->check(CLI::Range(1u, 1000000u));
+  grab->add_option("-o,--output", options->pattern, "File names, with one %d for the frame number");
+  grab->callback([options] { Grab(*options); });
+}
+
+} // namespace zarusb
