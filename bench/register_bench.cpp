@@ -4,7 +4,6 @@
 #include <benchmark/benchmark.h>
 
 #include <chrono>
-#include <ctime>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -13,6 +12,7 @@
 #include "driver/driver_requests.h"
 #include "emulator/bus_devices.h"
 #include "emulator/emulator.h"
+#include "process_clock.h"
 #include "zar_usb.h"
 
 using namespace oxa::ZarUsb;
@@ -60,17 +60,6 @@ Cameras &Shared() {
 constexpr uint64_t kChunk = 48;
 constexpr int kBatch = 64;
 
-struct Clock {
-  std::chrono::steady_clock::time_point wall = std::chrono::steady_clock::now();
-  std::clock_t cpu = std::clock();
-};
-
-void Add(const Clock &since, double *wall, double *cpu) {
-  const Clock now;
-  *wall += std::chrono::duration<double, std::nano>(now.wall - since.wall).count();
-  *cpu += 1e9 * static_cast<double>(now.cpu - since.cpu) / CLOCKS_PER_SEC;
-}
-
 void BM_RegisterPathCost(benchmark::State &state) {
   Cameras &cameras = Shared();
   const auto bytes = static_cast<uint64_t>(state.range(0));
@@ -80,13 +69,13 @@ void BM_RegisterPathCost(benchmark::State &state) {
   double exportWall = 0, exportCpu = 0, rawWall = 0, rawCpu = 0;
   bool failed = false;
   for (auto _ : state) {
-    const Clock exports;
+    const zar_bench::ProcessClock exports;
     for (int i = 0; i < kBatch; ++i) {
       uint64_t size = bytes;
       failed |= GCReadData(cameras.device, 0, address, buffer.data(), &size) != ZAR_SUCCESS;
     }
-    Add(exports, &exportWall, &exportCpu);
-    const Clock raw;
+    zar_bench::AddSince(exports, &exportWall, &exportCpu);
+    const zar_bench::ProcessClock raw;
     for (uint64_t i = 0; i < kBatch * chunks; ++i) {
       uint64_t size = kChunk;
       uint32_t word = 0;
@@ -94,7 +83,7 @@ void BM_RegisterPathCost(benchmark::State &state) {
                                      &word) != 0 ||
                 word != 0;
     }
-    Add(raw, &rawWall, &rawCpu);
+    zar_bench::AddSince(raw, &rawWall, &rawCpu);
   }
   if (failed) state.SkipWithError("a read failed");
   const double calls = static_cast<double>(state.iterations()) * kBatch;

@@ -5,7 +5,6 @@
 #include <benchmark/benchmark.h>
 
 #include <chrono>
-#include <ctime>
 #include <future>
 #include <memory>
 #include <string>
@@ -16,6 +15,7 @@
 #include "driver/driver_requests.h"
 #include "emulator/bus_devices.h"
 #include "emulator/emulator.h"
+#include "process_clock.h"
 #include "zar_usb.h"
 
 using namespace oxa::ZarUsb;
@@ -99,18 +99,6 @@ struct RawCamera {
   }
 };
 
-struct Clock {
-  std::chrono::steady_clock::time_point wall = std::chrono::steady_clock::now();
-  std::clock_t cpu = std::clock();
-};
-
-// Adds the wall and process CPU time since `since`, in microseconds.
-void Add(const Clock &since, double *wall, double *cpu) {
-  const Clock now;
-  *wall += std::chrono::duration<double, std::micro>(now.wall - since.wall).count();
-  *cpu += 1e6 * static_cast<double>(now.cpu - since.cpu) / CLOCKS_PER_SEC;
-}
-
 // Each iteration streams a batch of frames through the exports and right
 // after a batch through raw requests, on two cameras of the same geometry,
 // so both see the same load. The process CPU time includes the emulator's
@@ -136,15 +124,15 @@ void BM_StreamPathCost(benchmark::State &state) {
     double exportWall = 0, exportCpu = 0, rawWall = 0, rawCpu = 0;
     for (auto _ : state) {
       if (DSStartAcquisition(exports.stream, 0, 1) != ZAR_SUCCESS) state.SkipWithError("start");
-      const Clock exportStart;
+      const zar_bench::ProcessClock exportStart;
       const bool exportOk = exports.Frames(batch);
-      Add(exportStart, &exportWall, &exportCpu);
+      zar_bench::AddSince(exportStart, &exportWall, &exportCpu);
       DSStopAcquisition(exports.stream, 0);
 
       raw.driver->StartStopStream(driver::kStreamStart, &word);
-      const Clock rawStart;
+      const zar_bench::ProcessClock rawStart;
       const bool rawOk = raw.Frames(batch);
-      Add(rawStart, &rawWall, &rawCpu);
+      zar_bench::AddSince(rawStart, &rawWall, &rawCpu);
       raw.driver->StartStopStream(driver::kStreamStop, &word);
       if (!exportOk || !rawOk) {
         state.SkipWithError("a frame did not come");
@@ -153,14 +141,14 @@ void BM_StreamPathCost(benchmark::State &state) {
     }
     const double frames = static_cast<double>(state.iterations()) * batch;
     if (frames > 0) {
-      state.counters["exports_fps"] = 1e6 * frames / exportWall;
-      state.counters["raw_fps"] = 1e6 * frames / rawWall;
+      state.counters["exports_fps"] = 1e9 * frames / exportWall;
+      state.counters["raw_fps"] = 1e9 * frames / rawWall;
       state.counters["fps_ratio"] = rawWall / exportWall;
-      state.counters["exports_wall_us"] = exportWall / frames;
-      state.counters["raw_wall_us"] = rawWall / frames;
-      state.counters["exports_cpu_us"] = exportCpu / frames;
-      state.counters["raw_cpu_us"] = rawCpu / frames;
-      state.counters["extra_cpu_us"] = (exportCpu - rawCpu) / frames;
+      state.counters["exports_wall_us"] = exportWall / frames / 1000;
+      state.counters["raw_wall_us"] = rawWall / frames / 1000;
+      state.counters["exports_cpu_us"] = exportCpu / frames / 1000;
+      state.counters["raw_cpu_us"] = rawCpu / frames / 1000;
+      state.counters["extra_cpu_us"] = (exportCpu - rawCpu) / frames / 1000;
     }
     state.SetItemsProcessed(static_cast<int64_t>(frames));
   }

@@ -65,6 +65,10 @@ void CDataStream::Close() {
   m_bClosed = true;
 }
 
+std::shared_ptr<CDriverInterface> CDataStream::Driver() {
+  return GetDeviceDriver(static_cast<int32_t>(m_pDevice->GetIndex()), true);
+}
+
 uint32_t CDataStream::AssignBufferID(CBuffer *pBuffer) {
   uint32_t candidate = AddressLow32(pBuffer);
   for (auto item = m_BufferSet.begin(); item != m_BufferSet.end();) {
@@ -93,7 +97,7 @@ CBuffer *CDataStream::FindBufferByTag(uint32_t tag) {
 }
 
 int32_t CDataStream::LockAndAdd(std::unique_ptr<CBuffer> buffer, const char *operation, uint32_t *piID) {
-  auto driver = GetDeviceDriver(static_cast<int32_t>(m_pDevice->GetIndex()), true);
+  auto driver = Driver();
   if (!driver) return ZAR_ERR_GENERAL;
   uint32_t word = 0;
   const uint32_t locked = driver->LockBuffer(buffer->m_pBase, buffer->m_uiSize, &word);
@@ -145,7 +149,7 @@ int32_t CDataStream::RevokeBuffer(uint32_t iID, void **ppBuffer, void **ppPrivat
   CBuffer *buffer = FindBufferByID(iID);
   if (buffer == nullptr) return ZAR_ERR_INVALID_PARAMETER;
   int32_t result = ZAR_ERR_GENERAL;
-  if (auto driver = GetDeviceDriver(static_cast<int32_t>(m_pDevice->GetIndex()), true)) {
+  if (auto driver = Driver()) {
     uint32_t word = 0;
     if (driver->FreeBuffer(buffer->m_pBase, &word) == 0 && word == 0) {
       if (ppBuffer != nullptr && *ppBuffer != nullptr) *ppBuffer = buffer->m_pBase;
@@ -171,7 +175,7 @@ int32_t CDataStream::QueueBuffer(uint32_t iID) {
   CBuffer *buffer = FindBufferByID(iID);
   if (buffer == nullptr) return ZAR_ERR_INVALID_PARAMETER;
   if (buffer->m_bQueued) return ZAR_ERR_ACCESS_DENIED;
-  auto driver = GetDeviceDriver(static_cast<int32_t>(m_pDevice->GetIndex()), true);
+  auto driver = Driver();
   if (!driver) return ZAR_ERR_GENERAL;
   uint32_t word = 0;
   if (driver->QueueBuffer(buffer->Tag(), &word) != 0 || word != 0) return ZAR_ERR_GENERAL;
@@ -183,7 +187,7 @@ int32_t CDataStream::FlushQueue(uint32_t iQueueType) {
   CLockGuard lock(&m_Lock);
   if (m_bClosed) return ZAR_ERR_INVALID_HANDLE;
   if (iQueueType == 0) return ZAR_SUCCESS;
-  auto driver = GetDeviceDriver(static_cast<int32_t>(m_pDevice->GetIndex()), true);
+  auto driver = Driver();
   if (!driver) return ZAR_ERR_GENERAL;
   uint32_t word = 0;
   if (driver->FlushQueue(&word) != 0 || word != 0) return ZAR_ERR_GENERAL;
@@ -196,10 +200,7 @@ int32_t CDataStream::StartAcquisition(uint32_t, int64_t iNumFrames) {
   if (m_bClosed) return ZAR_ERR_INVALID_HANDLE;
   if (m_bAcquisitionStarted) return ZAR_SUCCESS;
   if (iNumFrames == 0) return ZAR_ERR_INVALID_PARAMETER;
-  auto driver = GetDeviceDriver(static_cast<int32_t>(m_pDevice->GetIndex()), true);
-  if (!driver) return ZAR_ERR_GENERAL;
-  uint32_t word = 0;
-  if (driver->StartStopStream(driver::kStreamStart, &word) != 0 || word != 0) return ZAR_ERR_GENERAL;
+  if (const int32_t result = SendStartStop(driver::kStreamStart); result != ZAR_SUCCESS) return result;
   m_bAcquisitionStarted = true;
   return ZAR_SUCCESS;
 }
@@ -209,19 +210,23 @@ int32_t CDataStream::StopAcquisition(uint32_t) {
   CLockGuard lock(&m_Lock);
   if (m_bClosed) return ZAR_ERR_INVALID_HANDLE;
   if (!m_bAcquisitionStarted) return ZAR_SUCCESS;
-  auto driver = GetDeviceDriver(static_cast<int32_t>(m_pDevice->GetIndex()), true);
-  if (!driver) return ZAR_ERR_GENERAL;
-  uint32_t word = 0;
-  if (driver->StartStopStream(driver::kStreamStop, &word) != 0 || word != 0) return ZAR_ERR_GENERAL;
+  if (const int32_t result = SendStartStop(driver::kStreamStop); result != ZAR_SUCCESS) return result;
   m_bAcquisitionStarted = false;
   return ZAR_SUCCESS;
+}
+
+int32_t CDataStream::SendStartStop(uint32_t mode) {
+  auto driver = Driver();
+  if (!driver) return ZAR_ERR_GENERAL;
+  uint32_t word = 0;
+  return driver->StartStopStream(mode, &word) == 0 && word == 0 ? ZAR_SUCCESS : ZAR_ERR_GENERAL;
 }
 
 int32_t CDataStream::WaitForBuffer(uint32_t iTimeoutMs, ZAR_WAIT_RESULT *pResult) {
   CLockGuard lock(&m_Lock);
   if (m_bClosed) return ZAR_ERR_INVALID_HANDLE;
   if (pResult == nullptr) return ZAR_ERR_INVALID_PARAMETER;
-  auto driver = GetDeviceDriver(static_cast<int32_t>(m_pDevice->GetIndex()), true);
+  auto driver = Driver();
   if (!driver) return ZAR_ERR_GENERAL;
   driver::BufferCompletion completion{};
   const uint32_t result = driver->GetBuffer(iTimeoutMs, &completion, m_pWake.get());

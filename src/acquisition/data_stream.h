@@ -79,6 +79,11 @@ private:
     CDataStream &m_stream;
   };
 
+  // The driver of the camera's record while this process holds it, pinned
+  // for the operation; null after an unplug or a close of the device.
+  std::shared_ptr<CDriverInterface> Driver();
+  // A start (1) or stop (0) request: 0, or -6 when it failed.
+  int32_t SendStartStop(uint32_t mode);
   uint32_t AssignBufferID(CBuffer *pBuffer);
   CBuffer *FindBufferByID(uint32_t iID);
   CBuffer *FindBufferByTag(uint32_t tag);
