@@ -92,6 +92,10 @@ TEST_F(Buffers, AnnouncedMemoryCarriesItsTagAndSizesAreChecked) {
   // The user buffer goes with the stream before `memory` does.
   EXPECT_EQ(DSClose(Stream()), 0);
   m_stream.Forget();
+  std::memcpy(&tag, memory.data(), 4);
+  EXPECT_EQ(tag, Low32(memory.data())) << "the close leaves the tag";
+  EXPECT_TRUE(std::all_of(memory.begin() + 4, memory.end(), [](uint8_t b) { return b == 0x5C; }))
+      << "and nothing else of application memory changed";
 }
 
 // IDs are the low half of the buffer objects' addresses (what the revoke

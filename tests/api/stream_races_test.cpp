@@ -131,6 +131,19 @@ TEST_F(StreamRaces, InjectedDriverFailuresChangeNoState) {
   EXPECT_EQ(DSStopAcquisition(Stream(), 0), 0);
 }
 
+// A lock the driver has not answered after its 2 s wait may still take hold
+// later: the announce fails, and the library's memory is not freed.
+TEST_F(StreamRaces, ALockNotAnsweredInTimeKeepsItsMemory) {
+  zar_test::TraceCapture trace;
+  ASSERT_TRUE(emulator::InjectFault(m_stream.Slot(), Request::LockBuffer, FaultKind::Pend, 1, 0));
+  uint32_t id = 0;
+  EXPECT_EQ(DSAllocAndAnnounceBuffer(Stream(), 256, nullptr, nullptr, &id), ZAR_ERR_GENERAL);
+  EXPECT_EQ(trace.Lines("CBuffer::CBuffer alloc kernel buffer").size(), 1u);
+  EXPECT_EQ(trace.Lines("~CBuffer m_bUserAlloc = 0, m_pBase = 0x0").size(), 1u) << "handed over, not freed";
+  EXPECT_TRUE(trace.Lines("delete kernel buffer").empty());
+  EXPECT_EQ(DSAllocAndAnnounceBuffer(Stream(), 256, nullptr, nullptr, &id), 0) << "the next one is locked";
+}
+
 // A stop, a close or a device close on another thread ends a wait that the
 // driver holds (even one it would never answer) at once; the wait fails.
 TEST_F(StreamRaces, StopAndClosesEndAPendingWaitAtOnce) {
