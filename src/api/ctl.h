@@ -33,7 +33,6 @@ public:
   // The three handle checks. They only compare addresses, so any value,
   // garbage included, is safe to pass.
   bool IsValidHandle(const void *handle);
-  bool IsDeviceHandle(const void *handle) { return PinDevice(handle) != nullptr; }
   // The open device whose handle this is, pinned for the caller's work.
   std::shared_ptr<CDevice> PinDevice(const void *handle);
   // The open device that has the data stream whose handle this is, pinned.

@@ -15,7 +15,6 @@ namespace oxa::ZarUsb {
 inline bool IsTLHandle(const void *handle) {
   return g_pTL != nullptr && handle == g_pTL && g_pTL->IsValidHandle(handle);
 }
-inline bool IsDeviceHandle(const void *handle) { return g_pTL != nullptr && g_pTL->IsDeviceHandle(handle); }
 // The device of a device handle, pinned while the export works on it.
 inline std::shared_ptr<CDevice> PinDevice(const void *handle) {
   return g_pTL != nullptr ? g_pTL->PinDevice(handle) : nullptr;
