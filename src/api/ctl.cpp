@@ -8,6 +8,7 @@
 #include "device/device.h"
 #include "registry/interface.h"
 #include "registry/shared_table.h"
+#include "trace/trace.h"
 
 namespace oxa::ZarUsb {
 
@@ -17,10 +18,14 @@ void NullCallback(uint32_t, void *, int64_t, void *) {}
 
 CTL::CTL() = default;
 
+// An application that never closed leaves its opens to the unload, which
+// closes them all as TLClose would (without its traces).
 CTL::~CTL() {
   CLockGuard lock(&m_Lock);
-  if (m_nOpenCount != 0) LastCloseTeardown();
-  m_nOpenCount = 0;
+  while (m_nOpenCount != 0) {
+    WithdrawOpen(m_nOpenCount == 1);
+    Initialize(false);
+  }
 }
 
 void CTL::LastCloseTeardown() {
@@ -40,6 +45,35 @@ void CTL::Initialize(bool open) {
   }
   if (m_nOpenCount == 0) return;
   if (--m_nOpenCount == 0) LastCloseTeardown();
+}
+
+ZAR_STATUS CTL::Open() {
+  CLockGuard lock(&m_Lock);
+  ReclaimEndedProcesses();
+  TraceMessage("ZAR=> Enter TLSetCallback hTL=0x%p\n", this);
+  const ZAR_STATUS enrolled = SetCallback(NullCallback, nullptr);
+  if (enrolled != ZAR_SUCCESS) return enrolled;
+  try {
+    Initialize(true);
+  } catch (...) {
+    WithdrawOpen(m_nOpenCount == 0);
+    throw;
+  }
+  return ZAR_SUCCESS;
+}
+
+void CTL::Close() {
+  CLockGuard lock(&m_Lock);
+  TraceMessage("ZAR=> Enter TLRemoveCallback hTL=0x%p\n", this);
+  if (m_nOpenCount == 0) return;
+  WithdrawOpen(m_nOpenCount == 1);
+  Initialize(false);
+}
+
+void CTL::WithdrawOpen(bool last) {
+  CLockGuard lock(&m_CallbackLock);
+  if (last) m_Callbacks.erase(NullCallback);
+  UnregisterCallbackProcess();
 }
 
 bool CTL::IsValidHandle(const void *handle) {

@@ -29,6 +29,16 @@ public:
   // interface "USB"). close: count one less (the last destroys them, and with
   // the interface every device, stream and buffer still open).
   void Initialize(bool open);
+  // TLOpen's work: first frees what ended processes left in the shared
+  // table, then enrols the process once more for notifications (registering
+  // NullCallback as TLSetCallback does, with its trace) and counts one more
+  // open. -6 when the enrolment fails, and then nothing has changed.
+  ZAR_STATUS Open();
+  // TLClose's work: withdraws one enrolment (with TLRemoveCallback's trace)
+  // and counts one open less; the last close also drops NullCallback. So the
+  // process is enrolled once per open, whatever the nesting, and not at all
+  // once closed.
+  void Close();
 
   // The three handle checks. They only compare addresses, so any value,
   // garbage included, is safe to pass.
@@ -58,6 +68,8 @@ public:
 
 private:
   void LastCloseTeardown();
+  // Gives back one enrolment of Open; the last one drops NullCallback too.
+  void WithdrawOpen(bool last);
 
   uint32_t m_nOpenCount = 0;
   std::unique_ptr<CErrors> m_pErrors;

@@ -40,9 +40,9 @@ ZAR_STATUS TLOpen(void *, void *, ZAR_TL_HANDLE *pHandle) {
   if (pHandle == nullptr) return ZAR_ERR_INVALID_PARAMETER;
   if (g_pTL == nullptr) return ZAR_ERR_GENERAL;
   return Guarded([&] {
-    *pHandle = g_pTL;
-    g_pTL->Initialize(true);
-    return SetCallbackTraced(g_pTL, NullCallback, nullptr);
+    const ZAR_STATUS status = g_pTL->Open();
+    if (status == ZAR_SUCCESS) *pHandle = g_pTL;
+    return status;
   });
 }
 
@@ -50,8 +50,7 @@ ZAR_STATUS TLClose(ZAR_TL_HANDLE hTL) {
   TraceMessage("ZAR=> Enter TLClose hTL=0x%p\n", hTL);
   if (!IsTLHandle(hTL)) return ZAR_ERR_INVALID_HANDLE;
   return Guarded([&] {
-    RemoveCallbackTraced(hTL, NullCallback);
-    g_pTL->Initialize(false);
+    g_pTL->Close();
     return ZAR_SUCCESS;
   });
 }

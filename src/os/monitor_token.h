@@ -1,8 +1,12 @@
 #pragma once
-// The token of a role that one process of the namespace holds at a time
-// (Windows: a named semaphore of maximum count 1 that starts at 0, the
-// creator holding the role; POSIX: an exclusive lock on a file, which the
-// system also gives back when its holder dies).
+// The token of a role that one process of the namespace holds at a time,
+// which the system gives back when its holder ends, killed or not (Windows:
+// a named mutex, reported abandoned to the next taker; POSIX: an exclusive
+// lock on a file).
+//
+// Take, TryTake and Release belong to one thread, the one that holds the
+// role (Windows ties a mutex to its owning thread); Open and Close to one
+// thread while no other uses the token.
 
 #include <cstdint>
 #include <string>
@@ -18,19 +22,22 @@ public:
   MonitorToken(const MonitorToken &) = delete;
   MonitorToken &operator=(const MonitorToken &) = delete;
 
-  // Opens the token of that name. 0 or the system error; *holder: this
-  // process created it (Windows) or took it at once (POSIX), and so holds
-  // the role without waiting.
-  uint32_t Open(const std::string &name, bool *holder) noexcept;
+  // Opens the token of that name (NamespacedName applies), creating it
+  // when missing. 0 or the system error.
+  uint32_t Open(const std::string &name) noexcept;
+  // Takes the role if no process holds it. Never blocks.
+  bool TryTake() noexcept;
   // Blocks until the role is this process's (true) or stop is signalled
-  // (false). Thread-safe against Release from another thread.
+  // (false).
   bool Take(Event &stop) noexcept;
   // Hands the role on to a waiting process.
   void Release() noexcept;
+  // Closes the token, after Release or once the holding thread has ended
+  // (the system gives the role of an ended holder back).
   void Close() noexcept;
 
 private:
-  intptr_t m_native = -1; // semaphore HANDLE, or file descriptor
+  intptr_t m_native = -1; // mutex HANDLE, or file descriptor
 };
 
 } // namespace oxa::ZarUsb::os

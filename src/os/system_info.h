@@ -9,6 +9,15 @@ namespace oxa::ZarUsb::os {
 uint32_t CurrentProcessId() noexcept;
 uint32_t CurrentThreadId() noexcept;
 
+// When this process started, in the system's own units; 0 when the system
+// does not tell. With the process id it names the process: the system gives
+// an id again once its process has ended, but with a later start time.
+uint64_t CurrentProcessStartTime() noexcept;
+// Whether the process of that id runs (a process that ended and awaits its
+// reaping does not) and, when startTime is not 0, started at that time. A
+// process that runs but cannot be examined counts as running.
+bool ProcessRunning(uint32_t processId, uint64_t startTime) noexcept;
+
 // Suspends the calling thread for at least the given time.
 void Sleep(uint32_t milliseconds) noexcept;
 

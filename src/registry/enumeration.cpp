@@ -41,6 +41,11 @@ void FireAllUsbCallbacks(const std::vector<std::string> &found) {
   TraceMessage("ZAR=> UpdateDevicesList ==> RemoveDisconnectedDevice & FireAllUsbCallbacks\n");
   SharedTableLayout *table = SharedTable();
   std::vector<std::pair<int32_t, DeviceRecord>> removed;
+  try {
+    removed.reserve(kTableRecords); // no allocation once records are emptied
+  } catch (const std::bad_alloc &) {
+    return;
+  }
   for (int32_t index = 0; index < kTableRecords; ++index) {
     const DeviceRecord &record = table->records[index];
     if (!IsPresent(record)) continue;
@@ -55,45 +60,55 @@ void FireAllUsbCallbacks(const std::vector<std::string> &found) {
 
 } // namespace
 
-void UpdateDevicesList(ScanMode mode) {
+void UpdateDevicesList(ScanMode mode, const std::atomic<bool> &stop) {
   TraceMessage("ZAR: Enter UpdateDevicesList\n");
   TableLock lock;
   if (!lock || SharedTable() == nullptr) return;
   os::Sleep(kScanPauseMs);
   uint32_t found = 0;
   std::vector<std::string> paths;
-  for (uint32_t classIndex = 0; classIndex < driver::kInterfaceClassCount; ++classIndex) {
-    for (const os::DeviceInterfaceEntry &member :
-         os::ListDeviceInterfaces(driver::kInterfaceClasses[classIndex], kMembersPerClass)) {
-      if (found >= kMaxFound) break;
-      if (member.error != 0 && !member.detailFailed) {
-        TraceMessage("ZAR=> !!! UpdateDevicesList : SetupDiEnumDeviceInterfaces Error=%lu unIndexGID=%lu "
-                     "dwCount=%lu dwNbDevicesFound=%lu\n",
-                     member.error, classIndex, member.member, found);
-        continue;
+  bool complete = true;
+  for (uint32_t classIndex = 0; classIndex < driver::kInterfaceClassCount && !stop; ++classIndex) {
+    std::vector<os::DeviceInterfaceEntry> members;
+    try {
+      members = os::ListDeviceInterfaces(driver::kInterfaceClasses[classIndex], kMembersPerClass);
+    } catch (const std::bad_alloc &) {
+      complete = false;
+    }
+    for (const os::DeviceInterfaceEntry &member : members) {
+      if (found >= kMaxFound || stop) break;
+      try {
+        if (member.error != 0 && !member.detailFailed) {
+          TraceMessage("ZAR=> !!! UpdateDevicesList : SetupDiEnumDeviceInterfaces Error=%lu unIndexGID=%lu "
+                       "dwCount=%lu dwNbDevicesFound=%lu\n",
+                       member.error, classIndex, member.member, found);
+          continue;
+        }
+        TraceMessage("ZAR=> UpdateDevicesList : SetupDiEnumDeviceInterfaces => unIndexGID=%lu dwCount=%lu "
+                     "dwNbDevicesFound=%lu\n",
+                     classIndex, member.member, found);
+        if (member.error != 0) {
+          TraceMessage("ZAR=> !!! UpdateDevicesList : SetupDiGetInterfaceDeviceDetail Error=%lu unIndexGID=%lu "
+                       "dwCount=%lu dwNbDevicesFound=%lu\n",
+                       member.error, classIndex, member.member, found);
+          continue;
+        }
+        int32_t index = -1;
+        const int status = InsertDevice(member.path.c_str(), &index);
+        if (status == 0) continue;
+        if (status == 2) {
+          TraceMessage("ZAR: => UpdateDevicesList : InsertDevice %s unIndexGID=%lu dwCount=%lu\n", member.path.c_str(),
+                       classIndex, member.member);
+          BroadcastEvent(USB_PLUGGED_DEVICE, index, SharedTable()->records[index].szFriendlyName);
+        }
+        if (mode == ScanMode::Rescan) paths.push_back(member.path);
+        ++found;
+      } catch (const std::bad_alloc &) {
+        complete = false;
       }
-      TraceMessage("ZAR=> UpdateDevicesList : SetupDiEnumDeviceInterfaces => unIndexGID=%lu dwCount=%lu "
-                   "dwNbDevicesFound=%lu\n",
-                   classIndex, member.member, found);
-      if (member.error != 0) {
-        TraceMessage("ZAR=> !!! UpdateDevicesList : SetupDiGetInterfaceDeviceDetail Error=%lu unIndexGID=%lu "
-                     "dwCount=%lu dwNbDevicesFound=%lu\n",
-                     member.error, classIndex, member.member, found);
-        continue;
-      }
-      int32_t index = -1;
-      const int status = InsertDevice(member.path.c_str(), &index);
-      if (status == 0) continue;
-      if (status == 2) {
-        TraceMessage("ZAR: => UpdateDevicesList : InsertDevice %s unIndexGID=%lu dwCount=%lu\n", member.path.c_str(),
-                     classIndex, member.member);
-        BroadcastEvent(USB_PLUGGED_DEVICE, index, SharedTable()->records[index].szFriendlyName);
-      }
-      if (mode == ScanMode::Rescan) paths.push_back(member.path);
-      ++found;
     }
   }
-  if (mode == ScanMode::Rescan) FireAllUsbCallbacks(paths);
+  if (mode == ScanMode::Rescan && complete && !stop) FireAllUsbCallbacks(paths);
   TraceMessage("ZAR: Leave UpdateDevicesList dwNbDevicesFound=%lu\n", found);
 }
 

@@ -3,6 +3,7 @@
 // emulated ones, while emulation is on). Runs on the monitor thread of the
 // process that owns the monitor role, under the table lock.
 
+#include <atomic>
 #include <cstdint>
 
 namespace oxa::ZarUsb {
@@ -14,7 +15,11 @@ enum class ScanMode {
   Rescan,  // adds the new ones, then removes those that are gone
 };
 
-void UpdateDevicesList(ScanMode mode);
+// Stops between two cameras once `stop` is set; a scan stopped part-way, or
+// one that ran out of memory, removes nothing (the cameras it did not reach
+// were not seen). Out of memory for one camera or class, it goes on with the
+// next.
+void UpdateDevicesList(ScanMode mode, const std::atomic<bool> &stop);
 
 // 0 not inserted, 1 already in the table, 2 inserted (at *index).
 int InsertDevice(const char *path, int32_t *index);

@@ -21,14 +21,13 @@ namespace {
 constexpr const char *kTokenName = "81AA7768-5ED5-4cf7-B9D7-DDC8A4A762AA";
 constexpr uint32_t kReadyPollMs = 50;
 constexpr int kReadyPolls = 199;
-constexpr uint32_t kStopWaitMs = 30000;
 
 // Never destroyed: the thread may outlive static destruction at exit.
 struct Monitor {
   os::MonitorToken token;
   os::Thread thread;
   std::unique_ptr<os::Event> stop = os::Event::Create(true);
-  std::atomic<bool> owner{false};
+  std::atomic<bool> stopping{false}; // set with stop, for the scan to look at
   std::atomic<bool> ready{false};
 };
 
@@ -39,14 +38,16 @@ Monitor &State() {
 
 void OnCreate(void *) {
   TraceMessage("ZAR=> SystemMonitorWindowProc WM_CREATE: UpdateDevicesList\n");
-  UpdateDevicesList(ScanMode::Initial);
+  ReclaimEndedProcesses();
+  UpdateDevicesList(ScanMode::Initial, State().stopping);
   State().ready = true;
 }
 
 bool OnMessage(void *, uint32_t message, uint64_t wParam) {
   if (message == os::kWmDeviceChange && wParam == os::kDbtDevNodesChanged) {
     TraceMessage("ZAR=> SystemMonitorWindowProc WM_DEVICECHANGE & DBT_DEVNODES_CHANGED\n");
-    UpdateDevicesList(ScanMode::Rescan);
+    ReclaimEndedProcesses();
+    UpdateDevicesList(ScanMode::Rescan, State().stopping);
     return true;
   }
   if (message == os::kWmPowerBroadcast &&
@@ -63,10 +64,9 @@ bool OnMessage(void *, uint32_t message, uint64_t wParam) {
 void UsbSystemMonitorThread(void *) {
   Monitor &monitor = State();
   TraceMessage("ZAR=> Enter UsbSystemMonitorThread process=%lu\n", os::CurrentProcessId());
-  if (!monitor.owner) {
+  if (!monitor.token.TryTake()) {
     monitor.ready = true;
     if (!monitor.token.Take(*monitor.stop)) return;
-    monitor.owner = true;
   }
   TraceMessage("ZAR=> UsbSystemMonitorThread process=%lu: Create a dummy window to receive system change "
                "notification messages\n",
@@ -79,17 +79,15 @@ void UsbSystemMonitorThread(void *) {
     TraceMessage("ZAR=> !!! UsbSystemMonitorThread error %lu CreateWindow\n", error);
   window.Destroy();
   monitor.token.Release();
-  monitor.owner = false;
 }
 
 } // namespace
 
 bool StartMonitor() {
   Monitor &monitor = State();
-  bool holder = false;
-  if (!monitor.stop || monitor.token.Open(kTokenName, &holder) != 0) return false;
+  if (!monitor.stop || monitor.token.Open(kTokenName) != 0) return false;
   monitor.stop->Reset();
-  monitor.owner = holder;
+  monitor.stopping = false;
   monitor.ready = false;
   return monitor.thread.Start(UsbSystemMonitorThread, nullptr, true);
 }
@@ -97,16 +95,13 @@ bool StartMonitor() {
 void StopMonitorThread(bool processEnding) {
   Monitor &monitor = State();
   if (!monitor.thread.Started()) return;
+  monitor.stopping = true;
   monitor.stop->Set();
   if (processEnding) return;
-  if (!monitor.thread.Finish(kStopWaitMs)) TraceMessage("ZAR=> !!! UsbSystemMonitorThread did not stop\n");
+  monitor.thread.Finish(os::Event::kInfinite);
 }
 
-void HandOnMonitorRole() {
-  Monitor &monitor = State();
-  if (monitor.owner.exchange(false)) monitor.token.Release();
-  monitor.token.Close();
-}
+void CloseMonitorToken() { State().token.Close(); }
 
 int WaitForThreadReady() {
   Monitor &monitor = State();

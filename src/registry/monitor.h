@@ -9,13 +9,16 @@ namespace oxa::ZarUsb {
 // Opens the monitor token and starts UsbSystemMonitorThread (called while
 // the shared table opens). False when either fails.
 bool StartMonitor();
-// Stops the monitor thread and waits until it has left its loop (it finishes
-// the scan it is in; it is never ended forcibly, so it never leaves the table
-// lock abandoned). processEnding: the process ends and its other threads are
-// already gone, so there is nothing to wait for.
+// Stops the monitor thread and waits, without limit, until it has ended. A
+// scan in progress stops before its next camera, so the wait lasts at most
+// one camera's opening and reads; the thread is never ended forcibly, so it
+// never leaves the table lock abandoned, and nothing it uses goes before it
+// ends. The thread gives the role back itself as it ends. processEnding: the
+// process ends and its other threads are already gone (their hold on the
+// role went with them), so there is nothing to wait for.
 void StopMonitorThread(bool processEnding);
-// Hands the role on if this process still holds it, and closes the token.
-void HandOnMonitorRole();
+// Closes the monitor token (after the thread has ended).
+void CloseMonitorToken();
 // 1 once the monitor thread has done its first scan, or at once in a
 // process that waits for the role; 0 after about ten seconds.
 int WaitForThreadReady();

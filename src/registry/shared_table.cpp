@@ -26,6 +26,9 @@ struct Table {
   os::NamedMutex mutex;
   os::SharedMemory memory;
   SharedTableLayout *layout = nullptr;
+  os::SharedMemory startTimeMemory;
+  OwnerStartTimes *startTimes = nullptr;
+  uint64_t startTime = 0; // this process's
   std::array<std::shared_ptr<CDriverInterface>, kTableRecords> driverSlots{};
 };
 
@@ -40,6 +43,59 @@ void EmptyRecord(DeviceRecord &record, uint32_t owner) {
   record.szModelName[0] = record.szOverrideName[0] = '\0';
   record.dwRegister90Value = 0;
   record.dwFlags = 0;
+}
+
+// The start-time entry beside record or slot `index` (when the memory for
+// them could be had), and the writing of this process into it.
+OwnerStartTime *RecordStartTime(int32_t index) {
+  return State().startTimes != nullptr ? &State().startTimes->records[index] : nullptr;
+}
+OwnerStartTime *SlotStartTime(int32_t index) {
+  return State().startTimes != nullptr ? &State().startTimes->processes[index] : nullptr;
+}
+void NoteStartTime(OwnerStartTime *entry) {
+  if (entry != nullptr) *entry = {os::CurrentProcessId(), 0, State().startTime};
+}
+
+// Whether the process that the table names as `processId` has ended. This
+// process and the two marks that name no process never have.
+bool OwnerEnded(uint32_t processId, const OwnerStartTime *entry) {
+  if (processId == 0 || processId == kOwnerRemoved || processId == os::CurrentProcessId()) return false;
+  const uint64_t started = entry != nullptr && entry->processId == processId ? entry->startTime : 0;
+  return !os::ProcessRunning(processId, started);
+}
+
+// Under the table lock: frees the record when its owner has ended.
+bool ReclaimRecordIfEnded(DeviceRecord &record) {
+  const int32_t index = RecordIndex(&record);
+  if (!OwnerEnded(record.dwOwnerProcessId, RecordStartTime(index))) return false;
+  TraceMessage("ZAR=> camera %d freed: its process %u has ended\n", index, record.dwOwnerProcessId);
+  record.dwOwnerProcessId = 0;
+  return true;
+}
+
+// Under the table lock: frees the callback slots of ended processes; true
+// when one was freed.
+bool ReclaimEndedSlots() {
+  bool freed = false;
+  for (int32_t index = 0; index < kTableRecords; ++index) {
+    CallbackProcessSlot &slot = State().layout->processes[index];
+    if (slot.dwProcessId == 0 || !OwnerEnded(slot.dwProcessId, SlotStartTime(index))) continue;
+    TraceMessage("ZAR=> process %u withdrawn from the notifications: it has ended\n", slot.dwProcessId);
+    slot = {0, 0};
+    freed = true;
+  }
+  return freed;
+}
+
+// Under the table lock: removes every mention of a process of this id from
+// the table, its reservations and its enrolment.
+void WithdrawProcess() {
+  const uint32_t self = os::CurrentProcessId();
+  for (DeviceRecord &record : State().layout->records)
+    if (record.dwOwnerProcessId == self) record.dwOwnerProcessId = 0;
+  for (CallbackProcessSlot &slot : State().layout->processes)
+    if (slot.dwProcessId == self) slot = {0, 0};
 }
 
 } // namespace
@@ -61,6 +117,19 @@ bool OpenSharedTable() {
   }
   table.layout = static_cast<SharedTableLayout *>(table.memory.Data());
   if (!existed) std::memset(table.layout, 0, sizeof(SharedTableLayout));
+  // Without this memory the table goes by process ids alone.
+  table.startTime = os::CurrentProcessStartTime();
+  bool startTimesExisted = false;
+  if (table.startTimeMemory.Open(kOwnerStartTimesName, sizeof(OwnerStartTimes), &startTimesExisted) == 0) {
+    table.startTimes = static_cast<OwnerStartTimes *>(table.startTimeMemory.Data());
+    if (!startTimesExisted) std::memset(table.startTimes, 0, sizeof(OwnerStartTimes));
+  }
+  // This process has reserved nothing yet: what the table holds under its
+  // id was left by an ended process that had the same id.
+  if (existed && LockTable()) {
+    WithdrawProcess();
+    UnlockTable();
+  }
   if (!StartMonitor()) {
     CloseSharedTable();
     return false;
@@ -70,20 +139,26 @@ bool OpenSharedTable() {
 
 void CloseSharedTable() {
   Table &table = State();
-  HandOnMonitorRole();
+  // A process that unloads can be notified no more, whatever callbacks its
+  // application left registered.
+  if (table.layout != nullptr && LockTable()) {
+    WithdrawProcess();
+    UnlockTable();
+  }
+  CloseMonitorToken();
   table.layout = nullptr;
   table.memory.Close();
+  table.startTimes = nullptr;
+  table.startTimeMemory.Close();
   table.mutex.Close();
 }
 
 void AbandonSharedTable() {
   Table &table = State();
+  // The ended threads may have held the table lock, which this thread takes
+  // over: every hold goes back before the lock is closed.
   if (table.layout != nullptr && LockTable()) {
-    const uint32_t self = os::CurrentProcessId();
-    for (DeviceRecord &record : table.layout->records)
-      if (record.dwOwnerProcessId == self) record.dwOwnerProcessId = 0;
-    for (CallbackProcessSlot &slot : table.layout->processes)
-      if (slot.dwProcessId == self) slot = {0, 0};
+    WithdrawProcess();
     ReleaseAllTableLocks();
   }
   CloseSharedTable();
@@ -153,7 +228,8 @@ int32_t GetPresentDeviceName(uint32_t n, char *buffer, uint32_t size) {
 bool ReserveDevice(DeviceRecord *record) {
   TraceMessage("ZAR=> Enter ReserveDevice\n");
   TableLock lock;
-  if (!lock || record == nullptr || !IsPresent(*record) || record->dwOwnerProcessId != 0) return false;
+  if (!lock || record == nullptr || !IsPresent(*record)) return false;
+  if (record->dwOwnerProcessId != 0 && !ReclaimRecordIfEnded(*record)) return false;
   char path[sizeof record->szDevicePath + 1] = {};
   std::memcpy(path, record->szDevicePath, FieldLength(record->szDevicePath, sizeof record->szDevicePath));
   std::unique_ptr<CDriverInterface> driver;
@@ -174,6 +250,7 @@ bool ReserveDevice(DeviceRecord *record) {
     return false;
   }
   record->dwOwnerProcessId = self;
+  NoteStartTime(RecordStartTime(index));
   TraceMessage("ZAR=> ReserveDevice(%u) Process=%u\n", static_cast<uint32_t>(index), self);
   return true;
 }
@@ -269,14 +346,19 @@ bool RegisterCallbackProcess() {
   TableLock lock;
   if (!lock || State().layout == nullptr) return false;
   const uint32_t self = os::CurrentProcessId();
-  CallbackProcessSlot *slot = nullptr;
-  for (CallbackProcessSlot &entry : State().layout->processes)
-    if (entry.dwProcessId == self) slot = &entry;
-  for (CallbackProcessSlot &entry : State().layout->processes)
-    if (slot == nullptr && entry.dwProcessId == 0) slot = &entry;
-  if (slot == nullptr) return false;
-  slot->dwProcessId = self;
-  ++slot->dwRefCount;
+  const auto find = [&](uint32_t processId) {
+    for (int32_t index = 0; index < kTableRecords; ++index)
+      if (State().layout->processes[index].dwProcessId == processId) return index;
+    return -1;
+  };
+  int32_t index = find(self);
+  if (index < 0) index = find(0);
+  if (index < 0 && ReclaimEndedSlots()) index = find(0);
+  if (index < 0) return false;
+  CallbackProcessSlot &slot = State().layout->processes[index];
+  if (slot.dwProcessId != self) NoteStartTime(SlotStartTime(index));
+  slot.dwProcessId = self;
+  ++slot.dwRefCount;
   return true;
 }
 
@@ -291,6 +373,14 @@ bool UnregisterCallbackProcess() {
     return true;
   }
   return false;
+}
+
+void ReclaimEndedProcesses() {
+  TableLock lock;
+  if (!lock || State().layout == nullptr) return;
+  for (DeviceRecord &record : State().layout->records)
+    if (IsPresent(record)) ReclaimRecordIfEnded(record);
+  ReclaimEndedSlots();
 }
 
 } // namespace oxa::ZarUsb

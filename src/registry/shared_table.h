@@ -33,6 +33,9 @@ constexpr uint32_t kOwnerRemoved = 0xFFFFFFFFu;
 // Names of the table's lock and memory, shared by every process.
 constexpr const char *kTableMutexName = "A8E5C897-286A-42d5-A004-522A9352D2B0";
 constexpr const char *kTableMappingName = "5A2FBD90-6CFB-4510-AFC3-A24F8CA6D736";
+// Beside the table, in memory of its own: when the processes that the table
+// names started (see OwnerStartTimes).
+constexpr const char *kOwnerStartTimesName = "5A2FBD90-6CFB-4510-AFC3-A24F8CA6D736-owners";
 
 struct DeviceRecord {
   char szDevicePath[260];
@@ -66,6 +69,25 @@ static_assert(offsetof(DeviceRecord, dwRegister90Value) == 608);
 static_assert(sizeof(CallbackProcessSlot) == 8);
 static_assert(offsetof(SharedTableLayout, processes) == 18360);
 static_assert(sizeof(SharedTableLayout) == 18600);
+
+// The table names processes by id alone, and the system gives an id again
+// once its process has ended. Each process that writes its id into a record
+// or a callback slot also writes its start time into the entry of the same
+// position here, so that an ended owner is told apart from a later process
+// with its id. An entry whose id differs from the table's (written by a
+// library that keeps no start times) leaves the id alone to go by.
+struct OwnerStartTime {
+  uint32_t processId;
+  uint32_t reserved;
+  uint64_t startTime; // 0: unknown
+};
+
+struct OwnerStartTimes {
+  OwnerStartTime records[kTableRecords];
+  OwnerStartTime processes[kTableRecords];
+};
+
+static_assert(sizeof(OwnerStartTimes) == 960);
 
 // At load: opens (or creates, zeroed) the table, its lock and the monitor
 // token, and starts the monitor thread. False refuses the load.
@@ -133,8 +155,17 @@ bool RemoveDevice(int32_t index, DeviceRecord *copy);
 void RemoveDisconnectedDevice(int32_t index);
 
 // Enrolment for cross-process notifications (one count per registration).
+// Registering reclaims the slots of ended processes when none is free.
 bool RegisterCallbackProcess();
 bool UnregisterCallbackProcess();
+
+// Frees the records reserved by processes that no longer run and the
+// callback slots of those processes (a crash or a kill leaves them behind),
+// so that their cameras can be opened and their slots used again. Runs at
+// TLOpen and before each scan of the monitor owner; a reservation of a
+// camera that an ended process holds does the same for that camera. Takes
+// the table lock.
+void ReclaimEndedProcesses();
 
 // The index of a record of the table.
 int32_t RecordIndex(const DeviceRecord *record);

@@ -17,21 +17,24 @@ constexpr uint32_t kPollMs = 20;
 
 MonitorToken::~MonitorToken() { Close(); }
 
-uint32_t MonitorToken::Open(const std::string &name, bool *holder) noexcept {
+uint32_t MonitorToken::Open(const std::string &name) noexcept {
   Close();
   const std::string folder = NamespaceFolder();
   if (folder.empty()) return 5;
   const int fd = ::open((folder + "/" + name + ".token").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (fd < 0) return LastWindowsError();
   m_native = fd;
-  *holder = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
   return 0;
+}
+
+bool MonitorToken::TryTake() noexcept {
+  return m_native != -1 && ::flock(static_cast<int>(m_native), LOCK_EX | LOCK_NB) == 0;
 }
 
 bool MonitorToken::Take(Event &stop) noexcept {
   if (m_native == -1) return false;
   for (;;) {
-    if (::flock(static_cast<int>(m_native), LOCK_EX | LOCK_NB) == 0) return true;
+    if (TryTake()) return true;
     if (stop.Wait(kPollMs)) return false;
   }
 }

@@ -1,8 +1,13 @@
 #include "os/system_info.h"
 
-#include <cstdlib>
 #include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -26,7 +31,53 @@ void WatchForks() {
   (void)registered;
 }
 
+// What /proc tells of a process: whether it runs, and when it started (in
+// clock ticks since boot).
+struct ProcessStat {
+  bool found = false;
+  bool running = false;
+  uint64_t startTime = 0;
+};
+
+ProcessStat ReadProcessStat(uint32_t processId) {
+  char path[32];
+  std::snprintf(path, sizeof path, "/proc/%u/stat", processId);
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return {};
+  char text[1024];
+  const ssize_t length = ::read(fd, text, sizeof text - 1);
+  ::close(fd);
+  if (length <= 0) return {};
+  text[length] = '\0';
+  // "pid (name) state ppid ...": the name may hold anything, so the fields
+  // are counted from its closing parenthesis; the state is the first of
+  // them and the start time the twentieth.
+  const char *field = std::strrchr(text, ')');
+  if (field == nullptr) return {};
+  ProcessStat stat;
+  stat.found = true;
+  for (int index = 0; index < 20; ++index) {
+    while (*field == ' ' || *field == ')') ++field;
+    if (*field == '\0') return {};
+    if (index == 0) stat.running = *field != 'Z' && *field != 'X';
+    if (index == 19) stat.startTime = std::strtoull(field, nullptr, 10);
+    while (*field != ' ' && *field != '\0') ++field;
+  }
+  return stat;
+}
+
 } // namespace
+
+uint64_t CurrentProcessStartTime() noexcept {
+  return ReadProcessStat(CurrentProcessId()).startTime;
+}
+
+bool ProcessRunning(uint32_t processId, uint64_t startTime) noexcept {
+  if (processId == 0 || processId > 0x7FFFFFFFu) return false;
+  const ProcessStat stat = ReadProcessStat(processId);
+  if (!stat.found) return ::kill(static_cast<pid_t>(processId), 0) == 0 || errno == EPERM;
+  return stat.running && (startTime == 0 || stat.startTime == 0 || stat.startTime == startTime);
+}
 
 uint32_t CurrentProcessId() noexcept {
   uint32_t id = g_processId.load(std::memory_order_relaxed);
