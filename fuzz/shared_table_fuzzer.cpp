@@ -6,6 +6,7 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -109,7 +110,8 @@ void Enrol(FuzzedDataProvider &input) {
 
 void Scan(FuzzedDataProvider &input) {
   const bool rescan = input.ConsumeBool();
-  UpdateDevicesList(rescan ? ScanMode::Rescan : ScanMode::Initial);
+  static const std::atomic<bool> kNeverStop{false};
+  UpdateDevicesList(rescan ? ScanMode::Rescan : ScanMode::Initial, kNeverStop);
   // A rescan removes every free record whose camera is gone.
   for (const DeviceRecord &record : SharedTable()->records)
     if (rescan && IsPresent(record) && record.dwOwnerProcessId == 0) Check(OnBus(record));
