@@ -13,6 +13,7 @@
 
 #include "camera_bench.h"
 #include "driver/driver_interface.h"
+#include "emulator/bus_devices.h"
 #include "environment.h"
 #include "os/named_mutex.h"
 #include "os/namespace.h"
@@ -132,6 +133,7 @@ const bool kOpenWhenFull = zar_test::RegisterHelper("open-when-full", [](const s
 // opener: adding one to the table takes ten attempts, two seconds.
 const bool kPlugAndHoldOpen = zar_test::RegisterHelper("plug-and-hold-open", [](const std::vector<std::string> &args) {
   const std::filesystem::path dir = args.at(0);
+  oxa::ZarUsb::os::SetSecondDeviceSource(&oxa::ZarUsb::emulator::BusDevices());
   std::vector<std::unique_ptr<oxa::ZarUsb::CDriverInterface>> held;
   for (int i = 0; i < std::stoi(args.at(1)); ++i) {
     oxa::ZarUsb::emulator::CameraConfig config;
@@ -298,7 +300,13 @@ private:
 
 class MultiProcess : public ::testing::Test {
 protected:
-  void SetUp() override { ASSERT_EQ(TLOpen(nullptr, nullptr, &m_tl), ZAR_SUCCESS); }
+  void SetUp() override {
+    ASSERT_EQ(TLOpen(nullptr, nullptr, &m_tl), ZAR_SUCCESS);
+    // The monitor window takes its name from the environment, which
+    // OtherNamespace changes for a moment: it must exist before.
+    uint8_t changed = 0;
+    TLUpdateInterfaceList(m_tl, &changed);
+  }
   void TearDown() override { TLClose(m_tl); }
 
   // In a fresh namespace: the first process, which owns the monitor role and
@@ -407,6 +415,14 @@ TEST_F(MultiProcess, TheTableStartsEmptyOnceEveryProcessHasGone) {
 // closed.
 class Enrolment : public ::testing::Test {
 protected:
+  void SetUp() override {
+    ZAR_TL_HANDLE tl = nullptr;
+    ASSERT_EQ(TLOpen(nullptr, nullptr, &tl), ZAR_SUCCESS);
+    // Cameras of earlier tests gone from the table.
+    ASSERT_TRUE(WaitForCount(tl, 0));
+    TLClose(tl);
+  }
+
   const uint32_t m_self = oxa::ZarUsb::os::CurrentProcessId();
   TableView m_table;
   zar_test::TempDir m_dir;
@@ -434,7 +450,7 @@ TEST_F(Enrolment, AProcessEndingWithoutClosingWithdrawsAndFreesItsCamera) {
   ASSERT_EQ(TLOpen(nullptr, nullptr, &tl), ZAR_SUCCESS);
   zar_test::PluggedCameras cameras;
   cameras.Plug("EXIT1");
-  ASSERT_TRUE(WaitForCount(tl, 1));
+  ASSERT_TRUE(WaitFor([&] { return zar_test::ListedNames(tl) == std::vector<std::string>{"ZC1000_#EXIT1"}; }));
   HelperProcess helper("open-and-exit", {"ZC1000_#EXIT1"});
   const uint32_t id = helper.Id();
   EXPECT_EQ(helper.Wait(), 0) << "9: open, 10: callback, 11: camera";
@@ -469,7 +485,7 @@ TEST_F(Enrolment, KilledProcessesLeaveNeitherSlotsNorCamerasBehind) {
   ASSERT_EQ(TLOpen(nullptr, nullptr, &tl), ZAR_SUCCESS);
   zar_test::PluggedCameras cameras;
   cameras.Plug("KILL1");
-  ASSERT_TRUE(WaitForCount(tl, 1));
+  ASSERT_TRUE(WaitFor([&] { return zar_test::ListedNames(tl) == std::vector<std::string>{"ZC1000_#KILL1"}; }));
   int started = 0;
   for (const int wave : {15, 16}) {
     std::vector<std::unique_ptr<HelperProcess>> helpers;
