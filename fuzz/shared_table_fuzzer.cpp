@@ -1,8 +1,9 @@
 // The shared camera table as other processes may leave it: any names,
-// paths, flags, owners and enrolment counts. The input patches the table
-// that a scan of four emulated cameras left, then drives this process's
-// readers of it: listing, name lookup, reservation, register access, friendly
-// names, enrolment, and a scan of the emulated bus.
+// paths, flags, owners, owners' start times and enrolment counts. The input
+// patches the table that a scan of four emulated cameras left, then drives
+// this process's readers of it: listing, name lookup, reservation, register
+// access, friendly names, enrolment, reclaiming what ended processes left,
+// and a scan of the emulated bus.
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -14,6 +15,7 @@
 
 #include "emulator/emulator.h"
 #include "fuzz_namespace.h"
+#include "os/shared_memory.h"
 #include "os/system_info.h"
 #include "registry/enumeration.h"
 #include "registry/shared_table.h"
@@ -25,6 +27,7 @@ namespace {
 
 SharedTableLayout g_scanned; // the table after the first scan
 std::vector<std::string> g_busPaths;
+os::SharedMemory g_startTimes; // this program's own view of the owners' start times
 
 void Check(bool condition) {
   if (!condition) std::abort();
@@ -37,7 +40,8 @@ bool OnBus(const DeviceRecord &record) {
 }
 
 // Reserving a record whose path opens no camera retries for two seconds;
-// only records of cameras on the bus are reserved, to keep the pace.
+// only records of cameras on the bus are reserved, to keep the pace (a
+// record held by an ended process is reserved too, once reclaimed).
 bool QuicklyReservable(int32_t index) {
   const DeviceRecord *record = GetPresentRecord(index);
   return record != nullptr && OnBus(*record);
@@ -80,9 +84,7 @@ void ReserveByName(FuzzedDataProvider &input) {
 
 void AccessRegisters(FuzzedDataProvider &input) {
   const auto index = input.ConsumeIntegralInRange<int32_t>(-2, kTableRecords + 1);
-  if (index >= 0 && index < kTableRecords && !QuicklyReservable(index) &&
-      SharedTable()->records[index].dwOwnerProcessId == 0)
-    return;
+  if (index >= 0 && index < kTableRecords && !QuicklyReservable(index)) return;
   GetOwnedRecord(index);
   GetDeviceDriver(index, input.ConsumeBool());
   const RegisterAccessGrant grant = AcquireRegisterAccess(index);
@@ -108,6 +110,16 @@ void Enrol(FuzzedDataProvider &input) {
   for (int i = 0; i < registered; ++i) Check(UnregisterCallbackProcess());
 }
 
+// A record that names this process, which runs, is never taken from it.
+void Reclaim() {
+  const uint32_t self = os::CurrentProcessId();
+  std::vector<int32_t> mine;
+  for (int32_t i = 0; i < kTableRecords; ++i)
+    if (IsPresent(SharedTable()->records[i]) && SharedTable()->records[i].dwOwnerProcessId == self) mine.push_back(i);
+  ReclaimEndedProcesses();
+  for (int32_t index : mine) Check(SharedTable()->records[index].dwOwnerProcessId == self);
+}
+
 void Scan(FuzzedDataProvider &input) {
   const bool rescan = input.ConsumeBool();
   static const std::atomic<bool> kNeverStop{false};
@@ -124,6 +136,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   os::SetEnv("ZAR_USB_EMULATION", "4");
   if (!zar_fuzz::LoadStillLibrary()) std::abort();
   for (const emulator::PluggedCamera &camera : emulator::ListCameras()) g_busPaths.push_back(camera.path);
+  bool existed = false;
+  if (g_startTimes.Open(kOwnerStartTimesName, sizeof(OwnerStartTimes), &existed) != 0) std::abort();
   TableLock lock;
   g_scanned = *SharedTable();
   Check(GetNumPresentDevices() == 4);
@@ -136,17 +150,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   {
     TableLock lock;
     table = g_scanned;
-    auto *bytes = reinterpret_cast<uint8_t *>(&table);
+    auto *startTimes = static_cast<uint8_t *>(g_startTimes.Data());
+    std::memset(startTimes, 0, sizeof(OwnerStartTimes));
+    // Patches land in the table or, past its end, in the start times.
     for (auto patches = input.ConsumeIntegralInRange<int>(0, 16); patches > 0; --patches) {
-      const auto offset = input.ConsumeIntegralInRange<size_t>(0, sizeof table - 1);
+      const auto offset = input.ConsumeIntegralInRange<size_t>(0, sizeof table + sizeof(OwnerStartTimes) - 1);
       const std::string patch = input.ConsumeRandomLengthString(64);
-      std::memcpy(bytes + offset, patch.data(), std::min(patch.size(), sizeof table - offset));
+      const bool inTable = offset < sizeof table;
+      uint8_t *area = inTable ? reinterpret_cast<uint8_t *>(&table) : startTimes;
+      const size_t start = inTable ? offset : offset - sizeof table;
+      const size_t size = inTable ? sizeof table : sizeof(OwnerStartTimes);
+      std::memcpy(area + start, patch.data(), std::min(patch.size(), size - start));
     }
   }
   // A scan pauses 100 ms for the system to settle: one per input at most.
   bool scanned = false;
   while (input.remaining_bytes() > 0) {
-    switch (input.ConsumeIntegralInRange<int>(0, 5)) {
+    switch (input.ConsumeIntegralInRange<int>(0, 6)) {
     case 0: ListNames(input); break;
     case 1: ReserveByName(input); break;
     case 2: AccessRegisters(input); break;
@@ -156,6 +176,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       scanned = true;
       break;
     case 5: Enrol(input); break;
+    case 6: Reclaim(); break;
     }
   }
   return 0;
