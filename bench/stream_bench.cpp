@@ -33,6 +33,12 @@ emulator::CameraConfig Square(const std::string &serial, uint32_t side) {
   return config;
 }
 
+// Cameras stay plugged when a benchmark ends: a plug or unplug makes the
+// monitor rescan, holding the camera table (which every stream operation
+// reads) for 100 ms or more, and no rescan may fall into a timed batch. Each
+// camera is opened only once the table lists it, so the rescan of its plug
+// has ended.
+
 // A camera streaming through the exports: stream created, 8 library buffers
 // announced and queued.
 struct ExportCamera {
@@ -56,6 +62,8 @@ struct ExportCamera {
     DSClose(stream);
     DevClose(device);
   }
+  ExportCamera(const ExportCamera &) = delete;
+  ExportCamera &operator=(const ExportCamera &) = delete;
   // Frames through DSWaitForBuffer and DSQueueBuffer; false on a failure.
   bool Frames(int count) const {
     for (int i = 0; i < count; ++i) {
@@ -73,8 +81,10 @@ struct RawCamera {
   std::unique_ptr<CDriverInterface> driver;
   std::vector<std::vector<uint8_t>> buffers;
 
-  explicit RawCamera(const emulator::CameraConfig &config) {
+  RawCamera(ZAR_TL_HANDLE tl, const emulator::CameraConfig &config) {
     slot = *emulator::Plug(config);
+    const std::string name = config.model + "_#" + config.serial;
+    for (int i = 0; i < 1000 && !Listed(tl, name); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     for (const auto &camera : emulator::ListCameras())
       if (camera.slot == slot) driver = std::make_unique<CDriverInterface>(camera.path.c_str());
     buffers.assign(kBuffers, std::vector<uint8_t>(config.width * config.height));
@@ -84,9 +94,14 @@ struct RawCamera {
       driver->QueueBuffer(driver::DriverTag(buffer.data()), &word);
     }
   }
-  ~RawCamera() {
-    driver.reset();
-    emulator::Unplug(slot);
+  static bool Listed(ZAR_TL_HANDLE tl, const std::string &name) {
+    uint32_t count = 0;
+    TLGetNumDevices(tl, "USB", &count);
+    for (uint32_t i = 0; i < count; ++i) {
+      char listed[260] = {};
+      if (TLGetDeviceName(tl, "USB", i, listed, sizeof listed) == ZAR_SUCCESS && name == listed) return true;
+    }
+    return false;
   }
   bool Frames(int count) const {
     uint32_t word = 0;
@@ -114,11 +129,10 @@ void BM_StreamPathCost(benchmark::State &state) {
   {
     const std::string tag = std::to_string(side);
     ExportCamera exports(tl, Square("STREAM-EXPORTS-" + tag, side));
-    RawCamera raw(Square("STREAM-RAW-" + tag, side));
+    RawCamera raw(tl, Square("STREAM-RAW-" + tag, side));
     if (exports.stream == nullptr || !raw.driver) state.SkipWithError("no camera");
     uint32_t word = 0;
-    // The monitor's scan of the camera just plugged (which finds it held)
-    // holds the table for a while: waited for here, outside the timing.
+    // Rescans still running for earlier plugs are waited for here.
     DSStartAcquisition(exports.stream, 0, 1);
     DSStopAcquisition(exports.stream, 0);
     double exportWall = 0, exportCpu = 0, rawWall = 0, rawCpu = 0;
