@@ -4,9 +4,11 @@
 #include <new>
 
 #include "api/errors.h"
+#include "api/notification_handling.h"
 #include "os/lock_guard.h"
 #include "device/device.h"
 #include "registry/interface.h"
+#include "registry/notification.h"
 #include "registry/shared_table.h"
 #include "trace/trace.h"
 
@@ -21,16 +23,32 @@ CTL::CTL() = default;
 // An application that never closed leaves its opens to the unload, which
 // closes them all as TLClose would (without its traces).
 CTL::~CTL() {
-  CLockGuard lock(&m_Lock);
-  while (m_nOpenCount != 0) {
-    WithdrawOpen(m_nOpenCount == 1);
-    Initialize(false);
+  {
+    CLockGuard lock(&m_Lock);
+    while (m_nOpenCount != 0) {
+      WithdrawOpen(m_nOpenCount == 1);
+      Initialize(false);
+    }
   }
+  FinishClose();
 }
 
+// Under the CTL lock: the devices leave the handle checks at once; FinishClose
+// destroys them.
 void CTL::LastCloseTeardown() {
-  DeleteInterfaces();
+  StopCallBackThread();
+  m_ClosedInterfaces.splice(m_ClosedInterfaces.end(), m_Interfaces);
   m_pErrors.reset();
+}
+
+void CTL::FinishClose() {
+  std::list<std::shared_ptr<CInterface>> closed;
+  {
+    CLockGuard lock(&m_Lock);
+    closed.swap(m_ClosedInterfaces);
+  }
+  FinishCallBackThreads();
+  for (const auto &item : closed) item->DeleteDevices();
 }
 
 void CTL::Initialize(bool open) {
@@ -39,6 +57,7 @@ void CTL::Initialize(bool open) {
     if (m_nOpenCount == 0) {
       m_pErrors = std::make_unique<CErrors>();
       FindOrCreateInterface("USB");
+      StartCallBackThread(HandleNotification);
     }
     ++m_nOpenCount;
     return;
@@ -165,6 +184,16 @@ ZAR_STATUS CTL::RemoveCallback(ZAR_CALLBACK pfn) {
   if (found == m_Callbacks.end()) return ZAR_ERR_NO_DATA;
   m_Callbacks.erase(found);
   return UnregisterCallbackProcess() ? ZAR_SUCCESS : ZAR_ERR_GENERAL;
+}
+
+int32_t CTL::FireCallbacks(uint32_t event, void *pName, int64_t size) {
+  std::map<ZAR_CALLBACK, void *> callbacks;
+  {
+    CLockGuard lock(&m_CallbackLock);
+    callbacks = m_Callbacks;
+  }
+  for (const auto &[pfn, pContext] : callbacks) pfn(event, pName, size, pContext);
+  return 0;
 }
 
 } // namespace oxa::ZarUsb

@@ -39,6 +39,14 @@ public:
   // process is enrolled once per open, whatever the nesting, and not at all
   // once closed.
   void Close();
+  // The part of the last close that runs without the CTL lock: waits for
+  // the callback thread to end and destroys the devices that were still
+  // open. A callback running on that thread may call back into the library
+  // (even close the transport layer), and destroying a device waits for its
+  // event thread, whose callbacks may do the same: neither may find the CTL
+  // lock held by the thread that waits for it. Called by TLClose and at
+  // unload, holding no library lock.
+  void FinishClose();
 
   // The three handle checks. They only compare addresses, so any value,
   // garbage included, is safe to pass.
@@ -65,6 +73,10 @@ public:
   // Transport-layer callbacks, one entry per function, ordered by address.
   ZAR_STATUS SetCallback(ZAR_CALLBACK pfn, void *pContext);
   ZAR_STATUS RemoveCallback(ZAR_CALLBACK pfn);
+  // Calls every transport-layer callback with the event, name and size, in
+  // order of their addresses, on the calling thread (the callback thread).
+  // Always 0.
+  int32_t FireCallbacks(uint32_t event, void *pName, int64_t size);
 
 private:
   void LastCloseTeardown();
@@ -80,6 +92,8 @@ private:
   os::CriticalSection m_CallbackLock;
   os::CriticalSection m_Lock;
   std::list<std::shared_ptr<CInterface>> m_Interfaces;
+  // Interfaces of a last close, left for FinishClose to destroy.
+  std::list<std::shared_ptr<CInterface>> m_ClosedInterfaces;
 };
 
 // The one transport layer of the process; null when the library refused to

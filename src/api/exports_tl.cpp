@@ -51,6 +51,7 @@ ZAR_STATUS TLClose(ZAR_TL_HANDLE hTL) {
   if (!IsTLHandle(hTL)) return ZAR_ERR_INVALID_HANDLE;
   return Guarded([&] {
     g_pTL->Close();
+    g_pTL->FinishClose();
     return ZAR_SUCCESS;
   });
 }

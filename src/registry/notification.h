@@ -1,12 +1,62 @@
 #pragma once
-// Telling every enrolled process about plug, unplug and power events.
+// Plug, unplug and power events travel from the monitor owner to every
+// enrolled process: one message per event on each process's callback pipe,
+// which the process's callback thread reads and hands to its handler.
 
+#include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace oxa::ZarUsb {
 
-// Sends the event (with the table index and the camera's 260-byte name, or
-// none) to every process enrolled in the table. Takes the table lock.
+// One event on the pipe, 268 bytes, little-endian.
+struct NotificationMessage {
+  uint32_t dwEventCode;
+  int32_t nIndex;     // table index of the camera; -1 for power events
+  char szName[260];   // the camera's friendly name field, whole
+};
+static_assert(sizeof(NotificationMessage) == 268);
+static_assert(offsetof(NotificationMessage, nIndex) == 4);
+static_assert(offsetof(NotificationMessage, szName) == 8);
+
+// The 4-byte message that wakes the callback thread so that it sees it must end.
+constexpr uint32_t kStopMessage = 0xFFFFFFFFu;
+
+// The message of an event: the 260 bytes at `name`, or zeroes without one.
+NotificationMessage MakeNotificationMessage(uint32_t event, int32_t index, const char *name);
+
+// The name of a process's callback pipe: "Callback_" and the id in eight
+// upper-case hexadecimal digits.
+std::string CallbackPipeName(uint32_t processId);
+
+// Writes the event (with the table index and the camera's 260-byte name
+// field, or none) to the pipe of every process enrolled in the table, in
+// slot order. Holds the table lock throughout, so broadcasts never
+// interleave. A process whose pipe is gone is skipped at once; a busy one
+// is waited for as the pipe does.
 void BroadcastEvent(uint32_t event, int32_t index, const char *name);
+
+// Writes one message to the named pipe: 1 when written, 0 otherwise.
+int SendPipeMessage(const std::string &pipeName, const void *data, uint32_t size);
+
+// Called on the callback thread for each 268-byte message, one at a time.
+using NotificationHandler = void (*)(const NotificationMessage &message);
+
+// Starts this process's callback thread and returns once its pipe exists,
+// so that every broadcast from then on reaches it. True when the thread
+// serves the pipe (also when it already did). Messages of any size other
+// than 268 bytes are dropped.
+bool StartCallBackThread(NotificationHandler handler);
+// Tells the callback thread to end and wakes it with the stop message; it
+// ends once the message it may be handling is done. Does not wait for it
+// (beyond the pipe's wait when the thread is busy), so it may be called
+// under the transport layer's lock. 1 when no thread ran or the stop
+// message was written, else 0.
+int StopCallBackThread();
+// Waits until every callback thread that was told to end has ended, except
+// the calling thread itself (a callback that closed the transport layer):
+// a later call waits for that one. Call it holding no library lock, since a
+// callback running on the thread may call back into the library.
+void FinishCallBackThreads();
 
 } // namespace oxa::ZarUsb

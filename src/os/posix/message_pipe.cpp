@@ -1,0 +1,130 @@
+#include "os/message_pipe.h"
+
+#include <cerrno>
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "os/namespace.h"
+#include "os/posix/scoped_fd.h"
+#include "os/posix/system_error.h"
+
+namespace oxa::ZarUsb::os {
+
+namespace {
+
+constexpr int kBacklog = 64;
+constexpr uint32_t kErrorFilenameTooLong = 206;
+constexpr uint32_t kErrorPipeBusy = 231;
+
+bool Address(const std::string &path, sockaddr_un *address) {
+  *address = {};
+  address->sun_family = AF_UNIX;
+  if (path.size() >= sizeof address->sun_path) return false;
+  std::memcpy(address->sun_path, path.c_str(), path.size() + 1);
+  return true;
+}
+
+uint64_t EndpointId(const std::string &path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 ? static_cast<uint64_t>(info.st_ino) : 0;
+}
+
+} // namespace
+
+uint32_t MessagePipeServer::Create(const std::string &name) noexcept {
+  Close();
+  try {
+    m_path = NamespacedName(name);
+  } catch (...) {
+    return 8; // ERROR_NOT_ENOUGH_MEMORY
+  }
+  sockaddr_un address;
+  if (!Address(m_path, &address)) return kErrorFilenameTooLong;
+  ScopedFd fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+  if (!fd) return LastWindowsError();
+  // A live owner of this name would be this very process: an existing
+  // endpoint was left by an ended process whose id has come round again.
+  ::unlink(m_path.c_str());
+  if (::bind(fd.Get(), reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+      ::listen(fd.Get(), kBacklog) != 0)
+    return LastWindowsError();
+  m_endpointId = EndpointId(m_path);
+  m_native = fd.Release();
+  return 0;
+}
+
+bool MessagePipeServer::Connect() noexcept {
+  if (m_native == -1) return false;
+  int connection;
+  do {
+    connection = ::accept4(static_cast<int>(m_native), nullptr, nullptr, SOCK_CLOEXEC);
+  } while (connection < 0 && errno == EINTR);
+  if (connection < 0) return false;
+  m_connection = connection;
+  return true;
+}
+
+uint32_t MessagePipeServer::Read(void *buffer, uint32_t capacity, uint32_t *bytes) noexcept {
+  *bytes = 0;
+  if (m_connection == -1) return kErrorBrokenPipe;
+  iovec part{buffer, capacity};
+  msghdr message{};
+  message.msg_iov = &part;
+  message.msg_iovlen = 1;
+  ssize_t received;
+  do {
+    received = ::recvmsg(static_cast<int>(m_connection), &message, 0);
+  } while (received < 0 && errno == EINTR);
+  if (received < 0) return LastWindowsError();
+  if (received == 0) return kErrorBrokenPipe;
+  if ((message.msg_flags & MSG_TRUNC) != 0) return kErrorMoreData;
+  *bytes = static_cast<uint32_t>(received);
+  return 0;
+}
+
+uint32_t MessagePipeServer::Renew() noexcept {
+  if (m_connection != -1) ::close(static_cast<int>(m_connection));
+  m_connection = -1;
+  return m_native != -1 ? 0 : kErrorBrokenPipe;
+}
+
+void MessagePipeServer::Close() noexcept {
+  Renew();
+  if (m_native == -1) return;
+  ::close(static_cast<int>(m_native));
+  m_native = -1;
+  if (m_endpointId != 0 && EndpointId(m_path) == m_endpointId) ::unlink(m_path.c_str());
+  m_endpointId = 0;
+}
+
+uint32_t WritePipeMessage(const std::string &name, const void *data, uint32_t size) noexcept {
+  sockaddr_un address;
+  try {
+    if (!Address(NamespacedName(name), &address)) return kErrorFilenameTooLong;
+  } catch (...) {
+    return 8; // ERROR_NOT_ENOUGH_MEMORY
+  }
+  ScopedFd fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+  if (!fd) return LastWindowsError();
+  // A full backlog is a busy pipe: the connect waits up to this long for room.
+  timeval busyWait{0, static_cast<suseconds_t>(kPipeBusyWaitMs) * 1000};
+  ::setsockopt(fd.Get(), SOL_SOCKET, SO_SNDTIMEO, &busyWait, sizeof busyWait);
+  int connected;
+  do {
+    connected = ::connect(fd.Get(), reinterpret_cast<sockaddr *>(&address), sizeof address);
+  } while (connected != 0 && errno == EINTR);
+  if (connected != 0) {
+    if (errno == EAGAIN) return kErrorPipeBusy;
+    // An endpoint nobody listens on any more: its owner has ended.
+    if (errno == ECONNREFUSED) return 2; // ERROR_FILE_NOT_FOUND
+    return LastWindowsError();
+  }
+  const ssize_t sent = ::send(fd.Get(), data, size, MSG_NOSIGNAL);
+  if (sent < 0) return LastWindowsError();
+  return static_cast<size_t>(sent) == size ? 0 : kErrorMoreData;
+}
+
+} // namespace oxa::ZarUsb::os
