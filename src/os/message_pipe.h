@@ -19,6 +19,7 @@ namespace oxa::ZarUsb::os {
 constexpr uint32_t kErrorMoreData = 234;
 constexpr uint32_t kErrorBrokenPipe = 109;
 constexpr uint32_t kPipeBusyWaitMs = 200;
+constexpr uint32_t kPipeBusyWaits = 10;
 
 // The server end. Create, Connect, Read, Renew and Close belong to one
 // thread, the owner's; none of them is safe against another thread using
@@ -59,9 +60,11 @@ private:
 
 // Connects to the pipe of that name in this namespace and writes one
 // message of `size` bytes. When the pipe is busy it waits up to
-// kPipeBusyWaitMs for it and tries again, for as long as such waits succeed.
-// A pipe whose owner has ended fails at once. Any thread. 0 when the message
-// was written, else the system error (2 when there is no such pipe).
+// kPipeBusyWaitMs for it and tries again, at most kPipeBusyWaits times (a
+// reader that never frees its pipe cannot hold the writer for ever). A pipe
+// whose owner has ended fails at once. Any thread. 0 when the message was
+// written, else the system error (2 when there is no such pipe, 231 when it
+// stayed busy).
 uint32_t WritePipeMessage(const std::string &name, const void *data, uint32_t size) noexcept;
 
 } // namespace oxa::ZarUsb::os

@@ -1,8 +1,10 @@
 #include "registry/notification.h"
 
-#include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <deque>
+#include <new>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -19,24 +21,39 @@ namespace {
 
 constexpr uint32_t kReadCapacity = 512;
 
-// One run of the callback thread. Each run has its own flag, so that a run
-// still finishing a callback after it was told to stop never takes up the
-// flag of the run that replaced it.
+// The callback thread of the process and the pipe reader that feeds it.
+// The reader only reads: it hands each message over and is back at the pipe
+// at once, so a broadcaster (which holds the table lock) never waits for an
+// application callback, and a callback may take any library lock.
+//
+// There is at most one reader at a time, so that the pipe of the process
+// always has a single server: a stopped run whose reader has not ended yet
+// is taken up again by the next start instead of a second one being started
+// beside it (its stop message then finds it running and is dropped as any
+// 4-byte message is). The reader decides to end under the lock, at a moment
+// when its pipe instance is not listening, so nothing sent after that
+// decision can reach it. A run's callback thread ends once the reader has
+// ended and every message it handed over is delivered.
+enum class RunState { Running, Stopping, Ended };
+
+// One run; its fields are guarded by the lock of CallbackThreads unless said.
 struct CallbackThread {
-  NotificationHandler handler = nullptr;
-  std::string pipeName;
-  std::atomic<bool> running{true};
-  std::atomic<uint32_t> threadId{0};
+  NotificationHandler handler = nullptr; // set before the threads start
+  std::string pipeName;                  // set before the threads start
+  RunState state = RunState::Running;
+  std::deque<NotificationMessage> messages;
+  uint32_t deliveryThreadId = 0;
   std::unique_ptr<os::Event> ready = os::Event::Create(true);
-  bool serving = false; // written by the thread before `ready`
-  os::Thread thread;
+  bool serving = false; // written by the reader before `ready`
+  os::Thread reader, delivery;
 };
 
-// The runs not yet waited for; the last one is current while its flag is
-// set. Never destroyed: a run may outlive static destruction at exit.
+// Never destroyed: the threads may outlive static destruction at exit.
 struct CallbackThreads {
   std::mutex lock;
-  std::vector<std::unique_ptr<CallbackThread>> runs;
+  std::condition_variable changed;
+  std::unique_ptr<CallbackThread> current;
+  std::vector<std::unique_ptr<CallbackThread>> retired; // ended, to be waited for
 };
 
 CallbackThreads &Threads() {
@@ -44,46 +61,82 @@ CallbackThreads &Threads() {
   return *threads;
 }
 
-void CallBackThread(void *context) {
+void EndRun(CallbackThreads &threads, CallbackThread &run) {
+  run.state = RunState::Ended;
+  threads.changed.notify_all();
+}
+
+// True while the reader is to go on; otherwise records that it ends.
+bool GoesOn(CallbackThread &run) {
+  CallbackThreads &threads = Threads();
+  std::lock_guard<std::mutex> guard(threads.lock);
+  if (run.state == RunState::Running) return true;
+  EndRun(threads, run);
+  return false;
+}
+
+void PipeReader(void *context) {
   CallbackThread &run = *static_cast<CallbackThread *>(context);
-  run.threadId = os::CurrentThreadId();
+  CallbackThreads &threads = Threads();
   os::MessagePipeServer pipe;
   run.serving = pipe.Create(run.pipeName) == 0;
   run.ready->Set();
   if (!run.serving) return;
   for (;;) {
     const bool connected = pipe.Connect();
-    if (!run.running) break;
+    if (!GoesOn(run)) break;
     if (connected) {
       alignas(NotificationMessage) unsigned char buffer[kReadCapacity];
       uint32_t bytes = 0;
       if (pipe.Read(buffer, sizeof buffer, &bytes) == 0 && bytes == sizeof(NotificationMessage)) {
         NotificationMessage message;
         std::memcpy(&message, buffer, sizeof message);
-        // An exception must not end the process from this thread: the
-        // message is dropped.
+        std::lock_guard<std::mutex> guard(threads.lock);
         try {
-          run.handler(message);
-        } catch (...) {
+          run.messages.push_back(message);
+        } catch (const std::bad_alloc &) {
+          continue; // dropped
         }
+        threads.changed.notify_all();
       }
     }
-    if (!run.running || pipe.Renew() != 0) break;
+    if (!GoesOn(run)) break;
+    if (pipe.Renew() != 0) {
+      std::lock_guard<std::mutex> guard(threads.lock);
+      EndRun(threads, run);
+      break;
+    }
   }
-  run.running = false;
 }
 
-// Takes out every run that has ended or been told to end, except the
-// calling thread's own (it cannot wait for itself). Under the lock; the
-// caller destroys them, which waits for their threads, after leaving it,
-// since a run may be in a callback that starts or stops the thread itself.
-void TakeStoppedRuns(CallbackThreads &threads, std::vector<std::unique_ptr<CallbackThread>> *stopped) {
-  const uint32_t self = os::CurrentThreadId();
-  std::erase_if(threads.runs, [&](std::unique_ptr<CallbackThread> &run) {
-    if (run->running || run->threadId == self) return false;
-    stopped->push_back(std::move(run));
-    return true;
-  });
+// Delivers the messages one at a time, in order, holding no lock.
+void CallBackThread(void *context) {
+  CallbackThread &run = *static_cast<CallbackThread *>(context);
+  CallbackThreads &threads = Threads();
+  std::unique_lock<std::mutex> guard(threads.lock);
+  run.deliveryThreadId = os::CurrentThreadId();
+  for (;;) {
+    threads.changed.wait(guard, [&] { return !run.messages.empty() || run.state == RunState::Ended; });
+    if (run.messages.empty()) return;
+    const NotificationMessage message = run.messages.front();
+    run.messages.pop_front();
+    guard.unlock();
+    // An exception must not end the process from this thread: the message
+    // is dropped.
+    try {
+      run.handler(message);
+    } catch (...) {
+    }
+    guard.lock();
+  }
+}
+
+// Waits for the threads of the runs given.
+void Finish(std::vector<std::unique_ptr<CallbackThread>> runs) {
+  for (auto &run : runs) {
+    run->reader.Finish(os::Event::kInfinite);
+    run->delivery.Finish(os::Event::kInfinite);
+  }
 }
 
 } // namespace
@@ -117,36 +170,65 @@ int SendPipeMessage(const std::string &pipeName, const void *data, uint32_t size
 
 bool StartCallBackThread(NotificationHandler handler) {
   CallbackThreads &threads = Threads();
-  std::vector<std::unique_ptr<CallbackThread>> stopped; // destroyed after the lock is left
-  std::lock_guard<std::mutex> guard(threads.lock);
-  TakeStoppedRuns(threads, &stopped);
-  if (!threads.runs.empty() && threads.runs.back()->running) return true;
+  std::unique_lock<std::mutex> guard(threads.lock);
+  if (threads.current) {
+    if (threads.current->state != RunState::Ended) {
+      threads.current->state = RunState::Running;
+      return true;
+    }
+    threads.retired.push_back(std::move(threads.current));
+  }
   auto run = std::make_unique<CallbackThread>();
   if (!run->ready) return false;
   run->handler = handler;
   run->pipeName = CallbackPipeName(os::CurrentProcessId());
-  // The flag is set before the thread exists, so that a stop that comes
-  // at once is never undone by the thread's start.
-  if (!run->thread.Start(CallBackThread, run.get(), false)) return false;
-  run->ready->Wait(os::Event::kInfinite);
-  if (!run->serving) return false; // the thread has ended
-  threads.runs.push_back(std::move(run));
+  if (!run->delivery.Start(CallBackThread, run.get(), false)) return false;
+  if (run->reader.Start(PipeReader, run.get(), false)) run->ready->Wait(os::Event::kInfinite);
+  if (!run->serving) {
+    EndRun(threads, *run);
+    guard.unlock(); // the threads end without it
+    run->reader.Finish(os::Event::kInfinite);
+    run->delivery.Finish(os::Event::kInfinite);
+    return false;
+  }
+  threads.current = std::move(run);
   return true;
 }
 
 int StopCallBackThread() {
   CallbackThreads &threads = Threads();
-  std::lock_guard<std::mutex> guard(threads.lock);
-  if (threads.runs.empty() || !threads.runs.back()->running.exchange(false)) return 1;
+  std::string pipeName;
+  {
+    std::lock_guard<std::mutex> guard(threads.lock);
+    if (!threads.current || threads.current->state != RunState::Running) return 1;
+    threads.current->state = RunState::Stopping;
+    pipeName = threads.current->pipeName;
+  }
   const uint32_t stop = kStopMessage;
-  return SendPipeMessage(threads.runs.back()->pipeName, &stop, sizeof stop);
+  return SendPipeMessage(pipeName, &stop, sizeof stop);
 }
 
 void FinishCallBackThreads() {
   CallbackThreads &threads = Threads();
-  std::vector<std::unique_ptr<CallbackThread>> stopped; // destroyed after the lock is left
-  std::lock_guard<std::mutex> guard(threads.lock);
-  TakeStoppedRuns(threads, &stopped);
+  const uint32_t self = os::CurrentThreadId();
+  std::vector<std::unique_ptr<CallbackThread>> ended;
+  {
+    std::unique_lock<std::mutex> guard(threads.lock);
+    CallbackThread *run = threads.current.get();
+    if (run != nullptr && run->deliveryThreadId != self) {
+      // Until it has ended, or a start has taken it up again.
+      threads.changed.wait(guard,
+                           [&] { return threads.current.get() != run || run->state != RunState::Stopping; });
+      if (threads.current.get() == run && run->state == RunState::Ended)
+        threads.retired.push_back(std::move(threads.current));
+    }
+    std::erase_if(threads.retired, [&](std::unique_ptr<CallbackThread> &retired) {
+      if (retired->deliveryThreadId == self) return false;
+      ended.push_back(std::move(retired));
+      return true;
+    });
+  }
+  Finish(std::move(ended));
 }
 
 } // namespace oxa::ZarUsb

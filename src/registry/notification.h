@@ -43,9 +43,9 @@ int SendPipeMessage(const std::string &pipeName, const void *data, uint32_t size
 using NotificationHandler = void (*)(const NotificationMessage &message);
 
 // Starts this process's callback thread and returns once its pipe exists,
-// so that every broadcast from then on reaches it. True when the thread
-// serves the pipe (also when it already did). Messages of any size other
-// than 268 bytes are dropped.
+// so that every broadcast from then on reaches it. A thread told to stop
+// that has not ended yet is kept on instead. True when a thread serves the
+// pipe. Messages of any size other than 268 bytes are dropped.
 bool StartCallBackThread(NotificationHandler handler);
 // Tells the callback thread to end and wakes it with the stop message; it
 // ends once the message it may be handling is done. Does not wait for it
@@ -53,10 +53,11 @@ bool StartCallBackThread(NotificationHandler handler);
 // under the transport layer's lock. 1 when no thread ran or the stop
 // message was written, else 0.
 int StopCallBackThread();
-// Waits until every callback thread that was told to end has ended, except
-// the calling thread itself (a callback that closed the transport layer):
-// a later call waits for that one. Call it holding no library lock, since a
-// callback running on the thread may call back into the library.
+// Waits until a callback thread told to end has ended (or been kept on by
+// a start). Returns at once on the callback thread itself (a callback that
+// closed the transport layer): that thread ends after the callback. Call it
+// holding no library lock, since a callback running on the thread may call
+// back into the library.
 void FinishCallBackThreads();
 
 } // namespace oxa::ZarUsb

@@ -184,10 +184,22 @@ TEST_F(CallBackThread, EndsOnStopAndAFreshStartServesTheSamePipe) {
     ASSERT_TRUE(StartCallBackThread(Record));
     StopCallBackThread();
     FinishCallBackThreads();
+    EXPECT_EQ(os::WritePipeMessage(m_pipe, "x", 1), kNotFound);
   }
+  // A start before the stopped thread has ended keeps it on: one server,
+  // which neither its stop message nor the wait for stopped threads ends.
+  ASSERT_TRUE(StartCallBackThread(Record));
+  for (int round = 0; round < 20; ++round) {
+    StopCallBackThread();
+    ASSERT_TRUE(StartCallBackThread(Record));
+    FinishCallBackThreads();
+  }
+  ASSERT_TRUE(Send("kept on"));
+  EXPECT_TRUE(zar_test::WaitFor([] { return g_received.Names().size() == 4; }));
+  EXPECT_EQ(g_received.Names().back(), "kept on");
 }
 
-TEST_F(CallBackThread, AHandlerMayStopItsOwnThreadAndALaterStartWaitsForIt) {
+TEST_F(CallBackThread, AHandlerMayStopItsOwnThreadAndStartItAgain) {
   ASSERT_TRUE(StartCallBackThread(StopOnRequest));
   ASSERT_TRUE(Send("stop"));
   ASSERT_TRUE(Got({"stop"}));

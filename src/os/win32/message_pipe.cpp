@@ -71,11 +71,11 @@ uint32_t WritePipeMessage(const std::string &name, const void *data, uint32_t si
     return ERROR_NOT_ENOUGH_MEMORY;
   }
   ScopedHandle pipe;
-  for (;;) {
+  for (uint32_t wait = 0;; ++wait) {
     pipe.Reset(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     if (pipe) break;
     const DWORD error = GetLastError();
-    if (error != ERROR_PIPE_BUSY) return error;
+    if (error != ERROR_PIPE_BUSY || wait == kPipeBusyWaits) return error;
     if (!WaitNamedPipeA(path.c_str(), kPipeBusyWaitMs)) return GetLastError();
   }
   DWORD mode = PIPE_READMODE_MESSAGE;
