@@ -137,12 +137,6 @@ bool CTL::FindInterface(const char *name, std::shared_ptr<CInterface> *pInterfac
   return false;
 }
 
-void CTL::DeleteInterfaces() {
-  CLockGuard lock(&m_Lock);
-  for (const auto &item : m_Interfaces) item->DeleteDevices();
-  m_Interfaces.clear();
-}
-
 uint32_t CTL::GetNumInterfaces() {
   CLockGuard lock(&m_Lock);
   return static_cast<uint32_t>(m_Interfaces.size());

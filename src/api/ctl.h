@@ -60,8 +60,6 @@ public:
   std::shared_ptr<CInterface> FindOrCreateInterface(const std::string &name);
   // Exact, case-sensitive lookup; stores the interface when pInterface is set.
   bool FindInterface(const char *name, std::shared_ptr<CInterface> *pInterface);
-  // Closes every device of every interface and drops the interfaces.
-  void DeleteInterfaces();
   // The CTL lock, for exports whose whole work runs under it.
   os::CriticalSection &Lock() { return m_Lock; }
 
