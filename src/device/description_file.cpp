@@ -61,7 +61,7 @@ std::string ReadLines(const std::string &path) {
 
 int32_t CDevice::GetXml(void *buffer, uint32_t *size) {
   CLockGuard lock(&m_csLock);
-  const auto driver = Driver();
+  CDriverInterface *const driver = Driver();
   if (driver == nullptr) return -6;
   ZAR_DEVICE_INFO info{};
   const uint32_t capacity = sizeof info;

@@ -17,7 +17,8 @@ constexpr uint32_t kClosedIndex = 0xFFFFFFFFu;
 CDevice::CDevice(std::shared_ptr<CInterface> pInterface, std::string name, uint32_t unIndex)
     : m_pInterface(std::move(pInterface)), m_strName(std::move(name)), m_unIndex(unIndex) {
   TraceMessage("ZAR=> Enter CDevice(%s)\n", m_strName.c_str());
-  if (const auto driver = GetDeviceDriver(static_cast<int32_t>(m_unIndex), true)) driver->m_pDevice = this;
+  m_pDriver = GetDeviceDriver(static_cast<int32_t>(m_unIndex), true);
+  if (m_pDriver) m_pDriver->m_pDevice = this;
 }
 
 CDevice::~CDevice() {
@@ -40,8 +41,11 @@ CDevice::~CDevice() {
 //    cleared: calls that come later find no driver, and a reservation this
 //    process makes later for the same record is never reached through here.
 //    Only this device's own reservation is released (its driver links back to
-//    it), never one made since for another device or a register access.
+//    it), never one made since for another device or a register access. The
+//    device's own pin on the driver is dropped after both locks are given
+//    back, so a driver interface that goes with it never goes under them.
 void CDevice::Close() {
+  std::shared_ptr<CDriverInterface> pinned;
   std::list<std::shared_ptr<CDataStream>> streams;
   {
     CLockGuard lock(&m_csLock);
@@ -57,6 +61,7 @@ void CDevice::Close() {
   if (m_unIndex == kClosedIndex) return;
   const auto index = static_cast<int32_t>(m_unIndex);
   m_unIndex = kClosedIndex;
+  pinned = std::move(m_pDriver);
   TableLock table;
   if (const auto driver = GetDeviceDriver(index, true); driver != nullptr && driver->m_pDevice == this)
     ReleaseDevice(index);
@@ -169,13 +174,16 @@ int32_t CDevice::DeleteDataStream(CDataStream *stream) {
 // the streams are relocked after leaving it (see DeleteDataStream).
 int32_t CDevice::RecoverFromHybernate(uint32_t newIndex) {
   std::list<std::shared_ptr<CDataStream>> streams;
+  std::shared_ptr<CDriverInterface> driver = GetDeviceDriver(static_cast<int32_t>(newIndex), true);
+  std::shared_ptr<CDriverInterface> previous;
   {
     CLockGuard lock(&m_csLock);
     if (m_unIndex == kClosedIndex) return ZAR_ERR_GENERAL;
     m_unIndex = newIndex;
+    previous = std::move(m_pDriver);
+    m_pDriver = driver;
     streams = m_listDataStreams;
   }
-  auto driver = GetDeviceDriver(static_cast<int32_t>(newIndex), true);
   if (!driver) return ZAR_ERR_GENERAL;
   driver->m_pDevice = this;
   for (const auto &stream : streams) {

@@ -75,10 +75,10 @@ public:
 
 private:
   std::shared_ptr<CDataStream> AddDataStream();
-  // The driver of this device's record while this process holds it, pinned
-  // for the caller's request; null once the device is closed. The caller
-  // holds m_csLock.
-  std::shared_ptr<CDriverInterface> Driver();
+  // The driver of this device's record while this process holds it and the
+  // camera is present; null once the device is closed or the camera gone.
+  // The caller holds m_csLock, which keeps the driver pinned until it leaves.
+  CDriverInterface *Driver();
   template <class Request>
   int32_t Transfer(const char *operation, uint64_t address, uint64_t *size, Request request);
 
@@ -87,6 +87,9 @@ private:
   std::shared_ptr<CInterface> m_pInterface;
   std::string m_strName;
   uint32_t m_unIndex; // kClosedIndex once closed
+  // The driver of the record this device reserved, pinned from its opening to
+  // its close; set and dropped under m_csLock.
+  std::shared_ptr<CDriverInterface> m_pDriver;
   os::CriticalSection m_csLock;
   // Streams are shared with the exports working on them; a closed stream
   // goes when the last of those returns.

@@ -13,7 +13,7 @@ namespace oxa::ZarUsb {
 int32_t CDevice::GetInfo(void *record, const uint32_t *size) {
   CLockGuard lock(&m_csLock);
   if (record == nullptr || size == nullptr || *size < sizeof(ZAR_DEVICE_INFO)) return -7;
-  const auto driver = Driver();
+  CDriverInterface *const driver = Driver();
   if (driver == nullptr) return -6;
   auto *info = static_cast<uint8_t *>(record);
   std::memcpy(info, "ZAR_USB", 8);
@@ -38,7 +38,7 @@ int32_t CDevice::QueryCustomFeature(const void *request, uint32_t requestSize, v
   if (replySize == nullptr || requestSize != sizeof(ZAR_CUSTOM_FEATURE_REQUEST) ||
       *replySize != sizeof(ZAR_CUSTOM_FEATURE_REPLY) || request == nullptr || reply == nullptr)
     return -7;
-  const auto driver = Driver();
+  CDriverInterface *const driver = Driver();
   if (driver == nullptr) return -6;
   ZAR_CUSTOM_FEATURE_REQUEST ask;
   ZAR_CUSTOM_FEATURE_REPLY answer;

@@ -15,7 +15,15 @@ namespace {
 constexpr uint64_t kChunk = 48;
 } // namespace
 
-std::shared_ptr<CDriverInterface> CDevice::Driver() { return GetDeviceDriver(static_cast<int32_t>(m_unIndex), true); }
+// Every register call asks this, so it takes no lock beyond the device's:
+// the device keeps its own pin on the driver (dropped only under m_csLock,
+// which the caller holds), so the driver cannot go during the call and no
+// table lookup or further pin is needed; whether the record is still this
+// process's and its camera present is read from the two words that say so,
+// lock-free (HoldsRecord).
+CDriverInterface *CDevice::Driver() {
+  return m_pDriver != nullptr && HoldsRecord(static_cast<int32_t>(m_unIndex)) ? m_pDriver.get() : nullptr;
+}
 
 // Moves the bytes in chunks of at most 48 through request(offset, chunk,
 // &count, &word), which returns the system error and reports at most the
@@ -60,7 +68,7 @@ int32_t CDevice::Transfer(const char *operation, uint64_t address, uint64_t *siz
 int32_t CDevice::ReadData(uint64_t address, void *buffer, uint64_t *size) {
   CLockGuard lock(&m_csLock);
   if (buffer == nullptr || size == nullptr) return -7;
-  const auto driver = Driver();
+  CDriverInterface *const driver = Driver();
   if (driver == nullptr) return -6;
   auto *bytes = static_cast<uint8_t *>(buffer);
   return Transfer("ReadData", address, size, [&](uint64_t offset, uint64_t *count, uint32_t *word) {
@@ -71,7 +79,7 @@ int32_t CDevice::ReadData(uint64_t address, void *buffer, uint64_t *size) {
 int32_t CDevice::WriteData(uint64_t address, const void *buffer, uint64_t *size) {
   CLockGuard lock(&m_csLock);
   if (buffer == nullptr || size == nullptr) return -7;
-  const auto driver = Driver();
+  CDriverInterface *const driver = Driver();
   if (driver == nullptr) return -6;
   const auto *bytes = static_cast<const uint8_t *>(buffer);
   return Transfer("WriteData", address, size, [&](uint64_t offset, uint64_t *count, uint32_t *word) {

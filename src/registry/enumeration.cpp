@@ -173,8 +173,8 @@ bool AddDevice(int32_t index, const char *path) {
   }
   ComputeFriendlyName(record);
   std::memcpy(record.szDevicePath, path, std::strlen(path) + 1);
-  record.dwOwnerProcessId = 0;
-  record.dwFlags = 1;
+  RecordWord(record.dwOwnerProcessId).store(0);
+  RecordWord(record.dwFlags).store(1);
   TraceMessage("ZAR=> AddDevice ComputeFriendlyName=%s\n", record.szFriendlyName);
   driver.reset();
   TraceMessage("ZAR=> Leave AddDevice bSuccess=%d\n", 1);

@@ -38,11 +38,11 @@ Table &State() {
 }
 
 void EmptyRecord(DeviceRecord &record, uint32_t owner) {
-  record.dwOwnerProcessId = owner;
+  RecordWord(record.dwOwnerProcessId).store(owner);
   record.szDevicePath[0] = record.szFriendlyName[0] = record.szSerialNumber[0] = '\0';
   record.szModelName[0] = record.szOverrideName[0] = '\0';
   record.dwRegister90Value = 0;
-  record.dwFlags = 0;
+  RecordWord(record.dwFlags).store(0);
 }
 
 // The start-time entry beside record or slot `index` (when the memory for
@@ -70,7 +70,7 @@ bool ReclaimRecordIfEnded(DeviceRecord &record) {
   const int32_t index = RecordIndex(&record);
   if (!OwnerEnded(record.dwOwnerProcessId, RecordStartTime(index))) return false;
   TraceMessage("ZAR=> camera %d freed: its process %u has ended\n", index, record.dwOwnerProcessId);
-  record.dwOwnerProcessId = 0;
+  RecordWord(record.dwOwnerProcessId).store(0);
   return true;
 }
 
@@ -93,7 +93,7 @@ bool ReclaimEndedSlots() {
 void WithdrawProcess() {
   const uint32_t self = os::CurrentProcessId();
   for (DeviceRecord &record : State().layout->records)
-    if (record.dwOwnerProcessId == self) record.dwOwnerProcessId = 0;
+    if (record.dwOwnerProcessId == self) RecordWord(record.dwOwnerProcessId).store(0);
   for (CallbackProcessSlot &slot : State().layout->processes)
     if (slot.dwProcessId == self) slot = {0, 0};
 }
@@ -249,7 +249,7 @@ bool ReserveDevice(DeviceRecord *record) {
   } catch (const std::bad_alloc &) {
     return false;
   }
-  record->dwOwnerProcessId = self;
+  RecordWord(record->dwOwnerProcessId).store(self);
   NoteStartTime(RecordStartTime(index));
   TraceMessage("ZAR=> ReserveDevice(%u) Process=%u\n", static_cast<uint32_t>(index), self);
   return true;
@@ -262,7 +262,7 @@ void FreeDevice(DeviceRecord *record) {
   TableLock lock;
   if (!lock || record == nullptr) return;
   const int32_t index = RecordIndex(record);
-  record->dwOwnerProcessId = 0;
+  RecordWord(record->dwOwnerProcessId).store(0);
   TraceMessage("ZAR=> Enter FreeDevice(%u) Process=%u\n", static_cast<uint32_t>(index), os::CurrentProcessId());
   driver = std::move(State().driverSlots[index]);
 }
@@ -290,6 +290,22 @@ std::shared_ptr<CDriverInterface> GetDeviceDriver(int32_t index, bool ownedOnly)
   const DeviceRecord &record = State().layout->records[index];
   if (!IsPresent(record) || (ownedOnly && record.dwOwnerProcessId != os::CurrentProcessId())) return nullptr;
   return State().driverSlots[index];
+}
+
+// No table lock on a device's register path: an owner word equal to this
+// process's id is only ever set by this process (ReserveDevice) and taken away
+// by it (FreeDevice) or by an unplug, which also clears the present flag; no
+// other process writes its id there, and another process reclaims a record
+// only from an owner that has ended, never from a running one.
+// Reading the owner before the flag therefore never answers true for a record
+// this process does not hold at some moment of the call, as a locked read would.
+bool HoldsRecord(int32_t index) {
+  if (index < 0 || index >= kTableRecords) return false;
+  SharedTableLayout *layout = State().layout;
+  if (layout == nullptr) return false;
+  DeviceRecord &record = layout->records[index];
+  return RecordWord(record.dwOwnerProcessId).load() == os::CurrentProcessId() &&
+         (RecordWord(record.dwFlags).load() & 1) != 0;
 }
 
 int32_t ReleaseDevice(int32_t index) {

@@ -16,8 +16,11 @@
 // left by a thread or process that ended while holding it is taken over: the
 // operation goes on, so one crash never locks the others out of the table.
 // Record pointers point into the shared memory and stay valid while the
-// table is open; read them under the lock.
+// table is open; read them under the lock. The exception is HoldsRecord,
+// which reads a record's owner and flag words without it; those two words
+// are therefore always written with RecordWord stores.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -138,6 +141,10 @@ int32_t ReserveDeviceByName(const char *name, int32_t *index);
 // it lives as long as the caller holds it, even when the reservation is
 // released meanwhile. Null when there is none.
 std::shared_ptr<CDriverInterface> GetDeviceDriver(int32_t index, bool ownedOnly);
+// Whether this process holds the record and its camera is present, read
+// without the table lock (see its definition); for the calls of a device
+// that keeps its own pin on the record's driver.
+bool HoldsRecord(int32_t index);
 // Frees this process's reservation of the record: 0, or -7 when it holds none.
 // The slot's driver interface goes when the last request that pinned it ends.
 int32_t ReleaseDevice(int32_t index);
@@ -171,6 +178,11 @@ void ReclaimEndedProcesses();
 int32_t RecordIndex(const DeviceRecord *record);
 
 inline bool IsPresent(const DeviceRecord &record) { return (record.dwFlags & 1) != 0; }
+
+// Atomic access to a record's owner or flag word, which HoldsRecord reads
+// without the table lock.
+inline std::atomic_ref<uint32_t> RecordWord(uint32_t &word) { return std::atomic_ref<uint32_t>(word); }
+static_assert(std::atomic_ref<uint32_t>::required_alignment <= alignof(DeviceRecord));
 
 // A text field of a record, which the camera may have filled to its end
 // without a terminator: its length within the field.
