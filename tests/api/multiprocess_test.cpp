@@ -130,26 +130,25 @@ const bool kOpenWhenFull = zar_test::RegisterHelper("open-when-full", [](const s
 });
 
 // Plugs cameras and keeps each open, so that the driver refuses every other
-// opener: adding one to the table takes ten attempts, two seconds.
+// opener: adding one to the table takes ten attempts, two seconds. The
+// table lock, held meanwhile, keeps the monitor's scan from them until then.
 const bool kPlugAndHoldOpen = zar_test::RegisterHelper("plug-and-hold-open", [](const std::vector<std::string> &args) {
   const std::filesystem::path dir = args.at(0);
   oxa::ZarUsb::os::SetSecondDeviceSource(&oxa::ZarUsb::emulator::BusDevices());
+  oxa::ZarUsb::os::NamedMutex table;
+  if (table.Open(oxa::ZarUsb::kTableMutexName) != 0 || table.Acquire() == oxa::ZarUsb::os::NamedMutex::Lock::Failed)
+    return 9;
   std::vector<std::unique_ptr<oxa::ZarUsb::CDriverInterface>> held;
   for (int i = 0; i < std::stoi(args.at(1)); ++i) {
     oxa::ZarUsb::emulator::CameraConfig config;
     config.serial = "STALL" + std::to_string(i);
     const auto slot = oxa::ZarUsb::emulator::Plug(config);
-    if (!slot) return 9;
-    const std::string path = oxa::ZarUsb::emulator::ListCameras().at(i).path;
-    // The monitor may be reading the new camera: it lets go at once.
-    const bool open = WaitFor([&] {
-      held.push_back(std::make_unique<oxa::ZarUsb::CDriverInterface>(path.c_str()));
-      if (held.back()->IsOpen()) return true;
-      held.pop_back();
-      return false;
-    });
-    if (!open) return 10;
+    if (!slot) return 10;
+    held.push_back(std::make_unique<oxa::ZarUsb::CDriverInterface>(
+        oxa::ZarUsb::emulator::ListCameras().at(i).path.c_str()));
+    if (!held.back()->IsOpen()) return 11;
   }
+  table.Release();
   AwaitMarker(dir / "never");
   return 0;
 });
