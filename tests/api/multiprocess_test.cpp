@@ -19,6 +19,7 @@
 #include "os/namespace.h"
 #include "os/shared_memory.h"
 #include "os/system_info.h"
+#include "os/system_message.h"
 #include "registry/shared_table.h"
 #include "temp_dir.h"
 #include "test_main.h"
@@ -158,6 +159,12 @@ const bool kUnloadInScan = zar_test::RegisterHelper("unload-in-scan", [](const s
   const std::filesystem::path dir = args.at(0);
   if (OpenDebugFile((dir / "trace").wstring().c_str(), ZAR_O_WRONLY | ZAR_O_CREAT | ZAR_O_TRUNC) != 0) return 9;
   EnableZarTrace(1);
+  // The role is taken on the monitor thread, after the load: only its owner
+  // has a window to post to.
+  const bool owner = WaitFor([] {
+    return oxa::ZarUsb::os::PostSystemMessage(oxa::ZarUsb::os::kWmDeviceChange, oxa::ZarUsb::os::kDbtDevNodesChanged);
+  });
+  if (!owner) return 11;
   Touch(dir / "owner");
   const bool retrying = WaitFor(
       [&] { return Read(dir / "trace").find("failed to instanciate driver") != std::string::npos; }, kMarkerWaitMs);
@@ -385,7 +392,7 @@ TEST_F(MultiProcess, UnloadingDuringASlowScanWaitsForItsCurrentCamera) {
   const std::string cameras = "15"; // 30 s of scanning
   auto holder = other.Start("plug-and-hold-open", {m_dir.Path().string(), cameras}, false);
   const auto started = std::chrono::steady_clock::now();
-  EXPECT_EQ(owner->Wait(20000), 0) << "9: no trace, 10: no scan";
+  EXPECT_EQ(owner->Wait(20000), 0) << "9: no trace, 10: no scan, 11: no monitor window";
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(8));
   EXPECT_EQ(holder->Wait(0), -1) << "still holding the cameras";
 }
