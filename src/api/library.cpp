@@ -5,6 +5,7 @@
 #include "api/ctl.h"
 #include "emulator/bus_devices.h"
 #include "os/library_entry.h"
+#include "os/namespace.h"
 #include "os/system_info.h"
 #include "registry/monitor.h"
 #include "registry/shared_table.h"
@@ -15,6 +16,7 @@ namespace oxa::ZarUsb {
 // would have nothing to work on.
 // The emulated bus joins the system's devices (or not) once, here.
 bool OnProcessAttach() {
+  os::FixNamespace();
   emulator::ConnectBusWhenEnabled();
   g_pTL = new (std::nothrow) CTL;
   if (g_pTL == nullptr) return false;

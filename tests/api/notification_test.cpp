@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -17,6 +18,7 @@
 
 #include "camera_bench.h"
 #include "os/message_pipe.h"
+#include "os/namespace.h"
 #include "os/system_info.h"
 #include "registry/notification.h"
 #include "temp_dir.h"
@@ -179,6 +181,25 @@ TEST_F(TransportLayerCallbacks, OnlyWholeMessagesAreDeliveredAndTheThreadComesBa
   ASSERT_EQ(TLOpen(nullptr, nullptr, &m_tl), ZAR_SUCCESS);
   ASSERT_EQ(SendPlugToSelf("reopened"), 0u);
   EXPECT_TRUE(m_recorder.Has(Line(USB_PLUGGED_DEVICE, "reopened"))) << "the callback outlived the close";
+}
+
+// A program may point ZAR_USB_NAMESPACE elsewhere after loading the library
+// (the test programs do, to start helpers in other namespaces): the library
+// stays in the namespace it loaded in, so its pipe is still found by the
+// monitor of that namespace.
+TEST_F(TransportLayerCallbacks, ChangingTheNamespaceAfterLoadingMovesNothing) {
+  ASSERT_EQ(TLClose(m_tl), ZAR_SUCCESS);
+  const std::string own = std::getenv("ZAR_USB_NAMESPACE");
+  const std::string elsewhere = own + "-elsewhere";
+  oxa::ZarUsb::os::SetEnv("ZAR_USB_NAMESPACE", elsewhere.c_str());
+  const ZAR_STATUS opened = TLOpen(nullptr, nullptr, &m_tl);
+  const std::string folder = oxa::ZarUsb::os::NamespaceFolder();
+  oxa::ZarUsb::os::SetEnv("ZAR_USB_NAMESPACE", own.c_str());
+  std::error_code ignored;
+  std::filesystem::remove_all(folder, ignored);
+  ASSERT_EQ(opened, ZAR_SUCCESS);
+  m_cameras.Plug("NS1");
+  EXPECT_TRUE(m_recorder.Has(Line(USB_PLUGGED_DEVICE, "ZC1000_#NS1")));
 }
 
 // What a re-entrant callback did, for the test to check.
