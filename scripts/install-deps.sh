@@ -1,10 +1,26 @@
 #!/usr/bin/env bash
-# Installs what building and testing need on Debian 12 (as root, or with sudo).
-# Does nothing when everything is already there.
+# Installs what a job needs on Debian 12 (as root, or with sudo), and nothing
+# more; does nothing when everything is already there.
+#   install-deps.sh build   the library, zarusb and the demo
+#   install-deps.sh test    everything scripts/test.sh builds and runs
 set -euo pipefail
+group=${1:-test}
 
-packages=(cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev nlohmann-json3-dev libcli11-dev libstb-dev
-          mingw-w64 g++-mingw-w64-x86-64-posix wine wine64 binutils clang libclang-rt-14-dev)
+# Building the library and its tools.
+build_packages=(cmake ninja-build g++ nlohmann-json3-dev libcli11-dev libstb-dev)
+# Tests and benchmarks, natively and under the sanitizers.
+test_packages=(googletest libgtest-dev libbenchmark-dev clang libclang-rt-14-dev)
+# The Windows build under Wine.
+windows_packages=(mingw-w64 g++-mingw-w64-x86-64-posix wine wine64 binutils)
+
+case "$group" in
+build) packages=("${build_packages[@]}") ;;
+test) packages=("${build_packages[@]}" "${test_packages[@]}" "${windows_packages[@]}") ;;
+*)
+  echo "usage: $0 build|test" >&2
+  exit 2
+  ;;
+esac
 
 missing=()
 for package in "${packages[@]}"; do
@@ -14,6 +30,16 @@ done
 
 echo "Installing: ${missing[*]}"
 sudo=""
-[ "$(id -u)" -eq 0 ] || sudo=sudo
-$sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+if [ "$(id -u)" -ne 0 ]; then
+  if ! command -v sudo >/dev/null; then
+    echo "error: these Debian packages are missing: ${missing[*]}" >&2
+    echo "       install them as root (apt-get install ${missing[*]}), or run this script as root" >&2
+    exit 1
+  fi
+  sudo=sudo
+fi
+if ! { $sudo apt-get update -qq && DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null; }; then
+  echo "error: could not install the Debian packages ${missing[*]}" >&2
+  echo "       (apt-get failed: see its message above); install them by hand and run again" >&2
+  exit 1
+fi

@@ -5,7 +5,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
-"$root/scripts/install-deps.sh"
+"$root/scripts/install-deps.sh" test
 
 jobs=$(nproc)
 build() { # name, cmake options...
@@ -19,10 +19,10 @@ run_tests() { # name
   ctest --test-dir "build/$1" --output-on-failure --timeout 600 -j "$jobs"
 }
 
-build native -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZAR_USB_BENCHMARKS=ON
+build native -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON -DZAR_USB_BENCHMARKS=ON
 run_tests native
 
-build asan -DCMAKE_BUILD_TYPE=Debug -DZAR_USB_SANITIZE=ON
+build asan -DCMAKE_BUILD_TYPE=Debug -DBUILD_TESTING=ON -DZAR_USB_SANITIZE=ON
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 run_tests asan
 
 # Fuzzing: each program of fuzz/ runs for 30 s from its seeds in fuzz/corpus
