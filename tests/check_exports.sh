@@ -1,10 +1,17 @@
 #!/usr/bin/env bash
 # Fails unless the built library exports exactly the names of the export list
-# (and, for the Windows DLL, imports no runtime DLL beyond the system's).
+# and the one internal name (and, for the Windows DLL, imports no runtime DLL
+# beyond the system's). The public header must not declare the internal name.
 set -euo pipefail
 lib=$1
 list=$2
-expected=$(sort "$list")
+internal=$3
+header=$4
+if grep -q "$internal" "$header"; then
+  echo "$header declares the internal export $internal"
+  exit 1
+fi
+expected=$( (cat "$list"; echo "$internal") | sort)
 
 case "$lib" in
 *.dll)
@@ -33,4 +40,4 @@ if [ "$actual" != "$expected" ]; then
   diff <(echo "$expected") <(echo "$actual") || true
   exit 1
 fi
-echo "$(wc -l <<<"$actual") exports, as listed"
+echo "$(wc -l <"$list") public exports and $internal, as listed"

@@ -2,6 +2,7 @@
 // Access to the namespace's emulated bus (see bus_layout.h).
 
 #include <cstdint>
+#include <string>
 
 #include "emulator/bus_layout.h"
 #include "emulator/camera_model.h"
@@ -43,6 +44,10 @@ private:
   os::MappedFile m_file;
   BusLayout *m_layout = nullptr;
 };
+
+// Device paths of emulated cameras.
+std::string DevicePath(uint32_t slot, uint32_t generation, uint32_t interfaceClass);
+bool ParseDevicePath(const char *path, uint32_t *slot, uint32_t *generation);
 
 // Fills a free slot with a camera of that config; false when the config is unusable.
 bool PlugInto(CameraSlot &slot, const CameraConfig &config);

@@ -1,5 +1,6 @@
 #include "emulator/bus_devices.h"
 
+#include <atomic>
 #include <cstring>
 
 #include "driver/interface_classes.h"
@@ -39,8 +40,16 @@ os::DeviceSource &BusDevices() noexcept {
   return source;
 }
 
+namespace {
+std::atomic<bool> g_connected{false};
+} // namespace
+
 void ConnectBusWhenEnabled() noexcept {
-  if (EmulationEnabled()) os::SetSecondDeviceSource(&BusDevices());
+  if (!EmulationEnabled()) return;
+  os::SetSecondDeviceSource(&BusDevices());
+  g_connected.store(true);
 }
+
+bool BusConnected() noexcept { return g_connected.load(); }
 
 } // namespace oxa::ZarUsb::emulator

@@ -20,6 +20,11 @@ constexpr uint32_t BytesPerPixel(uint32_t pixelFormat) {
 // The largest width and height, in pixels.
 constexpr uint32_t kMaxDimension = 16384;
 
+// A pixel format by name ("Mono8", "Mono16", "RGB8"); 0 when unknown.
+inline uint32_t PixelFormatByName(const std::string &name) {
+  return name == "Mono8" ? kMono8 : name == "Mono16" ? kMono16 : name == "RGB8" ? kRGB8 : 0;
+}
+
 struct CameraConfig {
   std::string vendor = "RK46";
   std::string model = "ZC1000";

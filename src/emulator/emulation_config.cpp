@@ -8,13 +8,6 @@
 
 namespace oxa::ZarUsb::emulator {
 
-uint32_t PixelFormatByName(const std::string &name) {
-  if (name == "Mono8") return kMono8;
-  if (name == "Mono16") return kMono16;
-  if (name == "RGB8") return kRGB8;
-  return 0;
-}
-
 namespace {
 
 // A field that holds a 32-bit register value: a whole number from 0 to

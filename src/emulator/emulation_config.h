@@ -18,7 +18,4 @@ std::vector<CameraConfig> ConfiguredCameras(std::string *why = nullptr);
 // unlimited), "interface_class"}]}. Missing fields take the defaults.
 std::vector<CameraConfig> ParseCameras(const std::string &json, std::string *why);
 
-// A pixel format by name ("Mono8", "Mono16", "RGB8"); 0 when unknown.
-uint32_t PixelFormatByName(const std::string &name);
-
 } // namespace oxa::ZarUsb::emulator

@@ -6,6 +6,8 @@
 
 #include "driver/interface_classes.h"
 #include "emulator/bus.h"
+#include "emulator/camera_registers.h"
+#include "emulator/virtual_driver.h"
 #include "os/system_info.h"
 #include "os/system_message.h"
 
@@ -134,6 +136,24 @@ bool InjectFault(uint32_t slot, Request request, FaultKind kind, uint32_t count,
   camera.faults[index] = {kind == FaultKind::None ? 0 : count, static_cast<uint32_t>(kind), value, skip};
   return true;
 }
+
+bool ReadCameraRegisters(uint32_t slot, uint32_t mode, uint64_t address, void *data, uint64_t size) {
+  Bus *bus = Bus::Get();
+  if (bus == nullptr || slot >= kMaxCameras) return false;
+  Bus::Guard guard(*bus);
+  const CameraSlot &camera = guard.Layout().cameras[slot];
+  return camera.present != 0 && ReadRegisters(camera, mode, address, static_cast<uint8_t *>(data), size) == 0;
+}
+
+uintptr_t HoldCamera(uint32_t slot) {
+  std::string path;
+  for (const PluggedCamera &camera : ListCameras())
+    if (camera.slot == slot) path = camera.path;
+  uint32_t error = 0;
+  return path.empty() ? 0 : reinterpret_cast<uintptr_t>(OpenVirtualDriver(path.c_str(), &error).release());
+}
+
+void ReleaseCamera(uintptr_t hold) { delete reinterpret_cast<os::DeviceIo *>(hold); }
 
 void Suspend() { os::PostSystemMessage(os::kWmPowerBroadcast, os::kPbtApmSuspend); }
 

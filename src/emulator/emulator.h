@@ -1,8 +1,13 @@
 #pragma once
-// The camera emulator: cameras on an emulated USB bus that every process of
-// the namespace shares, and the virtual driver that serves them. Users run
-// and develop against it without hardware; tests drive it through this API
-// and the `zarusb emu` commands drive it from the shell.
+// The camera emulator's controls: cameras on an emulated USB bus that every
+// process of the namespace shares, and the virtual driver that serves them.
+// Users run and develop against it without hardware; tests drive it through
+// this API and the `zarusb emu` commands drive it from the shell.
+//
+// Two builds of this API: the library's own, and one for programs that load
+// the library (tools, tests through the exports), which reaches the
+// library's through its internal control table (api/internal_control.h) so
+// that such a program holds one copy of the library.
 //
 // Every function is thread-safe and never blocks beyond the bus lock, except
 // Hibernate, which waits between its steps.
@@ -37,9 +42,9 @@ struct PluggedCamera {
   uint32_t holderProcess; // process that has it open, 0 when none
 };
 
-// Whether the library lists emulated cameras: ZAR_USB_EMULATION is set, to a
-// number of default cameras or the path of a JSON file describing them
-// ({"cameras": [{"model": "...", "serial": "...", "width": 640, ...}]}).
+// Whether the library lists emulated cameras: ZAR_USB_EMULATION was set when
+// it loaded, to a number of default cameras or the path of a JSON file
+// describing them ({"cameras": [{"model": "...", "serial": "...", ...}]}).
 // Those cameras are plugged when the namespace's bus is first created.
 bool EmulationEnabled();
 
@@ -61,9 +66,13 @@ void Resume();
 // Suspend; every camera drops off the bus; resume; after gapMs the cameras
 // come back (new device paths, as after a real hibernation).
 void Hibernate(uint32_t gapMs);
-
-// Device paths of emulated cameras.
-std::string DevicePath(uint32_t slot, uint32_t generation, uint32_t interfaceClass);
-bool ParseDevicePath(const char *path, uint32_t *slot, uint32_t *generation);
+// Reads the camera's registers from the side, as its firmware holds them
+// (no driver request, no open): false when the slot holds no camera or a
+// byte of the range is no register.
+bool ReadCameraRegisters(uint32_t slot, uint32_t mode, uint64_t address, void *data, uint64_t size);
+// Opens the camera as another program would, so that nobody else can open it
+// until ReleaseCamera; 0 when it cannot be opened (not plugged, or open).
+uintptr_t HoldCamera(uint32_t slot);
+void ReleaseCamera(uintptr_t hold);
 
 } // namespace oxa::ZarUsb::emulator

@@ -12,8 +12,6 @@
 #include <iterator>
 
 #include "camera_bench.h"
-#include "driver/driver_interface.h"
-#include "emulator/bus_devices.h"
 #include "environment.h"
 #include "os/named_mutex.h"
 #include "os/shared_memory.h"
@@ -169,13 +167,9 @@ TEST_F(DeviceListing, ACameraThatCannotBeOpenedIsTriedAgainAtTheNextChange) {
   ASSERT_EQ(tableLock.Open("A8E5C897-286A-42d5-A004-522A9352D2B0"), 0u);
   ASSERT_NE(tableLock.Acquire(), oxa::ZarUsb::os::NamedMutex::Lock::Failed);
   const uint32_t slot = m_cameras->Plug("R1");
-  std::string path;
-  for (const auto &camera : oxa::ZarUsb::emulator::ListCameras())
-    if (camera.slot == slot) path = camera.path;
-  oxa::ZarUsb::os::SetSecondDeviceSource(&oxa::ZarUsb::emulator::BusDevices());
-  auto holder = std::make_unique<oxa::ZarUsb::CDriverInterface>(path.c_str());
+  uintptr_t hold = oxa::ZarUsb::emulator::HoldCamera(slot);
   tableLock.Release();
-  ASSERT_TRUE(holder->IsOpen());
+  ASSERT_NE(hold, 0u);
 
   const bool scanned = zar_test::WaitFor([&] {
     std::ifstream in(trace, std::ios::binary);
@@ -189,7 +183,7 @@ TEST_F(DeviceListing, ACameraThatCannotBeOpenedIsTriedAgainAtTheNextChange) {
   EXPECT_EQ(TLGetNumDevices(m_tl, "USB", &count), ZAR_SUCCESS);
   EXPECT_EQ(count, 0u) << "not inserted";
 
-  holder.reset();
+  oxa::ZarUsb::emulator::ReleaseCamera(hold);
   oxa::ZarUsb::os::PostSystemMessage(oxa::ZarUsb::os::kWmDeviceChange, oxa::ZarUsb::os::kDbtDevNodesChanged);
   EXPECT_TRUE(WaitForCount(m_tl, 1));
 }

@@ -11,8 +11,6 @@
 #include <memory>
 #include <thread>
 
-#include "driver/driver_interface.h"
-#include "emulator/bus_devices.h"
 #include "open_camera.h"
 #include "test_main.h"
 
@@ -152,16 +150,8 @@ protected:
 
   // Reads a camera's transport-layer user data from the side.
   std::string UserData(uint32_t slot) {
-    for (const auto &camera : emulator::ListCameras()) {
-      if (camera.slot != slot) continue;
-      os::SetSecondDeviceSource(&emulator::BusDevices());
-      CDriverInterface driver(camera.path.c_str());
-      char data[9] = {};
-      uint64_t size = 8;
-      uint32_t word = 0;
-      if (driver.ReadMem(0, 0x08, data, &size, &word) == 0 && word == 0) return data;
-    }
-    return "<unreadable>";
+    char data[9] = {};
+    return emulator::ReadCameraRegisters(slot, 0, 0x08, data, 8) ? data : "<unreadable>";
   }
 
   ZAR_TL_HANDLE m_tl = nullptr;

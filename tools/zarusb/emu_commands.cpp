@@ -7,7 +7,6 @@
 #include <memory>
 #include <string>
 
-#include "emulator/emulation_config.h"
 #include "emulator/emulator.h"
 
 namespace zarusb {
