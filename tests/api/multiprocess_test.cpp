@@ -12,8 +12,6 @@
 #include <random>
 
 #include "camera_bench.h"
-#include "driver/driver_interface.h"
-#include "emulator/bus_devices.h"
 #include "environment.h"
 #include "os/named_mutex.h"
 #include "os/namespace.h"
@@ -135,19 +133,17 @@ const bool kOpenWhenFull = zar_test::RegisterHelper("open-when-full", [](const s
 // table lock, held meanwhile, keeps the monitor's scan from them until then.
 const bool kPlugAndHoldOpen = zar_test::RegisterHelper("plug-and-hold-open", [](const std::vector<std::string> &args) {
   const std::filesystem::path dir = args.at(0);
-  oxa::ZarUsb::os::SetSecondDeviceSource(&oxa::ZarUsb::emulator::BusDevices());
   oxa::ZarUsb::os::NamedMutex table;
   if (table.Open(oxa::ZarUsb::kTableMutexName) != 0 || table.Acquire() == oxa::ZarUsb::os::NamedMutex::Lock::Failed)
     return 9;
-  std::vector<std::unique_ptr<oxa::ZarUsb::CDriverInterface>> held;
+  std::vector<uintptr_t> held;
   for (int i = 0; i < std::stoi(args.at(1)); ++i) {
     oxa::ZarUsb::emulator::CameraConfig config;
     config.serial = "STALL" + std::to_string(i);
     const auto slot = oxa::ZarUsb::emulator::Plug(config);
     if (!slot) return 10;
-    held.push_back(std::make_unique<oxa::ZarUsb::CDriverInterface>(
-        oxa::ZarUsb::emulator::ListCameras().at(i).path.c_str()));
-    if (!held.back()->IsOpen()) return 11;
+    held.push_back(oxa::ZarUsb::emulator::HoldCamera(*slot));
+    if (held.back() == 0) return 11;
   }
   table.Release();
   AwaitMarker(dir / "never");
