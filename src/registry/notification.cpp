@@ -141,20 +141,6 @@ void Finish(std::vector<std::unique_ptr<CallbackThread>> runs) {
 
 } // namespace
 
-NotificationMessage MakeNotificationMessage(uint32_t event, int32_t index, const char *name) {
-  NotificationMessage message{};
-  message.dwEventCode = event;
-  message.nIndex = index;
-  if (name != nullptr) std::memcpy(message.szName, name, sizeof message.szName);
-  return message;
-}
-
-std::string CallbackPipeName(uint32_t processId) {
-  char name[32];
-  std::snprintf(name, sizeof name, "Callback_%.8X", processId);
-  return name;
-}
-
 void BroadcastEvent(uint32_t event, int32_t index, const char *name) {
   TableLock lock;
   SharedTableLayout *table = SharedTable();

@@ -5,6 +5,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <string>
 
 namespace oxa::ZarUsb {
@@ -23,11 +25,23 @@ static_assert(offsetof(NotificationMessage, szName) == 8);
 constexpr uint32_t kStopMessage = 0xFFFFFFFFu;
 
 // The message of an event: the 260 bytes at `name`, or zeroes without one.
-NotificationMessage MakeNotificationMessage(uint32_t event, int32_t index, const char *name);
+// Inline, as the pipe's name below: programs that write to the pipe from
+// the side (tests) need them without the library's code.
+inline NotificationMessage MakeNotificationMessage(uint32_t event, int32_t index, const char *name) {
+  NotificationMessage message{};
+  message.dwEventCode = event;
+  message.nIndex = index;
+  if (name != nullptr) std::memcpy(message.szName, name, sizeof message.szName);
+  return message;
+}
 
 // The name of a process's callback pipe: "Callback_" and the id in eight
 // upper-case hexadecimal digits.
-std::string CallbackPipeName(uint32_t processId);
+inline std::string CallbackPipeName(uint32_t processId) {
+  char name[32];
+  std::snprintf(name, sizeof name, "Callback_%.8X", processId);
+  return name;
+}
 
 // Writes the event (with the table index and the camera's 260-byte name
 // field, or none) to the pipe of every process enrolled in the table, in
