@@ -105,6 +105,33 @@ const bool kOpenAndWait = zar_test::RegisterHelper("tl-open-and-wait", [](const 
   return 0;
 });
 
+// Holds the camera named, with a device callback and a transport-layer
+// callback that note what they hear, until it is unplugged.
+const bool kHoldUntilUnplugged = zar_test::RegisterHelper("hold-until-unplugged", [](const std::vector<std::string> &args) {
+  const std::filesystem::path dir = args.at(0);
+  const std::string &name = args.at(1);
+  static Recorder heard;
+  ZAR_TL_HANDLE tl = nullptr;
+  ZAR_DEV_HANDLE device = nullptr;
+  if (TLOpen(nullptr, nullptr, &tl) != ZAR_SUCCESS) return 9;
+  if (TLOpenDevice(tl, "USB", name.c_str(), &device) != ZAR_SUCCESS) return 10;
+  const auto onDevice = [](uint32_t event, void *pData, int64_t size, void *) {
+    heard.Add("device " + Line(event, static_cast<const char *>(pData), size));
+  };
+  const auto onTL = [](uint32_t event, void *pData, int64_t size, void *) {
+    heard.Add("tl " + Line(event, static_cast<const char *>(pData), size));
+  };
+  if (DevSetCallback(device, onDevice, nullptr) != ZAR_SUCCESS) return 11;
+  if (TLSetCallback(tl, onTL, nullptr) != ZAR_SUCCESS) return 12;
+  Touch(dir / "ready-held");
+  if (!heard.Has("tl " + Line(USB_UNPLUGGED_DEVICE, name), kMarkerWaitMs)) return 13;
+  const std::vector<std::string> expected{"device " + Line(USB_UNPLUGGED_DEVICE, name),
+                                          "tl " + Line(USB_UNPLUGGED_DEVICE, name)};
+  if (heard.Lines() != expected) return 14;
+  if (DevClose(device) != ZAR_ERR_INVALID_HANDLE) return 15;
+  return TLClose(tl) == ZAR_SUCCESS ? 0 : 16;
+});
+
 class TransportLayerCallbacks : public ::testing::Test {
 protected:
   void SetUp() override {
@@ -145,6 +172,17 @@ TEST_F(TransportLayerCallbacks, PlugAndUnplugReachEveryEnrolledProcess) {
   EXPECT_TRUE(m_recorder.Has(Line(USB_UNPLUGGED_DEVICE, "ZC1000_#NT1")));
   EXPECT_EQ(first.Wait(), 0) << "11: no unplug, 12: no plug, 13: out of order";
   EXPECT_EQ(second.Wait(), 0);
+}
+
+TEST_F(TransportLayerCallbacks, AnUnpluggedCameraIsClosedWhereItIsHeldBeforeTheApplicationHears) {
+  const uint32_t slot = m_cameras.Plug("UP1");
+  ASSERT_TRUE(m_recorder.Has(Line(USB_PLUGGED_DEVICE, "ZC1000_#UP1")));
+  HelperProcess holder("hold-until-unplugged", {m_dir.Path().string(), "ZC1000_#UP1"});
+  ASSERT_TRUE(AwaitMarker(m_dir / "ready-held")) << holder.Wait(0);
+  m_cameras.Unplug(slot);
+  EXPECT_TRUE(m_recorder.Has(Line(USB_UNPLUGGED_DEVICE, "ZC1000_#UP1"))) << "a process that holds nothing";
+  EXPECT_EQ(holder.Wait(), 0) << "13: no unplug, 14: not device then transport layer, 15: device still open";
+  EXPECT_TRUE(zar_test::WaitForCount(m_tl, 0)) << "the record was emptied";
 }
 
 TEST_F(TransportLayerCallbacks, ADeadOrStuckProcessDelaysNobody) {
