@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <string>
@@ -29,6 +30,12 @@ struct Heard {
     return events;
   }
   size_t Count() { return Events().size(); }
+  bool Has(const std::string &event) {
+    return WaitFor([&] {
+      const auto all = Events();
+      return std::find(all.begin(), all.end(), event) != all.end();
+    });
+  }
 };
 
 void Note(uint32_t event, void *pData, int64_t size, void *pContext) {
@@ -65,7 +72,7 @@ TEST(DeviceNotifications, AnUnplugTellsTheDeviceThenClosesItEvenWhenItsCallbackC
   ASSERT_EQ(DevSetCallback(camera.Device(), closeOwnDevice, nullptr), ZAR_SUCCESS);
   ASSERT_EQ(TLSetCallback(camera.TL(), Note, &application), ZAR_SUCCESS);
   oxa::ZarUsb::emulator::Unplug(camera.Slot());
-  ASSERT_TRUE(WaitFor([&] { return application.Count() != 0; }));
+  ASSERT_TRUE(application.Has(Event(USB_UNPLUGGED_DEVICE, "ZC1000_#UNP1", 260)));
   const std::vector<std::string> expected{
       "ZAR=> CallBackThread : USB_UNPLUGGED_DEVICE:ZC1000_#UNP1 => bSleep=0",
       "ZAR=> CallBackThread : FireCallback USB_UNPLUGGED_DEVICE for device ZC1000_#UNP1",
@@ -80,7 +87,6 @@ TEST(DeviceNotifications, AnUnplugTellsTheDeviceThenClosesItEvenWhenItsCallbackC
   EXPECT_EQ(seen, expected);
   EXPECT_EQ(self.closed, ZAR_SUCCESS);
   EXPECT_EQ(self.heard.Events(), std::vector<std::string>{Event(USB_UNPLUGGED_DEVICE, "ZC1000_#UNP1", 260)});
-  EXPECT_EQ(application.Events(), std::vector<std::string>{Event(USB_UNPLUGGED_DEVICE, "ZC1000_#UNP1", 260)});
   EXPECT_EQ(DevClose(camera.Device()), ZAR_ERR_INVALID_HANDLE);
   EXPECT_TRUE(zar_test::WaitForCount(camera.TL(), 0));
   EXPECT_EQ(TLRemoveCallback(camera.TL(), Note), ZAR_SUCCESS);
@@ -98,8 +104,9 @@ TEST(DeviceNotifications, ASuspendReachesTheDeviceCallbacksAlone) {
   // A plug after the suspend is heard, so the suspend was handled before it.
   zar_test::PluggedCameras later;
   later.Plug("PWR2");
-  ASSERT_TRUE(WaitFor([&] { return application.Count() != 0; }));
-  EXPECT_EQ(application.Events(), std::vector<std::string>{Event(USB_PLUGGED_DEVICE, "ZC1000_#PWR2", 260)});
+  ASSERT_TRUE(application.Has(Event(USB_PLUGGED_DEVICE, "ZC1000_#PWR2", 260)));
+  for (const std::string &event : application.Events())
+    EXPECT_EQ(event.rfind(std::to_string(PC_SUSPEND_MODE), 0), std::string::npos) << "not for the application";
   oxa::ZarUsb::emulator::Resume();
   EXPECT_EQ(TLRemoveCallback(camera.TL(), Note), ZAR_SUCCESS);
 }

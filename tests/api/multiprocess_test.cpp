@@ -329,7 +329,7 @@ protected:
 TEST_F(MultiProcess, ACameraHeldByOneProcessIsRefusedToTheOthers) {
   zar_test::PluggedCameras cameras;
   cameras.Plug("MP1");
-  ASSERT_TRUE(WaitForCount(m_tl, 1));
+  ASSERT_TRUE(WaitFor([&] { return zar_test::ListedNames(m_tl) == std::vector<std::string>{"ZC1000_#MP1"}; }));
   HelperProcess holder("open-and-hold", {"ZC1000_#MP1", m_dir.Path().string()});
   ASSERT_TRUE(AwaitMarker(m_dir / "held")) << "helper exit " << holder.Wait(0);
   ZAR_DEV_HANDLE device = nullptr;
