@@ -72,15 +72,47 @@ bool ValidPattern(const std::string &pattern) {
   return std::regex_match(pattern, oneNumber);
 }
 
-// Mono8 and Mono16 as grey (Mono16 by its high byte), RGB8 in colour.
+// The CRC-32 of a PNG chunk (type and data).
+uint32_t ChunkCrc(const uint8_t *bytes, size_t size) {
+  uint32_t crc = 0xFFFFFFFFu;
+  for (size_t i = 0; i < size; ++i) {
+    crc ^= bytes[i];
+    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+  }
+  return ~crc;
+}
+
+// Mono16 as a 16-bit grey PNG. PNG filters work on the bytes of whole
+// pixels, so the encoding of 16-bit grey is that of 8-bit grey with alpha
+// over the same (big-endian) bytes: stb writes the latter, and the header
+// is turned into the former (bit depth 16, colour type 0, its CRC anew).
+bool WriteGrey16Png(const std::string &file, const uint8_t *littleEndian, int width, int height) {
+  std::vector<uint8_t> bigEndian(static_cast<size_t>(width) * height * 2);
+  for (size_t i = 0; i < bigEndian.size(); i += 2) {
+    bigEndian[i] = littleEndian[i + 1];
+    bigEndian[i + 1] = littleEndian[i];
+  }
+  int length = 0;
+  uint8_t *png = stbi_write_png_to_mem(bigEndian.data(), width * 2, width, height, 2, &length);
+  if (png == nullptr) return false;
+  // Signature (8), IHDR length (4), "IHDR" at 12, width, height, depth at 24, colour type at 25, CRC at 29.
+  png[24] = 16;
+  png[25] = 0;
+  const uint32_t crc = ChunkCrc(png + 12, 17);
+  for (int i = 0; i < 4; ++i) png[29 + i] = static_cast<uint8_t>(crc >> (24 - 8 * i));
+  std::FILE *out = std::fopen(file.c_str(), "wb");
+  const bool written = out != nullptr && std::fwrite(png, 1, length, out) == static_cast<size_t>(length);
+  const bool closed = out != nullptr && std::fclose(out) == 0;
+  STBIW_FREE(png);
+  return written && closed;
+}
+
+// Mono8 as 8-bit grey, Mono16 as 16-bit grey, RGB8 in colour.
 bool WritePng(const std::string &file, const uint8_t *data, const Geometry &geometry) {
   const int width = static_cast<int>(geometry.width), height = static_cast<int>(geometry.height);
   if (geometry.pixelFormat == kMono8) return stbi_write_png(file.c_str(), width, height, 1, data, width) != 0;
   if (geometry.pixelFormat == kRGB8) return stbi_write_png(file.c_str(), width, height, 3, data, width * 3) != 0;
-  if (geometry.pixelFormat != kMono16) return false;
-  std::vector<uint8_t> grey(static_cast<size_t>(width) * height);
-  for (size_t i = 0; i < grey.size(); ++i) grey[i] = data[2 * i + 1];
-  return stbi_write_png(file.c_str(), width, height, 1, grey.data(), width) != 0;
+  return geometry.pixelFormat == kMono16 && WriteGrey16Png(file, data, width, height);
 }
 
 // Frames the camera made but could not deliver (no buffer was queued): gaps
