@@ -4,6 +4,7 @@
 
 #include "camera_commands.h"
 #include "emu_commands.h"
+#include "feature_commands.h"
 #include "grab_command.h"
 #include "genicam_root.h"
 #include "list_command.h"
@@ -15,6 +16,7 @@ int main(int argc, char **argv) {
   zarusb::AddListCommand(app);
   zarusb::AddCameraCommands(app);
   zarusb::AddGrabCommand(app);
+  zarusb::AddFeatureCommands(app);
   zarusb::AddEmulatorCommands(app);
   CLI11_PARSE(app, argc, argv);
   return 0;

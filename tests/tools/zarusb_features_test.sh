@@ -1,0 +1,112 @@
+#!/usr/bin/env bash
+# Camera features by name from the shell, on both emulated camera models:
+# every feature of the description file listed with a value or a reason,
+# writes that reach the frames of a following grab, and the refusals.
+# Usage: zarusb_features_test.sh ZARUSB GENICAM_ROOT
+set -uo pipefail
+zarusb=$1
+genicam=$2
+export ZAR_USB_NAMESPACE="features-test-$$-$RANDOM"
+failures=0
+total=0
+check() { # description, expected exit code, command...
+  local what=$1 expected=$2
+  total=$((total + 1))
+  shift 2
+  output=$("$@" 2>&1)
+  local code=$?
+  if [ "$code" -ne "$expected" ]; then
+    echo "FAILED: $what (exit $code, expected $expected): $output"
+    failures=$((failures + 1))
+  fi
+}
+contains() { # description, text
+  total=$((total + 1))
+  if ! grep -q -- "$2" <<<"$output"; then
+    echo "FAILED: $1: '$2' not in: $output"
+    failures=$((failures + 1))
+  fi
+}
+# The PNG header's width, height, bit depth and colour type.
+png_header() { od -An -tu1 -j16 -N10 "$1" | awk '{print $3*256+$4, $7*256+$8, $9, $10}'; }
+
+frames=$(mktemp -d)
+for model in ZC1000:1.0 ZC2000:2.0; do
+  name=${model%:*}
+  version=${model#*:}
+  serial="F$name"
+  camera="${name}_#$serial"
+  run() { env ZAR_USB_EMULATION=0 "$zarusb" "$@" --camera "$camera"; }
+  check "$name: plug" 0 "$zarusb" emu plug --model "$name" --version "$version" --serial "$serial" --fps 0
+
+  # Every feature of the file, invisible ones and those of no category
+  # included, with a value or the reason it has none.
+  check "$name: features --all" 0 run features --all
+  file="$genicam/xml/Cameras/oxa/RK46_${name}_$version.xml"
+  while read -r type feature; do
+    case $type in
+    EnumEntry | Port) ;;
+    Category) [ "$feature" = Root ] || contains "$name: category $feature listed" "^ *$feature$" ;;
+    *) contains "$name: $feature listed" "^ *$feature " ;;
+    esac
+  done < <(sed -n 's/^ *<\([A-Za-z]*\) Name="\([^"]*\)".*/\1 \2/p' "$file")
+  contains "$name: a value" "^ *DeviceModelName  *String  *RO  $name$"
+  contains "$name: range of a writable one" "^ *Width  *Integer  *RW  640  \[1..16384 step 1\]"
+  contains "$name: enumeration entries" "^ *PixelFormat  *Enumeration RW  Mono8  \[Mono8|Mono16|RGB8\]"
+  contains "$name: write-only" "^ *TestEventGenerate  *Integer  *WO  (write-only)"
+  contains "$name: no category" "^(no category)"
+  check "$name: features" 0 run features
+  total=$((total + 1))
+  if grep -q "WidthReg" <<<"$output"; then
+    echo "FAILED: $name: an invisible feature listed without --all: $output"
+    failures=$((failures + 1))
+  fi
+
+  # Geometry and pixel format reach the frames of the next grab.
+  check "$name: set" 0 run set Width=320 Height=240 PixelFormat=Mono16
+  contains "$name: set read back" "^PixelFormat=Mono16$"
+  check "$name: get" 0 run get Width Height PayloadSize
+  contains "$name: payload follows" "^PayloadSize=153600$"
+  check "$name: grab" 0 env ZAR_USB_EMULATION=0 "$zarusb" grab --serial "$serial" --count 1 -o "$frames/$name-%d.png"
+  check "$name: 16-bit PNG" 0 test "$(png_header "$frames/$name-0.png")" = "320 240 16 0"
+
+  # Refusals, each with its message and a non-zero exit.
+  check "$name: out of range" 1 run set Width=20000
+  contains "$name: out of range" "Width=20000 is out of range: 1..16384 step 1"
+  check "$name: read-only" 1 run set PayloadSize=5
+  contains "$name: read-only" "PayloadSize is read-only"
+  check "$name: unknown" 1 run set Widht=5
+  contains "$name: unknown" "no feature 'Widht'; nearest: Width"
+  check "$name: unknown entry" 1 run set PixelFormat=Mono12
+  contains "$name: unknown entry" "PixelFormat has no entry 'Mono12'; its entries: Mono8|Mono16|RGB8"
+  check "$name: not readable" 1 run get TestEventGenerate
+  contains "$name: not readable" "TestEventGenerate is write-only"
+  check "$name: too long" 1 run set DeviceUserID=ABCDEFGHIJKLMNOPQ
+  contains "$name: too long" "DeviceUserID takes at most 16 characters"
+  # Past the node map's ranges (a raw register), the camera refuses too.
+  check "$name: camera refuses" 1 run set WidthReg=16385
+  contains "$name: camera refuses" "WidthReg: register access failed: .*writing 4 bytes at 0x100: -4 (Access denied)"
+  check "$name: width kept" 0 run get Width
+  contains "$name: width kept" "^Width=320$"
+
+  check "$name: command" 0 run do AcquisitionStop
+  check "$name: no command" 1 run do Width
+  contains "$name: no command" "Width is not a command"
+  check "$name: unplug" 0 "$zarusb" emu unplug "$serial"
+done
+
+# The frame rate set by name paces the frames: 3 frames at 5 per second take
+# at least two periods.
+check "frame rate: plug" 0 "$zarusb" emu plug --serial RATE --fps 0
+check "frame rate: set" 0 env ZAR_USB_EMULATION=0 "$zarusb" set AcquisitionFrameRateMilli=5000
+start=$(date +%s%N)
+check "frame rate: grab" 0 env ZAR_USB_EMULATION=0 "$zarusb" grab --count 3 -o "$frames/rate-%d.png"
+elapsed_ms=$((($(date +%s%N) - start) / 1000000))
+check "frame rate: 3 frames took ${elapsed_ms} ms" 0 test "$elapsed_ms" -ge 400
+check "frame rate: unplug" 0 "$zarusb" emu unplug RATE
+rm -rf "$frames"
+
+folder=${XDG_RUNTIME_DIR:-/tmp/zar-usb-$(id -u)}
+rm -rf "$folder/ns-$ZAR_USB_NAMESPACE" "${TMPDIR:-/tmp}/zar-usb/ns-$ZAR_USB_NAMESPACE" 2>/dev/null
+echo "$((total - failures)) passed, $failures failed"
+[ "$failures" -eq 0 ]

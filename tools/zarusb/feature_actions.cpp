@@ -1,0 +1,106 @@
+// The feature commands over the zar_features library.
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "command_support.h"
+#include "feature_actions.h"
+#include "zar_features.h"
+
+namespace zarusb {
+
+namespace {
+
+// The camera's node map, for the command's duration.
+class NodeMap {
+public:
+  explicit NodeMap(const std::string &camera) : m_session(camera) {
+    int status = ZAR_FEATURE_OK;
+    char message[512] = {};
+    m_features = zar_features_open(m_session.Device(), &status, message, sizeof message);
+    if (m_features == nullptr)
+      Fail(std::string("no features for camera '") + m_session.Name() + "': " + message +
+           "; set GENICAM_ROOT to the folder that holds xml/ (the shipped one is share/zar-usb/genicam)");
+  }
+  ~NodeMap() { zar_features_close(m_features); }
+  NodeMap(const NodeMap &) = delete;
+  NodeMap &operator=(const NodeMap &) = delete;
+  ZAR_FEATURES *Handle() const { return m_features; }
+  // Ends the command with the node map's message unless status is OK.
+  void Check(int status) const {
+    if (status != ZAR_FEATURE_OK) Fail(zar_features_error(m_features));
+  }
+  std::string Get(const std::string &name) const {
+    const char *value = nullptr;
+    Check(zar_features_get(m_features, name.c_str(), &value));
+    return value;
+  }
+
+private:
+  Session m_session;
+  ZAR_FEATURES *m_features = nullptr;
+};
+
+} // namespace
+
+void ListFeatures(const std::string &camera, bool all) {
+  const NodeMap map(camera);
+  const ZAR_FEATURE_INFO *items = nullptr;
+  size_t count = 0;
+  map.Check(zar_features_list(map.Handle(), all ? 1 : 0, &items, &count));
+  size_t nameWidth = 0;
+  for (size_t i = 0; i < count; ++i) nameWidth = std::max(nameWidth, 2 * items[i].depth + std::string(items[i].name).size());
+  bool uncategorized = false;
+  for (size_t i = 0; i < count; ++i) {
+    const ZAR_FEATURE_INFO &item = items[i];
+    if (item.depth == 0 && item.category[0] == '\0' && std::string(item.type) != "Category" && !uncategorized) {
+      std::printf("(no category)\n");
+      uncategorized = true;
+    }
+    const int indent = 2 * item.depth + (uncategorized ? 2 : 0);
+    if (std::string(item.type) == "Category") {
+      std::printf("%*s%s\n", indent, "", item.name);
+      continue;
+    }
+    std::string value = item.value;
+    if (item.status == ZAR_FEATURE_OK && item.unit[0] != '\0') value += std::string(" ") + item.unit;
+    if (item.status != ZAR_FEATURE_OK && item.status != ZAR_FEATURE_ACCESS_FAILED) value = "(" + value + ")";
+    const std::string range = item.range[0] != '\0' ? std::string("  [") + item.range + "]" : "";
+    std::printf("%*s%-*s %-11s %-2s  %s%s\n", indent, "", static_cast<int>(nameWidth + 2 - indent), item.name,
+                item.type, item.access, value.c_str(), range.c_str());
+  }
+}
+
+void GetFeatures(const std::string &camera, const std::vector<std::string> &names) {
+  const NodeMap map(camera);
+  for (const std::string &name : names) std::printf("%s=%s\n", name.c_str(), map.Get(name).c_str());
+}
+
+void SetFeatures(const std::string &camera, const std::vector<std::string> &assignments) {
+  for (const std::string &assignment : assignments)
+    if (assignment.find('=') == std::string::npos || assignment.front() == '=')
+      Fail("'" + assignment + "' is no NAME=VALUE (e.g. Width=320)");
+  const NodeMap map(camera);
+  for (const std::string &assignment : assignments) {
+    const size_t equals = assignment.find('=');
+    const std::string name = assignment.substr(0, equals);
+    const char *given = assignment.c_str() + equals + 1;
+    map.Check(zar_features_set(map.Handle(), name.c_str(), given));
+    // The value read back, as the camera took it; a write-only one as given.
+    const char *value = nullptr;
+    if (zar_features_get(map.Handle(), name.c_str(), &value) == ZAR_FEATURE_OK)
+      std::printf("%s=%s\n", name.c_str(), value);
+    else
+      std::printf("%s=%s (written)\n", name.c_str(), given);
+  }
+}
+
+void ExecuteFeature(const std::string &camera, const std::string &name) {
+  const NodeMap map(camera);
+  map.Check(zar_features_execute(map.Handle(), name.c_str()));
+  std::printf("%s done\n", name.c_str());
+}
+
+} // namespace zarusb
