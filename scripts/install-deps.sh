@@ -10,12 +10,14 @@ group=${1:-test}
 build_packages=(cmake ninja-build g++ nlohmann-json3-dev libcli11-dev libstb-dev)
 # Tests and benchmarks, natively and under the sanitizers.
 test_packages=(googletest libgtest-dev libbenchmark-dev clang libclang-rt-14-dev)
+# Camera features by name: Aravis' GenICam engine.
+features_packages=(libaravis-dev)
 # The Windows build under Wine.
 windows_packages=(mingw-w64 g++-mingw-w64-x86-64-posix wine wine64 binutils)
 
 case "$group" in
 build) packages=("${build_packages[@]}") ;;
-test) packages=("${build_packages[@]}" "${test_packages[@]}" "${windows_packages[@]}") ;;
+test) packages=("${build_packages[@]}" "${test_packages[@]}" "${windows_packages[@]}" "${features_packages[@]}") ;;
 *)
   echo "usage: $0 build|test" >&2
   exit 2
