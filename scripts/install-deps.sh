@@ -14,10 +14,13 @@ test_packages=(googletest libgtest-dev libbenchmark-dev clang libclang-rt-14-dev
 features_packages=(libaravis-dev)
 # The Windows build under Wine.
 windows_packages=(mingw-w64 g++-mingw-w64-x86-64-posix wine wine64 binutils)
+# The install test: examples built with pkg-config, Debian packages made and installed.
+packaging_packages=(pkgconf dpkg-dev file)
 
 case "$group" in
 build) packages=("${build_packages[@]}") ;;
-test) packages=("${build_packages[@]}" "${test_packages[@]}" "${windows_packages[@]}" "${features_packages[@]}") ;;
+test) packages=("${build_packages[@]}" "${test_packages[@]}" "${windows_packages[@]}" "${features_packages[@]}"
+            "${packaging_packages[@]}") ;;
 *)
   echo "usage: $0 build|test" >&2
   exit 2

@@ -4,26 +4,7 @@
 # an emulated camera, and grab into PNG files. Usage: zarusb_test.sh COMMAND... (e.g. wine-run.sh zarusb.exe)
 set -uo pipefail
 export ZAR_USB_NAMESPACE="tool-test-$$-$RANDOM"
-failures=0
-total=0
-check() { # description, expected exit code, command...
-  local what=$1 expected=$2
-  total=$((total + 1))
-  shift 2
-  output=$("$@" 2>&1)
-  local code=$?
-  if [ "$code" -ne "$expected" ]; then
-    echo "FAILED: $what (exit $code, expected $expected): $output"
-    failures=$((failures + 1))
-  fi
-}
-contains() { # description, text
-  total=$((total + 1))
-  if ! grep -q -- "$2" <<<"$output"; then
-    echo "FAILED: $1: '$2' not in: $output"
-    failures=$((failures + 1))
-  fi
-}
+source "$(dirname "$0")/../support/shell_checks.sh"
 
 check "empty list" 0 "$@" emu list
 contains "empty list" "bus is empty"
@@ -74,7 +55,4 @@ check "unplug" 0 "$@" emu unplug TOOL1
 check "unplug again" 1 "$@" emu unplug TOOL1
 contains "unplug again" "no emulated camera 'TOOL1'"
 
-folder=${XDG_RUNTIME_DIR:-/tmp/zar-usb-$(id -u)}
-rm -rf "$folder/ns-$ZAR_USB_NAMESPACE" "${TMPDIR:-/tmp}/zar-usb/ns-$ZAR_USB_NAMESPACE" 2>/dev/null
-echo "$((total - failures)) passed, $failures failed"
-[ "$failures" -eq 0 ]
+finish

@@ -1,0 +1,57 @@
+# What `cmake --install` puts where (GNUInstallDirs), in three components:
+#   Runtime      the library (Windows: the DLL), the description files, the licence
+#   Development  the header, the link library (.so link; Windows: import library
+#                and .def), the CMake package, zar_usb.pc, the examples' sources
+#   Tools        zarusb and its manual page
+# Every path is relative to the prefix, so an installed tree can be moved and
+# --prefix may be chosen at install time.
+include(CMakePackageConfigHelpers)
+
+foreach(dir BINDIR LIBDIR INCLUDEDIR DATADIR DOCDIR MANDIR)
+  if(IS_ABSOLUTE "${CMAKE_INSTALL_${dir}}")
+    message(FATAL_ERROR "CMAKE_INSTALL_${dir} must be relative to the prefix, not ${CMAKE_INSTALL_${dir}}")
+  endif()
+endforeach()
+set(ZAR_USB_GENICAM_INSTALL_DIR ${CMAKE_INSTALL_DATADIR}/zar-usb/genicam)
+set(ZAR_USB_CMAKE_INSTALL_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/ZarUsb)
+
+install(TARGETS zar_usb EXPORT ZarUsbTargets
+  RUNTIME COMPONENT Runtime
+  LIBRARY COMPONENT Runtime NAMELINK_COMPONENT Development
+  ARCHIVE COMPONENT Development)
+install(FILES include/zar_usb.h TYPE INCLUDE COMPONENT Development)
+install(DIRECTORY genicam/ DESTINATION ${ZAR_USB_GENICAM_INSTALL_DIR} COMPONENT Runtime)
+install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT Runtime)
+install(DIRECTORY examples/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT Development)
+if(WIN32)
+  install(FILES ${CMAKE_BINARY_DIR}/ZAR_USB.def TYPE LIB COMPONENT Development)
+endif()
+
+# zarusb finds the library beside it (bin/../lib), wherever the tree lies.
+install(TARGETS zarusb RUNTIME COMPONENT Tools)
+install(FILES tools/zarusb/zarusb.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT Tools)
+if(NOT WIN32)
+  file(RELATIVE_PATH bin_to_lib /${CMAKE_INSTALL_BINDIR} /${CMAKE_INSTALL_LIBDIR})
+  set_target_properties(zarusb PROPERTIES INSTALL_RPATH "$ORIGIN/${bin_to_lib}")
+endif()
+
+# find_package(ZarUsb): the target ZarUsb::zar_usb.
+install(EXPORT ZarUsbTargets NAMESPACE ZarUsb:: DESTINATION ${ZAR_USB_CMAKE_INSTALL_DIR} COMPONENT Development)
+configure_package_config_file(cmake/package/ZarUsbConfig.cmake.in ${CMAKE_BINARY_DIR}/package/ZarUsbConfig.cmake
+  INSTALL_DESTINATION ${ZAR_USB_CMAKE_INSTALL_DIR} PATH_VARS ZAR_USB_GENICAM_INSTALL_DIR)
+write_basic_package_version_file(${CMAKE_BINARY_DIR}/package/ZarUsbConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_BINARY_DIR}/package/ZarUsbConfig.cmake ${CMAKE_BINARY_DIR}/package/ZarUsbConfigVersion.cmake
+  DESTINATION ${ZAR_USB_CMAKE_INSTALL_DIR} COMPONENT Development)
+
+# zar_usb.pc: its prefix is computed from its own place (${pcfiledir}).
+file(RELATIVE_PATH ZAR_USB_PC_TO_PREFIX /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
+string(REGEX REPLACE "/$" "" ZAR_USB_PC_TO_PREFIX "${ZAR_USB_PC_TO_PREFIX}")
+if(WIN32)
+  set(ZAR_USB_LINK_NAME ZAR_USB)
+else()
+  set(ZAR_USB_LINK_NAME zar_usb)
+endif()
+configure_file(cmake/package/zar_usb.pc.in ${CMAKE_BINARY_DIR}/package/zar_usb.pc @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/package/zar_usb.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
+  COMPONENT Development)

@@ -1,0 +1,60 @@
+# `cpack` in a build folder: Debian packages split the Debian way on Linux,
+# a zip of the whole installed tree from the Windows build. Both land in
+# <build>/packages.
+set(CPACK_PACKAGE_NAME zar-usb)
+set(CPACK_PACKAGE_VENDOR "the ZAR_USB developers")
+set(CPACK_PACKAGE_CONTACT "the ZAR_USB developers")
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
+set(CPACK_COMPONENTS_ALL Runtime Development Tools)
+set(CPACK_STRIP_FILES ON)
+
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "transport layer for USB machine-vision cameras")
+  set(CPACK_PACKAGE_FILE_NAME zar-usb-${PROJECT_VERSION}-win64)
+else()
+  # libzar-usb1: the library and the description files; libzar-usb-dev and
+  # zar-usb-tools need exactly that build of it (zarusb reaches the library's
+  # internal control table, which checks its version). Each description's
+  # first line is the package's summary.
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_DEB_COMPONENT_INSTALL ON)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+  set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_LIBRARY_OUTPUT_DIRECTORY})
+  # libzar-usb1 carries its shlibs entry, for packages built against it, and
+  # runs ldconfig when installed and removed.
+  set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+  set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+
+  set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libzar-usb${PROJECT_VERSION_MAJOR})
+  set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
+  set(CPACK_COMPONENT_RUNTIME_DESCRIPTION "transport layer for USB machine-vision cameras
+The ZAR_USB library finds cameras, opens them, reads and writes their
+registers, streams images into application buffers and reports plug,
+unplug, power and device events. Several processes share one table of
+cameras. This package holds the shared library and the GenICam
+description files of the transport layer and the emulated cameras.")
+
+  set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libzar-usb-dev)
+  set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
+  set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION "transport layer for USB machine-vision cameras - development files
+The C header, the link to the shared library, the CMake package
+(find_package(ZarUsb), target ZarUsb::zar_usb), the pkg-config file
+zar_usb.pc and example programs in C and C++.")
+
+  set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME zar-usb-tools)
+  set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
+  set(CPACK_COMPONENT_TOOLS_DESCRIPTION "transport layer for USB machine-vision cameras - command-line tool
+zarusb lists cameras, shows their identity, reads and writes registers,
+prints description files, grabs frames into PNG files and drives the
+built-in camera emulator.")
+endif()
+
+include(CPack)
+cpack_add_component(Runtime DISPLAY_NAME "Library")
+cpack_add_component(Development DISPLAY_NAME "Development files" DEPENDS Runtime)
+cpack_add_component(Tools DISPLAY_NAME "zarusb" DEPENDS Runtime)

@@ -1,0 +1,106 @@
+#!/usr/bin/env bash
+# The installed tree and the Debian packages as a user meets them. Installs
+# the build into a temporary prefix and moves it (nothing may depend on the
+# prefix), runs the installed zarusb with neither GENICAM_ROOT nor
+# LD_LIBRARY_PATH, builds both examples from the installed sources with
+# find_package and with pkg-config and runs them on an emulated camera. Then
+# builds the .deb packages and installs them with dpkg -i into a temporary
+# root whose package database holds the packages they depend on as installed
+# here (so their dependencies are checked; nothing lands outside the root),
+# runs zarusb from there, and removes them again.
+# Usage: install_test.sh BUILD_DIR CMAKE CPACK
+set -uo pipefail
+build=$1 cmake=$2 cpack=$3
+export ZAR_USB_NAMESPACE="package-test-$$-$RANDOM"
+source "$(dirname "$0")/../support/shell_checks.sh"
+unset GENICAM_ROOT LD_LIBRARY_PATH ZAR_USB_EMULATION
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# --- The installed tree, moved after installing.
+check "install" 0 "$cmake" --install "$build" --prefix "$work/staged"
+mv "$work/staged" "$work/prefix"
+prefix=$work/prefix
+for file in bin/zarusb lib/libzar_usb.so lib/libzar_usb.so.1 include/zar_usb.h lib/cmake/ZarUsb/ZarUsbConfig.cmake \
+  lib/pkgconfig/zar_usb.pc share/zar-usb/genicam/xml/TransportLayers/oxa/ZARUSBRegs.xml share/man/man1/zarusb.1 \
+  share/doc/zar-usb/LICENSE share/doc/zar-usb/examples/CMakeLists.txt; do
+  check "installed $file" 0 test -e "$prefix/$file"
+done
+check "only zarusb in bin" 0 ls "$prefix/bin"
+contains "only zarusb in bin" "^zarusb$"
+[ "$(wc -l <<<"$output")" -eq 1 ] || contains "only zarusb in bin" "^(nothing else)$"
+
+zarusb=$prefix/bin/zarusb
+check "plug" 0 "$zarusb" emu plug --serial PKG1 --width 64 --height 8 --pixel-format Mono8 --fps 0
+check "list" 0 env ZAR_USB_EMULATION=0 "$zarusb" list
+contains "list" "ZC1000_#PKG1"
+check "installed description files" 0 env ZAR_USB_EMULATION=0 "$zarusb" xml
+contains "installed description files" 'ModelName="ZC1000"'
+
+# Both examples print a line per frame; the emulated camera's first pixel is
+# the frame id's low byte.
+run_examples() { # how built, C program, C++ program
+  check "$1: C example" 0 env ZAR_USB_EMULATION=0 "$2" 3
+  contains "$1: C example" "^  0  ZC1000_#PKG1$"
+  contains "$1: C example" "^frame 3: 64x8, 512 bytes, first pixel 3$"
+  check "$1: C++ example" 0 env ZAR_USB_EMULATION=0 "$3" 3
+  contains "$1: C++ example" "^Opened ZC1000_#PKG1: 64x8$"
+  contains "$1: C++ example" "^frame 3: 64x8, 512 bytes, first pixel 3$"
+}
+examples=$prefix/share/doc/zar-usb/examples
+check "find_package: configure" 0 "$cmake" -S "$examples" -B "$work/examples" -G Ninja -DCMAKE_PREFIX_PATH="$prefix"
+check "find_package: build" 0 "$cmake" --build "$work/examples"
+run_examples find_package "$work/examples/list_and_grab" "$work/examples/grab_raii"
+
+export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
+flags=$(pkg-config --cflags zar_usb) libs="$(pkg-config --libs zar_usb) -Wl,-rpath,$(pkg-config --variable=libdir zar_usb)"
+check "pkg-config: C build" 0 cc -std=c99 -Wall -Werror $flags -o "$work/c_example" "$examples/list_and_grab.c" $libs
+check "pkg-config: C++ build" 0 c++ -std=c++17 -Wall -Werror $flags -o "$work/cpp_example" "$examples/grab_raii.cpp" $libs
+run_examples pkg-config "$work/c_example" "$work/cpp_example"
+unset PKG_CONFIG_PATH
+
+# --- The Debian packages, installed into a temporary root.
+check "cpack" 0 "$cpack" --config "$build/CPackConfig.cmake" -G DEB -B "$work/debs"
+debs=("$work"/debs/*.deb)
+check "three packages" 0 ls "$work/debs"
+contains "three packages" "^libzar-usb1_.*\.deb$"
+contains "three packages" "^libzar-usb-dev_.*\.deb$"
+contains "three packages" "^zar-usb-tools_.*\.deb$"
+check "runtime package" 0 dpkg-deb -c "$work"/debs/libzar-usb1_*.deb
+contains "runtime package" " ./usr/lib/libzar_usb.so.1 -> "
+contains "runtime package" " ./usr/share/zar-usb/genicam/xml/Cameras/oxa/"
+check "development package" 0 dpkg-deb -c "$work"/debs/libzar-usb-dev_*.deb
+contains "development package" " ./usr/lib/libzar_usb.so -> libzar_usb.so.1$"
+contains "development package" " ./usr/lib/pkgconfig/zar_usb.pc$"
+check "tools depend on the library" 0 dpkg-deb -f "$work"/debs/zar-usb-tools_*.deb Depends
+contains "tools depend on the library" "libzar-usb1 (= [0-9.]*)"
+
+root=$work/root
+mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
+# The root's package database: the packages ours depend on, as installed here.
+depends=$(for deb in "${debs[@]}"; do dpkg-deb -f "$deb" Depends; done | tr ',' '\n')
+for package in $(sed 's/^ *\([^ (:]*\).*/\1/' <<<"$depends" | grep -v zar-usb | sort -u); do
+  dpkg-query -s "$package" >>"$root/var/lib/dpkg/status" && echo >>"$root/var/lib/dpkg/status"
+  touch "$root/var/lib/dpkg/info/$(dpkg-query -W -f='${binary:Package}' "$package").list"
+done
+touch "$root/var/lib/dpkg/available"
+# The library's maintainer scripts run ldconfig: here, without a chroot into
+# the root, a stand-in that leaves this machine's library cache alone.
+mkdir -p "$work/path"
+printf '#!/bin/sh\necho "ldconfig $*" >>"%s"\n' "$work/ldconfig.log" >"$work/path/ldconfig"
+chmod +x "$work/path/ldconfig"
+dpkg_root() { PATH="$work/path:$PATH" dpkg --root="$root" --force-script-chrootless "$@"; }
+check "dpkg -i" 0 dpkg_root -i "${debs[@]}"
+check "ldconfig ran" 0 cat "$work/ldconfig.log"
+check "installed packages" 0 dpkg_root -l libzar-usb1 libzar-usb-dev zar-usb-tools
+[ "$(grep -c '^ii ' <<<"$output")" -eq 3 ] || contains "installed packages" "^(three lines ii)$"
+check "zarusb list from the packages" 0 env ZAR_USB_EMULATION=0 "$root/usr/bin/zarusb" list
+contains "zarusb list from the packages" "ZC1000_#PKG1"
+check "description files from the packages" 0 env ZAR_USB_EMULATION=0 "$root/usr/bin/zarusb" xml --tl
+contains "description files from the packages" 'ModelName="ZAR_USB"'
+check "dpkg --purge" 0 dpkg_root --purge zar-usb-tools libzar-usb-dev libzar-usb1
+check "nothing left" 0 find "$root" -path "$root/var" -prune -o -type f -print
+[ -z "$output" ] || contains "nothing left" "^(no files)$"
+
+check "unplug" 0 "$zarusb" emu unplug PKG1
+finish
