@@ -1,0 +1,107 @@
+"""The tests run against the camera emulator in a namespace of their own.
+
+The library joins its namespace and turns emulation on as it loads, so both
+are set here, before any test uses zar_usb. Cameras are plugged and
+unplugged with the zarusb tool (ZARUSB, else `zarusb` on PATH, else the one
+beside ZAR_USB_LIBRARY), a process of its own, as a user would.
+"""
+
+import os
+import pathlib
+import queue
+import shutil
+import subprocess
+import sys
+import time
+
+import pytest
+
+NAMESPACE = f"python-test-{os.getpid()}"
+os.environ["ZAR_USB_NAMESPACE"] = NAMESPACE
+os.environ["ZAR_USB_EMULATION"] = "0"
+
+import zar_usb  # noqa: E402 - after the environment it loads with
+
+WAIT_S = 10
+
+
+def _tool():
+    found = os.environ.get("ZARUSB") or shutil.which("zarusb")
+    if not found and os.environ.get("ZAR_USB_LIBRARY"):
+        found = str(pathlib.Path(os.environ["ZAR_USB_LIBRARY"]).parent / "zarusb")
+    if not found or not os.access(found, os.X_OK):
+        pytest.exit("the zarusb tool is needed: set ZARUSB to its path", returncode=2)
+    return found
+
+
+def zarusb(*arguments):
+    """Runs `zarusb ARGUMENTS...` in the tests' namespace; its output."""
+    done = subprocess.run([_tool(), *arguments], capture_output=True, text=True, timeout=60)
+    if done.returncode != 0:
+        raise AssertionError(f"zarusb {' '.join(arguments)}: {done.stdout}{done.stderr}")
+    return done.stdout
+
+
+def wait_until(condition, what, timeout=WAIT_S):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            raise AssertionError(f"not within {timeout} s: {what}")
+        time.sleep(0.02)
+
+
+def next_event(events, timeout=WAIT_S):
+    try:
+        return events.get(timeout=timeout)
+    except queue.Empty:
+        raise AssertionError(f"no callback within {timeout} s") from None
+
+
+def python_child(script):
+    """A second Python process running script in the tests' namespace, with
+    this one's package path; its output is read line by line."""
+    environment = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), PYTHONUNBUFFERED="1")
+    return subprocess.Popen([sys.executable, "-c", script], env=environment, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True)
+
+
+@pytest.fixture
+def plug():
+    """plug(serial, width=, height=, pixel_format=, fps=, ...) plugs an
+    emulated camera (fps 0: as fast as buffers come) and returns its listed
+    name once the library lists it; it is unplugged after the test."""
+    plugged = []
+
+    def plug_camera(serial, width=64, height=48, pixel_format="Mono8", fps=0, **options):
+        arguments = ["emu", "plug", "--serial", serial, "--width", str(width), "--height", str(height),
+                     "--pixel-format", pixel_format, "--fps", str(fps)]
+        for option, value in options.items():
+            arguments += ["--" + option.replace("_", "-"), str(value)]
+        zarusb(*arguments)
+        plugged.append(serial)
+        name = f"{options.get('model', 'ZC1000')}_#{serial}"
+        wait_until(lambda: name in zar_usb.cameras(), f"{name} listed")
+        return name
+
+    yield plug_camera
+    for serial in plugged:
+        subprocess.run([_tool(), "emu", "unplug", serial], capture_output=True, timeout=60)
+
+
+def _alive(pid):
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    return True
+
+
+def pytest_unconfigure(config):
+    """Removes the namespace folder of this run and those left by earlier runs
+    (the library, unloaded at exit, may create an empty one again)."""
+    runtime = os.environ.get("XDG_RUNTIME_DIR", "")
+    base = pathlib.Path(runtime, "zar-usb") if runtime.startswith("/") else pathlib.Path(f"/tmp/zar-usb-{os.getuid()}")
+    for folder in base.glob("ns-python-test-*"):
+        pid = int(folder.name.rsplit("-", 1)[1])
+        if pid == os.getpid() or not _alive(pid):
+            shutil.rmtree(folder, ignore_errors=True)

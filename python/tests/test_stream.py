@@ -1,0 +1,134 @@
+"""Frames as numpy arrays: shape, content and zero copy; the ends of a
+stream: count, timeout, close from another thread, unplug and Ctrl-C."""
+
+import signal
+import threading
+import time
+
+import numpy
+import pytest
+
+import zar_usb
+from conftest import python_child, zarusb
+
+
+def pattern(height, width, frame_id):
+    """The emulator's gradient: level (x + y + frame) mod 256."""
+    return ((numpy.arange(height)[:, None] + numpy.arange(width)[None, :] + frame_id) % 256).astype(numpy.uint8)
+
+
+@pytest.mark.parametrize("pixel_format", ["Mono8", "Mono16", "RGB8"])
+def test_frames_have_the_camera_shape_and_the_test_pattern(plug, pixel_format):
+    plug("PAT" + pixel_format, width=40, height=30, pixel_format=pixel_format)
+    with zar_usb.Camera(serial="PAT" + pixel_format) as camera:
+        ids = []
+        with camera.stream(count=5) as stream:
+            for frame in stream:
+                info = stream.info
+                ids.append(info.frame_id)
+                level = pattern(30, 40, info.frame_id)
+                if pixel_format == "Mono8":
+                    assert frame.dtype == numpy.uint8 and frame.shape == (30, 40)
+                    numpy.testing.assert_array_equal(frame, level)
+                elif pixel_format == "Mono16":
+                    assert frame.dtype == numpy.uint16 and frame.shape == (30, 40)
+                    numpy.testing.assert_array_equal(frame, level.astype(numpy.uint16) << 8)
+                else:
+                    assert frame.dtype == numpy.uint8 and frame.shape == (30, 40, 3)
+                    numpy.testing.assert_array_equal(frame, numpy.stack([level, 255 - level, level * 2], axis=2))
+                assert (info.width, info.height, info.bytes_written) == (40, 30, frame.nbytes)
+        assert ids == sorted(ids) and len(ids) == 5
+        assert stream.handle is None, "the stream ends after its count"
+
+
+def test_frames_view_the_library_buffers_in_turn(plug):
+    plug("VIEW1")
+    with zar_usb.Camera(serial="VIEW1") as camera:
+        addresses = [frame.ctypes.data for frame in camera.stream(buffers=2, count=6)]
+    assert len(set(addresses)) == 2, "no copy: two buffers, filled in turn"
+    assert addresses[0::2] == [addresses[0]] * 3
+
+
+def test_the_frame_shape_follows_the_registers(plug):
+    plug("GEO1", width=64, height=48)
+    with zar_usb.Camera(serial="GEO1") as camera:
+        camera.write_u32(0x100, 32)
+        frame = next(iter(camera.stream()))
+        assert frame.shape == (48, 32)
+        numpy.testing.assert_array_equal(frame, pattern(48, 32, camera._stream.info.frame_id))
+
+
+def test_no_frame_within_the_timeout_raises_timeout(plug):
+    plug("SLOW1", fps=0.5)
+    with zar_usb.Camera(serial="SLOW1") as camera, camera.stream(timeout=0.3) as stream:
+        next(stream)
+        started = time.monotonic()
+        with pytest.raises(zar_usb.Timeout) as late:
+            next(stream)
+        assert late.value.code == -8 and isinstance(late.value, TimeoutError)
+        assert time.monotonic() - started < 1.5
+
+
+def test_closing_the_camera_on_another_thread_ends_the_stream(plug):
+    plug("STOP1", fps=1)
+    with zar_usb.Camera(serial="STOP1") as camera:
+        stream = camera.stream(timeout=30)
+        next(stream)
+        threading.Timer(0.2, camera.close).start()
+        started = time.monotonic()
+        assert list(stream) == []
+        assert time.monotonic() - started < 5
+
+
+def test_an_unplug_during_a_stream_raises_camera_unplugged(plug):
+    plug("GONE1", fps=50)
+    camera = zar_usb.Camera(serial="GONE1")
+    stream = camera.stream(timeout=30)
+    next(stream)
+    zarusb("emu", "unplug", "GONE1")
+    started = time.monotonic()
+    with pytest.raises(zar_usb.CameraUnplugged, match="'ZC1000_#GONE1' was unplugged"):
+        for _ in stream:
+            pass
+    assert time.monotonic() - started < 5, "at once, not at the stream's timeout"
+    camera.close()
+
+
+# A second program streaming until Ctrl-C: with its camera and stream in
+# `with` blocks, and with neither closed (the library lets go at exit).
+CTRL_C_CHILDREN = {
+    "with": """
+import zar_usb
+with zar_usb.Camera(serial={serial!r}) as camera, camera.stream(timeout=60) as stream:
+    next(stream)
+    print("streaming", flush=True)
+    for frame in stream:
+        pass
+""",
+    "bare": """
+import zar_usb
+stream = zar_usb.Camera(serial={serial!r}).stream(timeout=60)
+next(stream)
+print("streaming", flush=True)
+for frame in stream:
+    pass
+"""}
+
+
+@pytest.mark.parametrize("closing", sorted(CTRL_C_CHILDREN))
+def test_ctrl_c_during_a_stream_leaves_the_camera_free(plug, closing):
+    serial = "CTRLC" + closing
+    plug(serial, fps=2)
+    script = CTRL_C_CHILDREN[closing].format(serial=serial)
+    child = python_child(script)
+    try:
+        assert child.stdout.readline() == "streaming\n", child.stderr.read()
+        child.send_signal(signal.SIGINT)
+        started = time.monotonic()
+        _, errors = child.communicate(timeout=10)
+    finally:
+        child.kill()
+    assert "KeyboardInterrupt" in errors
+    assert time.monotonic() - started < 2, "a wait for a frame is cut short by Ctrl-C"
+    with zar_usb.Camera(serial=serial) as camera:
+        assert next(iter(camera.stream())).shape == (48, 64)
