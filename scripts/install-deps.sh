@@ -16,11 +16,13 @@ features_packages=(libaravis-dev)
 windows_packages=(mingw-w64 g++-mingw-w64-x86-64-posix wine wine64 binutils)
 # The install test: examples built with pkg-config, Debian packages made and installed.
 packaging_packages=(pkgconf dpkg-dev file)
+# The Python package: its virtual environment, build backend and tests.
+python_packages=(python3-numpy python3-pytest python3-venv python3-setuptools python3-wheel)
 
 case "$group" in
 build) packages=("${build_packages[@]}") ;;
 test) packages=("${build_packages[@]}" "${test_packages[@]}" "${windows_packages[@]}" "${features_packages[@]}"
-            "${packaging_packages[@]}") ;;
+            "${packaging_packages[@]}" "${python_packages[@]}") ;;
 *)
   echo "usage: $0 build|test" >&2
   exit 2

@@ -22,6 +22,16 @@ run_tests() { # name
 build native -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON -DZAR_USB_BENCHMARKS=ON
 run_tests native
 
+# Python: the zar_usb package installed as a user would, offline, into a
+# virtual environment that takes numpy and pytest from Debian; its tests
+# against the native build's library and zarusb.
+python_venv=build/python/venv
+[ -x "$python_venv/bin/python" ] || /usr/bin/python3 -m venv --system-site-packages "$python_venv"
+"$python_venv/bin/pip" install --quiet --no-build-isolation --no-index --force-reinstall --no-deps ./python
+echo "=== tests: python"
+ZAR_USB_LIBRARY="$root/build/native/bin/libzar_usb.so" ZARUSB="$root/build/native/bin/zarusb" \
+  "$python_venv/bin/python" -m pytest -p no:cacheprovider -q python/tests
+
 build asan -DCMAKE_BUILD_TYPE=Debug -DBUILD_TESTING=ON -DZAR_USB_SANITIZE=ON
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 run_tests asan
 

@@ -6,6 +6,7 @@ unplugged with the zarusb tool (ZARUSB, else `zarusb` on PATH, else the one
 beside ZAR_USB_LIBRARY), a process of its own, as a user would.
 """
 
+import atexit
 import os
 import pathlib
 import queue
@@ -21,6 +22,17 @@ os.environ["ZAR_USB_NAMESPACE"] = NAMESPACE
 os.environ["ZAR_USB_EMULATION"] = "0"
 
 import zar_usb  # noqa: E402 - after the environment it loads with
+
+
+def _remove_namespace():
+    runtime = os.environ.get("XDG_RUNTIME_DIR", "")
+    base = pathlib.Path(runtime, "zar-usb") if runtime.startswith("/") else pathlib.Path(f"/tmp/zar-usb-{os.getuid()}")
+    shutil.rmtree(base / f"ns-{NAMESPACE}", ignore_errors=True)
+
+
+# Registered before zar_usb first opens the transport layer, so it runs after
+# zar_usb closes it at exit: the library's callback pipe lives in the folder.
+atexit.register(_remove_namespace)
 
 WAIT_S = 10
 
@@ -86,22 +98,3 @@ def plug():
     yield plug_camera
     for serial in plugged:
         subprocess.run([_tool(), "emu", "unplug", serial], capture_output=True, timeout=60)
-
-
-def _alive(pid):
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return False
-    return True
-
-
-def pytest_unconfigure(config):
-    """Removes the namespace folder of this run and those left by earlier runs
-    (the library, unloaded at exit, may create an empty one again)."""
-    runtime = os.environ.get("XDG_RUNTIME_DIR", "")
-    base = pathlib.Path(runtime, "zar-usb") if runtime.startswith("/") else pathlib.Path(f"/tmp/zar-usb-{os.getuid()}")
-    for folder in base.glob("ns-python-test-*"):
-        pid = int(folder.name.rsplit("-", 1)[1])
-        if pid == os.getpid() or not _alive(pid):
-            shutil.rmtree(folder, ignore_errors=True)

@@ -1,4 +1,5 @@
-"""Plug and unplug callbacks, driven by another process."""
+"""Plug and unplug callbacks, driven by another process, and a camera's own
+callbacks."""
 
 import logging
 import queue
@@ -35,3 +36,21 @@ def test_plug_and_unplug_by_another_process_reach_the_callbacks(caplog):
 def test_removing_an_unknown_callback_is_refused():
     with pytest.raises(ValueError):
         zar_usb.remove_callback(print)
+
+
+def test_a_held_camera_hears_its_unplug_and_lets_the_library_close_it(plug):
+    name = plug("DEVCB1")
+    events = queue.Queue()
+    held = zar_usb.Camera(name)
+    held.add_callback(lambda event, data: events.put((event, data)))
+    zarusb("emu", "unplug", "DEVCB1")
+    assert next_event(events) == (zar_usb.Event.UNPLUGGED, name)
+    assert held.unplugged
+    # Plugged again and opened anew: closing the old object leaves the new
+    # camera alone, whatever handle the library gave it.
+    assert plug("DEVCB1") == name
+    with zar_usb.Camera(name) as again:
+        held.close()
+        assert again.info.serial == "DEVCB1"
+    with pytest.raises(zar_usb.ZarUsbError, match="is closed"):
+        held.read(0, 4)
