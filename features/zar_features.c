@@ -183,6 +183,7 @@ static ArvGcFeatureNode *Find(ZAR_FEATURES *features, const char *name) {
 typedef struct Listing {
   ZAR_FEATURES *features;
   gboolean all;
+  gboolean namesOnly;
   GHashTable *seen; /* names already listed */
   GString *value;
   GString *range;
@@ -199,6 +200,11 @@ static void Add(Listing *listing, ArvGcFeatureNode *node, const char *category, 
   item.type = TypeName(node);
   item.unit = g_string_chunk_insert_const(texts, Unit(node));
   item.visible = arv_gc_feature_node_get_visibility(node) != ARV_GC_VISIBILITY_INVISIBLE;
+  item.access = item.value = item.range = "";
+  if (listing->namesOnly) {
+    g_array_append_val(features->items, item);
+    return;
+  }
   ArvGcAccessMode access = ARV_GC_ACCESS_MODE_UNDEFINED;
   item.status = isCategory ? ZAR_FEATURE_OK : Access(features, node, &access);
   item.access = item.status != ZAR_FEATURE_OK ? "NA"
@@ -236,12 +242,23 @@ static void AddCategory(Listing *listing, ArvGcFeatureNode *category, const char
   }
 }
 
-int zar_features_list(ZAR_FEATURES *features, int all, const ZAR_FEATURE_INFO **items, size_t *count) {
-  if (features == NULL || items == NULL || count == NULL) return ZAR_FEATURE_BAD_VALUE;
+static Listing StartListing(ZAR_FEATURES *features, int flags) {
   g_array_set_size(features->items, 0);
   g_string_chunk_clear(features->texts);
-  Listing listing = {features, all != 0, g_hash_table_new(g_str_hash, g_str_equal), g_string_new(NULL),
-                     g_string_new(NULL)};
+  const Listing listing = {features, (flags & ZAR_FEATURES_ALL) != 0, (flags & ZAR_FEATURES_NAMES_ONLY) != 0,
+                           g_hash_table_new(g_str_hash, g_str_equal), g_string_new(NULL), g_string_new(NULL)};
+  return listing;
+}
+
+static void EndListing(Listing *listing) {
+  g_hash_table_destroy(listing->seen);
+  g_string_free(listing->value, TRUE);
+  g_string_free(listing->range, TRUE);
+}
+
+int zar_features_list(ZAR_FEATURES *features, int flags, const ZAR_FEATURE_INFO **items, size_t *count) {
+  if (features == NULL || items == NULL || count == NULL) return ZAR_FEATURE_BAD_VALUE;
+  Listing listing = StartListing(features, flags);
   AddCategory(&listing, ARV_GC_FEATURE_NODE(arv_gc_get_node(features->genicam, "Root")), "", -1);
   if (listing.all) {
     for (ArvDomNode *child = arv_dom_node_get_first_child(ARV_DOM_NODE(arv_dom_document_get_document_element(
@@ -255,11 +272,20 @@ int zar_features_list(ZAR_FEATURES *features, int all, const ZAR_FEATURE_INFO **
         Add(&listing, feature, "", 0);
     }
   }
-  g_hash_table_destroy(listing.seen);
-  g_string_free(listing.value, TRUE);
-  g_string_free(listing.range, TRUE);
+  EndListing(&listing);
   *items = (const ZAR_FEATURE_INFO *)(void *)features->items->data;
   *count = features->items->len;
+  return ZAR_FEATURE_OK;
+}
+
+int zar_features_describe(ZAR_FEATURES *features, const char *name, const ZAR_FEATURE_INFO **info) {
+  if (features == NULL || info == NULL) return ZAR_FEATURE_BAD_VALUE;
+  ArvGcFeatureNode *node = Find(features, name);
+  if (node == NULL) return ZAR_FEATURE_UNKNOWN;
+  Listing listing = StartListing(features, 0);
+  Add(&listing, node, "", 0);
+  EndListing(&listing);
+  *info = (const ZAR_FEATURE_INFO *)(void *)features->items->data;
   return ZAR_FEATURE_OK;
 }
 

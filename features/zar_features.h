@@ -47,7 +47,8 @@ typedef struct ZAR_FEATURE_INFO {
   const char *name;
   const char *category; /* the category that lists it; "" for features of no category */
   int depth;            /* categories above it (0: directly under the root) */
-  const char *type;     /* "Integer", "Float", "Boolean", "Enumeration", "String", "Command", "Register" */
+  const char *type;     /* "Integer", "Float", "Boolean", "Enumeration", "String", "Command", "Register",
+                           "Category" */
   const char *access;   /* "RO", "WO", "RW", or "NA" when not available now */
   const char *unit;     /* "" when none */
   const char *range;    /* "1..16384 step 1", "Mono8|Mono16|RGB8", or "" */
@@ -68,13 +69,18 @@ ZAR_FEATURES_API void zar_features_close(ZAR_FEATURES *features);
 /* The message of the last failure on this handle. */
 ZAR_FEATURES_API const char *zar_features_error(const ZAR_FEATURES *features);
 
-/* Lists the features by category, depth first from the root category. With
- * all = 0, the visible features of the category tree; with all = 1, every
- * feature of the file: the invisible ones and those of no category too.
- * Each value is read; a value that cannot be read is a reason, not a
- * failure of the listing. */
-ZAR_FEATURES_API int zar_features_list(ZAR_FEATURES *features, int all, const ZAR_FEATURE_INFO **items,
+/* Flags of zar_features_list. */
+#define ZAR_FEATURES_ALL 1        /* every feature of the file: invisible ones and those of no category too */
+#define ZAR_FEATURES_NAMES_ONLY 2 /* name, category, depth, type and visibility alone: no register is read */
+
+/* Lists the categories and features, depth first from the root category:
+ * without ZAR_FEATURES_ALL the visible ones of the category tree. Categories
+ * are items of type "Category". Each value is read; a value that cannot be
+ * read is a reason, not a failure of the listing. */
+ZAR_FEATURES_API int zar_features_list(ZAR_FEATURES *features, int flags, const ZAR_FEATURE_INFO **items,
                                        size_t *count);
+/* One feature as a listing describes it, its value read. */
+ZAR_FEATURES_API int zar_features_describe(ZAR_FEATURES *features, const char *name, const ZAR_FEATURE_INFO **info);
 /* Reads a feature's value as text (enumerations by entry name). */
 ZAR_FEATURES_API int zar_features_get(ZAR_FEATURES *features, const char *name, const char **value);
 /* Writes a feature from text: integers (decimal or 0x hex), floats,

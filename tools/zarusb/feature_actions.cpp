@@ -49,7 +49,7 @@ void ListFeatures(const std::string &camera, bool all) {
   const NodeMap map(camera);
   const ZAR_FEATURE_INFO *items = nullptr;
   size_t count = 0;
-  map.Check(zar_features_list(map.Handle(), all ? 1 : 0, &items, &count));
+  map.Check(zar_features_list(map.Handle(), all ? ZAR_FEATURES_ALL : 0, &items, &count));
   size_t nameWidth = 0;
   for (size_t i = 0; i < count; ++i) nameWidth = std::max(nameWidth, 2 * items[i].depth + std::string(items[i].name).size());
   bool uncategorized = false;
