@@ -2,10 +2,12 @@
 
 import collections
 import ctypes
+import functools
 
 from . import _callbacks, _transport
 from ._library import HANDLE, SUCCESS, DeviceInfo, library
 from .errors import INVALID_HANDLE, ZarUsbError
+from .features import Features
 from .stream import Stream
 
 # The camera family's geometry registers (its GenICam description file names
@@ -92,6 +94,9 @@ class Camera:
             return
         if self._stream is not None:
             self._stream.close()
+        features = self.__dict__.pop("features", None)
+        if features is not None:
+            features.close()
         self.handle = None
         if not self.unplugged:
             status = library().DevClose(handle)
@@ -107,6 +112,14 @@ class Camera:
         if self.handle is None:
             raise ZarUsbError("Camera", INVALID_HANDLE, "Invalid handle", f"camera {self.name!r} is closed")
         return self.handle
+
+    @functools.cached_property
+    def features(self):
+        """The camera's features by name (zar_usb.features.Features):
+        features["Width"], features["Width"] = 320, iteration over the names,
+        features.execute("AcquisitionStart")."""
+        self._open_handle()
+        return Features(self)
 
     @property
     def info(self):

@@ -1,0 +1,111 @@
+"""Camera features by name (camera.features) on both emulated camera models."""
+
+import os
+import pathlib
+
+import pytest
+
+import zar_usb
+from zar_usb import features as feat
+
+# The description files of the source tree, unless the run names others.
+os.environ.setdefault("GENICAM_ROOT", str(pathlib.Path(__file__).resolve().parents[2] / "genicam"))
+
+MODELS = [("ZC1000", "1.0"), ("ZC2000", "2.0")]
+
+try:
+    feat._library()  # pylint: disable=protected-access
+except feat.FeaturesUnavailable as missing:
+    pytest.skip(str(missing), allow_module_level=True)
+
+
+@pytest.fixture(params=MODELS, ids=[model for model, _ in MODELS])
+def camera(request, plug):
+    model, version = request.param
+    with zar_usb.Camera(plug("FEAT" + model, model=model, version=version, width=640, height=480)) as opened:
+        yield opened
+
+
+def test_values_read_by_name_with_their_types(camera):
+    features = camera.features
+    assert features["DeviceModelName"] == camera.info.model
+    assert (features["Width"], features["Height"], features["PixelFormat"]) == (640, 480, "Mono8")
+    assert features["PayloadSize"] == 640 * 480
+    assert features.info("Width")[3:] == ("Integer", "RW", "", "1..16384 step 1", "640", True)
+    names = list(features)
+    assert {"Width", "WidthReg", "PixelFormat", "AcquisitionStart", "UserMemory"} <= set(names)
+    assert "Root" not in names and "Mono8" not in names and len(names) == len(features)
+    # Every feature has a value or a reason; categories head their features.
+    listing = features.list(all_features=True)
+    assert {item.name for item in listing if item.type != "Category"} == set(names)
+    unreadable = {item.name: item.value for item in listing if not item.available}
+    assert unreadable == dict.fromkeys(["TestEventGenerate", "AcquisitionStartReg", "AcquisitionStopReg"], "write-only")
+    assert [item.name for item in listing if item.category == "ImageFormatControl"] == [
+        "Width", "Height", "PixelFormat", "PayloadSize"]
+    assert "WidthReg" not in {item.name for item in features.list()}
+
+
+def test_writes_reach_the_frames_of_a_following_stream(camera):
+    features = camera.features
+    features["Width"] = 320
+    features["Height"] = 240
+    features["PixelFormat"] = "Mono16"
+    assert camera.geometry == zar_usb.Geometry(320, 240, zar_usb.MONO16, 320 * 240 * 2)
+    assert features["PayloadSize"] == 320 * 240 * 2
+    with camera.stream(buffers=2, count=1) as frames:
+        frame = next(frames)
+        assert frame.shape == (240, 320) and frame.dtype.itemsize == 2
+        assert frame[0, 1] == 2 * 256, "the test pattern's second Mono16 level"
+
+
+def test_the_frame_rate_set_by_name_paces_the_stream(camera):
+    camera.features["AcquisitionFrameRateMilli"] = 10000  # 10 frames per second: 100 ms apart on the camera's grid
+    with camera.stream(buffers=2, count=3) as frames:
+        stamps = [frames.info.timestamp_us for _ in frames]
+    gaps = [later - earlier for earlier, later in zip(stamps, stamps[1:])]
+    assert len(gaps) == 2 and all(gap > 0 and gap % 100000 == 0 for gap in gaps), gaps
+
+
+def test_refusals_raise_their_exceptions(camera):
+    features = camera.features
+    with pytest.raises(feat.OutOfRange, match=r"Width=20000 is out of range: 1\.\.16384 step 1"):
+        features["Width"] = 20000
+    with pytest.raises(feat.ReadOnly, match="PayloadSize is read-only"):
+        features["PayloadSize"] = 1
+    with pytest.raises(feat.UnknownFeature, match="no feature 'Widht'; nearest: Width") as unknown:
+        features["Widht"]
+    assert isinstance(unknown.value, KeyError) and isinstance(unknown.value, zar_usb.ZarUsbError)
+    assert "Widht" not in features
+    with pytest.raises(feat.BadValue, match="PixelFormat has no entry 'Mono12'"):
+        features["PixelFormat"] = "Mono12"
+    with pytest.raises(feat.BadValue, match="Width takes an integer"):
+        features["Width"] = "wide"
+    with pytest.raises(feat.NotAvailable, match="TestEventGenerate is write-only"):
+        features["TestEventGenerate"]
+    with pytest.raises(feat.WrongType, match="Width is not a command"):
+        features.execute("Width")
+    # Past the node map's ranges the camera refuses too, in the library's words.
+    with pytest.raises(feat.RegisterAccessFailed, match=r"writing 4 bytes at 0x100: -4 \(Access denied\)"):
+        features["WidthReg"] = 16385
+    assert features["Width"] == 640
+
+
+def test_commands_and_write_only_features(camera):
+    features = camera.features
+    features.execute("AcquisitionStart")
+    features.execute("AcquisitionStop")
+    features["TestEventGenerate"] = 0x42
+    features["DeviceUserID"] = "Left"
+    assert camera.read(0x80, 4) == b"Left"
+    with pytest.raises(feat.OutOfRange, match="DeviceUserID takes at most 16 characters"):
+        features["DeviceUserID"] = "x" * 17
+
+
+def test_features_end_with_their_camera(plug):
+    with zar_usb.Camera(plug("FEATEND")) as camera:
+        features = camera.features
+        assert camera.features is features
+    with pytest.raises(feat.FeaturesUnavailable):
+        features["Width"]
+    with pytest.raises(zar_usb.ZarUsbError):
+        camera.features
