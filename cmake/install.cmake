@@ -28,11 +28,18 @@ if(WIN32)
 endif()
 
 # zarusb finds the library beside it (bin/../lib), wherever the tree lies.
+# Its manual page goes compressed, as Debian has them (Windows: --help).
 install(TARGETS zarusb RUNTIME COMPONENT Tools)
-install(FILES tools/zarusb/zarusb.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT Tools)
 if(NOT WIN32)
   file(RELATIVE_PATH bin_to_lib /${CMAKE_INSTALL_BINDIR} /${CMAKE_INSTALL_LIBDIR})
   set_target_properties(zarusb PROPERTIES INSTALL_RPATH "$ORIGIN/${bin_to_lib}")
+  set(zarusb_man ${CMAKE_BINARY_DIR}/man/zarusb.1.gz)
+  add_custom_command(OUTPUT ${zarusb_man}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
+    COMMAND gzip -9n -c ${PROJECT_SOURCE_DIR}/tools/zarusb/zarusb.1 > ${zarusb_man}
+    DEPENDS tools/zarusb/zarusb.1 VERBATIM)
+  add_custom_target(zarusb_man ALL DEPENDS ${zarusb_man})
+  install(FILES ${zarusb_man} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT Tools)
 endif()
 
 # find_package(ZarUsb): the target ZarUsb::zar_usb.

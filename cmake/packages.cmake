@@ -55,6 +55,15 @@ built-in camera emulator.")
 endif()
 
 include(CPack)
+if(NOT WIN32)
+  # Each Debian package names its licence in its own documentation folder;
+  # only cpack installs these (a plain install has the licence once).
+  foreach(component Runtime Development Tools)
+    string(TOUPPER ${component} upper)
+    install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${CPACK_DEBIAN_${upper}_PACKAGE_NAME}
+      RENAME copyright COMPONENT ${component} EXCLUDE_FROM_ALL)
+  endforeach()
+endif()
 cpack_add_component(Runtime DISPLAY_NAME "Library")
 cpack_add_component(Development DISPLAY_NAME "Development files" DEPENDS Runtime)
 cpack_add_component(Tools DISPLAY_NAME "zarusb" DEPENDS Runtime)

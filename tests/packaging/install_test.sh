@@ -22,7 +22,7 @@ check "install" 0 "$cmake" --install "$build" --prefix "$work/staged"
 mv "$work/staged" "$work/prefix"
 prefix=$work/prefix
 for file in bin/zarusb lib/libzar_usb.so lib/libzar_usb.so.1 include/zar_usb.h lib/cmake/ZarUsb/ZarUsbConfig.cmake \
-  lib/pkgconfig/zar_usb.pc share/zar-usb/genicam/xml/TransportLayers/oxa/ZARUSBRegs.xml share/man/man1/zarusb.1 \
+  lib/pkgconfig/zar_usb.pc share/zar-usb/genicam/xml/TransportLayers/oxa/ZARUSBRegs.xml share/man/man1/zarusb.1.gz \
   share/doc/zar-usb/LICENSE share/doc/zar-usb/examples/CMakeLists.txt; do
   check "installed $file" 0 test -e "$prefix/$file"
 done
@@ -72,6 +72,10 @@ contains "runtime package" " ./usr/share/zar-usb/genicam/xml/Cameras/oxa/"
 check "development package" 0 dpkg-deb -c "$work"/debs/libzar-usb-dev_*.deb
 contains "development package" " ./usr/lib/libzar_usb.so -> libzar_usb.so.1$"
 contains "development package" " ./usr/lib/pkgconfig/zar_usb.pc$"
+for package in libzar-usb1 libzar-usb-dev zar-usb-tools; do
+  check "$package: copyright" 0 dpkg-deb -c "$work"/debs/${package}_*.deb
+  contains "$package: copyright" " ./usr/share/doc/$package/copyright$"
+done
 check "tools depend on the library" 0 dpkg-deb -f "$work"/debs/zar-usb-tools_*.deb Depends
 contains "tools depend on the library" "libzar-usb1 (= [0-9.]*)"
 
