@@ -86,7 +86,10 @@ def add_callback(function):
     plugged (Event.PLUGGED) or unplugged (Event.UNPLUGGED), by any process;
     name is the camera's listed name."""
     if _callbacks.transport_layer.add(function):
-        check("TLSetCallback", library().TLSetCallback(handle(), _callbacks.transport_layer_function, None))
+        status = library().TLSetCallback(handle(), _callbacks.transport_layer_function, None)
+        if status != SUCCESS:
+            _callbacks.transport_layer.remove(function)
+            check("TLSetCallback", status)
 
 
 def remove_callback(function):

@@ -184,7 +184,7 @@ class Camera:
         self._stream = Stream(self, buffers, timeout, count)
         return self._stream
 
-    def stream_closed(self, stream):
+    def _stream_closed(self, stream):
         """Called by a stream as it closes."""
         if self._stream is stream:
             self._stream = None

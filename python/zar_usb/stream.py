@@ -141,7 +141,7 @@ class Stream:
             lib = library()
             lib.DSStopAcquisition(handle, 0)
             lib.DSClose(handle)
-        self.camera.stream_closed(self)
+        self.camera._stream_closed(self)
 
 
 def _layout(geometry):
