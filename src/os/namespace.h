@@ -24,14 +24,16 @@ inline std::string NamespaceNameFromEnvironment() {
 }
 
 // The name once FixNamespace has run in this copy of the code (each program
-// and the shared library have their own).
+// and the shared library have their own). Never destroyed: the library's
+// threads read it until its unload, which comes after the destructors of
+// static objects at exit.
 struct FixedNamespace {
   std::atomic<bool> fixed{false};
   std::string name;
 };
 inline FixedNamespace &NamespaceLatch() {
-  static FixedNamespace latch;
-  return latch;
+  static FixedNamespace *const latch = new FixedNamespace;
+  return *latch;
 }
 
 // Fixes the namespace to the environment's value of this moment. The
