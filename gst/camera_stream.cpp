@@ -1,0 +1,202 @@
+#include "camera_stream.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+namespace zarusbsrc {
+
+namespace {
+
+// A wait on the library lasts at most this long, so that an Interrupt that
+// came just before the wait began ends it in bounded time.
+constexpr uint32_t kWaitSliceMs = 100;
+
+// What the camera's driver reports about each frame (the wait result's
+// frame information).
+struct FrameInfo {
+  uint64_t frameId;
+  uint64_t timestampUs;
+  uint32_t width;
+  uint32_t height;
+  uint32_t pixelFormat;
+  uint32_t bytesWritten;
+};
+static_assert(sizeof(FrameInfo) == sizeof(ZAR_WAIT_RESULT::aFrameInfo));
+
+// The listed name of the camera with that serial number ("NAME_#SERIAL",
+// perhaps with "_N" after it), or of the index-th camera; empty when none.
+std::string FindCamera(ZAR_TL_HANDLE tl, const Selection &selection) {
+  uint32_t count = 0;
+  TLGetNumDevices(tl, "USB", &count);
+  const std::string mark = "_#" + selection.serial;
+  for (uint32_t i = 0; i < count; ++i) {
+    char name[260] = {};
+    if (TLGetDeviceName(tl, "USB", i, name, sizeof name) != ZAR_SUCCESS) continue;
+    const std::string listed = name;
+    if (selection.serial.empty()) {
+      if (i == selection.index) return listed;
+      continue;
+    }
+    const size_t at = listed.rfind(mark);
+    if (at != std::string::npos && (at + mark.size() == listed.size() || listed[at + mark.size()] == '_'))
+      return listed;
+  }
+  return {};
+}
+
+} // namespace
+
+std::shared_ptr<CameraStream> CameraStream::Open(const Selection &selection, uint32_t buffers, std::string *error) {
+  std::shared_ptr<CameraStream> camera(new CameraStream);
+  if (TLOpen(nullptr, nullptr, &camera->m_tl) != ZAR_SUCCESS) {
+    *error = "the ZAR_USB transport layer cannot be opened";
+    return nullptr;
+  }
+  uint8_t changed = 0;
+  TLUpdateDeviceList(camera->m_tl, "USB", &changed); // waits for the first scan of the cameras
+  camera->m_name = FindCamera(camera->m_tl, selection);
+  if (camera->m_name.empty()) {
+    *error = selection.serial.empty() ? "no camera at index " + std::to_string(selection.index)
+                                      : "no camera with serial number '" + selection.serial + "'";
+    return nullptr;
+  }
+  const auto fail = [&](const char *what, ZAR_STATUS status) {
+    *error = std::string(what) + " failed on camera '" + camera->m_name + "': " + camera->ErrorText(status);
+    return nullptr;
+  };
+  if (const ZAR_STATUS status = TLOpenDevice(camera->m_tl, "USB", camera->m_name.c_str(), &camera->m_device))
+    return fail("TLOpenDevice", status);
+  Geometry &shape = camera->m_geometry;
+  const std::pair<uint64_t, uint32_t *> registers[] = {
+      {kWidthRegister, &shape.width},     {kHeightRegister, &shape.height},
+      {kPixelFormatRegister, &shape.pixelFormat}, {kPayloadSizeRegister, &shape.payload},
+      {kFrameRateRegister, &shape.frameRateMilli}};
+  for (const auto &[address, value] : registers) {
+    uint64_t size = sizeof *value;
+    if (const ZAR_STATUS status = GCReadData(camera->m_device, 0, address, value, &size))
+      return fail("GCReadData", status);
+  }
+  if (const ZAR_STATUS status = DevCreateDataStream(camera->m_device, 0, &camera->m_stream))
+    return fail("DevCreateDataStream", status);
+  for (uint32_t i = 0; i < buffers; ++i) {
+    uint32_t id = 0;
+    camera->m_memory.emplace_back(new uint8_t[shape.payload]);
+    if (const ZAR_STATUS status =
+            DSAnnounceBuffer(camera->m_stream, camera->m_memory.back().get(), shape.payload, nullptr, &id))
+      return fail("DSAnnounceBuffer", status);
+    if (const ZAR_STATUS status = DSQueueBuffer(camera->m_stream, id)) return fail("DSQueueBuffer", status);
+    ++camera->m_queued;
+  }
+  return camera;
+}
+
+namespace {
+
+// Buffers of unplugged cameras: the library closes such a camera on a
+// thread of its own, and that close reads the buffers while it revokes
+// them, however our own close ends. They are kept until the process ends,
+// reachable from here.
+void KeepForTheLibrary(std::vector<std::unique_ptr<uint8_t[]>> *memory) {
+  static std::mutex mutex;
+  static auto *const kept = new std::vector<std::unique_ptr<uint8_t[]>>;
+  const std::lock_guard lock(mutex);
+  for (auto &buffer : *memory) kept->push_back(std::move(buffer));
+}
+
+} // namespace
+
+CameraStream::~CameraStream() {
+  const bool gone = m_device != nullptr && !Answers();
+  if (m_stream != nullptr) DSClose(m_stream);
+  if (m_device != nullptr) DevClose(m_device);
+  if (m_tl != nullptr) TLClose(m_tl);
+  if (gone) KeepForTheLibrary(&m_memory);
+}
+
+Outcome CameraStream::Next(uint32_t timeoutMs, Frame *frame, ZAR_STATUS *status, std::string *text) {
+  using Clock = std::chrono::steady_clock;
+  auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    std::vector<uint32_t> returned;
+    {
+      std::unique_lock lock(m_mutex);
+      if (m_queued == 0 && m_returned.empty()) {
+        // Every buffer is held downstream: wait for one to come back.
+        m_released.wait(lock, [&] { return m_flushing || !m_returned.empty(); });
+        deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+      }
+      if (m_flushing) return Outcome::Flushing;
+      returned.swap(m_returned);
+      if (!m_acquiring) {
+        *status = DSStartAcquisition(m_stream, 0, 1);
+        if (*status != ZAR_SUCCESS) {
+          *text = "DSStartAcquisition: " + ErrorText(*status);
+          return Answers() ? Outcome::Failed : Outcome::Unplugged;
+        }
+        m_acquiring = true;
+      }
+    }
+    for (uint32_t id : returned)
+      if (DSQueueBuffer(m_stream, id) == ZAR_SUCCESS) ++m_queued;
+
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    const auto slice = static_cast<uint32_t>(std::clamp<int64_t>(left, 0, kWaitSliceMs));
+    ZAR_WAIT_RESULT result{};
+    *status = DSWaitForBuffer(m_stream, slice, 0, &result, nullptr);
+    if (*status == ZAR_SUCCESS) {
+      FrameInfo info;
+      std::memcpy(&info, result.aFrameInfo, sizeof info);
+      *frame = {static_cast<const uint8_t *>(result.pBase), result.iID, m_geometry.payload, info.frameId,
+                info.timestampUs};
+      --m_queued;
+      return Outcome::Frame;
+    }
+    {
+      const std::lock_guard lock(m_mutex);
+      if (m_flushing) return Outcome::Flushing;
+    }
+    // An unplug ends the wait at once, as a timeout; the camera then no
+    // longer answers.
+    if (!Answers()) return Outcome::Unplugged;
+    if (*status != ZAR_ERR_TIMEOUT) {
+      *text = "DSWaitForBuffer: " + ErrorText(*status);
+      return Outcome::Failed;
+    }
+    if (Clock::now() >= deadline) return Outcome::TimedOut;
+  }
+}
+
+void CameraStream::Release(uint32_t id) {
+  const std::lock_guard lock(m_mutex);
+  m_returned.push_back(id);
+  m_released.notify_all();
+}
+
+void CameraStream::Interrupt() {
+  const std::lock_guard lock(m_mutex);
+  m_flushing = true;
+  // Ends a pending DSWaitForBuffer at once.
+  if (m_acquiring) DSStopAcquisition(m_stream, 0);
+  m_acquiring = false;
+  m_released.notify_all();
+}
+
+void CameraStream::Resume() {
+  const std::lock_guard lock(m_mutex);
+  m_flushing = false;
+}
+
+bool CameraStream::Answers() const {
+  uint32_t width = 0;
+  uint64_t size = sizeof width;
+  return GCReadData(m_device, 0, kWidthRegister, &width, &size) == ZAR_SUCCESS;
+}
+
+std::string CameraStream::ErrorText(ZAR_STATUS status) const {
+  const char *text = nullptr;
+  GCGetErrorText(m_tl, status, &text);
+  return std::to_string(status) + " (" + (text != nullptr ? text : "?") + ")";
+}
+
+} // namespace zarusbsrc

@@ -1,0 +1,313 @@
+#include "zarusbsrc.h"
+
+#include <cstring>
+#include <numeric>
+
+GST_DEBUG_CATEGORY_STATIC(zar_usb_src_debug);
+#define GST_CAT_DEFAULT zar_usb_src_debug
+
+namespace {
+
+enum { PROP_0, PROP_CAMERA, PROP_CAMERA_INDEX, PROP_BUFFERS, PROP_TIMEOUT };
+
+constexpr guint kDefaultBuffers = 8;
+constexpr guint kDefaultTimeoutMs = 5000;
+
+#define ZAR_USB_SRC_CAPS                                                                                  \
+  "video/x-raw, format = (string) { GRAY8, GRAY16_LE, RGB }, width = (int) [ 1, max ], "                 \
+  "height = (int) [ 1, max ], framerate = (fraction) [ 0/1, max ]"
+
+GstStaticPadTemplate src_template =
+    GST_STATIC_PAD_TEMPLATE("src", GST_PAD_SRC, GST_PAD_ALWAYS, GST_STATIC_CAPS(ZAR_USB_SRC_CAPS));
+
+GstVideoFormat VideoFormat(uint32_t pixelFormat) {
+  switch (pixelFormat) {
+  case zarusbsrc::kMono8: return GST_VIDEO_FORMAT_GRAY8;
+  case zarusbsrc::kMono16: return GST_VIDEO_FORMAT_GRAY16_LE;
+  case zarusbsrc::kRGB8: return GST_VIDEO_FORMAT_RGB;
+  default: return GST_VIDEO_FORMAT_UNKNOWN;
+  }
+}
+
+// A frame's hold on its camera buffer: released with the GstMemory.
+struct Loan {
+  std::shared_ptr<zarusbsrc::CameraStream> camera;
+  uint32_t id;
+};
+
+void EndLoan(gpointer data) {
+  auto *loan = static_cast<Loan *>(data);
+  loan->camera->Release(loan->id);
+  delete loan; // may close the camera, when the element let go of it first
+}
+
+} // namespace
+
+G_DEFINE_TYPE(GstZarUsbSrc, gst_zar_usb_src, GST_TYPE_PUSH_SRC)
+
+static void gst_zar_usb_src_init(GstZarUsbSrc *self) {
+  self->serial = g_strdup("");
+  self->buffers = kDefaultBuffers;
+  self->timeoutMs = kDefaultTimeoutMs;
+  gst_base_src_set_live(GST_BASE_SRC(self), TRUE);
+  gst_base_src_set_format(GST_BASE_SRC(self), GST_FORMAT_TIME);
+}
+
+static void gst_zar_usb_src_finalize(GObject *object) {
+  auto *self = GST_ZAR_USB_SRC(object);
+  g_free(self->serial);
+  delete self->camera;
+  G_OBJECT_CLASS(gst_zar_usb_src_parent_class)->finalize(object);
+}
+
+static void gst_zar_usb_src_set_property(GObject *object, guint id, const GValue *value, GParamSpec *spec) {
+  auto *self = GST_ZAR_USB_SRC(object);
+  GST_OBJECT_LOCK(self);
+  switch (id) {
+  case PROP_CAMERA:
+    g_free(self->serial);
+    self->serial = g_value_dup_string(value);
+    if (self->serial == nullptr) self->serial = g_strdup("");
+    break;
+  case PROP_CAMERA_INDEX: self->index = g_value_get_uint(value); break;
+  case PROP_BUFFERS: self->buffers = g_value_get_uint(value); break;
+  case PROP_TIMEOUT: self->timeoutMs = g_value_get_uint(value); break;
+  default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, spec); break;
+  }
+  GST_OBJECT_UNLOCK(self);
+}
+
+static void gst_zar_usb_src_get_property(GObject *object, guint id, GValue *value, GParamSpec *spec) {
+  auto *self = GST_ZAR_USB_SRC(object);
+  GST_OBJECT_LOCK(self);
+  switch (id) {
+  case PROP_CAMERA: g_value_set_string(value, self->serial); break;
+  case PROP_CAMERA_INDEX: g_value_set_uint(value, self->index); break;
+  case PROP_BUFFERS: g_value_set_uint(value, self->buffers); break;
+  case PROP_TIMEOUT: g_value_set_uint(value, self->timeoutMs); break;
+  default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, spec); break;
+  }
+  GST_OBJECT_UNLOCK(self);
+}
+
+static gboolean gst_zar_usb_src_start(GstBaseSrc *base) {
+  auto *self = GST_ZAR_USB_SRC(base);
+  zarusbsrc::Selection selection;
+  GST_OBJECT_LOCK(self);
+  selection.serial = self->serial;
+  selection.index = self->index;
+  const guint buffers = self->buffers;
+  GST_OBJECT_UNLOCK(self);
+
+  std::string error;
+  auto camera = zarusbsrc::CameraStream::Open(selection, buffers, &error);
+  if (!camera) {
+    GST_ELEMENT_ERROR(self, RESOURCE, NOT_FOUND, ("Cannot open the camera: %s.", error.c_str()), (nullptr));
+    return FALSE;
+  }
+  const zarusbsrc::Geometry &shape = camera->Shape();
+  const GstVideoFormat format = VideoFormat(shape.pixelFormat);
+  if (format == GST_VIDEO_FORMAT_UNKNOWN) {
+    GST_ELEMENT_ERROR(self, RESOURCE, SETTINGS,
+                      ("Camera '%s' has pixel format 0x%08x; zarusbsrc streams Mono8, Mono16 and RGB8.",
+                       camera->Name().c_str(), shape.pixelFormat),
+                      (nullptr));
+    return FALSE;
+  }
+  gst_video_info_set_format(&self->info, format, shape.width, shape.height);
+  // frames per 1000 s, reduced
+  const guint divisor = std::gcd(shape.frameRateMilli, 1000u);
+  GST_VIDEO_INFO_FPS_N(&self->info) = static_cast<gint>(shape.frameRateMilli / divisor);
+  GST_VIDEO_INFO_FPS_D(&self->info) = static_cast<gint>(1000 / divisor);
+  GST_INFO_OBJECT(self, "camera '%s': %ux%u, pixel format 0x%08x, %u mHz, %u buffers", camera->Name().c_str(),
+                  shape.width, shape.height, shape.pixelFormat, shape.frameRateMilli, buffers);
+  self->camera = new std::shared_ptr<zarusbsrc::CameraStream>(std::move(camera));
+  self->started = FALSE;
+  return TRUE;
+}
+
+static gboolean gst_zar_usb_src_stop(GstBaseSrc *base) {
+  auto *self = GST_ZAR_USB_SRC(base);
+  if (self->camera != nullptr) (*self->camera)->Interrupt();
+  // Frames still downstream keep the camera open until they are let go.
+  delete self->camera;
+  self->camera = nullptr;
+  return TRUE;
+}
+
+static GstCaps *gst_zar_usb_src_get_caps(GstBaseSrc *base, GstCaps *filter) {
+  auto *self = GST_ZAR_USB_SRC(base);
+  GstCaps *caps = self->camera != nullptr ? gst_video_info_to_caps(&self->info)
+                                          : gst_pad_get_pad_template_caps(GST_BASE_SRC_PAD(base));
+  if (filter != nullptr) {
+    GstCaps *both = gst_caps_intersect_full(filter, caps, GST_CAPS_INTERSECT_FIRST);
+    gst_caps_unref(caps);
+    caps = both;
+  }
+  return caps;
+}
+
+static gboolean gst_zar_usb_src_decide_allocation(GstBaseSrc *base, GstQuery *query) {
+  auto *self = GST_ZAR_USB_SRC(base);
+  self->videoMeta = gst_query_find_allocation_meta(query, GST_VIDEO_META_API_TYPE, nullptr);
+  return GST_BASE_SRC_CLASS(gst_zar_usb_src_parent_class)->decide_allocation(base, query);
+}
+
+static gboolean gst_zar_usb_src_query(GstBaseSrc *base, GstQuery *query) {
+  auto *self = GST_ZAR_USB_SRC(base);
+  if (GST_QUERY_TYPE(query) != GST_QUERY_LATENCY || self->camera == nullptr)
+    return GST_BASE_SRC_CLASS(gst_zar_usb_src_parent_class)->query(base, query);
+  // A frame is complete one frame period after its time stamp.
+  const GstClockTime period =
+      self->info.fps_n > 0 ? gst_util_uint64_scale_int(GST_SECOND, self->info.fps_d, self->info.fps_n) : 0;
+  gst_query_set_latency(query, TRUE, period, GST_CLOCK_TIME_NONE);
+  return TRUE;
+}
+
+static gboolean gst_zar_usb_src_unlock(GstBaseSrc *base) {
+  auto *self = GST_ZAR_USB_SRC(base);
+  if (self->camera != nullptr) (*self->camera)->Interrupt();
+  return TRUE;
+}
+
+// The acquisition starts again with the next frame, after a pause or a
+// flush: the camera's clock ran on meanwhile, the running time did not, so
+// the next frame anchors the time stamps afresh.
+static gboolean gst_zar_usb_src_unlock_stop(GstBaseSrc *base) {
+  auto *self = GST_ZAR_USB_SRC(base);
+  if (self->camera != nullptr) (*self->camera)->Resume();
+  self->started = FALSE;
+  return TRUE;
+}
+
+// The running time of the camera's timestamp: the first frame after a start
+// is stamped with the running time at which it came, later ones by the
+// camera's clock from there.
+static GstClockTime FrameTime(GstZarUsbSrc *self, guint64 timestampUs) {
+  if (!self->started) {
+    self->firstPts = 0;
+    if (GstClock *clock = gst_element_get_clock(GST_ELEMENT(self))) {
+      const GstClockTime now = gst_clock_get_time(clock);
+      const GstClockTime base = gst_element_get_base_time(GST_ELEMENT(self));
+      self->firstPts = now > base ? now - base : 0;
+      gst_object_unref(clock);
+    }
+    self->firstUs = timestampUs;
+    self->started = TRUE;
+  }
+  const guint64 sinceUs = timestampUs > self->firstUs ? timestampUs - self->firstUs : 0;
+  return self->firstPts + sinceUs * GST_USECOND;
+}
+
+// The frame in its camera buffer; copied into rows of GStreamer's default
+// stride only when they differ from the camera's and downstream cannot take
+// a GstVideoMeta.
+static GstBuffer *WrapFrame(GstZarUsbSrc *self, const zarusbsrc::Frame &frame) {
+  const std::shared_ptr<zarusbsrc::CameraStream> &camera = *self->camera;
+  const GstVideoInfo &info = self->info;
+  const gsize row = static_cast<gsize>(info.width) * GST_VIDEO_INFO_COMP_PSTRIDE(&info, 0);
+  if (row != static_cast<gsize>(GST_VIDEO_INFO_PLANE_STRIDE(&info, 0)) && !self->videoMeta) {
+    GstBuffer *buffer = gst_buffer_new_allocate(nullptr, GST_VIDEO_INFO_SIZE(&info), nullptr);
+    GstMapInfo map;
+    gst_buffer_map(buffer, &map, GST_MAP_WRITE);
+    for (gint y = 0; y < info.height; ++y)
+      std::memcpy(map.data + y * GST_VIDEO_INFO_PLANE_STRIDE(&info, 0), frame.data + y * row, row);
+    gst_buffer_unmap(buffer, &map);
+    camera->Release(frame.id);
+    return buffer;
+  }
+  GstBuffer *buffer = gst_buffer_new();
+  gst_buffer_append_memory(buffer,
+                           gst_memory_new_wrapped(GST_MEMORY_FLAG_READONLY, const_cast<uint8_t *>(frame.data),
+                                                  frame.size, 0, row * info.height, new Loan{camera, frame.id},
+                                                  EndLoan));
+  gsize offsets[GST_VIDEO_MAX_PLANES] = {0};
+  gint strides[GST_VIDEO_MAX_PLANES] = {static_cast<gint>(row)};
+  gst_buffer_add_video_meta_full(buffer, GST_VIDEO_FRAME_FLAG_NONE, GST_VIDEO_INFO_FORMAT(&info), info.width,
+                                 info.height, 1, offsets, strides);
+  return buffer;
+}
+
+static GstFlowReturn gst_zar_usb_src_create(GstPushSrc *push, GstBuffer **out) {
+  auto *self = GST_ZAR_USB_SRC(push);
+  GST_OBJECT_LOCK(self);
+  const guint timeoutMs = self->timeoutMs;
+  GST_OBJECT_UNLOCK(self);
+  zarusbsrc::CameraStream &camera = **self->camera;
+  zarusbsrc::Frame frame{};
+  ZAR_STATUS status = ZAR_SUCCESS;
+  std::string text;
+  switch (camera.Next(timeoutMs, &frame, &status, &text)) {
+  case zarusbsrc::Outcome::Frame: break;
+  case zarusbsrc::Outcome::Flushing: return GST_FLOW_FLUSHING;
+  case zarusbsrc::Outcome::Unplugged:
+    GST_ELEMENT_ERROR(self, RESOURCE, READ, ("Camera '%s' was unplugged.", camera.Name().c_str()),
+                      ("the camera stopped answering while streaming"));
+    return GST_FLOW_ERROR;
+  case zarusbsrc::Outcome::TimedOut:
+    GST_ELEMENT_ERROR(self, RESOURCE, READ, ("Camera '%s' sent no frame within %u ms.", camera.Name().c_str(),
+                                             timeoutMs),
+                      ("see the timeout property"));
+    return GST_FLOW_ERROR;
+  case zarusbsrc::Outcome::Failed:
+    GST_ELEMENT_ERROR(self, RESOURCE, READ, ("Camera '%s' failed while streaming.", camera.Name().c_str()),
+                      ("%s", text.c_str()));
+    return GST_FLOW_ERROR;
+  }
+  GstBuffer *buffer = WrapFrame(self, frame);
+  GST_BUFFER_PTS(buffer) = FrameTime(self, frame.timestampUs);
+  if (self->info.fps_n > 0)
+    GST_BUFFER_DURATION(buffer) = gst_util_uint64_scale_int(GST_SECOND, self->info.fps_d, self->info.fps_n);
+  GST_BUFFER_OFFSET(buffer) = frame.frameId;
+  *out = buffer;
+  return GST_FLOW_OK;
+}
+
+static void gst_zar_usb_src_class_init(GstZarUsbSrcClass *klass) {
+  auto *object = G_OBJECT_CLASS(klass);
+  auto *element = GST_ELEMENT_CLASS(klass);
+  auto *base = GST_BASE_SRC_CLASS(klass);
+  object->set_property = gst_zar_usb_src_set_property;
+  object->get_property = gst_zar_usb_src_get_property;
+  object->finalize = gst_zar_usb_src_finalize;
+  const auto flags = static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS |
+                                              GST_PARAM_MUTABLE_READY);
+  g_object_class_install_property(
+      object, PROP_CAMERA,
+      g_param_spec_string("camera", "Camera", "Serial number of the camera (empty: the camera at camera-index)", "",
+                          flags));
+  g_object_class_install_property(
+      object, PROP_CAMERA_INDEX,
+      g_param_spec_uint("camera-index", "Camera index",
+                        "Position of the camera in the library's list, when camera is empty", 0, 255, 0, flags));
+  g_object_class_install_property(
+      object, PROP_BUFFERS,
+      g_param_spec_uint("buffers", "Buffers", "Buffers announced to the camera: frames in flight", 2, 256,
+                        kDefaultBuffers, flags));
+  g_object_class_install_property(
+      object, PROP_TIMEOUT,
+      g_param_spec_uint("timeout", "Timeout", "Longest wait for a frame, in milliseconds, before an error", 1,
+                        G_MAXUINT, kDefaultTimeoutMs, flags));
+
+  gst_element_class_set_static_metadata(element, "ZAR_USB camera source", "Source/Video",
+                                        "Streams a USB camera through the ZAR_USB transport layer", "ZAR_USB");
+  gst_element_class_add_static_pad_template(element, &src_template);
+
+  base->start = gst_zar_usb_src_start;
+  base->stop = gst_zar_usb_src_stop;
+  base->get_caps = gst_zar_usb_src_get_caps;
+  base->decide_allocation = gst_zar_usb_src_decide_allocation;
+  base->query = gst_zar_usb_src_query;
+  base->unlock = gst_zar_usb_src_unlock;
+  base->unlock_stop = gst_zar_usb_src_unlock_stop;
+  GST_PUSH_SRC_CLASS(klass)->create = gst_zar_usb_src_create;
+  GST_DEBUG_CATEGORY_INIT(zar_usb_src_debug, "zarusbsrc", 0, "ZAR_USB camera source");
+}
+
+static gboolean plugin_init(GstPlugin *plugin) {
+  return gst_element_register(plugin, "zarusbsrc", GST_RANK_NONE, GST_TYPE_ZAR_USB_SRC);
+}
+
+#define PACKAGE "zar-usb"
+GST_PLUGIN_DEFINE(GST_VERSION_MAJOR, GST_VERSION_MINOR, zarusb, "ZAR_USB camera source", plugin_init,
+                  ZAR_USB_VERSION, "LGPL", "ZAR_USB", "zar-usb")

@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# zarusbsrc as a user runs it: installed into a temporary prefix, found by
+# gst-inspect-1.0 through GST_PLUGIN_PATH, 30 frames into PNG files with
+# gst-launch-1.0, and a camera streamed over RTP on 127.0.0.1 to a second
+# pipeline. Usage: zarusbsrc_pipelines_test.sh BUILD_DIR ZARUSB [ASAN_RUNTIME]
+# (ASAN_RUNTIME: the sanitizer runtime to preload into GStreamer's programs
+# when the plugin was built with it).
+set -uo pipefail
+build=$1 zarusb=$2
+export ZAR_USB_NAMESPACE="gst-test-$$-$RANDOM" ZAR_USB_EMULATION=0
+work=$(mktemp -d)
+export GST_REGISTRY_1_0=$work/registry.bin GST_REGISTRY_FORK=no
+gst=(env)
+[ -n "${3:-}" ] && gst=(env "LD_PRELOAD=$3" ASAN_OPTIONS=detect_leaks=0:abort_on_error=1)
+failures=0
+total=0
+check() { # description, expected exit code, command...
+  local what=$1 expected=$2
+  total=$((total + 1))
+  shift 2
+  output=$(timeout 60 "$@" 2>&1)
+  local code=$?
+  if [ "$code" -ne "$expected" ]; then
+    echo "FAILED: $what (exit $code, expected $expected): $output"
+    failures=$((failures + 1))
+  fi
+}
+contains() { # description, text
+  total=$((total + 1))
+  if ! grep -q -- "$2" <<<"$output"; then
+    echo "FAILED: $1: '$2' not in: $output"
+    failures=$((failures + 1))
+  fi
+}
+
+check "install" 0 cmake --install "$build" --prefix "$work/prefix"
+plugin=$(find "$work/prefix" -name libgstzarusb.so)
+export GST_PLUGIN_PATH=$(dirname "$plugin")
+check "library beside the plugin" 0 ldd "$plugin"
+contains "library beside the plugin" "libzar_usb.so.* => $work/prefix/lib"
+check "inspect" 0 "${gst[@]}" gst-inspect-1.0 zarusbsrc
+contains "inspect" "Filename *$work/prefix/.*/gstreamer-1.0/libgstzarusb.so"
+contains "inspect" "camera-index"
+contains "inspect" "GRAY16_LE"
+
+check "plug" 0 "$zarusb" emu plug --serial GST1 --width 64 --height 48 --pixel-format Mono8 --fps 0
+check "30 PNG files" 0 "${gst[@]}" gst-launch-1.0 zarusbsrc camera=GST1 num-buffers=30 ! videoconvert ! pngenc ! \
+  multifilesink location="$work/frame_%02d.png"
+check "30 PNG files" 0 test "$(ls "$work"/frame_*.png | wc -l)" -eq 30
+check "PNG signature" 0 grep -q PNG <(head -c 4 "$work/frame_29.png")
+
+# RTP: the receiver ends itself after 10 frames; the sender streams until then.
+check "plug RTP camera" 0 "$zarusb" emu plug --serial GST2 --width 64 --height 48 --pixel-format RGB8 --fps 100
+port=$((20000 + RANDOM % 20000))
+timeout 30 "${gst[@]}" gst-launch-1.0 -q udpsrc port=$port address=127.0.0.1 \
+  caps="application/x-rtp,media=video,clock-rate=90000,encoding-name=RAW,sampling=RGB,depth=(string)8,width=(string)64,height=(string)48,payload=96" \
+  ! rtpvrawdepay ! identity eos-after=10 ! videoconvert ! pngenc ! multifilesink location="$work/rtp_%02d.png" \
+  >"$work/receiver.log" 2>&1 &
+receiver=$!
+timeout 30 "${gst[@]}" gst-launch-1.0 -q zarusbsrc camera=GST2 ! rtpvrawpay ! udpsink host=127.0.0.1 port=$port \
+  >"$work/sender.log" 2>&1 &
+sender=$!
+total=$((total + 1))
+if ! wait $receiver; then
+  echo "FAILED: RTP receiver: $(cat "$work/receiver.log")"
+  failures=$((failures + 1))
+fi
+kill $sender 2>/dev/null
+wait $sender 2>/dev/null
+check "RTP frames arrived" 0 test "$(ls "$work"/rtp_*.png | wc -l)" -ge 5
+
+"$zarusb" emu unplug GST1 >/dev/null
+"$zarusb" emu unplug GST2 >/dev/null
+rm -rf "$work"
+folder=${XDG_RUNTIME_DIR:-/tmp/zar-usb-$(id -u)}
+rm -rf "$folder/ns-$ZAR_USB_NAMESPACE" "${TMPDIR:-/tmp}/zar-usb/ns-$ZAR_USB_NAMESPACE" 2>/dev/null
+echo "$((total - failures)) passed, $failures failed"
+[ "$failures" -eq 0 ]
