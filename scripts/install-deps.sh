@@ -18,11 +18,14 @@ windows_packages=(mingw-w64 g++-mingw-w64-x86-64-posix wine wine64 binutils)
 packaging_packages=(pkgconf dpkg-dev file)
 # The Python package: its virtual environment, build backend and tests.
 python_packages=(python3-numpy python3-pytest python3-venv python3-setuptools python3-wheel)
+# The GStreamer element and its pipelines in the tests.
+gstreamer_packages=(libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools gstreamer1.0-plugins-base
+                    gstreamer1.0-plugins-good)
 
 case "$group" in
 build) packages=("${build_packages[@]}") ;;
 test) packages=("${build_packages[@]}" "${test_packages[@]}" "${windows_packages[@]}" "${features_packages[@]}"
-            "${packaging_packages[@]}" "${python_packages[@]}") ;;
+            "${packaging_packages[@]}" "${python_packages[@]}" "${gstreamer_packages[@]}") ;;
 *)
   echo "usage: $0 build|test" >&2
   exit 2
