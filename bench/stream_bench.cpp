@@ -15,6 +15,7 @@
 #include "driver/driver_requests.h"
 #include "emulator/bus_devices.h"
 #include "emulator/emulator.h"
+#include "export_camera.h"
 #include "process_clock.h"
 #include "zar_usb.h"
 
@@ -22,58 +23,10 @@ using namespace oxa::ZarUsb;
 
 namespace {
 
-constexpr uint32_t kBuffers = 8;
-
-emulator::CameraConfig Square(const std::string &serial, uint32_t side) {
-  emulator::CameraConfig config;
-  config.serial = serial;
-  config.width = side;
-  config.height = side;
-  config.frameRateMilli = 0; // as fast as buffers come
-  return config;
-}
-
-// Cameras stay plugged when a benchmark ends: a plug or unplug makes the
-// monitor rescan, holding the camera table (which every stream operation
-// reads) for 100 ms or more, and no rescan may fall into a timed batch. Each
-// camera is opened only once the table lists it, so the rescan of its plug
-// has ended.
-
-// A camera streaming through the exports: stream created, 8 library buffers
-// announced and queued.
-struct ExportCamera {
-  ZAR_DEV_HANDLE device = nullptr;
-  ZAR_DS_HANDLE stream = nullptr;
-
-  ExportCamera(ZAR_TL_HANDLE tl, const emulator::CameraConfig &config) {
-    emulator::Plug(config);
-    const std::string name = config.model + "_#" + config.serial;
-    for (int i = 0; i < 1000 && device == nullptr; ++i)
-      if (TLOpenDevice(tl, "USB", name.c_str(), &device) != ZAR_SUCCESS)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    if (device == nullptr || DevCreateDataStream(device, 0, &stream) != ZAR_SUCCESS) return;
-    for (uint32_t i = 0; i < kBuffers; ++i) {
-      uint32_t id = 0;
-      DSAllocAndAnnounceBuffer(stream, config.width * config.height, nullptr, nullptr, &id);
-      DSQueueBuffer(stream, id);
-    }
-  }
-  ~ExportCamera() {
-    DSClose(stream);
-    DevClose(device);
-  }
-  ExportCamera(const ExportCamera &) = delete;
-  ExportCamera &operator=(const ExportCamera &) = delete;
-  // Frames through DSWaitForBuffer and DSQueueBuffer; false on a failure.
-  bool Frames(int count) const {
-    for (int i = 0; i < count; ++i) {
-      ZAR_WAIT_RESULT result;
-      if (DSWaitForBuffer(stream, 2000, 0, &result, nullptr) != ZAR_SUCCESS) return false;
-      if (DSQueueBuffer(stream, result.iID) != ZAR_SUCCESS) return false;
-    }
-    return true;
-  }
-};
+using zar_bench::ExportCamera;
+using zar_bench::kBuffers;
+using zar_bench::Listed;
+using zar_bench::Square;
 
 // A camera streaming on raw driver requests: the emulator alone.
 struct RawCamera {
@@ -93,15 +46,6 @@ struct RawCamera {
       driver->LockBuffer(buffer.data(), static_cast<uint32_t>(buffer.size()), &word);
       driver->QueueBuffer(driver::DriverTag(buffer.data()), &word);
     }
-  }
-  static bool Listed(ZAR_TL_HANDLE tl, const std::string &name) {
-    uint32_t count = 0;
-    TLGetNumDevices(tl, "USB", &count);
-    for (uint32_t i = 0; i < count; ++i) {
-      char listed[260] = {};
-      if (TLGetDeviceName(tl, "USB", i, listed, sizeof listed) == ZAR_SUCCESS && name == listed) return true;
-    }
-    return false;
   }
   bool Frames(int count) const {
     uint32_t word = 0;
