@@ -10,28 +10,9 @@ build=$1 zarusb=$2
 export ZAR_USB_NAMESPACE="gst-test-$$-$RANDOM" ZAR_USB_EMULATION=0
 work=$(mktemp -d)
 export GST_REGISTRY_1_0=$work/registry.bin GST_REGISTRY_FORK=no
-gst=(env)
-[ -n "${3:-}" ] && gst=(env "LD_PRELOAD=$3" ASAN_OPTIONS=detect_leaks=0:abort_on_error=1)
-failures=0
-total=0
-check() { # description, expected exit code, command...
-  local what=$1 expected=$2
-  total=$((total + 1))
-  shift 2
-  output=$(timeout 60 "$@" 2>&1)
-  local code=$?
-  if [ "$code" -ne "$expected" ]; then
-    echo "FAILED: $what (exit $code, expected $expected): $output"
-    failures=$((failures + 1))
-  fi
-}
-contains() { # description, text
-  total=$((total + 1))
-  if ! grep -q -- "$2" <<<"$output"; then
-    echo "FAILED: $1: '$2' not in: $output"
-    failures=$((failures + 1))
-  fi
-}
+source "$(dirname "$0")/../support/shell_checks.sh"
+gst=(timeout 60 env)
+[ -n "${3:-}" ] && gst=(timeout 60 env "LD_PRELOAD=$3" ASAN_OPTIONS=detect_leaks=0:abort_on_error=1)
 
 check "install" 0 cmake --install "$build" --prefix "$work/prefix"
 plugin=$(find "$work/prefix" -name libgstzarusb.so)
@@ -52,12 +33,12 @@ check "PNG signature" 0 grep -q PNG <(head -c 4 "$work/frame_29.png")
 # RTP: the receiver ends itself after 10 frames; the sender streams until then.
 check "plug RTP camera" 0 "$zarusb" emu plug --serial GST2 --width 64 --height 48 --pixel-format RGB8 --fps 100
 port=$((20000 + RANDOM % 20000))
-timeout 30 "${gst[@]}" gst-launch-1.0 -q udpsrc port=$port address=127.0.0.1 \
+"${gst[@]}" gst-launch-1.0 -q udpsrc port=$port address=127.0.0.1 \
   caps="application/x-rtp,media=video,clock-rate=90000,encoding-name=RAW,sampling=RGB,depth=(string)8,width=(string)64,height=(string)48,payload=96" \
   ! rtpvrawdepay ! identity eos-after=10 ! videoconvert ! pngenc ! multifilesink location="$work/rtp_%02d.png" \
   >"$work/receiver.log" 2>&1 &
 receiver=$!
-timeout 30 "${gst[@]}" gst-launch-1.0 -q zarusbsrc camera=GST2 ! rtpvrawpay ! udpsink host=127.0.0.1 port=$port \
+"${gst[@]}" gst-launch-1.0 -q zarusbsrc camera=GST2 ! rtpvrawpay ! udpsink host=127.0.0.1 port=$port \
   >"$work/sender.log" 2>&1 &
 sender=$!
 total=$((total + 1))
@@ -72,7 +53,4 @@ check "RTP frames arrived" 0 test "$(ls "$work"/rtp_*.png | wc -l)" -ge 5
 "$zarusb" emu unplug GST1 >/dev/null
 "$zarusb" emu unplug GST2 >/dev/null
 rm -rf "$work"
-folder=${XDG_RUNTIME_DIR:-/tmp/zar-usb-$(id -u)}
-rm -rf "$folder/ns-$ZAR_USB_NAMESPACE" "${TMPDIR:-/tmp}/zar-usb/ns-$ZAR_USB_NAMESPACE" 2>/dev/null
-echo "$((total - failures)) passed, $failures failed"
-[ "$failures" -eq 0 ]
+finish
