@@ -52,6 +52,16 @@ zar_usb.pc and example programs in C and C++.")
 zarusb lists cameras, shows their identity, reads and writes registers,
 prints description files, grabs frames into PNG files and drives the
 built-in camera emulator.")
+
+  # gstreamer1.0-zar-usb: the GStreamer element, when it is built.
+  if(TARGET gstzarusb)
+    list(APPEND CPACK_COMPONENTS_ALL GStreamer)
+    set(CPACK_DEBIAN_GSTREAMER_PACKAGE_NAME gstreamer1.0-zar-usb)
+    set(CPACK_DEBIAN_GSTREAMER_PACKAGE_SECTION video)
+    set(CPACK_COMPONENT_GSTREAMER_DESCRIPTION "transport layer for USB machine-vision cameras - GStreamer element
+zarusbsrc streams a camera into a GStreamer pipeline: Mono8, Mono16 and
+RGB8 frames as GRAY8, GRAY16_LE and RGB video, time-stamped by the camera.")
+  endif()
 endif()
 
 include(CPack)
@@ -67,3 +77,6 @@ endif()
 cpack_add_component(Runtime DISPLAY_NAME "Library")
 cpack_add_component(Development DISPLAY_NAME "Development files" DEPENDS Runtime)
 cpack_add_component(Tools DISPLAY_NAME "zarusb" DEPENDS Runtime)
+if(TARGET gstzarusb)
+  cpack_add_component(GStreamer DISPLAY_NAME "GStreamer element" DEPENDS Runtime)
+endif()

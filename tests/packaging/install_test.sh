@@ -102,7 +102,15 @@ check "zarusb list from the packages" 0 env ZAR_USB_EMULATION=0 "$root/usr/bin/z
 contains "zarusb list from the packages" "ZC1000_#PKG1"
 check "description files from the packages" 0 env ZAR_USB_EMULATION=0 "$root/usr/bin/zarusb" xml --tl
 contains "description files from the packages" 'ModelName="ZAR_USB"'
-check "dpkg --purge" 0 dpkg_root --purge zar-usb-tools libzar-usb-dev libzar-usb1
+# The GStreamer element's package, when the build made it: gst-inspect-1.0
+# finds the element in the root, and the element the library beside it.
+if [ -e "$root/usr/lib/gstreamer-1.0/libgstzarusb.so" ]; then
+  check "element from the packages" 0 env GST_PLUGIN_PATH="$root/usr/lib/gstreamer-1.0" \
+    GST_REGISTRY_1_0="$work/registry.bin" gst-inspect-1.0 zarusbsrc
+  contains "element from the packages" "Filename *$root/usr/lib/gstreamer-1.0/libgstzarusb.so"
+fi
+packages=$(for deb in "${debs[@]}"; do dpkg-deb -f "$deb" Package; done)
+check "dpkg --purge" 0 dpkg_root --purge $packages
 check "nothing left" 0 find "$root" -path "$root/var" -prune -o -type f -print
 [ -z "$output" ] || contains "nothing left" "^(no files)$"
 
