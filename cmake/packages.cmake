@@ -7,6 +7,9 @@ set(CPACK_PACKAGE_CONTACT "the ZAR_USB developers")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
 set(CPACK_COMPONENTS_ALL Runtime Development Tools)
+if(ZAR_FEATURES_FOUND)
+  list(APPEND CPACK_COMPONENTS_ALL Features)
+endif()
 set(CPACK_STRIP_FILES ON)
 
 if(WIN32)
@@ -14,10 +17,11 @@ if(WIN32)
   set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "transport layer for USB machine-vision cameras")
   set(CPACK_PACKAGE_FILE_NAME zar-usb-${PROJECT_VERSION}-win64)
 else()
-  # libzar-usb1: the library and the description files; libzar-usb-dev and
-  # zar-usb-tools need exactly that build of it (zarusb reaches the library's
-  # internal control table, which checks its version). Each description's
-  # first line is the package's summary.
+  # libzar-usb1: the library and the description files. libzar-usb-dev,
+  # zar-usb-tools and libzar-features1 (built where Aravis is) need exactly
+  # that build of it (zarusb reaches the library's internal control table,
+  # which checks its version). Each description's first line is the
+  # package's summary.
   set(CPACK_GENERATOR DEB)
   set(CPACK_DEB_COMPONENT_INSTALL ON)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -46,6 +50,13 @@ The C header, the link to the shared library, the CMake package
 (find_package(ZarUsb), target ZarUsb::zar_usb), the pkg-config file
 zar_usb.pc and example programs in C and C++.")
 
+  set(CPACK_DEBIAN_FEATURES_PACKAGE_NAME libzar-features${PROJECT_VERSION_MAJOR})
+  set(CPACK_DEBIAN_FEATURES_PACKAGE_SECTION libs)
+  set(CPACK_COMPONENT_FEATURES_DESCRIPTION "camera features by name for the ZAR_USB transport layer
+The zar_features library reads and writes a camera's features by name,
+evaluating its GenICam description file with Aravis' GenICam engine.
+zarusb's feature commands and the Python package use it.")
+
   set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME zar-usb-tools)
   set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
   set(CPACK_COMPONENT_TOOLS_DESCRIPTION "transport layer for USB machine-vision cameras - command-line tool
@@ -68,7 +79,7 @@ include(CPack)
 if(NOT WIN32)
   # Each Debian package names its licence in its own documentation folder;
   # only cpack installs these (a plain install has the licence once).
-  foreach(component Runtime Development Tools)
+  foreach(component IN LISTS CPACK_COMPONENTS_ALL)
     string(TOUPPER ${component} upper)
     install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${CPACK_DEBIAN_${upper}_PACKAGE_NAME}
       RENAME copyright COMPONENT ${component} EXCLUDE_FROM_ALL)
@@ -76,7 +87,12 @@ if(NOT WIN32)
 endif()
 cpack_add_component(Runtime DISPLAY_NAME "Library")
 cpack_add_component(Development DISPLAY_NAME "Development files" DEPENDS Runtime)
-cpack_add_component(Tools DISPLAY_NAME "zarusb" DEPENDS Runtime)
+if(ZAR_FEATURES_FOUND)
+  cpack_add_component(Features DISPLAY_NAME "Camera features by name" DEPENDS Runtime)
+  cpack_add_component(Tools DISPLAY_NAME "zarusb" DEPENDS Runtime Features)
+else()
+  cpack_add_component(Tools DISPLAY_NAME "zarusb" DEPENDS Runtime)
+endif()
 if(TARGET gstzarusb)
   cpack_add_component(GStreamer DISPLAY_NAME "GStreamer element" DEPENDS Runtime)
 endif()
