@@ -1,7 +1,8 @@
 # Checks for the test scripts, sourced after ZAR_USB_NAMESPACE is set:
 # `check` runs a command and compares its exit code, `contains` looks for a
-# pattern in that command's output, `finish` removes the run's namespace
-# folder and prints the count (its status is the script's).
+# pattern in that command's output, `fail` counts a failure found otherwise,
+# `finish` removes the run's namespace folder and prints the count (its
+# status is the script's).
 failures=0
 total=0
 output=""
@@ -24,6 +25,12 @@ contains() { # description, pattern (grep's basic expression)
     echo "FAILED: $1: '$2' not in: $output"
     failures=$((failures + 1))
   fi
+}
+
+fail() { # description
+  total=$((total + 1))
+  failures=$((failures + 1))
+  echo "FAILED: $1"
 }
 
 finish() {

@@ -7,26 +7,7 @@ set -uo pipefail
 zarusb=$1
 genicam=$2
 export ZAR_USB_NAMESPACE="features-test-$$-$RANDOM"
-failures=0
-total=0
-check() { # description, expected exit code, command...
-  local what=$1 expected=$2
-  total=$((total + 1))
-  shift 2
-  output=$("$@" 2>&1)
-  local code=$?
-  if [ "$code" -ne "$expected" ]; then
-    echo "FAILED: $what (exit $code, expected $expected): $output"
-    failures=$((failures + 1))
-  fi
-}
-contains() { # description, text
-  total=$((total + 1))
-  if ! grep -q -- "$2" <<<"$output"; then
-    echo "FAILED: $1: '$2' not in: $output"
-    failures=$((failures + 1))
-  fi
-}
+source "$(dirname "$0")/../support/shell_checks.sh"
 # The PNG header's width, height, bit depth and colour type.
 png_header() { od -An -tu1 -j16 -N10 "$1" | awk '{print $3*256+$4, $7*256+$8, $9, $10}'; }
 
@@ -106,7 +87,4 @@ check "frame rate: 3 frames took ${elapsed_ms} ms" 0 test "$elapsed_ms" -ge 400
 check "frame rate: unplug" 0 "$zarusb" emu unplug RATE
 rm -rf "$frames"
 
-folder=${XDG_RUNTIME_DIR:-/tmp/zar-usb-$(id -u)}
-rm -rf "$folder/ns-$ZAR_USB_NAMESPACE" "${TMPDIR:-/tmp}/zar-usb/ns-$ZAR_USB_NAMESPACE" 2>/dev/null
-echo "$((total - failures)) passed, $failures failed"
-[ "$failures" -eq 0 ]
+finish
