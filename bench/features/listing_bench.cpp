@@ -16,7 +16,6 @@
 #include <vector>
 
 #include "emulator/emulator.h"
-#include "namespace_run.h"
 #include "os/system_info.h"
 #include "process_clock.h"
 #include "temp_dir.h"
@@ -60,6 +59,8 @@ struct Camera {
   Registers registers;
 
   Camera(const std::string &model, const std::string &version) {
+    // The library reads GENICAM_ROOT as a description file is asked for.
+    oxa::ZarUsb::os::SetEnv("GENICAM_ROOT", ZAR_GENICAM_SOURCE);
     oxa::ZarUsb::emulator::CameraConfig config;
     config.model = model;
     config.version = version;
@@ -160,13 +161,3 @@ void BM_ListEveryFeature(benchmark::State &state) {
 BENCHMARK(BM_ListEveryFeature)->Arg(0)->Arg(1)->ArgName("model")->Unit(benchmark::kMicrosecond);
 
 } // namespace
-
-int main(int argc, char **argv) {
-  oxa::ZarUsb::os::SetEnv("GENICAM_ROOT", ZAR_GENICAM_SOURCE);
-  if (const auto result = zar_test::RunInOwnNamespace(argc, argv, "bench")) return *result;
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
-}

@@ -123,17 +123,26 @@ def library():
         return _library
 
 
-def _load():
+def load_first(candidates, prototypes):
+    """The first of the candidate files that loads, with its functions'
+    prototypes declared; OSError with each candidate's reason otherwise."""
     reasons = []
-    for candidate in _candidates():
+    for candidate in candidates:
         try:
             loaded = ctypes.CDLL(candidate)
         except OSError as error:
             reasons.append(str(error))
             continue
-        for name, (result, arguments) in PROTOTYPES.items():
+        for name, (result, arguments) in prototypes.items():
             function = getattr(loaded, name)
             function.restype = result
             function.argtypes = arguments
         return loaded
-    raise OSError("the ZAR_USB library cannot be loaded (set ZAR_USB_LIBRARY to its path): " + "; ".join(reasons))
+    raise OSError("; ".join(reasons))
+
+
+def _load():
+    try:
+        return load_first(_candidates(), PROTOTYPES)
+    except OSError as error:
+        raise OSError(f"the ZAR_USB library cannot be loaded (set ZAR_USB_LIBRARY to its path): {error}") from None

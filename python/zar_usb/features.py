@@ -20,7 +20,7 @@ import os
 import threading
 import weakref
 
-from ._library import HANDLE, library
+from ._library import HANDLE, library, load_first
 from .errors import ZarUsbError
 
 # zar_features_list flags.
@@ -130,23 +130,13 @@ def _library():
     global _loaded
     with _lock:
         if _loaded is None:
-            reasons = []
-            for candidate in _candidates():
-                try:
-                    loaded = ctypes.CDLL(candidate)
-                except OSError as error:
-                    reasons.append(str(error))
-                    continue
-                for name, (result, arguments) in _PROTOTYPES.items():
-                    function = getattr(loaded, name)
-                    function.restype, function.argtypes = result, arguments
-                _loaded = loaded
-                atexit.register(_close_all)
-                break
-            else:
+            try:
+                _loaded = load_first(_candidates(), _PROTOTYPES)
+            except OSError as error:
                 raise FeaturesUnavailable("camera features by name need the zar_features library (built on Linux "
-                                          "where Aravis is found; ZAR_FEATURES_LIBRARY names its file): "
-                                          + "; ".join(reasons))
+                                          f"where Aravis is found; ZAR_FEATURES_LIBRARY names its file): {error}") \
+                    from None
+            atexit.register(_close_all)
         return _loaded
 
 
