@@ -79,7 +79,8 @@ ZAR_FEATURES_API const char *zar_features_error(const ZAR_FEATURES *features);
  * read is a reason, not a failure of the listing. */
 ZAR_FEATURES_API int zar_features_list(ZAR_FEATURES *features, int flags, const ZAR_FEATURE_INFO **items,
                                        size_t *count);
-/* One feature as a listing describes it, its value read. */
+/* One feature as a listing describes it, its value read; its category and
+ * depth are left empty (0). */
 ZAR_FEATURES_API int zar_features_describe(ZAR_FEATURES *features, const char *name, const ZAR_FEATURE_INFO **info);
 /* Reads a feature's value as text (enumerations by entry name). */
 ZAR_FEATURES_API int zar_features_get(ZAR_FEATURES *features, const char *name, const char **value);
