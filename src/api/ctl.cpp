@@ -9,6 +9,7 @@
 #include "device/device.h"
 #include "registry/interface.h"
 #include "registry/notification.h"
+#include "registry/open_devices.h"
 #include "registry/shared_table.h"
 #include "trace/trace.h"
 
@@ -37,6 +38,7 @@ CTL::~CTL() {
 // destroys them.
 void CTL::LastCloseTeardown() {
   StopCallBackThread();
+  for (const auto &item : m_Interfaces) item->WithdrawHandles();
   m_ClosedInterfaces.splice(m_ClosedInterfaces.end(), m_Interfaces);
   m_pErrors.reset();
 }
@@ -98,13 +100,6 @@ void CTL::WithdrawOpen(bool last) {
 bool CTL::IsValidHandle(const void *handle) {
   CLockGuard lock(&m_Lock);
   return handle == this && m_nOpenCount != 0;
-}
-
-std::shared_ptr<CDevice> CTL::PinDevice(const void *handle) {
-  CLockGuard lock(&m_Lock);
-  for (const auto &item : m_Interfaces)
-    if (auto device = item->PinDevice(handle)) return device;
-  return nullptr;
 }
 
 std::shared_ptr<CDevice> CTL::PinStreamDevice(const void *handle) {

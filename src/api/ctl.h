@@ -48,11 +48,9 @@ public:
   // unload, holding no library lock.
   void FinishClose();
 
-  // The three handle checks. They only compare addresses, so any value,
-  // garbage included, is safe to pass.
+  // The handle checks (a device's is OpenDevices::Pin). They only compare
+  // addresses, so any value, garbage included, is safe to pass.
   bool IsValidHandle(const void *handle);
-  // The open device whose handle this is, pinned for the caller's work.
-  std::shared_ptr<CDevice> PinDevice(const void *handle);
   // The open device that has the data stream whose handle this is, pinned.
   std::shared_ptr<CDevice> PinStreamDevice(const void *handle);
 

@@ -6,6 +6,7 @@
 #include "acquisition/data_stream.h"
 #include "api/ctl.h"
 #include "device/device.h"
+#include "registry/open_devices.h"
 #include "trace/trace.h"
 #include "zar_usb.h"
 
@@ -15,10 +16,9 @@ namespace oxa::ZarUsb {
 inline bool IsTLHandle(const void *handle) {
   return g_pTL != nullptr && handle == g_pTL && g_pTL->IsValidHandle(handle);
 }
-// The device of a device handle, pinned while the export works on it.
-inline std::shared_ptr<CDevice> PinDevice(const void *handle) {
-  return g_pTL != nullptr ? g_pTL->PinDevice(handle) : nullptr;
-}
+// The device of a device handle, pinned while the export works on it; no
+// lock is taken (see OpenDevices).
+inline OpenDevices::DevicePin PinDevice(const void *handle) noexcept { return OpenDevices::Pin(handle); }
 
 // A data stream and its device, pinned while an export works on them: a
 // DSClose, DevClose or last TLClose on another thread meanwhile only unlinks

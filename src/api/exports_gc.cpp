@@ -81,10 +81,9 @@ ZAR_STATUS GCReadData(void *hHandle, uint32_t, uint64_t iAddress, void *pBuffer,
   TraceMessage("ZAR=> GCReadData: Enter (Add=0x%I64X; Size=%I64d)\n", iAddress, TracedSize(piSize));
   return GuardedTraced(kReadErrorExit, [&] {
     ZAR_STATUS status;
-    std::shared_ptr<CDevice> device;
     if (IsTLHandle(hHandle)) {
       status = TransportLayerRead(iAddress, pBuffer, piSize);
-    } else if ((device = PinDevice(hHandle)) != nullptr) {
+    } else if (const auto device = PinDevice(hHandle)) {
       status = device->ReadData(iAddress, pBuffer, piSize);
     } else {
       TraceMessage(kReadErrorExit, ZAR_ERR_INVALID_HANDLE);
@@ -100,7 +99,7 @@ ZAR_STATUS GCWriteData(void *hHandle, uint32_t, uint64_t iAddress, const void *p
   TraceMessage("ZAR=> GCWriteData: Enter (Add=0x%I64X; Size=%I64d)\n", iAddress, TracedSize(piSize));
   DumpBytes("ZAR=> Mem Value (in hexa)= ", pBuffer, piSize);
   if (IsTLHandle(hHandle)) return Guarded([&] { return TransportLayerWrite(iAddress, pBuffer, piSize); });
-  if (const std::shared_ptr<CDevice> device = PinDevice(hHandle)) {
+  if (const auto device = PinDevice(hHandle)) {
     TraceMessage("ZAR=> GCWriteData: Exit\n");
     return GuardedTraced(kWriteErrorExit, [&] { return device->WriteData(iAddress, pBuffer, piSize); });
   }

@@ -4,6 +4,7 @@
 
 #include "os/lock_guard.h"
 #include "device/device.h"
+#include "registry/open_devices.h"
 #include "registry/shared_table.h"
 
 namespace oxa::ZarUsb {
@@ -33,6 +34,10 @@ std::shared_ptr<CDevice> CInterface::OpenDevice(const std::string &name, uint32_
     // The device made of the reservation gives it back as it goes.
     return nullptr;
   }
+  if (!OpenDevices::Add(device)) {
+    m_Devices.pop_back();
+    return nullptr;
+  }
   return device;
 }
 
@@ -49,6 +54,7 @@ int32_t CInterface::DeleteDevice(CDevice *device) {
     CLockGuard lock(&m_Lock);
     for (auto item = m_Devices.begin(); item != m_Devices.end(); ++item) {
       if (item->get() == device) {
+        OpenDevices::Remove(device);
         removed = std::move(*item);
         m_Devices.erase(item);
         break;
@@ -66,14 +72,15 @@ void CInterface::DeleteDevices() {
     CLockGuard lock(&m_Lock);
     removed.swap(m_Devices);
   }
-  for (const auto &device : removed) device->Close();
+  for (const auto &device : removed) {
+    OpenDevices::Remove(device.get());
+    device->Close();
+  }
 }
 
-std::shared_ptr<CDevice> CInterface::PinDevice(const void *handle) {
+void CInterface::WithdrawHandles() {
   CLockGuard lock(&m_Lock);
-  for (const auto &device : m_Devices)
-    if (device && device.get() == handle) return device;
-  return nullptr;
+  for (const auto &device : m_Devices) OpenDevices::Remove(device.get());
 }
 
 std::shared_ptr<CDevice> CInterface::PinStreamDevice(const void *handle) {

@@ -3,7 +3,8 @@
 // through it.
 //
 // Device lifetime: the interface holds its devices by shared pointer, and
-// every export pins the device it works on (PinDevice) for its duration. A
+// every export pins the device it works on (OpenDevices::Pin, whose index
+// holds each device while it is in this list) for its duration. A
 // DevClose (or unplug, or last TLClose) unlinks the device and closes it
 // (CDevice::Close: the calls in flight end, then the reservation goes)
 // before it returns, outside the interface lock, so that a thread inside a
@@ -39,8 +40,9 @@ public:
   int32_t DeleteDevice(CDevice *device);
   // Unlinks and closes every device (the last TLClose).
   void DeleteDevices();
-  // The device whose handle this is, pinned; null for any other value.
-  std::shared_ptr<CDevice> PinDevice(const void *handle);
+  // Makes the handles of all its devices invalid at once, before
+  // DeleteDevices closes them (the last TLClose, under the CTL lock).
+  void WithdrawHandles();
   // The device that has the data stream whose handle this is, pinned.
   std::shared_ptr<CDevice> PinStreamDevice(const void *handle);
 

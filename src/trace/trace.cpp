@@ -13,16 +13,20 @@
 
 namespace oxa::ZarUsb {
 
+namespace trace_state {
+std::atomic<bool> g_enabled{false};
+std::atomic<bool> g_fileOpen{false};
+} // namespace trace_state
+
+using trace_state::g_enabled;
+using trace_state::g_fileOpen;
+
 namespace {
 
 constexpr size_t kLineBufferSize = 512;
 constexpr size_t kMaxPathLength = 259; // characters, without the terminator
 constexpr int kReopenFlags = 0x4201;   // write-only, truncate, text
 constexpr int kNameTooLong = 38;       // ENAMETOOLONG of the C runtime
-
-// Read without the lock on every trace call; written under the file lock.
-std::atomic<bool> g_enabled{false};
-std::atomic<bool> g_fileOpen{false};
 
 struct TraceFile {
   os::CriticalSection lock;
@@ -77,8 +81,6 @@ void WritePiece(const char *text, size_t length, bool checkSize) {
   os::DebugOutput(text);
 }
 
-bool Active() { return g_enabled.load(std::memory_order_relaxed) && g_fileOpen.load(std::memory_order_relaxed); }
-
 // Formats into line (kLineBufferSize bytes); a cut piece keeps the newline
 // its format ends with, so the next time stamp still starts a line.
 size_t FormatPiece(char *line, const char *format, va_list args) {
@@ -101,8 +103,8 @@ size_t FormatTimeStamp(char *line) {
 
 } // namespace
 
-void TraceMessage(const char *format, ...) noexcept {
-  if (!Active()) return;
+void WriteTraceMessage(const char *format, ...) noexcept {
+  if (!IsTraceActive()) return;
   char line[kLineBufferSize];
   WritePiece(line, FormatTimeStamp(line), true);
   va_list args;
@@ -113,7 +115,7 @@ void TraceMessage(const char *format, ...) noexcept {
 }
 
 void TraceRaw(const char *format, ...) noexcept {
-  if (!Active()) return;
+  if (!IsTraceActive()) return;
   char line[kLineBufferSize];
   va_list args;
   va_start(args, format);

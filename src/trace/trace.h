@@ -9,6 +9,7 @@
 // under one lock, so a size-limit reopen or CloseDebugFile on one thread can
 // never make another thread's write land in a reused descriptor.
 
+#include <atomic>
 #include <cstdint>
 
 namespace oxa::ZarUsb {
@@ -18,10 +19,27 @@ inline uint32_t AddressLow32(const void *pointer) {
   return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pointer));
 }
 
+namespace trace_state {
+// Read without a lock on every trace call; written under the file lock.
+extern std::atomic<bool> g_enabled;
+extern std::atomic<bool> g_fileOpen;
+} // namespace trace_state
+
+// True while tracing is enabled and a file is open.
+inline bool IsTraceActive() noexcept {
+  return trace_state::g_enabled.load(std::memory_order_relaxed) &&
+         trace_state::g_fileOpen.load(std::memory_order_relaxed);
+}
+
+// TraceMessage's writing part, called only while tracing is active.
+void WriteTraceMessage(const char *format, ...) noexcept;
 // Writes a time-stamp line ("\nZAR=> " and the ctime text) and then the
 // formatted message, each checked against the size limit. Nothing at all
-// while tracing is disabled or no file is open.
-void TraceMessage(const char *format, ...) noexcept;
+// while tracing is disabled or no file is open: that check is inlined into
+// the caller, so a call costs two loads while tracing is off.
+template <class... Args> inline void TraceMessage(const char *format, Args... args) noexcept {
+  if (IsTraceActive()) WriteTraceMessage(format, args...);
+}
 // Writes the formatted piece alone, without time stamp or size check.
 void TraceRaw(const char *format, ...) noexcept;
 // True while a trace file is open.

@@ -17,6 +17,7 @@
 #include "emulator/bus_devices.h"
 #include "emulator/emulator.h"
 #include "registry/interface.h"
+#include "registry/open_devices.h"
 #include "registry/monitor.h"
 #include "registry/shared_table.h"
 #include "test_main.h"
@@ -137,7 +138,7 @@ TEST_F(DeviceCallbacks, ACallbackMayCallBackIntoTheLibraryEvenToCloseItsDevice) 
   fired = std::async(std::launch::async, [&] { return m_device->FireCallback(2, nullptr, 0); });
   ASSERT_EQ(fired.wait_for(std::chrono::seconds(10)), std::future_status::ready) << "deadlock";
   EXPECT_EQ(reentry.calls, 2);
-  EXPECT_FALSE(m_interface->PinDevice(m_device.get())) << "closed from its own callback";
+  EXPECT_FALSE(OpenDevices::Pin(m_device.get())) << "closed from its own callback";
   EXPECT_EQ(m_device->SetCallback(&First, nullptr), ZAR_ERR_GENERAL) << "a closed device has no driver";
 }
 

@@ -12,6 +12,7 @@
 #include "driver/driver_interface.h"
 #include "driver/driver_requests.h"
 #include "registry/interface.h"
+#include "registry/open_devices.h"
 #include "fake_device.h"
 #include "test_main.h"
 
@@ -359,7 +360,7 @@ TEST(DriverInterface, DestructionWithItsDeviceLinkSetDeletesThatDeviceFirst) {
   {
     Scripted s;
     s.driver->m_pDevice = device.get();
-    s.fake->onClose = [&] { goneBeforeClose = usb->PinDevice(device.get()) == nullptr; };
+    s.fake->onClose = [&] { goneBeforeClose = !OpenDevices::Pin(device.get()); };
   }
   EXPECT_TRUE(goneBeforeClose);
   EXPECT_EQ(usb->FindDevice("ZC1000_#LINK"), nullptr);

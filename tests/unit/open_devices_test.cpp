@@ -1,0 +1,71 @@
+// The process's index of open devices: what the device handle check reads.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "device/device.h"
+#include "registry/interface.h"
+#include "registry/open_devices.h"
+#include "test_main.h"
+
+using namespace oxa::ZarUsb;
+
+namespace {
+
+// A closed device stays whole while a call still holds it and goes with that
+// call's end; its handle is refused from the close on.
+TEST(OpenDevices, AClosedDeviceGoesWithItsLastPinAndNotBefore) {
+  const auto usb = std::make_shared<CInterface>("USB");
+  std::weak_ptr<CDevice> watched;
+  {
+    std::optional<OpenDevices::DevicePin> pin;
+    {
+      const std::shared_ptr<CDevice> device = usb->OpenDevice("ZC1000_#PIN", 4);
+      ASSERT_NE(device, nullptr);
+      watched = device;
+      OpenDevices::DevicePin held = OpenDevices::Pin(device.get());
+      ASSERT_EQ(held.get(), device.get());
+      EXPECT_FALSE(OpenDevices::Pin(reinterpret_cast<const void *>(0x10))) << "garbage";
+      ASSERT_EQ(usb->DeleteDevice(device.get()), 0);
+      EXPECT_FALSE(OpenDevices::Pin(device.get())) << "refused once closed";
+      pin.emplace(std::move(held));
+    }
+    EXPECT_FALSE(watched.expired()) << "a pinned device stays";
+    EXPECT_EQ((*pin)->GetName(), "ZC1000_#PIN");
+  }
+  EXPECT_TRUE(watched.expired()) << "the last pin lets it go";
+}
+
+// Pins racing opens and closes of devices never see a freed one (checked by
+// the sanitizers) and only ever the device of their handle.
+TEST(OpenDevices, PinsRacingOpensAndClosesSeeOnlyLiveDevices) {
+  const auto usb = std::make_shared<CInterface>("USB");
+  std::atomic<const void *> current{nullptr};
+  std::atomic<bool> stop{false}, wrong{false};
+  std::vector<std::thread> readers;
+  for (int t = 0; t < 3; ++t)
+    readers.emplace_back([&] {
+      while (!stop) {
+        const void *handle = current.load();
+        if (const auto pin = OpenDevices::Pin(handle))
+          wrong = wrong || pin.get() != handle || pin->GetName() != "ZC1000_#RACE";
+      }
+    });
+  for (int round = 0; round < 2000; ++round) {
+    const std::shared_ptr<CDevice> device = usb->OpenDevice("ZC1000_#RACE", 5);
+    ASSERT_NE(device, nullptr);
+    current = device.get();
+    std::this_thread::yield();
+    usb->DeleteDevice(device.get());
+  }
+  stop = true;
+  for (auto &reader : readers) reader.join();
+  EXPECT_FALSE(wrong);
+}
+
+} // namespace
