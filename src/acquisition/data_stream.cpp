@@ -8,7 +8,6 @@
 #include "device/device.h"
 #include "driver/driver_interface.h"
 #include "driver/driver_requests.h"
-#include "registry/shared_table.h"
 #include "trace/trace.h"
 
 namespace oxa::ZarUsb {
@@ -65,9 +64,7 @@ void CDataStream::Close() {
   m_bClosed = true;
 }
 
-std::shared_ptr<CDriverInterface> CDataStream::Driver() {
-  return GetDeviceDriver(static_cast<int32_t>(m_pDevice->GetIndex()), true);
-}
+std::shared_ptr<CDriverInterface> CDataStream::Driver() { return m_pDevice->PinDriver(); }
 
 uint32_t CDataStream::AssignBufferID(CBuffer *pBuffer) {
   uint32_t candidate = AddressLow32(pBuffer);

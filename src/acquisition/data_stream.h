@@ -3,8 +3,8 @@
 // acquisition and waiting for filled buffers. Its handle is its address.
 //
 // Locking. m_Lock serialises every operation on the stream, the wait for a
-// filled buffer included; an operation reads its device's table index under
-// the device's lock while holding m_Lock, so nothing may hold the device's
+// filled buffer included; an operation takes its device's driver under the
+// device's lock while holding m_Lock, so nothing may hold the device's
 // lock while it waits for m_Lock (the device closes its streams after
 // leaving its own lock).
 //
@@ -79,8 +79,9 @@ private:
     CDataStream &m_stream;
   };
 
-  // The driver of the camera's record while this process holds it, pinned
-  // for the operation; null after an unplug or a close of the device.
+  // The device's driver while this process holds the camera's record, pinned
+  // for the operation (no table lock, so a scan never stalls a stream); null
+  // after an unplug or a close of the device.
   std::shared_ptr<CDriverInterface> Driver();
   // A start (1) or stop (0) request: 0, or -6 when it failed.
   int32_t SendStartStop(uint32_t mode);

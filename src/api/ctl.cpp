@@ -102,13 +102,6 @@ bool CTL::IsValidHandle(const void *handle) {
   return handle == this && m_nOpenCount != 0;
 }
 
-std::shared_ptr<CDevice> CTL::PinStreamDevice(const void *handle) {
-  CLockGuard lock(&m_Lock);
-  for (const auto &item : m_Interfaces)
-    if (auto device = item->PinStreamDevice(handle)) return device;
-  return nullptr;
-}
-
 std::shared_ptr<CInterface> CTL::FindOrCreateInterface(const std::string &name) {
   CLockGuard lock(&m_Lock);
   std::shared_ptr<CInterface> found;

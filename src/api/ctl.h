@@ -48,11 +48,9 @@ public:
   // unload, holding no library lock.
   void FinishClose();
 
-  // The handle checks (a device's is OpenDevices::Pin). They only compare
-  // addresses, so any value, garbage included, is safe to pass.
+  // The TL handle check (devices and streams: OpenDevices). It only
+  // compares addresses, so any value, garbage included, is safe to pass.
   bool IsValidHandle(const void *handle);
-  // The open device that has the data stream whose handle this is, pinned.
-  std::shared_ptr<CDevice> PinStreamDevice(const void *handle);
 
   // The interface of that name, created when missing; null when out of memory.
   std::shared_ptr<CInterface> FindOrCreateInterface(const std::string &name);

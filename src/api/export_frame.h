@@ -24,16 +24,14 @@ inline OpenDevices::DevicePin PinDevice(const void *handle) noexcept { return Op
 // DSClose, DevClose or last TLClose on another thread meanwhile only unlinks
 // and closes them; they are freed when the last pin goes.
 struct StreamPin {
-  std::shared_ptr<CDevice> device;
+  OpenDevices::DevicePin device;
   std::shared_ptr<CDataStream> stream;
   explicit operator bool() const { return stream != nullptr; }
   CDataStream *operator->() const { return stream.get(); }
 };
 // The data-stream handle check: empty for anything but an open stream.
 inline StreamPin PinDataStream(const void *handle) {
-  StreamPin pin;
-  if (g_pTL == nullptr) return pin;
-  pin.device = g_pTL->PinStreamDevice(handle);
+  StreamPin pin{OpenDevices::PinByStream(handle), nullptr};
   if (pin.device) pin.stream = pin.device->PinDataStream(handle);
   return pin;
 }

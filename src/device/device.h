@@ -62,6 +62,12 @@ public:
   // driver (the streams are left as they are), or a stream's error.
   int32_t RecoverFromHybernate(uint32_t newIndex);
 
+  // The driver of this device's record while this process holds it and the
+  // camera is present, pinned for an operation that runs without the device
+  // lock (a data stream's); null once the device is closed or the camera
+  // gone. Takes the device lock for a moment, never the table lock.
+  std::shared_ptr<CDriverInterface> PinDriver();
+
   // Camera registers, in requests of at most 48 bytes. *size: in, the bytes
   // asked for; out, the bytes moved.
   int32_t ReadData(uint64_t address, void *buffer, uint64_t *size);

@@ -25,6 +25,11 @@ CDriverInterface *CDevice::Driver() {
   return m_pDriver != nullptr && HoldsRecord(static_cast<int32_t>(m_unIndex)) ? m_pDriver.get() : nullptr;
 }
 
+std::shared_ptr<CDriverInterface> CDevice::PinDriver() {
+  CLockGuard lock(&m_csLock);
+  return Driver() != nullptr ? m_pDriver : nullptr;
+}
+
 // Moves the bytes in chunks of at most 48 through request(offset, chunk,
 // &count, &word), which returns the system error and reports at most the
 // chunk as done. A reply that reports no progress ends the transfer with -4,

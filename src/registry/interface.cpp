@@ -83,11 +83,4 @@ void CInterface::WithdrawHandles() {
   for (const auto &device : m_Devices) OpenDevices::Remove(device.get());
 }
 
-std::shared_ptr<CDevice> CInterface::PinStreamDevice(const void *handle) {
-  CLockGuard lock(&m_Lock);
-  for (const auto &device : m_Devices)
-    if (device && device->HasDataStream(handle)) return device;
-  return nullptr;
-}
-
 } // namespace oxa::ZarUsb

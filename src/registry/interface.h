@@ -43,8 +43,6 @@ public:
   // Makes the handles of all its devices invalid at once, before
   // DeleteDevices closes them (the last TLClose, under the CTL lock).
   void WithdrawHandles();
-  // The device that has the data stream whose handle this is, pinned.
-  std::shared_ptr<CDevice> PinStreamDevice(const void *handle);
 
 private:
   std::string m_Name;

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <new>
 
+#include "device/device.h"
 #include "os/lock_guard.h"
 #include "registry/shared_table.h"
 
@@ -89,15 +90,29 @@ void Remove(const CDevice *device) {
   // The device, when this was its last reference, goes outside the lock.
 }
 
+DevicePin PinSlot(Slot &slot, const CDevice *device) noexcept {
+  slot.pins.fetch_add(1, std::memory_order_seq_cst);
+  DevicePin pin(&slot, nullptr);
+  // Otherwise the pin's end gives the count back.
+  if (slot.handle.load(std::memory_order_seq_cst) == device) pin.m_device = const_cast<CDevice *>(device);
+  return pin;
+}
+
 DevicePin Pin(const void *handle) noexcept {
   if (handle == nullptr) return {};
   for (Slot &slot : TheIndex().slots) {
     if (slot.handle.load(std::memory_order_relaxed) != handle) continue;
-    slot.pins.fetch_add(1, std::memory_order_seq_cst);
-    DevicePin pin(&slot, nullptr);
-    if (slot.handle.load(std::memory_order_seq_cst) != handle) continue; // the pin's end gives the count back
-    pin.m_device = static_cast<CDevice *>(const_cast<void *>(handle));
-    return pin;
+    if (DevicePin pin = PinSlot(slot, static_cast<const CDevice *>(handle))) return pin;
+  }
+  return {};
+}
+
+DevicePin PinByStream(const void *handle) noexcept {
+  if (handle == nullptr) return {};
+  for (Slot &slot : TheIndex().slots) {
+    const CDevice *device = slot.handle.load(std::memory_order_relaxed);
+    if (device == nullptr) continue;
+    if (DevicePin pin = PinSlot(slot, device); pin && pin->HasDataStream(handle)) return pin;
   }
   return {};
 }

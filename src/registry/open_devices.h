@@ -40,7 +40,7 @@ public:
   explicit operator bool() const noexcept { return m_device != nullptr; }
 
 private:
-  friend DevicePin Pin(const void *handle) noexcept;
+  friend DevicePin PinSlot(Slot &slot, const CDevice *device) noexcept;
   DevicePin(Slot *slot, CDevice *device) noexcept : m_slot(slot), m_device(device) {}
 
   Slot *m_slot = nullptr;
@@ -58,6 +58,10 @@ void Remove(const CDevice *device);
 // The open device whose handle this is, pinned for the caller's work; empty
 // for any other value, garbage included. Lock-free; any thread.
 DevicePin Pin(const void *handle) noexcept;
+// The open device that has the data stream whose handle this is, pinned;
+// empty for any other value. Asks each open device under its own lock, for a
+// moment; no other lock. Any thread.
+DevicePin PinByStream(const void *handle) noexcept;
 
 } // namespace OpenDevices
 
