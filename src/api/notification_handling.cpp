@@ -8,6 +8,7 @@
 #include "driver/driver_interface.h"
 #include "registry/interface.h"
 #include "registry/notification.h"
+#include "registry/open_devices.h"
 #include "registry/shared_table.h"
 #include "trace/trace.h"
 #include "zar_usb.h"
@@ -43,8 +44,9 @@ void CloseUnpluggedDevice(int32_t index, char *name) {
 } // namespace
 
 // The device is read from the record's driver under the table lock, but
-// pinned after it: pinning takes the transport layer's lock, which is taken
-// before the table lock elsewhere (TLOpen). A device closed in between is not
+// taken from the open-device index after it: the index's lock is taken under
+// the interface's and the transport layer's, which come before the table
+// lock elsewhere (TLOpen). A device closed in between is not
 // found; one made since at the same address is told apart by its index.
 std::shared_ptr<CDevice> HeldDevice(int32_t index) {
   CDevice *candidate = nullptr;
@@ -53,8 +55,8 @@ std::shared_ptr<CDevice> HeldDevice(int32_t index) {
     if (!lock) return nullptr;
     if (const auto driver = GetDeviceDriver(index, false)) candidate = driver->m_pDevice;
   }
-  if (candidate == nullptr || g_pTL == nullptr) return nullptr;
-  std::shared_ptr<CDevice> device = g_pTL->PinDevice(candidate);
+  if (candidate == nullptr) return nullptr;
+  std::shared_ptr<CDevice> device = OpenDevices::Share(candidate);
   if (!device || device->GetIndex() != static_cast<uint32_t>(index)) return nullptr;
   return device;
 }

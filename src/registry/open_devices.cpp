@@ -90,6 +90,15 @@ void Remove(const CDevice *device) {
   // The device, when this was its last reference, goes outside the lock.
 }
 
+std::shared_ptr<CDevice> Share(const void *handle) {
+  if (handle == nullptr) return nullptr;
+  Index &index = TheIndex();
+  CLockGuard lock(&index.writerLock);
+  for (Slot &slot : index.slots)
+    if (slot.handle.load(std::memory_order_relaxed) == handle) return slot.device;
+  return nullptr;
+}
+
 DevicePin PinSlot(Slot &slot, const CDevice *device) noexcept {
   slot.pins.fetch_add(1, std::memory_order_seq_cst);
   DevicePin pin(&slot, nullptr);

@@ -58,6 +58,10 @@ void Remove(const CDevice *device);
 // The open device whose handle this is, pinned for the caller's work; empty
 // for any other value, garbage included. Lock-free; any thread.
 DevicePin Pin(const void *handle) noexcept;
+// The open device whose handle this is, shared for as long as the caller
+// keeps it (a library thread's); null for any other value. Takes the writer
+// lock for a moment. Any thread.
+std::shared_ptr<CDevice> Share(const void *handle);
 // The open device that has the data stream whose handle this is, pinned;
 // empty for any other value. Asks each open device under its own lock, for a
 // moment; no other lock. Any thread.
