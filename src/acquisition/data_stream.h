@@ -66,6 +66,12 @@ public:
   // Wakes any wait for good (the device is going away).
   void WakeForClose();
 
+  // Gives a new buffer its ID and adds it to the set (which owns it from then
+  // on): the low 32 bits of the buffer object's address, or, when a buffer of
+  // the set has that ID already (two objects 4 GiB apart share their low
+  // bits), the next number that none has. Called under m_Lock.
+  uint32_t AssignBufferID(CBuffer *pBuffer);
+
 private:
   // Holds the wake-up signalled for its scope (see the header comment).
   class WakeScope {
@@ -85,7 +91,6 @@ private:
   std::shared_ptr<CDriverInterface> Driver();
   // A start (1) or stop (0) request: 0, or -6 when it failed.
   int32_t SendStartStop(uint32_t mode);
-  uint32_t AssignBufferID(CBuffer *pBuffer);
   CBuffer *FindBufferByID(uint32_t iID);
   CBuffer *FindBufferByTag(uint32_t tag);
   // Locks a new buffer in the driver and adds it to the set; destroys it on
