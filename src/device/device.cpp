@@ -1,6 +1,7 @@
 #include "device/device.h"
 
 #include "acquisition/data_stream.h"
+#include "os/list_unlink.h"
 #include "os/lock_guard.h"
 #include "driver/driver_interface.h"
 #include "registry/interface.h"
@@ -156,13 +157,7 @@ int32_t CDevice::DeleteDataStream(CDataStream *stream) {
   std::shared_ptr<CDataStream> removed;
   {
     CLockGuard lock(&m_csLock);
-    for (auto item = m_listDataStreams.begin(); item != m_listDataStreams.end(); ++item) {
-      if (item->get() == stream) {
-        removed = std::move(*item);
-        m_listDataStreams.erase(item);
-        break;
-      }
-    }
+    removed = Unlink(m_listDataStreams, stream);
     if (!removed) return ZAR_ERR_GENERAL;
     TraceMessage("ZAR=> CDevice::DeleteDataStream : delete DataStream 0x%X\n", AddressLow32(stream));
   }

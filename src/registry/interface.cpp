@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "os/list_unlink.h"
 #include "os/lock_guard.h"
 #include "device/device.h"
 #include "registry/open_devices.h"
@@ -52,14 +53,8 @@ int32_t CInterface::DeleteDevice(CDevice *device) {
   std::shared_ptr<CDevice> removed;
   {
     CLockGuard lock(&m_Lock);
-    for (auto item = m_Devices.begin(); item != m_Devices.end(); ++item) {
-      if (item->get() == device) {
-        OpenDevices::Remove(device);
-        removed = std::move(*item);
-        m_Devices.erase(item);
-        break;
-      }
-    }
+    removed = Unlink(m_Devices, device);
+    if (removed) OpenDevices::Remove(device);
   }
   if (!removed) return -6;
   removed->Close();
