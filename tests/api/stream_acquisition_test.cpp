@@ -12,17 +12,10 @@
 #include "open_stream.h"
 
 using namespace oxa::ZarUsb;
-using zar_test::OpenStream;
-using zar_test::StreamConfig;
 
 namespace {
 
-class Acquisition : public ::testing::Test {
-protected:
-  void SetUp() override { ASSERT_TRUE(m_stream.Ready()); }
-  ZAR_DS_HANDLE Stream() const { return m_stream.Stream(); }
-  OpenStream m_stream{StreamConfig("ACQ")};
-};
+class Acquisition : public zar_test::StreamFixture {};
 
 TEST_F(Acquisition, FramesArriveInQueuedBuffersWithThePatternAndRisingFrameIds) {
   std::vector<uint8_t> mine(m_stream.FrameBytes() + 8, 0xEE);

@@ -12,8 +12,6 @@
 #include "open_stream.h"
 
 using namespace oxa::ZarUsb;
-using zar_test::OpenStream;
-using zar_test::StreamConfig;
 
 namespace {
 
@@ -32,12 +30,7 @@ std::vector<uint32_t> ListedIds(ZAR_DS_HANDLE stream) {
   }
 }
 
-class Buffers : public ::testing::Test {
-protected:
-  void SetUp() override { ASSERT_TRUE(m_stream.Ready()); }
-  ZAR_DS_HANDLE Stream() const { return m_stream.Stream(); }
-  OpenStream m_stream{StreamConfig("BUF")};
-};
+class Buffers : public zar_test::StreamFixture {};
 
 TEST_F(Buffers, OneStreamPerCameraOnChannelZero) {
   ZAR_DS_HANDLE other = nullptr;
@@ -90,8 +83,7 @@ TEST_F(Buffers, AnnouncedMemoryCarriesItsTagAndSizesAreChecked) {
   EXPECT_EQ(ListedIds(Stream()).size(), 3u);
   EXPECT_EQ(DSRevokeBuffer(Stream(), ListedIds(Stream()).at(0), nullptr, nullptr), 0);
   // The user buffer goes with the stream before `memory` does.
-  EXPECT_EQ(DSClose(Stream()), 0);
-  m_stream.Forget();
+  EXPECT_EQ(m_stream.Close(), 0);
   std::memcpy(&tag, memory.data(), 4);
   EXPECT_EQ(tag, Low32(memory.data())) << "the close leaves the tag";
   EXPECT_TRUE(std::all_of(memory.begin() + 4, memory.end(), [](uint8_t b) { return b == 0x5C; }))
@@ -116,8 +108,7 @@ TEST_F(Buffers, IdsNameTheBufferObjectsAndAreListedInTheirOrder) {
   EXPECT_EQ(listedSorted, sorted) << "each ID listed once";
 
   zar_test::TraceCapture trace;
-  ASSERT_EQ(DSClose(Stream()), 0);
-  m_stream.Forget();
+  ASSERT_EQ(m_stream.Close(), 0);
   std::vector<uint32_t> revoked, objects;
   for (const std::string &line : trace.Lines("~CDataStream() RevokeBuffer ID = "))
     revoked.push_back(static_cast<uint32_t>(std::stoul(line.substr(line.find("ID = ") + 5))));
@@ -168,8 +159,7 @@ TEST_F(Buffers, BufferInformationRecordsByteForByte) {
   EXPECT_EQ(area[24], 0) << "library memory";
   std::memcpy(&bytes, area + 8, 4);
   EXPECT_EQ(bytes, 100u);
-  EXPECT_EQ(DSClose(Stream()), 0);
-  m_stream.Forget();
+  EXPECT_EQ(m_stream.Close(), 0);
 }
 
 TEST_F(Buffers, RevokingHandsBackWhatWasAskedForAndIsRefusedWhileRunning) {

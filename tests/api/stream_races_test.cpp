@@ -49,11 +49,8 @@ std::string StreamFrames(ZAR_DS_HANDLE stream, OpenStream *owner, int frames) {
   return DSStopAcquisition(stream, 0) == ZAR_SUCCESS ? "" : "stop";
 }
 
-class StreamRaces : public ::testing::Test {
+class StreamRaces : public zar_test::StreamFixture {
 protected:
-  void SetUp() override { ASSERT_TRUE(m_stream.Ready()); }
-  ZAR_DS_HANDLE Stream() const { return m_stream.Stream(); }
-
   // A wait with a long timeout, started on another thread; returns once the
   // wait is with the driver.
   static std::future<ZAR_STATUS> PendingWait(const zar_test::TraceCapture &trace, ZAR_DS_HANDLE stream) {
@@ -64,8 +61,6 @@ protected:
     EXPECT_TRUE(zar_test::WaitFor([&] { return !trace.Lines("Enter GetBuffer").empty(); }));
     return wait;
   }
-
-  OpenStream m_stream{StreamConfig("RACE")};
 };
 
 TEST_F(StreamRaces, AnUnplugEndsEveryPendingAndLaterWaitPromptly) {
@@ -196,8 +191,7 @@ TEST_F(StreamRaces, ClosingWhileOtherThreadsQueueAndWaitIsSafe) {
   }
   go = true;
   std::this_thread::sleep_for(std::chrono::milliseconds(30)); // let them run into each other
-  EXPECT_EQ(DSClose(Stream()), 0);
-  m_stream.Forget();
+  EXPECT_EQ(m_stream.Close(), 0);
   for (auto &worker : workers) {
     ASSERT_EQ(worker.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     EXPECT_TRUE(worker.get()) << "only the codes of a stream going away";

@@ -24,6 +24,12 @@ OpenStream::~OpenStream() {
   if (m_stream != nullptr) DSClose(m_stream);
 }
 
+ZAR_STATUS OpenStream::Close() {
+  const ZAR_STATUS closed = DSClose(m_stream);
+  m_stream = nullptr;
+  return closed;
+}
+
 uint32_t OpenStream::FrameBytes() const {
   return m_config.width * m_config.height * oxa::ZarUsb::emulator::BytesPerPixel(m_config.pixelFormat);
 }

@@ -2,6 +2,8 @@
 // An emulated camera opened with its data stream created, for the stream
 // tests; and the checks of a filled frame against the emulator's pattern.
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -29,11 +31,22 @@ public:
   std::vector<uint32_t> AnnounceAndQueue(uint32_t count);
   // The stream handle is forgotten (closed elsewhere).
   void Forget() { m_stream = nullptr; }
+  // DSClose of the stream, which is then forgotten.
+  ZAR_STATUS Close();
 
 private:
   oxa::ZarUsb::emulator::CameraConfig m_config;
   OpenCamera m_camera;
   ZAR_DS_HANDLE m_stream = nullptr;
+};
+
+// The fixture of the stream tests: a stream of a camera of its own, open for
+// each test.
+class StreamFixture : public ::testing::Test {
+protected:
+  void SetUp() override { ASSERT_TRUE(m_stream.Ready()); }
+  ZAR_DS_HANDLE Stream() const { return m_stream.Stream(); }
+  OpenStream m_stream{StreamConfig("DS")};
 };
 
 // Empty when the frame in `data` is frame `frameId` of the test pattern at
