@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -15,6 +16,9 @@ int32_t ReadTransportLayerXml(void *buffer, uint32_t *size) {
   const char *root = std::getenv("GENICAM_ROOT");
   if (root == nullptr) return -9;
   const std::string path = os::NativePath(std::string(root) + "/xml/TransportLayers/oxa/ZARUSBRegs.xml");
+  // A folder in the file's place opens on some systems but is no file.
+  std::error_code ignored;
+  if (!std::filesystem::is_regular_file(path, ignored)) return -9;
   const std::unique_ptr<std::FILE, int (*)(std::FILE *)> file(std::fopen(path.c_str(), "rb"), std::fclose);
   if (!file) return -9;
   std::fseek(file.get(), 0, SEEK_END);

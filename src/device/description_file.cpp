@@ -4,7 +4,10 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 #include <string>
 
 #include "device/device.h"
@@ -42,15 +45,27 @@ std::string ChooseFile(const std::string &pattern) {
   return chosen;
 }
 
-// The file's lines, each followed by one line break; a carriage return before
-// a line break belongs to the break, as in text mode on Windows.
+// The file's lines, each followed by one line break, read as Windows' text
+// mode reads a file: a carriage return right before a line feed is dropped
+// (any other is kept), and a Ctrl-Z ends the text. Empty when the file
+// cannot be opened, or is a folder.
 std::string ReadLines(const std::string &path) {
-  std::ifstream file(os::NativePath(path));
+  const std::string native = os::NativePath(path);
+  std::error_code ignored;
+  if (!std::filesystem::is_regular_file(native, ignored)) return {};
+  std::ifstream file(native, std::ios::binary);
+  if (!file) return {};
+  std::string raw((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  raw.resize(std::min(raw.find('\x1A'), raw.size()));
+  std::string translated;
+  translated.reserve(raw.size());
+  for (size_t i = 0; i < raw.size(); ++i)
+    if (raw[i] != '\r' || i + 1 == raw.size() || raw[i + 1] != '\n') translated += raw[i];
+  std::istringstream lines(translated);
   std::string text;
-  while (file.good()) {
+  while (lines.good()) {
     std::string line;
-    std::getline(file, line);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
+    std::getline(lines, line);
     text += line;
     text += '\n';
   }

@@ -121,6 +121,23 @@ TEST_F(CameraDescription, LinesEndInOneLineBreakEach) {
   EXPECT_EQ(size, 5u) << "a\\nb\\n and the break after the last line";
 }
 
+TEST_F(CameraDescription, OnlyACarriageReturnBeforeALineFeedIsDropped) {
+  GenicamRoot root(m_root.Path());
+  Files({{"R_M_1.0.xml", std::string("a\rb\r\r\nc\r\n\x1A after the end\n")}});
+  zar_test::OpenCamera camera(Camera("R", "M", "1.0"));
+  EXPECT_EQ(Deliver(camera.Device()).text, "a\rb\r\nc\n") << "as Windows reads a file in text mode";
+}
+
+TEST_F(CameraDescription, AFolderInTheFilesPlaceIsNoText) {
+  GenicamRoot root(m_root.Path());
+  Files({{"F_M_1.0.xml", "one\n"}});
+  std::filesystem::create_directories(m_root.Path() / "xml" / "Cameras" / "oxa" / "F_M_1.1.xml");
+  zar_test::OpenCamera camera(Camera("F", "M", "1.0"));
+  uint32_t size = 77;
+  EXPECT_EQ(DevGetXml(camera.Device(), nullptr, &size), ZAR_ERR_FILE_IO) << "the folder has the highest minor";
+  EXPECT_EQ(size, 77u);
+}
+
 TEST_F(CameraDescription, SmallBuffersGetTheStartOfTheText) {
   GenicamRoot root(m_root.Path());
   Files({{"S_M_1.0.xml", "0123456789\n"}});
@@ -168,6 +185,14 @@ TEST(TransportLayerDescription, TheWholeFileOrItsSize) {
   uint32_t size = 1000;
   EXPECT_EQ(TLGetXml(tl, nullptr, &size), ZAR_ERR_INVALID_FILENAME);
   EXPECT_EQ(size, 0u);
+  zar_test::TempDir folderTree;
+  std::filesystem::create_directories(folderTree.Path() / "xml" / "TransportLayers" / "oxa" / "ZARUSBRegs.xml");
+  {
+    GenicamRoot root(folderTree.Path());
+    size = 1000;
+    EXPECT_EQ(TLGetXml(tl, nullptr, &size), ZAR_ERR_INVALID_FILENAME) << "a folder where the file belongs";
+    EXPECT_EQ(size, 0u);
+  }
   TLClose(tl);
 }
 
