@@ -9,20 +9,19 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <random>
 
 #include "camera_bench.h"
-#include "environment.h"
 #include "os/named_mutex.h"
-#include "os/namespace.h"
 #include "os/shared_memory.h"
 #include "os/system_info.h"
 #include "os/system_message.h"
+#include "other_namespace.h"
 #include "registry/shared_table.h"
 #include "temp_dir.h"
 #include "test_main.h"
 
 using zar_test::HelperProcess;
+using zar_test::OtherNamespace;
 using zar_test::WaitFor;
 using zar_test::WaitForCount;
 
@@ -263,42 +262,6 @@ const bool kCountDevices = zar_test::RegisterHelper("count-devices", [](const st
   TLClose(tl);
   return 0;
 });
-
-// Helpers in a namespace of their own, so that the roles there start fresh.
-class OtherNamespace {
-  // Runs work with this namespace in the environment, for children to inherit.
-  template <class Work> auto Inside(Work work) {
-    const std::string own = std::getenv("ZAR_USB_NAMESPACE");
-    zar_test::SetEnv("ZAR_USB_NAMESPACE", m_name.c_str());
-    auto result = work();
-    zar_test::SetEnv("ZAR_USB_NAMESPACE", own.c_str());
-    return result;
-  }
-
-public:
-  OtherNamespace() {
-    std::random_device entropy;
-    m_name = "mp-" + std::to_string(entropy());
-  }
-  ~OtherNamespace() {
-    const std::string folder = Inside([] { return oxa::ZarUsb::os::NamespaceFolder(); });
-    std::error_code ignored;
-    if (!folder.empty()) std::filesystem::remove_all(folder, ignored);
-  }
-  // Starts a helper there (emulation on unless told otherwise).
-  std::unique_ptr<HelperProcess> Start(const std::string &helper, const std::vector<std::string> &args,
-                                       bool emulation = true) {
-    return Inside([&] {
-      if (!emulation) zar_test::UnsetEnv("ZAR_USB_EMULATION");
-      auto process = std::make_unique<HelperProcess>(helper, args);
-      zar_test::SetEnv("ZAR_USB_EMULATION", "0");
-      return process;
-    });
-  }
-
-private:
-  std::string m_name;
-};
 
 class MultiProcess : public ::testing::Test {
 protected:

@@ -1,14 +1,13 @@
 #include "os/message_pipe.h"
 
 #include <cerrno>
-#include <cstring>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
+#include <utility>
 
-#include "os/namespace.h"
 #include "os/posix/scoped_fd.h"
+#include "os/posix/socket_endpoint.h"
 #include "os/posix/system_error.h"
 
 namespace oxa::ZarUsb::os {
@@ -16,16 +15,7 @@ namespace oxa::ZarUsb::os {
 namespace {
 
 constexpr int kBacklog = 64;
-constexpr uint32_t kErrorFilenameTooLong = 206;
 constexpr uint32_t kErrorPipeBusy = 231;
-
-bool Address(const std::string &path, sockaddr_un *address) {
-  *address = {};
-  address->sun_family = AF_UNIX;
-  if (path.size() >= sizeof address->sun_path) return false;
-  std::memcpy(address->sun_path, path.c_str(), path.size() + 1);
-  return true;
-}
 
 uint64_t EndpointId(const std::string &path) {
   struct stat info {};
@@ -36,19 +26,15 @@ uint64_t EndpointId(const std::string &path) {
 
 uint32_t MessagePipeServer::Create(const std::string &name) noexcept {
   Close();
-  try {
-    m_path = NamespacedName(name);
-  } catch (...) {
-    return 8; // ERROR_NOT_ENOUGH_MEMORY
-  }
-  sockaddr_un address;
-  if (!Address(m_path, &address)) return kErrorFilenameTooLong;
+  SocketEndpoint endpoint;
+  if (const uint32_t error = FindSocketEndpoint(name, &endpoint); error != 0) return error;
+  m_path = std::move(endpoint.path);
   ScopedFd fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
   if (!fd) return LastWindowsError();
   // A live owner of this name would be this very process: an existing
   // endpoint was left by an ended process whose id has come round again.
   ::unlink(m_path.c_str());
-  if (::bind(fd.Get(), reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+  if (::bind(fd.Get(), reinterpret_cast<const sockaddr *>(&endpoint.address), sizeof endpoint.address) != 0 ||
       ::listen(fd.Get(), kBacklog) != 0)
     return LastWindowsError();
   m_endpointId = EndpointId(m_path);
@@ -101,12 +87,8 @@ void MessagePipeServer::Close() noexcept {
 }
 
 uint32_t WritePipeMessage(const std::string &name, const void *data, uint32_t size) noexcept {
-  sockaddr_un address;
-  try {
-    if (!Address(NamespacedName(name), &address)) return kErrorFilenameTooLong;
-  } catch (...) {
-    return 8; // ERROR_NOT_ENOUGH_MEMORY
-  }
+  SocketEndpoint endpoint;
+  if (const uint32_t error = FindSocketEndpoint(name, &endpoint); error != 0) return error;
   ScopedFd fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
   if (!fd) return LastWindowsError();
   // A full backlog is a busy pipe: the connect waits up to this long for room.
@@ -114,7 +96,7 @@ uint32_t WritePipeMessage(const std::string &name, const void *data, uint32_t si
   ::setsockopt(fd.Get(), SOL_SOCKET, SO_SNDTIMEO, &busyWait, sizeof busyWait);
   int connected;
   do {
-    connected = ::connect(fd.Get(), reinterpret_cast<sockaddr *>(&address), sizeof address);
+    connected = ::connect(fd.Get(), reinterpret_cast<sockaddr *>(&endpoint.address), sizeof endpoint.address);
   } while (connected != 0 && errno == EINTR);
   if (connected != 0) {
     if (errno == EAGAIN) return kErrorPipeBusy;

@@ -3,13 +3,11 @@
 #include <cerrno>
 #include <cstring>
 #include <poll.h>
-#include <string>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include "os/event.h"
-#include "os/namespace.h"
+#include "os/posix/socket_endpoint.h"
 #include "os/posix/system_error.h"
 #include "os/system_message.h"
 
@@ -19,17 +17,14 @@ MonitorWindow::~MonitorWindow() { Destroy(); }
 
 uint32_t MonitorWindow::Create(Handler handler, CreateHandler onCreate, void *context) noexcept {
   Destroy();
-  const std::string path = NamespacedName(kSystemMonitorWindowClass);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  if (path.size() >= sizeof address.sun_path) return 206; // ERROR_FILENAME_EXCED_RANGE
-  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  SocketEndpoint endpoint;
+  if (const uint32_t error = FindSocketEndpoint(kSystemMonitorWindowClass, &endpoint); error != 0) return error;
   const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return LastWindowsError();
   // Only the holder of the monitor role creates the endpoint: an existing
   // one was left by a holder that died.
-  ::unlink(path.c_str());
-  if (::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+  ::unlink(endpoint.path.c_str());
+  if (::bind(fd, reinterpret_cast<sockaddr *>(&endpoint.address), sizeof endpoint.address) != 0) {
     const uint32_t error = LastWindowsError();
     ::close(fd);
     return error;
@@ -58,7 +53,8 @@ void MonitorWindow::Run(Event &stop) noexcept {
 void MonitorWindow::Destroy() noexcept {
   if (m_native == -1) return;
   ::close(static_cast<int>(m_native));
-  ::unlink(NamespacedName(kSystemMonitorWindowClass).c_str());
+  SocketEndpoint endpoint;
+  if (FindSocketEndpoint(kSystemMonitorWindowClass, &endpoint) == 0) ::unlink(endpoint.path.c_str());
   m_native = -1;
 }
 
