@@ -4,8 +4,8 @@
 #include <windows.h>
 
 #include "os/event.h"
-#include "os/namespace.h"
 #include "os/system_message.h"
+#include "os/win32/monitor_window_title.h"
 
 namespace oxa::ZarUsb::os {
 
@@ -32,10 +32,13 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
   return DefWindowProcA(window, message, wParam, lParam);
 }
 
-// In a named namespace the window carries its name, so that each namespace
-// reaches its own window.
-std::string Title() {
-  return NamespaceName().empty() ? std::string() : NamespacedName(kSystemMonitorWindowClass);
+// The module that holds the window procedure (the library, or a program
+// linking its code): the class is registered for it alone.
+HINSTANCE OwnModule() {
+  HMODULE module = nullptr;
+  GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                     reinterpret_cast<LPCSTR>(&WindowProc), &module);
+  return module;
 }
 
 } // namespace
@@ -49,14 +52,21 @@ uint32_t MonitorWindow::Create(Handler handler, CreateHandler onCreate, void *co
   WNDCLASSEXA windowClass{};
   windowClass.cbSize = sizeof windowClass;
   windowClass.lpfnWndProc = WindowProc;
+  windowClass.hInstance = OwnModule();
   windowClass.lpszClassName = kSystemMonitorWindowClass;
   RegisterClassExA(&windowClass);
-  const std::string title = Title();
+  const std::string title = MonitorWindowTitle();
   t_creating = &creation;
   HWND window = CreateWindowExA(0, kSystemMonitorWindowClass, title.empty() ? nullptr : title.c_str(), 0, 0, 0, 0,
-                                0, nullptr, nullptr, nullptr, nullptr);
+                                0, nullptr, nullptr, OwnModule(), nullptr);
   t_creating = nullptr;
-  if (window == nullptr) return GetLastError();
+  if (window == nullptr) {
+    // The class goes with the failed window: it must not outlive this
+    // module with a window procedure inside it.
+    const DWORD error = GetLastError();
+    UnregisterClassA(kSystemMonitorWindowClass, OwnModule());
+    return error;
+  }
   m_native = reinterpret_cast<intptr_t>(window);
   m_handler = handler;
   m_context = context;
@@ -80,7 +90,7 @@ void MonitorWindow::Run(Event &stop) noexcept {
 void MonitorWindow::Destroy() noexcept {
   if (m_native == -1) return;
   DestroyWindow(reinterpret_cast<HWND>(m_native));
-  UnregisterClassA(kSystemMonitorWindowClass, GetModuleHandleA(nullptr));
+  UnregisterClassA(kSystemMonitorWindowClass, OwnModule());
   m_native = -1;
 }
 

@@ -1,14 +1,22 @@
 #include "os/system_message.h"
 
+#include <string>
 #include <windows.h>
 
-#include "os/namespace.h"
+#include "os/win32/monitor_window_title.h"
 
 namespace oxa::ZarUsb::os {
 
-// The window carries the class name; its title names the namespace.
+// An empty title matches only a window without one: the default namespace
+// never reaches the window of a named one.
 bool PostSystemMessage(uint32_t message, uint64_t wParam) noexcept {
-  HWND window = FindWindowA(kSystemMonitorWindowClass, NamespacedName(kSystemMonitorWindowClass).c_str());
+  std::string title;
+  try {
+    title = MonitorWindowTitle();
+  } catch (...) {
+    return false;
+  }
+  HWND window = FindWindowA(kSystemMonitorWindowClass, title.c_str());
   return window != nullptr && PostMessageA(window, message, static_cast<WPARAM>(wParam), 0) != FALSE;
 }
 
