@@ -53,7 +53,7 @@ std::shared_ptr<CDevice> HeldDevice(int32_t index) {
   {
     TableLock lock;
     if (!lock) return nullptr;
-    if (const auto driver = GetDeviceDriver(index, false)) candidate = driver->m_pDevice;
+    if (const auto driver = GetDeviceDriver(index, false)) candidate = static_cast<CDevice *>(driver->m_pDevice);
   }
   if (candidate == nullptr) return nullptr;
   std::shared_ptr<CDevice> device = OpenDevices::Share(candidate);

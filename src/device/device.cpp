@@ -73,6 +73,12 @@ CInterface *CDevice::GetInterface() {
   return m_pInterface.get();
 }
 
+bool CDevice::HasOwner() { return GetInterface() != nullptr; }
+
+void CDevice::DeleteThroughOwner() {
+  if (CInterface *owner = GetInterface()) owner->DeleteDevice(this);
+}
+
 uint32_t CDevice::GetIndex() {
   CLockGuard lock(&m_csLock);
   return m_unIndex;

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "driver/driver_interface.h"
 #include "os/critical_section.h"
 #include "zar_usb.h"
 
@@ -18,7 +19,7 @@ class CInterface;
 class CDataStream;
 class CDriverInterface;
 
-class CDevice {
+class CDevice : public CDriverUser {
 public:
   // unIndex: the camera's record in the shared table, reserved by this
   // process. Links the record's driver back to this device.
@@ -80,6 +81,8 @@ public:
   int32_t GetXml(void *buffer, uint32_t *size);
 
 private:
+  bool HasOwner() override;
+  void DeleteThroughOwner() override;
   std::shared_ptr<CDataStream> AddDataStream();
   // The driver of this device's record while this process holds it and the
   // camera is present; null once the device is closed or the camera gone.

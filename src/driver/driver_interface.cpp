@@ -5,11 +5,9 @@
 #include <cstring>
 #include <new>
 
-#include "device/device.h"
 #include "driver/driver_requests.h"
 #include "os/device_sources.h"
 #include "os/system_info.h"
-#include "registry/interface.h"
 #include "trace/trace.h"
 
 namespace oxa::ZarUsb {
@@ -44,10 +42,10 @@ CDriverInterface::CDriverInterface(const char *path, const DeviceOpener &opener)
 CDriverInterface::~CDriverInterface() {
   TraceMessage("ZAR=> Enter ~CDriverInterface Thread=%u\n", Thread());
   if (m_pDevice != nullptr) {
-    if (CInterface *owner = m_pDevice->GetInterface()) {
+    if (m_pDevice->HasOwner()) {
       TraceMessage("ZAR=> ~CDriverInterface pInterface->DeleteDevice m_hDriver=%u Thread=%u\n", HandleValue(),
                    Thread());
-      owner->DeleteDevice(m_pDevice);
+      m_pDevice->DeleteThroughOwner();
     }
     m_pDevice = nullptr;
   }

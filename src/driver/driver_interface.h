@@ -23,7 +23,19 @@
 
 namespace oxa::ZarUsb {
 
-class CDevice;
+// The device that uses a driver, as the driver knows it: a driver destroyed
+// while a device still uses it has the device taken out of its owner and
+// destroyed first.
+class CDriverUser {
+public:
+  // Whether an owner still holds the device.
+  virtual bool HasOwner() = 0;
+  // Has the owner remove and destroy the device.
+  virtual void DeleteThroughOwner() = 0;
+
+protected:
+  ~CDriverUser() = default;
+};
 
 // Opens a device path; see os::OpenDevicePath.
 using DeviceOpener = std::function<std::unique_ptr<os::DeviceIo>(const char *path, uint32_t *error)>;
@@ -69,7 +81,7 @@ public:
 
   uint32_t m_dwLastError = 0;
   std::unique_ptr<os::DeviceIo> m_hDriver;
-  CDevice *m_pDevice = nullptr; // the device using this driver; not owned
+  CDriverUser *m_pDevice = nullptr; // the device using this driver; not owned
 
 private:
   enum class Outcome { Done, SubmitFailed, CompletionFailed, NotInTime };
