@@ -8,15 +8,42 @@ cd "$root"
 "$root/scripts/install-deps.sh" test
 
 jobs=$(nproc)
+
+# The summary at the end: each stage (a build and what runs on it) starts
+# with stage_start and ends with stage_done, which notes its counts and time.
+summary=()
+stage_start() { started=$SECONDS; }
+stage_done() { # name, passed, failed, note
+  summary+=("$(printf '%-7s %5d passed %4d failed %5ds  %s' "$1" "$2" "$3" $((SECONDS - started)) "${4:-}")")
+}
+print_summary() {
+  [ ${#summary[@]} -eq 0 ] || { echo "=== summary"; printf '%s\n' "${summary[@]}"; }
+}
+trap print_summary EXIT
+
 build() { # name, cmake options...
+  stage_start
   local dir=build/$1
   shift
   cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
   cmake --build "$dir" -j "$jobs"
 }
+# Runs a build's tests: GoogleTest cases are counted from their reports,
+# the test programs from ctest's own count.
 run_tests() { # name
   echo "=== tests: $1"
-  ctest --test-dir "build/$1" --output-on-failure --timeout 600 -j "$jobs"
+  local reports=$root/build/$1/test-reports log=$root/build/$1/ctest.log status=0
+  rm -rf "$reports"
+  mkdir -p "$reports"
+  GTEST_OUTPUT="xml:$reports/" ctest --test-dir "build/$1" --output-on-failure --timeout 600 -j "$jobs" |
+    tee "$log" || status=$?
+  local cases failures programs
+  read -r cases failures < <(cat "$reports"/*.xml 2>/dev/null |
+    sed -n 's/^<testsuites tests="\([0-9]*\)" failures="\([0-9]*\)".*/\1 \2/p' |
+    awk '{c += $1; f += $2} END {print c + 0, f + 0}')
+  programs=$(sed -n 's/^[0-9]*% tests passed, \([0-9]*\) tests* failed out of \([0-9]*\)/\1 of \2 test programs failed/p' "$log")
+  stage_done "$1" $((cases - failures)) "$failures" "$programs"
+  return "$status"
 }
 
 build native -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON -DZAR_USB_BENCHMARKS=ON
@@ -38,9 +65,11 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 ru
 # Fuzzing: each program of fuzz/ runs for 30 s from its seeds in fuzz/corpus
 # (what it adds goes to build/fuzz/corpus), with its dictionary when it has
 # one; a crash, a hang of 10 s or a broken promise fails the run.
+stage_start
 cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DZAR_USB_SANITIZE=ON -DZAR_USB_FUZZ=ON -DBUILD_TESTING=OFF >/dev/null
 cmake --build build/fuzz -j "$jobs" --target zar_usb_fuzzers
+fuzzed=0
 for seeds in fuzz/corpus/*/; do
   name=$(basename "$seeds")
   log=build/fuzz/$name.log
@@ -51,11 +80,14 @@ for seeds in fuzz/corpus/*/; do
        -artifact_prefix="build/fuzz/$name-" "build/fuzz/corpus/$name" "$seeds" >"$log" 2>&1; then
     tail -n 60 "$log"
     echo "=== fuzz: $name FAILED (input kept as build/fuzz/$name-*)"
+    stage_done fuzz "$fuzzed" 1 "fuzz programs"
     exit 1
   fi
+  fuzzed=$((fuzzed + 1))
   echo "=== fuzz: $name: $(sed -n 's/^stat::number_of_executed_units: *//p' "$log") runs," \
        "$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log")/s, corpus $(ls "build/fuzz/corpus/$name" | wc -l) inputs"
 done
+stage_done fuzz "$fuzzed" 0 "fuzz programs"
 
 build wine -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
 export WINEPREFIX="$root/build/wine/prefix" WINEDEBUG=-all
@@ -71,5 +103,5 @@ fi
 # a service that inherited a test's pipe would keep ctest waiting for its end.
 wineserver -p </dev/null >/dev/null 2>&1
 wine cmd /c exit </dev/null >/dev/null 2>&1
-trap 'wineserver -k 2>/dev/null || true' EXIT
+trap 'wineserver -k 2>/dev/null || true; print_summary' EXIT
 run_tests wine
