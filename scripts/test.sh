@@ -17,7 +17,9 @@ stage_done() { # name, passed, failed, note
   summary+=("$(printf '%-7s %5d passed %4d failed %5ds  %s' "$1" "$2" "$3" $((SECONDS - started)) "${4:-}")")
 }
 print_summary() {
+  local status=$?
   [ ${#summary[@]} -eq 0 ] || { echo "=== summary"; printf '%s\n' "${summary[@]}"; }
+  [ "$status" -eq 0 ] || echo "=== FAILED (exit $status)"
 }
 trap print_summary EXIT
 
@@ -29,13 +31,14 @@ build() { # name, cmake options...
   cmake --build "$dir" -j "$jobs"
 }
 # Runs a build's tests: GoogleTest cases are counted from their reports,
-# the test programs from ctest's own count.
-run_tests() { # name
+# the test programs from ctest's own count. The drive prefix makes the
+# reports' folder a path the test programs open (Z: under Wine).
+run_tests() { # name, drive prefix
   echo "=== tests: $1"
   local reports=$root/build/$1/test-reports log=$root/build/$1/ctest.log status=0
   rm -rf "$reports"
   mkdir -p "$reports"
-  GTEST_OUTPUT="xml:$reports/" ctest --test-dir "build/$1" --output-on-failure --timeout 600 -j "$jobs" |
+  GTEST_OUTPUT="xml:${2:-}$reports/" ctest --test-dir "build/$1" --output-on-failure --timeout 600 -j "$jobs" |
     tee "$log" || status=$?
   local cases failures programs
   read -r cases failures < <(cat "$reports"/*.xml 2>/dev/null |
@@ -101,7 +104,7 @@ fi
 # One wineserver, with its services, for the whole run instead of one start-up
 # per test program. They are started here, away from ctest's output pipes:
 # a service that inherited a test's pipe would keep ctest waiting for its end.
-wineserver -p </dev/null >/dev/null 2>&1
+wineserver -p </dev/null >/dev/null 2>&1 || true # one left running serves as well
 wine cmd /c exit </dev/null >/dev/null 2>&1
 trap 'wineserver -k 2>/dev/null || true; print_summary' EXIT
-run_tests wine
+run_tests wine Z:
