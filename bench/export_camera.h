@@ -4,6 +4,7 @@
 // and requeued.
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -15,6 +16,11 @@ namespace zar_bench {
 namespace emulator = oxa::ZarUsb::emulator;
 
 constexpr uint32_t kBuffers = 8;
+
+// Why a benchmark found no camera. Cameras stay plugged after a run (below),
+// so in a namespace given through ZAR_USB_NAMESPACE, which outlives the run,
+// the bus fills up after a few runs and refuses further plugs.
+constexpr const char *kNoCamera = "no camera (is the namespace's emulated bus full?)";
 
 inline emulator::CameraConfig Square(const std::string &serial, uint32_t side) {
   emulator::CameraConfig config;

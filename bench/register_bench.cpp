@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "driver/driver_requests.h"
 #include "emulator/bus_devices.h"
 #include "emulator/emulator.h"
+#include "export_camera.h"
 #include "process_clock.h"
 #include "zar_usb.h"
 
@@ -26,7 +28,7 @@ constexpr uint64_t kUserMemory = 0x1000;
 struct Cameras {
   ZAR_TL_HANDLE tl = nullptr;
   ZAR_DEV_HANDLE device = nullptr;
-  std::unique_ptr<CDriverInterface> raw;
+  std::unique_ptr<CDriverInterface> raw; // null when no camera could be plugged
 
   Cameras() {
     os::SetSecondDeviceSource(&emulator::BusDevices());
@@ -34,14 +36,14 @@ struct Cameras {
     config.serial = "BENCH-EXPORTS";
     emulator::Plug(config);
     config.serial = "BENCH-RAW";
-    const uint32_t rawSlot = *emulator::Plug(config);
+    const std::optional<uint32_t> rawSlot = emulator::Plug(config);
     TLOpen(nullptr, nullptr, &tl);
     for (int i = 0; i < 1000 && device == nullptr; ++i) {
       if (TLOpenDevice(tl, "USB", "ZC1000_#BENCH-EXPORTS", &device) != ZAR_SUCCESS)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     for (const auto &camera : emulator::ListCameras())
-      if (camera.slot == rawSlot) raw = std::make_unique<CDriverInterface>(camera.path.c_str());
+      if (rawSlot && camera.slot == *rawSlot) raw = std::make_unique<CDriverInterface>(camera.path.c_str());
   }
 };
 
@@ -62,6 +64,7 @@ constexpr int kBatch = 64;
 
 void BM_RegisterPathCost(benchmark::State &state) {
   Cameras &cameras = Shared();
+  if (!cameras.raw || cameras.device == nullptr) return state.SkipWithError(zar_bench::kNoCamera);
   const auto bytes = static_cast<uint64_t>(state.range(0));
   const uint64_t address = bytes > kChunk ? kUserMemory : 0;
   const uint64_t chunks = (bytes + kChunk - 1) / kChunk;

@@ -30,16 +30,17 @@ using zar_bench::Square;
 
 // A camera streaming on raw driver requests: the emulator alone.
 struct RawCamera {
-  uint32_t slot = 0;
-  std::unique_ptr<CDriverInterface> driver;
+  std::unique_ptr<CDriverInterface> driver; // null when no camera could be plugged
   std::vector<std::vector<uint8_t>> buffers;
 
   RawCamera(ZAR_TL_HANDLE tl, const emulator::CameraConfig &config) {
-    slot = *emulator::Plug(config);
+    const std::optional<uint32_t> slot = emulator::Plug(config);
+    if (!slot) return;
     const std::string name = config.model + "_#" + config.serial;
     for (int i = 0; i < 1000 && !Listed(tl, name); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     for (const auto &camera : emulator::ListCameras())
-      if (camera.slot == slot) driver = std::make_unique<CDriverInterface>(camera.path.c_str());
+      if (camera.slot == *slot) driver = std::make_unique<CDriverInterface>(camera.path.c_str());
+    if (!driver) return;
     buffers.assign(kBuffers, std::vector<uint8_t>(config.width * config.height));
     uint32_t word = 0;
     for (auto &buffer : buffers) {
