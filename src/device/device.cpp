@@ -1,6 +1,9 @@
 #include "device/device.h"
 
+#include <new>
+
 #include "acquisition/data_stream.h"
+#include "acquisition/thread_event.h"
 #include "os/list_unlink.h"
 #include "os/lock_guard.h"
 #include "driver/driver_interface.h"
@@ -18,8 +21,17 @@ constexpr uint32_t kClosedIndex = 0xFFFFFFFFu;
 CDevice::CDevice(std::shared_ptr<CInterface> pInterface, std::string name, uint32_t unIndex)
     : m_pInterface(std::move(pInterface)), m_strName(std::move(name)), m_unIndex(unIndex) {
   TraceMessage("ZAR=> Enter CDevice(%s)\n", m_strName.c_str());
+  m_pThreadEvent = MakeThreadEvent();
   m_pDriver = GetDeviceDriver(static_cast<int32_t>(m_unIndex), true);
   if (m_pDriver) m_pDriver->m_pDevice = this;
+}
+
+std::unique_ptr<CThreadEvent> CDevice::MakeThreadEvent() {
+  try {
+    return std::make_unique<CThreadEvent>(this);
+  } catch (const std::bad_alloc &) {
+    return nullptr;
+  }
 }
 
 CDevice::~CDevice() {
@@ -28,6 +40,9 @@ CDevice::~CDevice() {
 }
 
 // The order keeps the close bounded and free of deadlocks:
+// 0. The event thread stops first, holding no lock: a device callback
+//    running on it may call into this device (even close it), and the stop
+//    waits for it a bounded time only.
 // 1. Under the device lock the streams leave the list. Every register,
 //    information and description-file call holds that lock for its whole
 //    duration, so taking it waits for the calls in flight; a thread inside
@@ -48,6 +63,12 @@ CDevice::~CDevice() {
 void CDevice::Close() {
   std::shared_ptr<CDriverInterface> pinned;
   std::list<std::shared_ptr<CDataStream>> streams;
+  std::unique_ptr<CThreadEvent> events;
+  {
+    CLockGuard lock(&m_csLock);
+    events = std::move(m_pThreadEvent);
+  }
+  events.reset();
   {
     CLockGuard lock(&m_csLock);
     streams.swap(m_listDataStreams);
@@ -177,6 +198,13 @@ int32_t CDevice::RecoverFromHybernate(uint32_t newIndex) {
   std::list<std::shared_ptr<CDataStream>> streams;
   std::shared_ptr<CDriverInterface> driver = GetDeviceDriver(static_cast<int32_t>(newIndex), true);
   std::shared_ptr<CDriverInterface> previous;
+  std::unique_ptr<CThreadEvent> events;
+  {
+    CLockGuard lock(&m_csLock);
+    if (m_unIndex == kClosedIndex) return ZAR_ERR_GENERAL;
+    events = std::move(m_pThreadEvent);
+  }
+  events.reset();
   {
     CLockGuard lock(&m_csLock);
     if (m_unIndex == kClosedIndex) return ZAR_ERR_GENERAL;
@@ -186,6 +214,12 @@ int32_t CDevice::RecoverFromHybernate(uint32_t newIndex) {
     streams = m_listDataStreams;
   }
   if (!driver) return ZAR_ERR_GENERAL;
+  events = MakeThreadEvent();
+  {
+    CLockGuard lock(&m_csLock);
+    if (m_unIndex != kClosedIndex) m_pThreadEvent = std::move(events);
+  }
+  events.reset();
   driver->m_pDevice = this;
   for (const auto &stream : streams) {
     if (!stream) continue;

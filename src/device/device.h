@@ -18,6 +18,7 @@ namespace oxa::ZarUsb {
 class CInterface;
 class CDataStream;
 class CDriverInterface;
+class CThreadEvent;
 
 class CDevice : public CDriverUser {
 public:
@@ -84,6 +85,9 @@ private:
   bool HasOwner() override;
   void DeleteThroughOwner() override;
   std::shared_ptr<CDataStream> AddDataStream();
+  // A new event thread for the device's current record; null when out of
+  // memory.
+  std::unique_ptr<CThreadEvent> MakeThreadEvent();
   // The driver of this device's record while this process holds it and the
   // camera is present; null once the device is closed or the camera gone.
   // The caller holds m_csLock, which keeps the driver pinned until it leaves.
@@ -100,6 +104,10 @@ private:
   // its close; set and dropped under m_csLock.
   std::shared_ptr<CDriverInterface> m_pDriver;
   os::CriticalSection m_csLock;
+  // The device event thread; null once closed, or when it could not be made.
+  // Taken out under m_csLock and destroyed outside it: its callbacks may call
+  // into this device.
+  std::unique_ptr<CThreadEvent> m_pThreadEvent;
   // Streams are shared with the exports working on them; a closed stream
   // goes when the last of those returns.
   std::list<std::shared_ptr<CDataStream>> m_listDataStreams;

@@ -129,7 +129,7 @@ bool RaiseEvent(uint32_t slot, uint32_t id, const void *data, uint32_t length) {
 bool InjectFault(uint32_t slot, Request request, FaultKind kind, uint32_t count, uint32_t value, uint32_t skip) {
   Bus *bus = Bus::Get();
   const auto index = static_cast<uint32_t>(request);
-  if (bus == nullptr || slot >= kMaxCameras || index >= kRequestKinds || kind > FaultKind::ByteCount) return false;
+  if (bus == nullptr || slot >= kMaxCameras || index >= kRequestKinds || kind > FaultKind::AtOnce) return false;
   Bus::Guard guard(*bus);
   CameraSlot &camera = guard.Layout().cameras[slot];
   if (camera.present == 0) return false;

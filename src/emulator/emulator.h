@@ -33,6 +33,7 @@ enum class FaultKind : uint32_t {
   DriverError = 2, // the reply carries the value as its driver error word
   Pend = 3,        // the driver holds the request until it is cancelled
   ByteCount = 4,   // the reply reports the value as the count of bytes done
+  AtOnce = 5,      // an event request completes before the call returns, instead of being held
 };
 
 struct PluggedCamera {

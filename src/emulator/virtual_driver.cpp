@@ -242,8 +242,13 @@ private:
     }
     case kGetEvent: {
       if (out == nullptr || outLength < sizeof(EventRecord)) return os::kErrorInvalidParameter;
-      if (camera->eventHead == camera->eventTail) return Hold(m_eventWaits, request, out, false, 0);
-      PopEvent(*camera, out);
+      // The driver holds every event request, also when an event is already
+      // queued: the worker completes it at once.
+      if (kind != FaultKind::AtOnce) {
+        m_wake.notify_one();
+        return Hold(m_eventWaits, request, out, false, 0);
+      }
+      if (camera->eventHead != camera->eventTail) PopEvent(*camera, out);
       *bytes = countFault ? fault.value : sizeof(EventRecord);
       return 0;
     }

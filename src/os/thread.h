@@ -26,6 +26,10 @@ public:
   // system's end of the thread, so it may be called while the Windows loader
   // lock is held (library unload). Never from the thread itself.
   bool Finish(uint32_t milliseconds) noexcept;
+  // Lets the thread run on unawaited: its resources are released when run()
+  // returns (or now, when it has). Afterwards Started() is false. Never
+  // blocks; may be called from the thread itself.
+  void Detach() noexcept;
 
   struct Record; // the thread's start data, defined by each backend
 

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <thread>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -109,6 +111,156 @@ TEST(DeviceNotifications, ASuspendReachesTheDeviceCallbacksAlone) {
     EXPECT_EQ(event.rfind(std::to_string(PC_SUSPEND_MODE), 0), std::string::npos) << "not for the application";
   oxa::ZarUsb::emulator::Resume();
   EXPECT_EQ(TLRemoveCallback(camera.TL(), Note), ZAR_SUCCESS);
+}
+
+} // namespace
+
+namespace {
+
+// Device events as a callback received them: id, length and data.
+struct Received {
+  uint32_t id;
+  int64_t length;
+  std::vector<uint8_t> data;
+  bool operator==(const Received &) const = default;
+};
+
+struct EventLog {
+  std::mutex lock;
+  std::vector<Received> events;
+  std::atomic<int> afterClose{0};
+  std::atomic<bool> closed{false};
+  size_t Count() {
+    std::lock_guard<std::mutex> guard(lock);
+    return events.size();
+  }
+};
+
+void Log(uint32_t event, void *pData, int64_t size, void *pContext) {
+  auto &log = *static_cast<EventLog *>(pContext);
+  if (log.closed) ++log.afterClose;
+  const auto *bytes = static_cast<const uint8_t *>(pData);
+  std::lock_guard<std::mutex> guard(log.lock);
+  log.events.push_back({event, size, std::vector<uint8_t>(bytes, bytes + size)});
+}
+
+int64_t MillisecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+}
+
+TEST(DeviceEvents, ArriveWithTheirDataAndLengthOneCallbackEachInOrder) {
+  zar_test::OpenCamera camera(Camera("EV1"));
+  ASSERT_TRUE(camera.Ready());
+  EventLog log;
+  ASSERT_EQ(DevSetCallback(camera.Device(), Log, &log), ZAR_SUCCESS);
+  std::vector<Received> raised;
+  for (uint32_t burst = 0; burst < 5; ++burst) {
+    for (uint32_t n = 0; n < 8; ++n) {
+      const uint32_t i = burst * 8 + n;
+      std::vector<uint8_t> data(i * 7 % 65);
+      for (size_t b = 0; b < data.size(); ++b) data[b] = static_cast<uint8_t>(i + b);
+      ASSERT_TRUE(oxa::ZarUsb::emulator::RaiseEvent(camera.Slot(), 0x4000 + i, data.data(),
+                                                     static_cast<uint32_t>(data.size())));
+      raised.push_back({0x4000 + i, static_cast<int64_t>(data.size()), data});
+    }
+    ASSERT_TRUE(WaitFor([&] { return log.Count() == raised.size(); })) << log.Count();
+  }
+  std::lock_guard<std::mutex> guard(log.lock);
+  EXPECT_TRUE(log.events == raised);
+}
+
+TEST(DeviceEvents, ADriverThatFailsOrAnswersAtOnceEndsTheThreadWithoutACallback) {
+  using namespace oxa::ZarUsb::emulator;
+  for (FaultKind fault : {FaultKind::SystemError, FaultKind::AtOnce}) {
+    zar_test::TraceCapture trace;
+    ZAR_TL_HANDLE tl = nullptr;
+    ASSERT_EQ(TLOpen(nullptr, nullptr, &tl), ZAR_SUCCESS);
+    zar_test::PluggedCameras cameras;
+    const uint32_t slot = cameras.Plug("EVF" + std::to_string(static_cast<int>(fault)));
+    const std::string name = "ZC1000_#EVF" + std::to_string(static_cast<int>(fault));
+    ASSERT_TRUE(zar_test::WaitFor([&] { return zar_test::ListedNames(tl).size() == 1; }));
+    ASSERT_TRUE(RaiseEvent(slot, 1, nullptr, 0)); // queued for the at-once answer
+    ASSERT_TRUE(InjectFault(slot, Request::GetEvent, fault, 1, 0));
+    ZAR_DEV_HANDLE device = nullptr;
+    ASSERT_EQ(TLOpenDevice(tl, "USB", name.c_str(), &device), ZAR_SUCCESS);
+    // The open returns once the thread has ended, which it then traces.
+    EXPECT_TRUE(WaitFor([&] { return trace.Text().find("ZAR=> ThreadEvent terminated") != std::string::npos; }));
+    EXPECT_EQ(trace.Text().find("FireCallback unEventID"), std::string::npos);
+    EXPECT_EQ(DevClose(device), ZAR_SUCCESS);
+    TLClose(tl);
+  }
+}
+
+struct OwnClose {
+  ZAR_DEV_HANDLE device = nullptr;
+  std::atomic<ZAR_STATUS> closed{1};
+};
+
+TEST(DeviceEvents, ACallbackMayCloseItsOwnDeviceWithoutWaitingForItself) {
+  zar_test::OpenCamera camera(Camera("EVC"));
+  ASSERT_TRUE(camera.Ready());
+  static OwnClose own;
+  own.device = camera.Device();
+  const auto closeOwn = [](uint32_t, void *, int64_t, void *) { own.closed = DevClose(own.device); };
+  ASSERT_EQ(DevSetCallback(camera.Device(), closeOwn, nullptr), ZAR_SUCCESS);
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(oxa::ZarUsb::emulator::RaiseEvent(camera.Slot(), 9, nullptr, 0));
+  ASSERT_TRUE(WaitFor([] { return own.closed != 1; }));
+  EXPECT_LT(MillisecondsSince(start), 2000) << "the close waited for its own thread";
+  EXPECT_EQ(own.closed, ZAR_SUCCESS);
+  EXPECT_EQ(DevClose(camera.Device()), ZAR_ERR_INVALID_HANDLE);
+}
+
+struct Stuck {
+  std::atomic<bool> entered{false}, release{false}, returned{false};
+};
+
+TEST(DeviceEvents, CloseWaitsAtMostThreeSecondsForACallbackThatHangs) {
+  zar_test::OpenCamera camera(Camera("EVS"));
+  ASSERT_TRUE(camera.Ready());
+  static Stuck stuck;
+  const auto hang = [](uint32_t, void *, int64_t, void *) {
+    stuck.entered = true;
+    WaitFor([] { return stuck.release.load(); }, 60000);
+    stuck.returned = true;
+  };
+  ASSERT_EQ(DevSetCallback(camera.Device(), hang, nullptr), ZAR_SUCCESS);
+  ASSERT_TRUE(oxa::ZarUsb::emulator::RaiseEvent(camera.Slot(), 9, nullptr, 0));
+  ASSERT_TRUE(WaitFor([] { return stuck.entered.load(); }));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(DevClose(camera.Device()), ZAR_SUCCESS);
+  const int64_t took = MillisecondsSince(start);
+  EXPECT_GE(took, 2500);
+  EXPECT_LT(took, 6000);
+  // The thread, left running, ends once its callback returns, touching
+  // nothing of the closed device.
+  ASSERT_TRUE(oxa::ZarUsb::emulator::RaiseEvent(camera.Slot(), 10, nullptr, 0));
+  stuck.release = true;
+  EXPECT_TRUE(WaitFor([] { return stuck.returned.load(); }));
+}
+
+TEST(DeviceEvents, EventsRacingACloseOrAnUnplugEndWithIt) {
+  for (const bool unplug : {false, true}) {
+    zar_test::OpenCamera camera(Camera(unplug ? "EVU" : "EVD"));
+    ASSERT_TRUE(camera.Ready());
+    EventLog log;
+    ASSERT_EQ(DevSetCallback(camera.Device(), Log, &log), ZAR_SUCCESS);
+    std::atomic<bool> stop{false};
+    std::thread raiser([&] {
+      for (uint32_t i = 0; !stop; ++i) oxa::ZarUsb::emulator::RaiseEvent(camera.Slot(), i, &i, sizeof i);
+    });
+    ASSERT_TRUE(WaitFor([&] { return log.Count() >= 20; }));
+    if (unplug) {
+      oxa::ZarUsb::emulator::Unplug(camera.Slot());
+      EXPECT_TRUE(WaitFor([&] { return DevClose(camera.Device()) == ZAR_ERR_INVALID_HANDLE; }));
+    } else {
+      EXPECT_EQ(DevClose(camera.Device()), ZAR_SUCCESS);
+    }
+    log.closed = true;
+    stop = true;
+    raiser.join();
+    EXPECT_EQ(log.afterClose, 0);
+  }
 }
 
 } // namespace

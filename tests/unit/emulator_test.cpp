@@ -175,9 +175,17 @@ TEST_F(Emulated, EventsComeFromTheTestRegisterAndFromOutside) {
   driver::EventRecord record{};
   os::IoRequest request;
   ASSERT_TRUE(request.Prepare());
-  ASSERT_EQ(m_driver->GetEvent(&record, request), 0u) << "queued before the request: answered at once";
+  ASSERT_EQ(m_driver->GetEvent(&record, request), 997u) << "held, also with an event queued";
+  ASSERT_TRUE(request.Completion().Wait(5000));
+  EXPECT_EQ(m_driver->EventResult(request), 0u);
   EXPECT_EQ(record.id, 0x4242u);
   EXPECT_EQ(record.length, 4);
+
+  EXPECT_EQ(Write32(0x11C, 0x4343), 0u);
+  ASSERT_TRUE(InjectFault(m_slot, Request::GetEvent, FaultKind::AtOnce, 1, 0));
+  ASSERT_TRUE(request.Prepare());
+  ASSERT_EQ(m_driver->GetEvent(&record, request), 0u) << "answered at once, as the fault asks";
+  EXPECT_EQ(record.id, 0x4343u);
 
   ASSERT_TRUE(request.Prepare());
   ASSERT_EQ(m_driver->GetEvent(&record, request), 997u) << "held until an event comes";

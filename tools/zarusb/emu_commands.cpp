@@ -28,7 +28,8 @@ const std::map<std::string, FaultKind> kFaults = {{"none", FaultKind::None},
                                                   {"system-error", FaultKind::SystemError},
                                                   {"driver-error", FaultKind::DriverError},
                                                   {"pend", FaultKind::Pend},
-                                                  {"byte-count", FaultKind::ByteCount}};
+                                                  {"byte-count", FaultKind::ByteCount},
+                                                  {"at-once", FaultKind::AtOnce}};
 
 const char *PixelFormatName(uint32_t format) {
   return format == kMono8 ? "Mono8" : format == kMono16 ? "Mono16" : format == kRGB8 ? "RGB8" : "?";

@@ -1,5 +1,6 @@
 #include "os/thread.h"
 
+#include <atomic>
 #include <new>
 #include <pthread.h>
 
@@ -12,6 +13,9 @@ struct Thread::Record {
   void *argument;
   std::unique_ptr<Event> finished;
   pthread_t thread;
+  // The thread and its Thread object, while each still needs the record: the
+  // one that lets go last after a Detach frees it.
+  std::atomic<int> holders{2};
 };
 
 namespace {
@@ -19,6 +23,7 @@ void *Trampoline(void *context) {
   auto *start = static_cast<Thread::Record *>(context);
   start->run(start->argument);
   start->finished->Set();
+  if (start->holders.fetch_sub(1) == 1) delete start;
   return nullptr;
 }
 } // namespace
@@ -46,9 +51,18 @@ bool Thread::Finish(uint32_t milliseconds) noexcept {
   if (start == nullptr) return true;
   if (!start->finished->Wait(milliseconds)) return false;
   pthread_join(start->thread, nullptr);
-  delete start;
   m_native = nullptr;
+  // The thread may still be on its way out of the trampoline.
+  if (start->holders.fetch_sub(1) == 1) delete start;
   return true;
+}
+
+void Thread::Detach() noexcept {
+  auto *start = static_cast<Thread::Record *>(m_native);
+  if (start == nullptr) return;
+  m_native = nullptr;
+  pthread_detach(start->thread);
+  if (start->holders.fetch_sub(1) == 1) delete start;
 }
 
 } // namespace oxa::ZarUsb::os

@@ -1,5 +1,6 @@
 #include "os/thread.h"
 
+#include <atomic>
 #include <new>
 #include <windows.h>
 
@@ -12,6 +13,9 @@ struct Thread::Record {
   void *argument;
   std::unique_ptr<Event> finished;
   HANDLE thread;
+  // The thread and its Thread object, while each still needs the record: the
+  // one that lets go last after a Detach frees it.
+  std::atomic<int> holders{2};
 };
 
 namespace {
@@ -19,6 +23,7 @@ DWORD WINAPI Trampoline(void *context) {
   auto *start = static_cast<Thread::Record *>(context);
   start->run(start->argument);
   start->finished->Set();
+  if (start->holders.fetch_sub(1) == 1) delete start;
   return 0;
 }
 } // namespace
@@ -50,9 +55,18 @@ bool Thread::Finish(uint32_t milliseconds) noexcept {
   if (start == nullptr) return true;
   if (!start->finished->Wait(milliseconds)) return false;
   CloseHandle(start->thread);
-  delete start;
   m_native = nullptr;
+  // The thread may still be on its way out of the trampoline.
+  if (start->holders.fetch_sub(1) == 1) delete start;
   return true;
+}
+
+void Thread::Detach() noexcept {
+  auto *start = static_cast<Thread::Record *>(m_native);
+  if (start == nullptr) return;
+  m_native = nullptr;
+  CloseHandle(start->thread);
+  if (start->holders.fetch_sub(1) == 1) delete start;
 }
 
 } // namespace oxa::ZarUsb::os
