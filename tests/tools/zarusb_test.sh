@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The zarusb commands from the shell: the emulator group (plug, list, event,
 # fault, unplug, and clear refusals), and list, info, read, write and xml on
-# an emulated camera, and grab into PNG files. Usage: zarusb_test.sh COMMAND... (e.g. wine-run.sh zarusb.exe)
+# an emulated camera, grab into PNG files, and watch events. Usage: zarusb_test.sh COMMAND... (e.g. wine-run.sh zarusb.exe)
 set -uo pipefail
 export ZAR_USB_NAMESPACE="tool-test-$$-$RANDOM"
 source "$(dirname "$0")/../support/shell_checks.sh"
@@ -45,6 +45,21 @@ contains "bad pattern" "one %d"
 check "no such serial" 1 env ZAR_USB_EMULATION=0 "$@" grab --serial NOPE
 contains "no such serial" "no camera with serial number 'NOPE'"
 rm -rf "$frames"
+# watch: a device event of the opened camera and a plug, one line each, for
+# the seconds asked.
+watched=$(mktemp)
+env ZAR_USB_EMULATION=0 "$@" watch --seconds 8 --open TOOL1 >"$watched" 2>&1 &
+watcher=$!
+for _ in $(seq 100); do grep -q "^Watching" "$watched" && break; sleep 0.1; done
+check "event watched" 0 "$@" emu event TOOL1 0x42 --data 0a0b
+check "plug watched" 0 "$@" emu plug --serial TOOL3
+wait "$watcher"
+check "watch ends" 0 bash -c "exit $?"
+output=$(cat "$watched")
+contains "watch device event" "^[0-9:.]*  device event 0x42  .*_#TOOL1  0A 0B$"
+contains "watch plug" "^[0-9:.]*  USB_PLUGGED_DEVICE  ZC1000_#TOOL3$"
+rm -f "$watched"
+check "unplug watched" 0 "$@" emu unplug TOOL3
 check "unplug mono16" 0 "$@" emu unplug TOOL2
 check "event" 0 "$@" emu event TOOL1 0x42 --data 0a0b
 check "fault" 0 "$@" emu fault TOOL1 read-camera system-error --count 2 --value 5

@@ -8,6 +8,7 @@
 #include "grab_command.h"
 #include "genicam_root.h"
 #include "list_command.h"
+#include "watch_command.h"
 
 int main(int argc, char **argv) {
   CLI::App app{"zarusb: cameras through the ZAR_USB transport layer"};
@@ -17,6 +18,7 @@ int main(int argc, char **argv) {
   zarusb::AddCameraCommands(app);
   zarusb::AddGrabCommand(app);
   zarusb::AddFeatureCommands(app);
+  zarusb::AddWatchCommand(app);
   zarusb::AddEmulatorCommands(app);
   CLI11_PARSE(app, argc, argv);
   return 0;
