@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "emu_commands.h"
+#include "os/event.h"
 
 namespace zarusb {
 
@@ -63,6 +64,13 @@ Session::Session(const std::string &camera, bool needsCamera, const std::string 
   std::string name = camera;
   if (name.empty() && !serial.empty()) {
     name = NameBySerial(m_tl, serial);
+    // Another process may hold the monitor role and not have scanned yet:
+    // the camera is given up to two seconds to be listed.
+    const auto pause = oxa::ZarUsb::os::Event::Create(true);
+    for (int tries = 0; name.empty() && pause && tries < 20; ++tries) {
+      pause->Wait(100);
+      name = NameBySerial(m_tl, serial);
+    }
     if (name.empty()) Fail("no camera with serial number '" + serial + "' (see `zarusb list`)");
   }
   if (name.empty()) {
