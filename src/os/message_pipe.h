@@ -23,11 +23,13 @@ constexpr uint32_t kPipeBusyWaits = 10;
 
 // The server end. Create, Connect, Read, Renew and Close belong to one
 // thread, the owner's; none of them is safe against another thread using
-// the same object.
+// the same object. Wake alone may be called from any thread, from the end of
+// the owner's successful Create until the object is destroyed (the owner
+// must not Create again meanwhile).
 class MessagePipeServer {
 public:
   MessagePipeServer() = default;
-  ~MessagePipeServer() { Close(); }
+  ~MessagePipeServer();
   MessagePipeServer(const MessagePipeServer &) = delete;
   MessagePipeServer &operator=(const MessagePipeServer &) = delete;
 
@@ -44,6 +46,15 @@ public:
   // message fails with kErrorMoreData, a client gone without writing with
   // kErrorBrokenPipe; else the system error.
   uint32_t Read(void *buffer, uint32_t capacity, uint32_t *bytes) noexcept;
+  // Ends the owner's wait in Connect: the one blocked now, or else its next
+  // one. Never depends on the pipe's name still leading to this pipe (POSIX:
+  // the endpoint file may have been removed or replaced). POSIX: Connect
+  // polls an eventfd beside the listening socket and returns false; never
+  // blocks. Windows: a pipe's name lasts as long as its instances, so a
+  // connection to it is made and closed at once, which Connect takes for a
+  // client and Read finds broken; waits for a busy instance as
+  // WritePipeMessage does. 0 or the system error.
+  uint32_t Wake() noexcept;
   // Ends the current connection and makes the instance for the next client.
   // 0 or the system error (the pipe is then closed).
   uint32_t Renew() noexcept;
@@ -56,6 +67,7 @@ private:
   intptr_t m_native = -1;     // pipe instance HANDLE, or the listening socket
   intptr_t m_connection = -1; // POSIX: the accepted connection
   uint64_t m_endpointId = 0;  // POSIX: the endpoint file's inode
+  intptr_t m_wake = -1;       // POSIX: the eventfd of Wake
 };
 
 // Connects to the pipe of that name in this namespace and writes one

@@ -29,10 +29,13 @@ constexpr uint32_t kReadCapacity = 512;
 // There is at most one reader at a time, so that the pipe of the process
 // always has a single server: a stopped run whose reader has not ended yet
 // is taken up again by the next start instead of a second one being started
-// beside it (its stop message then finds it running and is dropped as any
-// 4-byte message is). The reader decides to end under the lock, at a moment
-// when its pipe instance is not listening, so nothing sent after that
-// decision can reach it. A run's callback thread ends once the reader has
+// beside it (its stop's wake then finds it running and goes on). A stop
+// wakes the reader through the pipe object itself, never through the pipe's
+// name: the name may lead nowhere by then (on POSIX the namespace folder
+// with the endpoint file may have been removed), and a stop that waited for
+// a message to arrive there would hang the last close. The reader decides to
+// end under the lock, at a moment when its pipe instance is not listening,
+// so nothing sent after that decision can reach it. A run's callback thread ends once the reader has
 // ended and every message it handed over is delivered.
 enum class RunState { Running, Stopping, Ended };
 
@@ -45,6 +48,8 @@ struct CallbackThread {
   uint32_t deliveryThreadId = 0;
   std::unique_ptr<os::Event> ready = os::Event::Create(true);
   bool serving = false; // written by the reader before `ready`
+  // Its reader's pipe; shared with a stop that wakes it outside the lock.
+  std::shared_ptr<os::MessagePipeServer> pipe = std::make_shared<os::MessagePipeServer>();
   os::Thread reader, delivery;
 };
 
@@ -78,7 +83,7 @@ bool GoesOn(CallbackThread &run) {
 void PipeReader(void *context) {
   CallbackThread &run = *static_cast<CallbackThread *>(context);
   CallbackThreads &threads = Threads();
-  os::MessagePipeServer pipe;
+  os::MessagePipeServer &pipe = *run.pipe;
   run.serving = pipe.Create(run.pipeName) == 0;
   run.ready->Set();
   if (!run.serving) return;
@@ -107,6 +112,7 @@ void PipeReader(void *context) {
       break;
     }
   }
+  pipe.Close();
 }
 
 // Delivers the messages one at a time, in order, holding no lock.
@@ -183,15 +189,14 @@ bool StartCallBackThread(NotificationHandler handler) {
 
 int StopCallBackThread() {
   CallbackThreads &threads = Threads();
-  std::string pipeName;
+  std::shared_ptr<os::MessagePipeServer> pipe;
   {
     std::lock_guard<std::mutex> guard(threads.lock);
     if (!threads.current || threads.current->state != RunState::Running) return 1;
     threads.current->state = RunState::Stopping;
-    pipeName = threads.current->pipeName;
+    pipe = threads.current->pipe;
   }
-  const uint32_t stop = kStopMessage;
-  return SendPipeMessage(pipeName, &stop, sizeof stop);
+  return pipe->Wake() == 0 ? 1 : 0;
 }
 
 void FinishCallBackThreads() {

@@ -21,9 +21,6 @@ static_assert(sizeof(NotificationMessage) == 268);
 static_assert(offsetof(NotificationMessage, nIndex) == 4);
 static_assert(offsetof(NotificationMessage, szName) == 8);
 
-// The 4-byte message that wakes the callback thread so that it sees it must end.
-constexpr uint32_t kStopMessage = 0xFFFFFFFFu;
-
 // The message of an event: the 260 bytes at `name`, or zeroes without one.
 // Inline, as the pipe's name below: programs that write to the pipe from
 // the side (tests) need them without the library's code.
@@ -61,11 +58,12 @@ using NotificationHandler = void (*)(const NotificationMessage &message);
 // that has not ended yet is kept on instead. True when a thread serves the
 // pipe. Messages of any size other than 268 bytes are dropped.
 bool StartCallBackThread(NotificationHandler handler);
-// Tells the callback thread to end and wakes it with the stop message; it
+// Tells the callback thread to end and wakes its pipe reader through the
+// pipe object, whether or not the pipe's name still leads to it; the thread
 // ends once the message it may be handling is done. Does not wait for it
-// (beyond the pipe's wait when the thread is busy), so it may be called
-// under the transport layer's lock. 1 when no thread ran or the stop
-// message was written, else 0.
+// (beyond the pipe's wait when it is busy, on Windows), so it may be called
+// under the transport layer's lock. 1 when no thread ran or the reader was
+// woken, else 0.
 int StopCallBackThread();
 // Waits until a callback thread told to end has ended (or been kept on by
 // a start). Returns at once on the callback thread itself (a callback that

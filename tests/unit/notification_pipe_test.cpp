@@ -4,14 +4,20 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "os/message_pipe.h"
+#include "os/namespace.h"
 #include "os/system_info.h"
 #include "registry/notification.h"
 #include "temp_dir.h"
@@ -197,6 +203,28 @@ TEST_F(CallBackThread, EndsOnStopAndAFreshStartServesTheSamePipe) {
   ASSERT_TRUE(Send("kept on"));
   EXPECT_TRUE(zar_test::WaitFor([] { return g_received.Names().size() == 4; }));
   EXPECT_EQ(g_received.Names().back(), "kept on");
+}
+
+// Where the pipe has an endpoint file (POSIX), removing it, as a removal of
+// the namespace folder does, must not keep the stop from ending the thread.
+TEST_F(CallBackThread, EndsOnStopWhenThePipesNameLeadsNowhere) {
+  for (int round = 0; round < 3; ++round) {
+    ASSERT_TRUE(StartCallBackThread(Record));
+    std::error_code ignored;
+    std::filesystem::remove(os::NamespacedName(m_pipe), ignored);
+    auto ended = std::make_shared<std::atomic<bool>>(false);
+    std::thread stopper([ended] {
+      StopCallBackThread();
+      FinishCallBackThreads();
+      *ended = true;
+    });
+    if (!zar_test::WaitFor([&] { return ended->load(); })) {
+      stopper.detach();
+      std::fputs("the stop of the callback thread hangs\n", stderr);
+      std::abort(); // the thread cannot be ended, nor this test torn down
+    }
+    stopper.join();
+  }
 }
 
 TEST_F(CallBackThread, AHandlerMayStopItsOwnThreadAndStartItAgain) {

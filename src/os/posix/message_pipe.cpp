@@ -1,6 +1,8 @@
 #include "os/message_pipe.h"
 
 #include <cerrno>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -38,12 +40,31 @@ uint32_t MessagePipeServer::Create(const std::string &name) noexcept {
       ::listen(fd.Get(), kBacklog) != 0)
     return LastWindowsError();
   m_endpointId = EndpointId(m_path);
+  if (m_wake == -1) {
+    m_wake = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (m_wake == -1) return LastWindowsError();
+  }
   m_native = fd.Release();
   return 0;
 }
 
+MessagePipeServer::~MessagePipeServer() {
+  Close();
+  if (m_wake != -1) ::close(static_cast<int>(m_wake));
+}
+
+uint32_t MessagePipeServer::Wake() noexcept {
+  const uint64_t one = 1;
+  return ::write(static_cast<int>(m_wake), &one, sizeof one) == sizeof one ? 0 : LastWindowsError();
+}
+
 bool MessagePipeServer::Connect() noexcept {
   if (m_native == -1) return false;
+  pollfd fds[2] = {{static_cast<int>(m_native), POLLIN, 0}, {static_cast<int>(m_wake), POLLIN, 0}};
+  while (::poll(fds, 2, -1) < 0)
+    if (errno != EINTR) return false;
+  uint64_t wakes;
+  if (::read(static_cast<int>(m_wake), &wakes, sizeof wakes) == sizeof wakes) return false;
   int connection;
   do {
     connection = ::accept4(static_cast<int>(m_native), nullptr, nullptr, SOCK_CLOEXEC);

@@ -13,6 +13,27 @@ constexpr DWORD kPipeBufferSize = 512;
 
 std::string PipePath(const std::string &name) { return "\\\\.\\pipe\\" + NamespacedName(name); }
 
+// A client's connection to the pipe at that path: waits up to kPipeBusyWaits
+// times kPipeBusyWaitMs while the pipe is busy.
+struct ClientEnd {
+  ScopedHandle pipe;
+  DWORD error = 0;
+};
+
+ClientEnd Connection(const std::string &path) {
+  ClientEnd client;
+  for (uint32_t wait = 0;; ++wait) {
+    client.pipe.Reset(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    client.error = client.pipe ? 0 : GetLastError();
+    if (client.error == 0) return client;
+    if (client.error != ERROR_PIPE_BUSY || wait == kPipeBusyWaits) return client;
+    if (!WaitNamedPipeA(path.c_str(), kPipeBusyWaitMs)) {
+      client.error = GetLastError();
+      return client;
+    }
+  }
+}
+
 } // namespace
 
 uint32_t MessagePipeServer::Create(const std::string &name) noexcept {
@@ -58,6 +79,10 @@ uint32_t MessagePipeServer::Renew() noexcept {
   return 0;
 }
 
+MessagePipeServer::~MessagePipeServer() { Close(); }
+
+uint32_t MessagePipeServer::Wake() noexcept { return Connection(m_path).error; }
+
 void MessagePipeServer::Close() noexcept {
   if (m_native != -1) CloseHandle(reinterpret_cast<HANDLE>(m_native));
   m_native = -1;
@@ -70,14 +95,9 @@ uint32_t WritePipeMessage(const std::string &name, const void *data, uint32_t si
   } catch (...) {
     return ERROR_NOT_ENOUGH_MEMORY;
   }
-  ScopedHandle pipe;
-  for (uint32_t wait = 0;; ++wait) {
-    pipe.Reset(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-    if (pipe) break;
-    const DWORD error = GetLastError();
-    if (error != ERROR_PIPE_BUSY || wait == kPipeBusyWaits) return error;
-    if (!WaitNamedPipeA(path.c_str(), kPipeBusyWaitMs)) return GetLastError();
-  }
+  const ClientEnd client = Connection(path);
+  if (client.error != 0) return client.error;
+  const ScopedHandle &pipe = client.pipe;
   DWORD mode = PIPE_READMODE_MESSAGE;
   if (!SetNamedPipeHandleState(pipe.Get(), &mode, nullptr, nullptr)) return GetLastError();
   DWORD written = 0;
