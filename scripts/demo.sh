@@ -6,8 +6,11 @@ cd "$root"
 "$root/scripts/install-deps.sh" build
 cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF >/dev/null
 cmake --build build/native -j "$(nproc)" --target zarusb-demo zarusb genicam_tree >/dev/null
-# Without camera hardware the emulator stands in: two cameras on a fresh bus.
+# Without camera hardware the emulator stands in: two cameras on a fresh bus,
+# in a namespace of the demo's own, so that no other program using the
+# library on this machine (a test run, an application) shares its bus.
 export ZAR_USB_EMULATION=${ZAR_USB_EMULATION:-2}
+export ZAR_USB_NAMESPACE=${ZAR_USB_NAMESPACE:-zar-usb-demo}
 build/native/bin/zarusb-demo "$@"
 # Then a few frames of the first camera, as PNG files.
 frames="$root/build/frames"
