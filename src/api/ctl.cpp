@@ -5,6 +5,7 @@
 
 #include "api/errors.h"
 #include "api/notification_handling.h"
+#include "api/sleep_recovery.h"
 #include "os/lock_guard.h"
 #include "device/device.h"
 #include "registry/interface.h"
@@ -32,6 +33,9 @@ CTL::~CTL() {
     }
   }
   FinishClose();
+  // No callback thread runs any more to arm a timer; a routine that runs
+  // still finds the transport layer.
+  CloseRecovery();
 }
 
 // Under the CTL lock: the devices leave the handle checks at once; FinishClose
@@ -50,6 +54,7 @@ void CTL::FinishClose() {
     closed.swap(m_ClosedInterfaces);
   }
   FinishCallBackThreads();
+  StopRecovery();
   for (const auto &item : closed) item->DeleteDevices();
 }
 
@@ -59,7 +64,7 @@ void CTL::Initialize(bool open) {
     if (m_nOpenCount == 0) {
       m_pErrors = std::make_unique<CErrors>();
       FindOrCreateInterface("USB");
-      StartCallBackThread(HandleNotification);
+      if (StartRecovery()) StartCallBackThread(HandleNotification);
     }
     ++m_nOpenCount;
     return;
@@ -100,6 +105,13 @@ void CTL::WithdrawOpen(bool last) {
 bool CTL::IsValidHandle(const void *handle) {
   CLockGuard lock(&m_Lock);
   return handle == this && m_nOpenCount != 0;
+}
+
+std::list<std::shared_ptr<CDevice>> CTL::PinOpenDevices() {
+  CLockGuard lock(&m_Lock);
+  std::list<std::shared_ptr<CDevice>> devices;
+  for (const auto &item : m_Interfaces) devices.splice(devices.end(), item->PinDevices());
+  return devices;
 }
 
 std::shared_ptr<CInterface> CTL::FindOrCreateInterface(const std::string &name) {

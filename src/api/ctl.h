@@ -51,6 +51,8 @@ public:
   // The TL handle check (devices and streams: OpenDevices). It only
   // compares addresses, so any value, garbage included, is safe to pass.
   bool IsValidHandle(const void *handle);
+  // Every open device of every interface, pinned.
+  std::list<std::shared_ptr<CDevice>> PinOpenDevices();
 
   // The interface of that name, created when missing; null when out of memory.
   std::shared_ptr<CInterface> FindOrCreateInterface(const std::string &name);

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "api/ctl.h"
+#include "api/sleep_recovery.h"
 #include "device/device.h"
 #include "driver/driver_interface.h"
 #include "registry/interface.h"
@@ -19,25 +20,21 @@ namespace {
 
 constexpr int64_t kNameSize = sizeof(NotificationMessage::szName);
 
-// Plug and unplug reach the transport-layer callbacks while the transport
-// layer object exists.
-void DeliverToApplication(uint32_t event, char *name) {
-  if (g_pTL != nullptr) g_pTL->FireCallbacks(event, name, kNameSize);
-}
-
 // Step 1 of an unplug: the device this process holds on the camera's record
-// is told, then closed, and the record emptied.
-void CloseUnpluggedDevice(int32_t index, char *name) {
+// is parked while the process sleeps; otherwise it is told, then closed. The
+// record is emptied either way.
+void HandleUnplug(int32_t index, char *name) {
   const std::shared_ptr<CDevice> device = HeldDevice(index);
   if (!device) return;
   CInterface *owner = device->GetInterface();
   if (owner == nullptr) return;
-  TraceMessage("ZAR=> CallBackThread : USB_UNPLUGGED_DEVICE:%s => bSleep=%d\n", name, 0);
-  TraceMessage("ZAR=> CallBackThread : FireCallback USB_UNPLUGGED_DEVICE for device %s\n", name);
-  device->FireCallback(USB_UNPLUGGED_DEVICE, name, static_cast<int32_t>(kNameSize));
-  TraceMessage("ZAR=> CallBackThread : => Force internal device close\n");
-  // -6 when a callback closed the device already.
-  owner->DeleteDevice(device.get());
+  if (!ParkOnUnplug(device, name)) {
+    TraceMessage("ZAR=> CallBackThread : FireCallback USB_UNPLUGGED_DEVICE for device %s\n", name);
+    device->FireCallback(USB_UNPLUGGED_DEVICE, name, static_cast<int32_t>(kNameSize));
+    TraceMessage("ZAR=> CallBackThread : => Force internal device close\n");
+    // -6 when a callback closed the device already.
+    owner->DeleteDevice(device.get());
+  }
   RemoveDisconnectedDevice(index);
 }
 
@@ -61,47 +58,23 @@ std::shared_ptr<CDevice> HeldDevice(int32_t index) {
   return device;
 }
 
-// Power events before sleep recovery: a suspend reaches the callbacks of
-// every device this process holds; at the resume they hear that the sleep
-// is over. No device is parked, so plug and unplug are delivered throughout.
-void HandlePowerEvent(uint32_t event) {
-  if (event == PC_SUSPEND_MODE) {
-    TraceMessage("ZAR=> CallBackThread : PC_SUSPEND_MODE\n");
-    for (int32_t index = 0; index < kTableRecords; ++index)
-      if (const auto device = HeldDevice(index)) device->FireCallback(PC_SUSPEND_MODE, nullptr, 0);
-    return;
-  }
-  if (event != PC_RESTORE) return;
-  for (int32_t index = 0; index < kTableRecords; ++index) {
-    const auto device = HeldDevice(index);
-    if (!device) continue;
-    TraceMessage("ZAR=> CallBackTimerRoutine : Fire PC_RESTORE_SLEEP_MODE for device %s\n", device->GetName().c_str());
-    device->FireCallback(PC_RESTORE_SLEEP_MODE, nullptr, 0);
-  }
-}
-
+// In this order: the held device of an unplugged camera, the recovery of a
+// plugged one, the delivery to the transport-layer callbacks (none while
+// the process sleeps or as it leaves a hibernation), the power steps.
 void HandleNotification(const NotificationMessage &message) {
   // The thread's own copy, which the callbacks' name pointer points into;
   // terminated even when the name field is full.
   char name[kNameSize + 1];
   std::memcpy(name, message.szName, kNameSize);
   name[kNameSize] = '\0';
-  switch (message.dwEventCode) {
-  case USB_UNPLUGGED_DEVICE:
-    CloseUnpluggedDevice(message.nIndex, name);
-    DeliverToApplication(message.dwEventCode, name);
-    break;
-  case USB_PLUGGED_DEVICE:
-    TraceMessage("ZAR=> CallBackThread : USB_PLUGGED_DEVICE:%s bHybernate=%d, nRecoverCount=%d\n", name, 0, 0);
-    DeliverToApplication(message.dwEventCode, name);
-    break;
-  case PC_SUSPEND_MODE:
-  case PC_RESTORE:
-    HandlePowerEvent(message.dwEventCode);
-    break;
-  default:
-    break;
-  }
+  const uint32_t event = message.dwEventCode;
+  if (event == USB_UNPLUGGED_DEVICE) HandleUnplug(message.nIndex, name);
+  if (event == USB_PLUGGED_DEVICE) RecoverOnPlug(name);
+  if (g_pTL == nullptr) return;
+  if (DeliversToApplication() && (event == USB_UNPLUGGED_DEVICE || event == USB_PLUGGED_DEVICE))
+    g_pTL->FireCallbacks(event, name, kNameSize);
+  if (event == PC_SUSPEND_MODE) OnSuspend();
+  if (event == PC_RESTORE) OnRestore();
 }
 
 } // namespace oxa::ZarUsb

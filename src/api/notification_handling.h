@@ -14,12 +14,11 @@ class CDevice;
 // while application callbacks run. An unplug of a camera this process holds
 // first tells the device's callbacks (USB_UNPLUGGED_DEVICE with the name),
 // closes the device and empties the record, then tells the transport-layer
-// callbacks. A callback may call back into the library, even close its own
-// device or the transport layer.
+// callbacks; while the process sleeps the device is parked instead, and
+// plugs and unplugs reach no transport-layer callback (api/sleep_recovery.h).
+// A callback may call back into the library, even close its own device or
+// the transport layer.
 void HandleNotification(const NotificationMessage &message);
-
-// PC_SUSPEND_MODE and PC_RESTORE, on the callback thread.
-void HandlePowerEvent(uint32_t event);
 
 // The open device of this process whose camera is the record `index` (the
 // one its driver there links to), pinned; null when there is none.

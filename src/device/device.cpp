@@ -8,14 +8,16 @@
 #include "os/lock_guard.h"
 #include "driver/driver_interface.h"
 #include "registry/interface.h"
+#include "registry/recovery_state.h"
 #include "registry/shared_table.h"
 #include "trace/trace.h"
 
 namespace oxa::ZarUsb {
 
 namespace {
-// Outside the table: a closed device reaches no driver.
+// Outside the table: a closed or parked device reaches no driver.
 constexpr uint32_t kClosedIndex = 0xFFFFFFFFu;
+constexpr uint32_t kParkedIndex = 0xFFFFFFFEu;
 } // namespace
 
 CDevice::CDevice(std::shared_ptr<CInterface> pInterface, std::string name, uint32_t unIndex)
@@ -43,6 +45,9 @@ CDevice::~CDevice() {
 // 0. The event thread stops first, holding no lock: a device callback
 //    running on it may call into this device (even close it), and the stop
 //    waits for it a bounded time only.
+// 0. Then the device is marked closing (so it can no longer be parked) and taken
+//    off the recovery list, before any other lock is held: the recovery
+//    takes the list's lock before a device's.
 // 1. Under the device lock the streams leave the list. Every register,
 //    information and description-file call holds that lock for its whole
 //    duration, so taking it waits for the calls in flight; a thread inside
@@ -71,6 +76,11 @@ void CDevice::Close() {
   events.reset();
   {
     CLockGuard lock(&m_csLock);
+    m_bClosing = true;
+  }
+  ForgetParkedDevice(this);
+  {
+    CLockGuard lock(&m_csLock);
     streams.swap(m_listDataStreams);
   }
   for (auto &stream : streams) {
@@ -80,10 +90,13 @@ void CDevice::Close() {
     stream.reset();
   }
   CLockGuard lock(&m_csLock);
-  if (m_unIndex == kClosedIndex) return;
+  if (m_unIndex != kClosedIndex) LeaveRecord(kClosedIndex, &pinned);
+}
+
+void CDevice::LeaveRecord(uint32_t state, std::shared_ptr<CDriverInterface> *pinned) {
   const auto index = static_cast<int32_t>(m_unIndex);
-  m_unIndex = kClosedIndex;
-  pinned = std::move(m_pDriver);
+  m_unIndex = state;
+  *pinned = std::move(m_pDriver);
   TableLock table;
   if (const auto driver = GetDeviceDriver(index, true); driver != nullptr && driver->m_pDevice == this)
     ReleaseDevice(index);
@@ -192,35 +205,47 @@ int32_t CDevice::DeleteDataStream(CDataStream *stream) {
   return ZAR_SUCCESS;
 }
 
+// The driver interface of the record goes after both locks are given back
+// (the device's own pin is the last one, unless a request still runs).
+bool CDevice::Park() {
+  std::shared_ptr<CDriverInterface> pinned;
+  CLockGuard lock(&m_csLock);
+  if (m_bClosing || m_unIndex == kClosedIndex || m_unIndex == kParkedIndex) return false;
+  LeaveRecord(kParkedIndex, &pinned);
+  return true;
+}
+
+bool CDevice::IsParked() {
+  CLockGuard lock(&m_csLock);
+  return m_unIndex == kParkedIndex;
+}
+
 // Runs on the notification thread. The index changes under the device lock;
 // the streams are relocked after leaving it (see DeleteDataStream).
 int32_t CDevice::RecoverFromHybernate(uint32_t newIndex) {
   std::list<std::shared_ptr<CDataStream>> streams;
   std::shared_ptr<CDriverInterface> driver = GetDeviceDriver(static_cast<int32_t>(newIndex), true);
-  std::shared_ptr<CDriverInterface> previous;
   std::unique_ptr<CThreadEvent> events;
   {
     CLockGuard lock(&m_csLock);
-    if (m_unIndex == kClosedIndex) return ZAR_ERR_GENERAL;
+    if (m_bClosing || m_unIndex != kParkedIndex || !driver) return ZAR_ERR_GENERAL;
     events = std::move(m_pThreadEvent);
   }
-  events.reset();
+  events.reset(); // the old thread stops holding no lock (see Close)
   {
     CLockGuard lock(&m_csLock);
-    if (m_unIndex == kClosedIndex) return ZAR_ERR_GENERAL;
+    if (m_bClosing) return ZAR_ERR_GENERAL;
     m_unIndex = newIndex;
-    previous = std::move(m_pDriver);
     m_pDriver = driver;
+    driver->m_pDevice = this;
     streams = m_listDataStreams;
   }
-  if (!driver) return ZAR_ERR_GENERAL;
   events = MakeThreadEvent();
   {
     CLockGuard lock(&m_csLock);
-    if (m_unIndex != kClosedIndex) m_pThreadEvent = std::move(events);
+    if (!m_bClosing) m_pThreadEvent = std::move(events);
   }
   events.reset();
-  driver->m_pDevice = this;
   for (const auto &stream : streams) {
     if (!stream) continue;
     if (const int32_t result = stream->RelockBuffers(*driver); result != 0) return result;

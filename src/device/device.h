@@ -59,9 +59,18 @@ public:
   int32_t CreateDataStream(uint32_t channel, ZAR_DS_HANDLE *pHandle);
   // Unlinks the stream and closes it: 0, or -6 when it is not this device's.
   int32_t DeleteDataStream(CDataStream *stream);
-  // Binds the device to its camera's new table record after a hibernation
-  // and locks its streams' buffers again there: 0, -6 when the record has no
-  // driver (the streams are left as they are), or a stream's error.
+  // Parks the device while its camera is away across a suspend: it gives
+  // its record and the record's driver interface back (the driver handle
+  // closes) and stays open with its callbacks and streams, answering every
+  // call that needs the camera with -6 until RecoverFromHybernate binds it
+  // again. False when the device is closing or closed, or not bound.
+  bool Park();
+  bool IsParked();
+  // Binds a parked device to its camera's new table record, which this
+  // process has just reserved, and locks its streams' buffers again there:
+  // 0; -6 when the device is not parked or the record has no driver
+  // interface (the device then stays parked, its streams untouched); or a
+  // stream's error (the device is bound, the later streams not relocked).
   int32_t RecoverFromHybernate(uint32_t newIndex);
 
   // The driver of this device's record while this process holds it and the
@@ -88,6 +97,10 @@ private:
   // A new event thread for the device's current record; null when out of
   // memory.
   std::unique_ptr<CThreadEvent> MakeThreadEvent();
+  // Under m_csLock: the index becomes `state` (closed or parked) and the
+  // reservation this device made is given back; its driver pin moves to
+  // *pinned, for the caller to drop once it holds no lock.
+  void LeaveRecord(uint32_t state, std::shared_ptr<CDriverInterface> *pinned);
   // The driver of this device's record while this process holds it and the
   // camera is present; null once the device is closed or the camera gone.
   // The caller holds m_csLock, which keeps the driver pinned until it leaves.
@@ -99,7 +112,8 @@ private:
   // the last TLClose finds its interface in place.
   std::shared_ptr<CInterface> m_pInterface;
   std::string m_strName;
-  uint32_t m_unIndex; // kClosedIndex once closed
+  uint32_t m_unIndex; // kClosedIndex once closed, kParkedIndex while parked
+  bool m_bClosing = false; // set first thing by Close, under m_csLock
   // The driver of the record this device reserved, pinned from its opening to
   // its close; set and dropped under m_csLock.
   std::shared_ptr<CDriverInterface> m_pDriver;

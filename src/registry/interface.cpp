@@ -78,4 +78,9 @@ void CInterface::WithdrawHandles() {
   for (const auto &device : m_Devices) OpenDevices::Remove(device.get());
 }
 
+std::list<std::shared_ptr<CDevice>> CInterface::PinDevices() {
+  CLockGuard lock(&m_Lock);
+  return m_Devices;
+}
+
 } // namespace oxa::ZarUsb

@@ -43,6 +43,8 @@ public:
   // Makes the handles of all its devices invalid at once, before
   // DeleteDevices closes them (the last TLClose, under the CTL lock).
   void WithdrawHandles();
+  // Every open device, pinned, in opening order.
+  std::list<std::shared_ptr<CDevice>> PinDevices();
 
 private:
   std::string m_Name;

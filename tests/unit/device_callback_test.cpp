@@ -167,6 +167,11 @@ TEST_F(DeviceCallbacks, RecoveryRelocksTheBuffersOnTheNewRecord) {
   const int32_t newIndex = PlugAndReserve(again);
   ASSERT_GE(newIndex, 0);
   ASSERT_NE(newIndex, m_index);
+  ASSERT_TRUE(m_device->Park());
+  EXPECT_EQ(stream->QueueBuffer(ids[2]), ZAR_ERR_GENERAL) << "parked";
+  EXPECT_EQ(m_device->RecoverFromHybernate(static_cast<uint32_t>(m_index)), ZAR_ERR_GENERAL)
+      << "a record without driver: the device stays parked";
+  EXPECT_TRUE(m_device->IsParked());
   ASSERT_EQ(m_device->RecoverFromHybernate(static_cast<uint32_t>(newIndex)), 0);
   EXPECT_EQ(m_device->GetIndex(), static_cast<uint32_t>(newIndex));
   EXPECT_EQ(GetDeviceDriver(newIndex, true)->m_pDevice, m_device.get());
@@ -177,7 +182,6 @@ TEST_F(DeviceCallbacks, RecoveryRelocksTheBuffersOnTheNewRecord) {
   ASSERT_EQ(stream->StartAcquisition(0, 1), 0);
   ASSERT_EQ(stream->WaitForBuffer(2000, &result), 0) << "frames come from the new camera";
   EXPECT_EQ(result.iID, ids[1]) << "the buffer the recovery queued again comes first";
-  ReleaseDevice(m_index);
 }
 
 } // namespace

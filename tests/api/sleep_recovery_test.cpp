@@ -1,0 +1,297 @@
+// Open cameras kept across a suspend, through the exports: a plain sleep,
+// cameras lost and back in any order, back under another name or not at
+// all, a second suspend before the end, and the faults of the recovery
+// (a failed relock, a camera lost again, closes during the wait, unload
+// with the timer due).
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "hibernation.h"
+#include "open_camera.h"
+#include "open_stream.h"
+#include "temp_dir.h"
+#include "test_main.h"
+
+using namespace std::chrono;
+using zar_test::Clock;
+using zar_test::DeviceState;
+using zar_test::HeldCameras;
+using zar_test::ShortRecoveryWait;
+using zar_test::WaitFor;
+
+namespace {
+
+constexpr uint32_t kWait = ShortRecoveryWait::kMilliseconds;
+// How long a check that nothing happens at the end of the wait goes on.
+constexpr uint32_t kPastTheWait = kWait + 1500;
+
+bool Never(const std::function<bool()> &happens) { return !WaitFor(happens, kPastTheWait); }
+
+class SleepRecovery : public ::testing::Test {
+protected:
+  void TearDown() override {
+    if (HasFailure()) std::fputs(m_trace.Text().c_str(), stderr);
+  }
+  // Opens `count` cameras, suspends, loses them all and resumes; empty when
+  // a step failed.
+  std::vector<HeldCameras::Camera *> OpenAndLose(const std::string &prefix, size_t count) {
+    std::vector<HeldCameras::Camera *> cameras;
+    for (size_t i = 0; i < count; ++i) {
+      cameras.push_back(m_held.Open(zar_test::StreamConfig(prefix)));
+      if (cameras.back() == nullptr) return {};
+    }
+    if (!m_held.Suspend()) return {};
+    m_heard = m_held.TLEvents().Entries().size();
+    for (HeldCameras::Camera *camera : cameras)
+      if (!m_held.Lose(*camera)) return {};
+    oxa::ZarUsb::emulator::Resume();
+    return cameras;
+  }
+  // What the transport layer's callbacks heard since the suspend.
+  std::vector<zar_test::EventLog::Entry> HeardSinceTheSuspend() {
+    const auto entries = m_held.TLEvents().Entries();
+    return {entries.begin() + static_cast<ptrdiff_t>(std::min(m_heard, entries.size())), entries.end()};
+  }
+  ShortRecoveryWait m_wait; // before the cameras: the library reads it at each resume
+  HeldCameras m_held;
+  zar_test::TraceCapture m_trace;
+  size_t m_heard = 0;
+};
+
+// The real wait: 10 s after the resume every device hears the restore; the
+// transport layer's callbacks hear nothing of a sleep.
+TEST(SleepRecoveryWait, APlainSleepRestoresEveryDeviceTenSecondsAfterTheResume) {
+  HeldCameras held;
+  HeldCameras::Camera *first = held.Open(zar_test::StreamConfig("PS"));
+  HeldCameras::Camera *second = held.Open(zar_test::StreamConfig("PS"));
+  ASSERT_TRUE(first && second);
+  // The application opens and closes a third camera while the timer walks
+  // the open devices.
+  HeldCameras::Camera *third = held.Open(zar_test::StreamConfig("PS"));
+  ASSERT_TRUE(third);
+  ASSERT_EQ(DevClose(third->device), ZAR_SUCCESS);
+  third->device = nullptr;
+  ASSERT_TRUE(held.Suspend());
+  const size_t heard = held.TLEvents().Entries().size();
+  const Clock::time_point resumed = Clock::now();
+  oxa::ZarUsb::emulator::Resume();
+  std::atomic<bool> done{false};
+  std::thread user([&] {
+    while (!done) {
+      ZAR_DEV_HANDLE device = nullptr;
+      if (TLOpenDevice(held.TL(), "USB", third->name.c_str(), &device) == ZAR_SUCCESS) DevClose(device);
+    }
+  });
+  const auto restored = first->events.Await(PC_RESTORE_SLEEP_MODE, 30000);
+  done = true;
+  user.join();
+  ASSERT_TRUE(restored);
+  EXPECT_GE(duration_cast<milliseconds>(*restored - resumed).count(), 9900);
+  EXPECT_TRUE(second->events.Await(PC_RESTORE_SLEEP_MODE, 1000));
+  EXPECT_EQ(DeviceState(first->device), ZAR_SUCCESS) << "the camera stayed";
+  EXPECT_EQ(held.TLEvents().Entries().size(), heard);
+}
+
+class BackInEitherOrder : public SleepRecovery, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(BackInEitherOrder, EachDeviceIsRestoredOnItsOwnHandleAndTheTimerIsDeleted) {
+  const auto cameras = OpenAndLose("EO", 2);
+  ASSERT_EQ(cameras.size(), 2u);
+  m_held.Return(*cameras[GetParam() ? 0 : 1]);
+  m_held.Return(*cameras[GetParam() ? 1 : 0]);
+  for (HeldCameras::Camera *camera : cameras) {
+    ASSERT_TRUE(camera->events.Await(PC_RESTORE_HYBERNATE_MODE)) << camera->name;
+    EXPECT_EQ(DeviceState(camera->device), ZAR_SUCCESS) << "the same handle reaches the camera again";
+  }
+  EXPECT_TRUE(Never([&] { return cameras[0]->events.Entries().size() + cameras[1]->events.Entries().size() != 4; }))
+      << "nothing more at the end of the wait";
+  EXPECT_EQ(m_trace.Lines("End of hybernate : all devices are recovered").size(), 1u);
+  EXPECT_TRUE(HeardSinceTheSuspend().empty()) << "neither the unplugs nor the plugs are delivered";
+}
+
+INSTANTIATE_TEST_SUITE_P(Orders, BackInEitherOrder, ::testing::Bool());
+
+TEST_F(SleepRecovery, ACameraNotBackIsReportedUnpluggedAndClosedAtTheEndOfTheWait) {
+  const auto cameras = OpenAndLose("ON", 2);
+  const Clock::time_point resumed = Clock::now(); // just after the resume was sent
+  ASSERT_EQ(cameras.size(), 2u);
+  HeldCameras::Camera &back = *cameras[0], &lost = *cameras[1];
+  m_held.Return(back);
+  ASSERT_TRUE(back.events.Await(PC_RESTORE_HYBERNATE_MODE));
+  const auto unplugged = lost.events.Await(USB_UNPLUGGED_DEVICE);
+  ASSERT_TRUE(unplugged);
+  EXPECT_GE(duration_cast<milliseconds>(*unplugged - resumed).count(), kWait - 20);
+  EXPECT_EQ(lost.events.Entries().back().name, lost.name);
+  ASSERT_TRUE(m_held.TLEvents().Await(USB_UNPLUGGED_DEVICE, 2000, lost.name));
+  EXPECT_EQ(HeardSinceTheSuspend().size(), 1u);
+  EXPECT_EQ(DeviceState(lost.device), ZAR_ERR_INVALID_HANDLE) << "destroyed";
+  EXPECT_EQ(DeviceState(back.device), ZAR_SUCCESS);
+  EXPECT_EQ(back.events.Count(USB_UNPLUGGED_DEVICE), 0u);
+}
+
+TEST_F(SleepRecovery, ACameraBackUnderAnotherNameIsNotTakenForTheParkedOne) {
+  const auto cameras = OpenAndLose("AN", 1);
+  ASSERT_EQ(cameras.size(), 1u);
+  HeldCameras::Camera &camera = *cameras[0];
+  m_held.Return(camera, "Renamed");
+  ASSERT_TRUE(camera.events.Await(USB_UNPLUGGED_DEVICE));
+  EXPECT_EQ(camera.events.Count(PC_RESTORE_HYBERNATE_MODE), 0u);
+  EXPECT_EQ(DeviceState(camera.device), ZAR_ERR_INVALID_HANDLE);
+  ASSERT_TRUE(m_held.TLEvents().Await(USB_UNPLUGGED_DEVICE, 2000, camera.name));
+  EXPECT_EQ(HeardSinceTheSuspend().size(), 1u) << "the plug came while the process slept";
+  ZAR_DEV_HANDLE renamed = nullptr;
+  const std::string name = "Renamed_#" + camera.config.serial;
+  ASSERT_EQ(TLOpenDevice(m_held.TL(), "USB", name.c_str(), &renamed), ZAR_SUCCESS) << "a camera like any other";
+  EXPECT_EQ(DevClose(renamed), ZAR_SUCCESS);
+}
+
+TEST_F(SleepRecovery, ASecondSuspendBeforeTheEndLeavesTheParkedDevicesWithoutEvents) {
+  const auto cameras = OpenAndLose("SS", 2);
+  ASSERT_EQ(cameras.size(), 2u);
+  HeldCameras::Camera &back = *cameras[0], &away = *cameras[1];
+  m_held.Return(back);
+  ASSERT_TRUE(back.events.Await(PC_RESTORE_HYBERNATE_MODE));
+  oxa::ZarUsb::emulator::Suspend();
+  ASSERT_TRUE(WaitFor([&] { return back.events.Count(PC_SUSPEND_MODE) == 2; }));
+  oxa::ZarUsb::emulator::Resume();
+  ASSERT_TRUE(back.events.Await(PC_RESTORE_SLEEP_MODE, kPastTheWait + 5000)) << "a plain sleep for it";
+  EXPECT_EQ(away.events.Entries().size(), 1u) << "the parked one heard nothing after the first suspend";
+  EXPECT_EQ(DeviceState(away.device), ZAR_ERR_GENERAL) << "still parked";
+  EXPECT_EQ(DevClose(away.device), ZAR_SUCCESS);
+  away.device = nullptr;
+}
+
+// A relock the driver refuses: the device is closed without an event.
+TEST_F(SleepRecovery, ARelockThatFailsClosesTheDeviceWithoutAnEvent) {
+  HeldCameras::Camera *camera = m_held.Open(zar_test::StreamConfig("RF"));
+  ASSERT_TRUE(camera);
+  ZAR_DS_HANDLE stream = nullptr;
+  ASSERT_EQ(DevCreateDataStream(camera->device, 0, &stream), ZAR_SUCCESS);
+  uint32_t id = 0;
+  ASSERT_EQ(DSAllocAndAnnounceBuffer(stream, 512, nullptr, nullptr, &id), ZAR_SUCCESS);
+  ASSERT_EQ(DSQueueBuffer(stream, id), ZAR_SUCCESS);
+  ASSERT_TRUE(m_held.Suspend());
+  ASSERT_TRUE(m_held.Lose(*camera));
+  EXPECT_EQ(DSStartAcquisition(stream, 0, 1), ZAR_ERR_GENERAL) << "parked";
+  ZAR_WAIT_RESULT result{};
+  EXPECT_EQ(DSWaitForBuffer(stream, 100, 0, &result, nullptr), ZAR_ERR_GENERAL) << "parked";
+  oxa::ZarUsb::emulator::Resume();
+  m_held.Return(*camera);
+  // The library finds the camera only after its scan's pause: in time.
+  ASSERT_TRUE(oxa::ZarUsb::emulator::InjectFault(camera->slot, oxa::ZarUsb::emulator::Request::LockBuffer,
+                                                 oxa::ZarUsb::emulator::FaultKind::SystemError, 1, 0));
+  ASSERT_TRUE(WaitFor([&] { return DeviceState(camera->device) == ZAR_ERR_INVALID_HANDLE; }));
+  EXPECT_EQ(m_trace.Lines("RecoverFromHybernate Error = -6").size(), 1u);
+  EXPECT_TRUE(Never([&] { return camera->events.Entries().size() != 1; })) << "only the suspend";
+  EXPECT_EQ(DSClose(stream), ZAR_ERR_INVALID_HANDLE);
+}
+
+TEST_F(SleepRecovery, ACameraLostAgainBeforeTheEndIsParkedAgainAndTimesOut) {
+  const auto cameras = OpenAndLose("LA", 2);
+  ASSERT_EQ(cameras.size(), 2u);
+  m_held.Return(*cameras[0]);
+  ASSERT_TRUE(cameras[0]->events.Await(PC_RESTORE_HYBERNATE_MODE));
+  ASSERT_TRUE(m_held.Lose(*cameras[0]));
+  for (HeldCameras::Camera *camera : cameras) {
+    ASSERT_TRUE(camera->events.Await(USB_UNPLUGGED_DEVICE));
+    EXPECT_EQ(DeviceState(camera->device), ZAR_ERR_INVALID_HANDLE);
+  }
+  ASSERT_TRUE(WaitFor([&] { return HeardSinceTheSuspend().size() == 2; }));
+}
+
+TEST_F(SleepRecovery, AParkedDeviceClosedDuringTheWaitIsNeverReached) {
+  const auto cameras = OpenAndLose("DC", 2);
+  ASSERT_EQ(cameras.size(), 2u);
+  HeldCameras::Camera &closed = *cameras[0], &away = *cameras[1];
+  uint64_t size = 4;
+  char bytes[4];
+  EXPECT_EQ(GCReadData(closed.device, 0, 0x60, bytes, &size), ZAR_ERR_GENERAL) << "parked";
+  EXPECT_EQ(DevClose(closed.device), ZAR_SUCCESS);
+  EXPECT_EQ(DeviceState(closed.device), ZAR_ERR_INVALID_HANDLE);
+  ASSERT_TRUE(away.events.Await(USB_UNPLUGGED_DEVICE));
+  ASSERT_TRUE(m_held.TLEvents().Await(USB_UNPLUGGED_DEVICE, 2000, away.name));
+  EXPECT_EQ(HeardSinceTheSuspend().size(), 1u);
+  EXPECT_EQ(closed.events.Entries().size(), 1u);
+  closed.device = nullptr;
+}
+
+TEST_F(SleepRecovery, TheTransportLayerClosedDuringTheWaitEndsTheRecovery) {
+  const auto cameras = OpenAndLose("TC", 1);
+  ASSERT_EQ(cameras.size(), 1u);
+  HeldCameras::Camera &camera = *cameras[0];
+  m_held.CloseTL();
+  EXPECT_TRUE(Never([&] { return camera.events.Entries().size() != 1; }));
+  EXPECT_TRUE(HeardSinceTheSuspend().empty());
+  camera.device = nullptr;
+  // A new open starts from a normal state: the camera back is just plugged.
+  ZAR_TL_HANDLE tl = nullptr;
+  ASSERT_EQ(TLOpen(nullptr, nullptr, &tl), ZAR_SUCCESS);
+  zar_test::EventLog events;
+  ASSERT_EQ(TLSetCallback(tl, zar_test::EventLog::Record, &events), ZAR_SUCCESS);
+  m_held.Return(camera);
+  EXPECT_TRUE(events.Await(USB_PLUGGED_DEVICE, 20000, camera.name));
+  TLRemoveCallback(tl, zar_test::EventLog::Record);
+  TLClose(tl);
+}
+
+// Holds the camera named, parked, with its resume's timer due, and returns
+// (the library unloads at exit with the timer due).
+const bool kExitWhileParked = zar_test::RegisterHelper("exit-while-parked", [](const std::vector<std::string> &args) {
+  const std::filesystem::path dir = args.at(0);
+  static zar_test::EventLog events;
+  ZAR_TL_HANDLE tl = nullptr;
+  ZAR_DEV_HANDLE device = nullptr;
+  if (TLOpen(nullptr, nullptr, &tl) != ZAR_SUCCESS) return 9;
+  const std::string trace = (dir / "trace.txt").string();
+  const std::wstring wtrace(trace.begin(), trace.end());
+  OpenDebugFile(wtrace.c_str(), ZAR_O_WRONLY | ZAR_O_CREAT | ZAR_O_TRUNC | ZAR_O_BINARY);
+  EnableZarTrace(1);
+  if (TLOpenDevice(tl, "USB", args.at(1).c_str(), &device) != ZAR_SUCCESS) return 10;
+  if (DevSetCallback(device, zar_test::EventLog::Record, &events) != ZAR_SUCCESS) return 11;
+  std::ofstream(dir / "ready").put('x');
+  if (!events.Await(PC_SUSPEND_MODE, 30000)) return 12;
+  std::ofstream(dir / "suspended").put('x');
+  const bool due = WaitFor(
+      [&] {
+        std::ifstream in(trace, std::ios::binary);
+        const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        return text.find("PC_RESTORE : Create Timer") != std::string::npos;
+      },
+      30000);
+  if (!due || DeviceState(device) != ZAR_ERR_GENERAL) return 13;
+  return 0; // neither the device nor the transport layer closed
+});
+
+TEST(SleepRecoveryUnload, AProcessEndsWithItsTimerDue) {
+  zar_test::TempDir dir;
+  zar_test::PluggedCameras cameras;
+  oxa::ZarUsb::emulator::CameraConfig config = zar_test::StreamConfig("UL");
+  const uint32_t slot = cameras.Plug(config);
+  ZAR_TL_HANDLE tl = nullptr;
+  ASSERT_EQ(TLOpen(nullptr, nullptr, &tl), ZAR_SUCCESS);
+  const std::string name = config.model + "_#" + config.serial;
+  ASSERT_TRUE(WaitFor([&] {
+    const auto names = zar_test::ListedNames(tl);
+    return std::find(names.begin(), names.end(), name) != names.end();
+  }));
+  zar_test::HelperProcess helper("exit-while-parked", {dir.Path().string(), name});
+  ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(dir / "ready"); }, 30000)) << helper.Wait(0);
+  oxa::ZarUsb::emulator::Suspend();
+  ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(dir / "suspended"); }, 30000)) << helper.Wait(0);
+  cameras.Unplug(slot);
+  oxa::ZarUsb::emulator::Resume();
+  const Clock::time_point resumed = Clock::now();
+  EXPECT_EQ(helper.Wait(60000), 0);
+  EXPECT_LT(duration_cast<milliseconds>(Clock::now() - resumed).count(), 10000) << "ended before its timer";
+  TLClose(tl);
+}
+
+} // namespace
