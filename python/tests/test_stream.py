@@ -96,8 +96,13 @@ def test_an_unplug_during_a_stream_raises_camera_unplugged(plug):
 
 # A second program streaming until Ctrl-C: with its camera and stream in
 # `with` blocks, and with neither closed (the library lets go at exit).
+# A test run started in the background (as CI may start it) ignores SIGINT,
+# and Python keeps an ignored SIGINT it inherits: each child takes Ctrl-C the
+# way a program started at a terminal does.
 CTRL_C_CHILDREN = {
     "with": """
+import signal
+signal.signal(signal.SIGINT, signal.default_int_handler)
 import zar_usb
 with zar_usb.Camera(serial={serial!r}) as camera, camera.stream(timeout=60) as stream:
     next(stream)
@@ -106,6 +111,8 @@ with zar_usb.Camera(serial={serial!r}) as camera, camera.stream(timeout=60) as s
         pass
 """,
     "bare": """
+import signal
+signal.signal(signal.SIGINT, signal.default_int_handler)
 import zar_usb
 stream = zar_usb.Camera(serial={serial!r}).stream(timeout=60)
 next(stream)
