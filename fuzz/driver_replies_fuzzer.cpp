@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "driver/driver_interface.h"
@@ -27,6 +28,7 @@ using namespace oxa::ZarUsb;
 namespace {
 
 FuzzedDataProvider *g_input = nullptr; // the input being run
+std::thread::id g_inputThread;         // the only thread that reads it
 ZAR_TL_HANDLE g_tl = nullptr;
 
 void Check(bool condition) {
@@ -39,6 +41,7 @@ void Check(bool condition) {
 class FuzzDevice : public os::DeviceIo {
 public:
   uint32_t Control(uint32_t, const void *, uint32_t, void *out, uint32_t outLength, uint32_t *bytes) noexcept override {
+    if (!OnInputThread()) return os::kErrorGenFailure;
     if (const uint32_t error = Failure()) return error;
     Fill(out, outLength);
     *bytes = g_input->ConsumeIntegral<uint32_t>();
@@ -46,6 +49,7 @@ public:
   }
   uint32_t Submit(uint32_t, const void *, uint32_t, void *out, uint32_t outLength,
                   os::IoRequest &request) noexcept override {
+    if (!OnInputThread()) return os::kErrorGenFailure;
     if (const uint32_t error = Failure()) return error;
     Fill(out, outLength);
     const bool pending = g_input->ConsumeBool();
@@ -60,6 +64,9 @@ public:
   uint32_t CancelAll() noexcept override { return 0; }
 
 private:
+  // The device's event thread asks too; the input is not shared between
+  // threads, so its requests fail, which ends that thread.
+  static bool OnInputThread() { return std::this_thread::get_id() == g_inputThread && g_input != nullptr; }
   static uint32_t Failure() {
     if (!g_input->ConsumeBool()) return 0;
     const uint32_t error = g_input->ConsumeIntegral<uint32_t>();
@@ -200,6 +207,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   FuzzedDataProvider input(data, size);
+  g_inputThread = std::this_thread::get_id();
   g_input = &input;
   // One camera opened, a second one free: a TL-handle write goes to both.
   for (int32_t index = 0; index < 2; ++index) {
