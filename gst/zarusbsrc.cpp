@@ -60,7 +60,7 @@ static void gst_zar_usb_src_finalize(GObject *object) {
   G_OBJECT_CLASS(gst_zar_usb_src_parent_class)->finalize(object);
 }
 
-static void gst_zar_usb_src_set_property(GObject *object, guint id, const GValue *value, GParamSpec *spec) {
+static void gst_zar_usb_src_set_property(GObject *object, guint id, const GValue *value, GParamSpec *param) {
   auto *self = GST_ZAR_USB_SRC(object);
   GST_OBJECT_LOCK(self);
   switch (id) {
@@ -72,12 +72,12 @@ static void gst_zar_usb_src_set_property(GObject *object, guint id, const GValue
   case PROP_CAMERA_INDEX: self->index = g_value_get_uint(value); break;
   case PROP_BUFFERS: self->buffers = g_value_get_uint(value); break;
   case PROP_TIMEOUT: self->timeoutMs = g_value_get_uint(value); break;
-  default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, spec); break;
+  default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, param); break;
   }
   GST_OBJECT_UNLOCK(self);
 }
 
-static void gst_zar_usb_src_get_property(GObject *object, guint id, GValue *value, GParamSpec *spec) {
+static void gst_zar_usb_src_get_property(GObject *object, guint id, GValue *value, GParamSpec *param) {
   auto *self = GST_ZAR_USB_SRC(object);
   GST_OBJECT_LOCK(self);
   switch (id) {
@@ -85,7 +85,7 @@ static void gst_zar_usb_src_get_property(GObject *object, guint id, GValue *valu
   case PROP_CAMERA_INDEX: g_value_set_uint(value, self->index); break;
   case PROP_BUFFERS: g_value_set_uint(value, self->buffers); break;
   case PROP_TIMEOUT: g_value_set_uint(value, self->timeoutMs); break;
-  default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, spec); break;
+  default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, param); break;
   }
   GST_OBJECT_UNLOCK(self);
 }
