@@ -36,11 +36,12 @@ Monitor &State() {
   return *monitor;
 }
 
-void OnCreate(void *) {
+bool OnCreate(void *) {
   TraceMessage("ZAR=> SystemMonitorWindowProc WM_CREATE: UpdateDevicesList\n");
   ReclaimEndedProcesses();
   UpdateDevicesList(ScanMode::Initial, State().stopping);
   State().ready = true;
+  return true;
 }
 
 bool OnMessage(void *, uint32_t message, uint64_t wParam) {

@@ -32,7 +32,10 @@ uint32_t MonitorWindow::Create(Handler handler, CreateHandler onCreate, void *co
   m_native = fd;
   m_handler = handler;
   m_context = context;
-  onCreate(context);
+  if (!onCreate(context)) {
+    Destroy();
+    return kCreationRefused;
+  }
   return 0;
 }
 

@@ -15,16 +15,21 @@ struct Creation {
   MonitorWindow::CreateHandler onCreate;
   MonitorWindow::Handler handler;
   void *context;
+  bool refused;
 };
 
 // The window being created on this thread: WM_CREATE arrives before
 // CreateWindowExA returns.
-thread_local const Creation *t_creating = nullptr;
+thread_local Creation *t_creating = nullptr;
 
 LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_CREATE && t_creating != nullptr) {
     SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(t_creating));
-    t_creating->onCreate(t_creating->context);
+    if (!t_creating->onCreate(t_creating->context)) {
+      SetWindowLongPtrA(window, GWLP_USERDATA, 0);
+      t_creating->refused = true;
+      return -1; // CreateWindowExA fails
+    }
     return DefWindowProcA(window, message, wParam, lParam);
   }
   const auto *creation = reinterpret_cast<const Creation *>(GetWindowLongPtrA(window, GWLP_USERDATA));
@@ -48,13 +53,13 @@ MonitorWindow::~MonitorWindow() { Destroy(); }
 uint32_t MonitorWindow::Create(Handler handler, CreateHandler onCreate, void *context) noexcept {
   Destroy();
   static thread_local Creation creation;
-  creation = {onCreate, handler, context};
+  creation = {onCreate, handler, context, false};
   WNDCLASSEXA windowClass{};
   windowClass.cbSize = sizeof windowClass;
   windowClass.lpfnWndProc = WindowProc;
   windowClass.hInstance = OwnModule();
   windowClass.lpszClassName = kSystemMonitorWindowClass;
-  RegisterClassExA(&windowClass);
+  if (RegisterClassExA(&windowClass) == 0) return GetLastError();
   const std::string title = MonitorWindowTitle();
   t_creating = &creation;
   HWND window = CreateWindowExA(0, kSystemMonitorWindowClass, title.empty() ? nullptr : title.c_str(), 0, 0, 0, 0,
@@ -63,7 +68,7 @@ uint32_t MonitorWindow::Create(Handler handler, CreateHandler onCreate, void *co
   if (window == nullptr) {
     // The class goes with the failed window: it must not outlive this
     // module with a window procedure inside it.
-    const DWORD error = GetLastError();
+    const DWORD error = creation.refused ? kCreationRefused : GetLastError();
     UnregisterClassA(kSystemMonitorWindowClass, OwnModule());
     return error;
   }

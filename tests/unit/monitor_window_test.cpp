@@ -1,0 +1,73 @@
+// The monitor window: a window whose creation fails leaves nothing behind,
+// so the next one in the process is created and hears posted messages.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <thread>
+
+#include "os/event.h"
+#include "os/monitor_window.h"
+#include "os/system_message.h"
+#include "test_main.h"
+
+using namespace oxa::ZarUsb::os;
+
+namespace {
+
+struct Heard {
+  std::atomic<bool> created{false};
+  std::atomic<uint64_t> wParam{0};
+};
+
+bool Refuse(void *) { return false; }
+bool Accept(void *context) {
+  static_cast<Heard *>(context)->created = true;
+  return true;
+}
+bool Note(void *context, uint32_t message, uint64_t wParam) {
+  if (message != kWmDeviceChange) return false;
+  static_cast<Heard *>(context)->wParam = wParam;
+  return true;
+}
+
+template <class Condition> bool WaitFor(Condition condition) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+TEST(MonitorWindow, AWindowThatFailsToBeCreatedLeavesNothingBehind) {
+  Heard heard;
+  {
+    MonitorWindow refused;
+    EXPECT_EQ(refused.Create(Note, Refuse, &heard), MonitorWindow::kCreationRefused);
+    EXPECT_FALSE(PostSystemMessage(kWmDeviceChange, kDbtDevNodesChanged)) << "a refused window still receives";
+  }
+
+  std::unique_ptr<Event> stop = Event::Create(true);
+  ASSERT_TRUE(stop);
+  std::atomic<uint32_t> created{~0u};
+  std::thread owner([&] {
+    MonitorWindow window;
+    created = window.Create(Note, Accept, &heard);
+    if (created == 0) window.Run(*stop);
+  });
+  ASSERT_TRUE(WaitFor([&] { return created != ~0u; }));
+  EXPECT_EQ(created, 0u) << "the failed window's leftovers stop the next one";
+  EXPECT_TRUE(heard.created);
+  if (created == 0) {
+    EXPECT_TRUE(PostSystemMessage(kWmDeviceChange, kDbtDevNodesChanged));
+    EXPECT_TRUE(WaitFor([&] { return heard.wParam == kDbtDevNodesChanged; }));
+  }
+  stop->Set();
+  owner.join();
+}
+
+} // namespace
