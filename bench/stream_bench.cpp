@@ -129,7 +129,7 @@ void BM_StreamPathCost(benchmark::State &state) {
     const std::string tag = std::to_string(side);
     ExportCamera exports(tl, Square("STREAM-EXPORTS-" + tag, side));
     RawCamera raw(tl, Square("STREAM-RAW-" + tag, side));
-    if (exports.stream == nullptr || !raw.driver) state.SkipWithError("no camera");
+    if (exports.stream == nullptr || !raw.driver) state.SkipWithError(zar_bench::kNoCamera);
     uint32_t word = 0;
     // Rescans still running for earlier plugs are waited for here.
     DSStartAcquisition(exports.stream, 0, 1);
@@ -188,10 +188,14 @@ void BM_FourCamerasStreaming(benchmark::State &state) {
     for (int i = 0; i < 4; ++i)
       cameras.push_back(
           std::make_unique<ExportCamera>(tl, Square("FOUR-" + std::to_string(side) + "-" + std::to_string(i), side)));
-    for (const auto &camera : cameras)
-      if (camera->stream == nullptr || DSStartAcquisition(camera->stream, 0, 1) != ZAR_SUCCESS ||
-          !camera->Frames(1))
-        state.SkipWithError("no camera");
+    for (const auto &camera : cameras) {
+      if (camera->stream == nullptr)
+        state.SkipWithError(zar_bench::kNoCamera);
+      else if (DSStartAcquisition(camera->stream, 0, 1) != ZAR_SUCCESS)
+        state.SkipWithError("start");
+      else if (!camera->Frames(1))
+        state.SkipWithError("the first frame did not come");
+    }
     for (auto _ : state) {
       std::vector<std::future<bool>> streams;
       for (const auto &camera : cameras)
