@@ -1,11 +1,19 @@
 #pragma once
 // Wall time and the process's CPU time read together, for benchmarks that
-// report both for two paths measured side by side.
+// report both for two paths measured side by side; and the calling thread's
+// own CPU time, which leaves out the threads it wakes.
 
 #include <chrono>
 #include <ctime>
 
 namespace zar_bench {
+
+// CPU nanoseconds of the calling thread so far.
+inline double ThreadCpuNs() {
+  timespec now{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return 1e9 * static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec);
+}
 
 struct ProcessClock {
   std::chrono::steady_clock::time_point wall = std::chrono::steady_clock::now();

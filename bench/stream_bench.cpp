@@ -3,6 +3,7 @@
 // Mono8 and at 64x64; and four cameras streaming at once.
 
 #include <benchmark/benchmark.h>
+#include <sched.h>
 
 #include <algorithm>
 #include <chrono>
@@ -74,21 +75,50 @@ struct RawCamera {
   }
 };
 
-// One path's batches: wall and CPU time in all, and each batch's wall and
-// CPU time per frame.
+// One path's batches: wall and CPU time in all, and each batch's wall time,
+// process CPU time and calling thread's CPU time per frame.
 struct PathTimes {
   double wallNs = 0;
   double cpuNs = 0;
-  std::vector<double> wallPerFrameNs, cpuPerFrameNs;
+  std::vector<double> wallPerFrameNs, cpuPerFrameNs, callerCpuPerFrameNs;
 
-  void AddBatch(const zar_bench::ProcessClock &start, int frames) {
+  // Runs a batch of `frames` through `stream`; false when it failed.
+  template <class Stream> bool Batch(int frames, Stream stream) {
+    const double callerStart = zar_bench::ThreadCpuNs();
+    const zar_bench::ProcessClock start;
+    const bool done = stream();
     double wall = 0, cpu = 0;
     zar_bench::AddSince(start, &wall, &cpu);
+    callerCpuPerFrameNs.push_back((zar_bench::ThreadCpuNs() - callerStart) / frames);
     wallNs += wall;
     cpuNs += cpu;
     wallPerFrameNs.push_back(wall / frames);
     cpuPerFrameNs.push_back(cpu / frames);
+    return done;
   }
+};
+
+// Keeps the calling thread, and the threads it starts meanwhile, on the CPU
+// it runs on; its former CPUs are given back at the end.
+class OnOneCpu {
+public:
+  OnOneCpu() {
+    const int cpu = sched_getcpu();
+    if (cpu < 0 || sched_getaffinity(0, sizeof m_former, &m_former) != 0) return;
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(cpu, &one);
+    m_pinned = sched_setaffinity(0, sizeof one, &one) == 0;
+  }
+  ~OnOneCpu() {
+    if (m_pinned) sched_setaffinity(0, sizeof m_former, &m_former);
+  }
+  OnOneCpu(const OnOneCpu &) = delete;
+  OnOneCpu &operator=(const OnOneCpu &) = delete;
+
+private:
+  cpu_set_t m_former{};
+  bool m_pinned = false;
 };
 
 // The median of the values, in thousandths of their unit.
@@ -101,24 +131,32 @@ double MedianThousandths(std::vector<double> values) {
 
 // Each iteration streams a batch of frames through the exports and right
 // after a batch through raw requests, on two cameras of the same geometry,
-// so both see the same load. The process CPU time includes the emulator's
-// worker filling the frames, the same for both paths. Counters, each the
-// median over batches of a path's figure per frame: exports_fps and raw_fps,
-// fps_ratio (exports to raw), wall and CPU microseconds of each path, and
-// extra_cpu_us, what the library adds (the difference of the CPU medians).
+// so both see the same load. Counters, each the median over batches of a
+// path's figure per frame: exports_fps and raw_fps, fps_ratio (exports to
+// raw), wall and process CPU microseconds of each path, extra_cpu_us, what
+// the library adds to the process's CPU time (the difference of the CPU
+// medians), and extra_caller_cpu_us, what it adds on the calling thread.
 // Beside them, over all batches together: fps_ratio_all and
 // extra_cpu_all_us.
 //
-// Why medians: at 64x64 a frame costs about three wake-ups of one thread by
-// another, and on a machine whose CPUs are shared (a virtual machine, other
-// work beside the benchmark) a wake-up costs several times as much while the
-// camera's worker thread runs on another CPU than the caller. That placement
-// holds for stretches of batches and follows one camera, whichever path it
-// serves, so over all batches it weighs on whichever path it fell on; at
-// 4 MiB single batches take many times the usual time when other programs
-// take the CPUs. The median batch reads the path itself. Pinned to one CPU
-// (taskset -c 1) the slow stretches do not occur and the two differences
-// agree.
+// The process CPU time includes the emulator's worker filling the frames,
+// and at 64x64 that part grows with the caller's time between requests: a
+// worker that has gone to sleep by the next request is woken again, a
+// thread switch more. A microsecond more of the caller's work per frame
+// shows as about three in the process's CPU time; the calling thread's
+// figure is the library's own work.
+//
+// One CPU, and medians: at 64x64 a frame costs about three wake-ups of one
+// thread by another, and on a machine whose CPUs are shared (a virtual
+// machine, other work beside the benchmark) a wake-up costs several times
+// as much, on the waking thread too, while the camera's worker thread runs
+// on another CPU than the caller. That placement holds for stretches of
+// batches, up to a whole run, and follows one camera, whichever path it
+// serves, so it would weigh on whichever path it fell on. The caller and
+// the threads of both cameras (emulator workers, the device's event thread)
+// therefore share the caller's CPU. At 4 MiB single batches take many times
+// the usual time when other programs take the CPU; the median batch reads
+// the path itself.
 void BM_StreamPathCost(benchmark::State &state) {
   os::SetSecondDeviceSource(&emulator::BusDevices());
   const auto side = static_cast<uint32_t>(state.range(0));
@@ -126,6 +164,7 @@ void BM_StreamPathCost(benchmark::State &state) {
   ZAR_TL_HANDLE tl = nullptr;
   TLOpen(nullptr, nullptr, &tl);
   {
+    const OnOneCpu pinned;
     const std::string tag = std::to_string(side);
     ExportCamera exports(tl, Square("STREAM-EXPORTS-" + tag, side));
     RawCamera raw(tl, Square("STREAM-RAW-" + tag, side));
@@ -137,15 +176,11 @@ void BM_StreamPathCost(benchmark::State &state) {
     PathTimes exportTimes, rawTimes;
     for (auto _ : state) {
       if (DSStartAcquisition(exports.stream, 0, 1) != ZAR_SUCCESS) state.SkipWithError("start");
-      const zar_bench::ProcessClock exportStart;
-      const bool exportOk = exports.Frames(batch);
-      exportTimes.AddBatch(exportStart, batch);
+      const bool exportOk = exportTimes.Batch(batch, [&] { return exports.Frames(batch); });
       DSStopAcquisition(exports.stream, 0);
 
       raw.driver->StartStopStream(driver::kStreamStart, &word);
-      const zar_bench::ProcessClock rawStart;
-      const bool rawOk = raw.Frames(batch);
-      rawTimes.AddBatch(rawStart, batch);
+      const bool rawOk = rawTimes.Batch(batch, [&] { return raw.Frames(batch); });
       raw.driver->StartStopStream(driver::kStreamStop, &word);
       if (!exportOk || !rawOk) {
         state.SkipWithError("a frame did not come");
@@ -166,6 +201,8 @@ void BM_StreamPathCost(benchmark::State &state) {
       state.counters["exports_cpu_us"] = exportCpu;
       state.counters["raw_cpu_us"] = rawCpu;
       state.counters["extra_cpu_us"] = exportCpu - rawCpu;
+      state.counters["extra_caller_cpu_us"] =
+          MedianThousandths(exportTimes.callerCpuPerFrameNs) - MedianThousandths(rawTimes.callerCpuPerFrameNs);
       state.counters["fps_ratio_all"] = rawTimes.wallNs / exportTimes.wallNs;
       state.counters["extra_cpu_all_us"] = (exportTimes.cpuNs - rawTimes.cpuNs) / frames / 1000;
     }
