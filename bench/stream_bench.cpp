@@ -44,7 +44,7 @@ struct RawCamera {
   bool eventPending = false;
 
   RawCamera(ZAR_TL_HANDLE tl, const emulator::CameraConfig &config) {
-    const std::optional<uint32_t> slot = emulator::Plug(config);
+    const std::optional<uint32_t> slot = zar_bench::PlugOnce(config);
     if (!slot) return;
     const std::string name = config.model + "_#" + config.serial;
     for (int i = 0; i < 1000 && !Listed(tl, name); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
