@@ -142,9 +142,10 @@ double MedianThousandths(std::vector<double> values) {
 // The process CPU time includes the emulator's worker filling the frames,
 // and at 64x64 that part grows with the caller's time between requests: a
 // worker that has gone to sleep by the next request is woken again, a
-// thread switch more. A microsecond more of the caller's work per frame
-// shows as about three in the process's CPU time; the calling thread's
-// figure is the library's own work.
+// thread switch more. Once the caller takes about a microsecond longer per
+// frame, the worker sleeps between most frames and the process spends about
+// three microseconds more; the calling thread's figure is the library's own
+// work.
 //
 // One CPU, and medians: at 64x64 a frame costs about three wake-ups of one
 // thread by another, and on a machine whose CPUs are shared (a virtual
