@@ -103,7 +103,7 @@ private:
 
 // Waits until the transport layer lists the camera (its rescan has ended).
 bool PlugListed(ZAR_TL_HANDLE tl, const oxa::ZarUsb::emulator::CameraConfig &config) {
-  oxa::ZarUsb::emulator::Plug(config);
+  zar_bench::PlugOnce(config);
   for (int i = 0; i < 1000; ++i) {
     if (zar_bench::Listed(tl, config.model + "_#" + config.serial)) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
