@@ -7,7 +7,7 @@ import queue
 import pytest
 
 import zar_usb
-from conftest import next_event, zarusb
+from conftest import next_event, python_child, zarusb
 
 
 def test_plug_and_unplug_by_another_process_reach_the_callbacks(caplog):
@@ -54,3 +54,42 @@ def test_a_held_camera_hears_its_unplug_and_lets_the_library_close_it(plug):
         assert again.info.serial == "DEVCB1"
     with pytest.raises(zar_usb.ZarUsbError, match="is closed"):
         held.read(0, 4)
+
+
+# A program whose plug callback lists the cameras, ending while the callback
+# runs: the callback asks for the transport layer once the program's exit
+# has begun closing it.
+EXIT_DURING_CALLBACK = """
+import threading
+import time
+import zar_usb
+from zar_usb import _transport
+
+entered = threading.Event()
+
+def list_cameras(event, name):
+    entered.set()
+    deadline = time.monotonic() + 10
+    while not _transport._exiting and time.monotonic() < deadline:
+        time.sleep(0.01)
+    try:
+        zar_usb.cameras()
+    except zar_usb.ZarUsbError as error:
+        print("refused:", error.function, flush=True)
+
+zar_usb.add_callback(list_cameras)
+print("ready", flush=True)
+entered.wait(10)
+"""
+
+
+def test_a_program_ends_while_its_callback_asks_for_the_transport_layer(plug):
+    child = python_child(EXIT_DURING_CALLBACK)
+    try:
+        assert child.stdout.readline() == "ready\n", child.stderr.read()
+        plug("EXIT1")
+        output, errors = child.communicate(timeout=10)
+    finally:
+        child.kill()
+    assert child.returncode == 0, errors
+    assert output == "refused: TLOpen\n"

@@ -34,12 +34,14 @@ def handle():
 
 
 def _close():
+    # TLClose waits for a callback running on the library's thread, which may
+    # itself want the lock (to list cameras): it is called without the lock.
     global _handle, _exiting
     with _lock:
         _exiting = True
-        if _handle is not None:
-            library().TLClose(_handle)
-            _handle = None
+        closing, _handle = _handle, None
+    if closing is not None:
+        library().TLClose(closing)
 
 
 def error_text(code):
