@@ -123,6 +123,15 @@ def library():
         return _library
 
 
+def unconverted(name):
+    """The export `name` without its argument types: the caller passes ctypes
+    objects of the declared types, made once, and saves their conversion on
+    every call (for the calls made for every frame)."""
+    function = library()[name]  # a function object of its own
+    function.restype = PROTOTYPES[name][0]
+    return function
+
+
 def load_first(candidates, prototypes):
     """The first of the candidate files that loads, with its functions'
     prototypes declared; OSError with each candidate's reason otherwise."""

@@ -9,7 +9,7 @@ import time
 import numpy
 
 from . import _transport
-from ._library import HANDLE, SUCCESS, WaitResult, library
+from ._library import HANDLE, SUCCESS, WaitResult, library, unconverted
 from .errors import TIMEOUT, CameraUnplugged
 
 MONO8, MONO16, RGB8 = 0x01080001, 0x01100007, 0x02180014
@@ -51,13 +51,19 @@ class Stream:
         self._timeout = timeout
         self._remaining = count
         self._result = WaitResult()
-        self._pending = None
         self._views = {}
         lib = library()
-        self._wait, self._queue = lib.DSWaitForBuffer, lib.DSQueueBuffer
         opened = HANDLE()
         camera._check("DevCreateDataStream", lib.DevCreateDataStream(camera._open_handle(), 0, ctypes.byref(opened)))
         self.handle = opened.value
+        # The calls of every frame take their arguments ready made: the wait's
+        # and, for the requeue, the ID of the buffer given last, read in
+        # place from the wait result (the next wait comes after the requeue).
+        self._wait, self._queue = unconverted("DSWaitForBuffer"), unconverted("DSQueueBuffer")
+        self._wait_arguments = (opened, ctypes.c_uint32(_WAIT_SLICE_MS), ctypes.c_uint32(0),
+                                ctypes.byref(self._result), None)
+        self._queue_arguments = (opened, ctypes.c_uint32.from_buffer(self._result, WaitResult.iID.offset))
+        self._holding = False  # a buffer given last, to be queued again
         try:
             for _ in range(buffers):
                 buffer_id = ctypes.c_uint32()
@@ -80,12 +86,11 @@ class Stream:
         return self
 
     def __next__(self):
-        handle = self.handle
-        if handle is None:
+        if self.handle is None:
             raise StopIteration
-        if self._pending is not None:
-            status = self._queue(handle, self._pending)
-            self._pending = None
+        if self._holding:
+            self._holding = False
+            status = self._queue(*self._queue_arguments)
             if status != SUCCESS:
                 self._failed("DSQueueBuffer", status)
         if self._remaining is not None:
@@ -96,12 +101,12 @@ class Stream:
         result = self._result
         deadline = None
         while True:
-            status = self._wait(handle, _WAIT_SLICE_MS, 0, result, None)
+            status = self._wait(*self._wait_arguments)
             if status == SUCCESS:
                 break
             deadline = deadline or time.monotonic() + self._timeout
             self._failed("DSWaitForBuffer", status, deadline)
-        self._pending = result.iID
+        self._holding = True
         view = self._views.get(result.iID)
         if view is None:
             view = self._views[result.iID] = self._view(result.pBase)
@@ -135,7 +140,7 @@ class Stream:
         handle, self.handle = self.handle, None
         if handle is None:
             return
-        self._pending = None
+        self._holding = False
         self._views.clear()
         if not self.camera.unplugged:  # else the library closes the camera with its stream
             lib = library()
