@@ -106,12 +106,14 @@ check "zarusb list from the packages" 0 env ZAR_USB_EMULATION=0 "$root/usr/bin/z
 contains "zarusb list from the packages" "ZC1000_#PKG1"
 check "description files from the packages" 0 env ZAR_USB_EMULATION=0 "$root/usr/bin/zarusb" xml --tl
 contains "description files from the packages" 'ModelName="ZAR_USB"'
-# The GStreamer element's package, when the build made it: gst-inspect-1.0
-# finds the element in the root, and the element the library beside it.
-if [ -e "$root/usr/lib/gstreamer-1.0/libgstzarusb.so" ]; then
-  check "element from the packages" 0 env GST_PLUGIN_PATH="$root/usr/lib/gstreamer-1.0" \
+# The GStreamer element's package, when the build made it: the element lies
+# in GStreamer's own plugin folder (in the root), gst-inspect-1.0 finds it
+# there, and the element the library of the root.
+if [[ " ${packages[*]} " == *" gstreamer1.0-zar-usb "* ]]; then
+  plugins=$root$(pkg-config --variable=pluginsdir gstreamer-1.0)
+  check "element from the packages" 0 env GST_PLUGIN_PATH="$plugins" \
     GST_REGISTRY_1_0="$work/registry.bin" gst-inspect-1.0 zarusbsrc
-  contains "element from the packages" "Filename *$root/usr/lib/gstreamer-1.0/libgstzarusb.so"
+  contains "element from the packages" "Filename *$plugins/libgstzarusb.so"
 fi
 check "dpkg --purge" 0 dpkg_root --purge "${packages[@]}"
 check "nothing left" 0 find "$root" -path "$root/var" -prune -o -type f -print
