@@ -17,8 +17,10 @@ The C and GStreamer programs run for the whole benchmark with their cameras
 open, and stream when asked: each round runs the paths one right after the
 other at each size, each path first in turn, so that the load of the
 machine affects them alike. The table gives the medians over the rounds,
-and the ratios are the medians of each round's ratios. CPU time is the
-process's (the emulator filling the frames included, the same for all).
+and the ratios to C are the medians of each round's ratios. CPU time is the
+process's (the emulator filling the frames included, the same for all) and,
+for C and Python, that of the thread that waits and requeues: the cost of
+the path itself.
 
     /usr/bin/python3 bench/python_stream_bench.py [BIN] [--rounds N] [--seconds S]
 
@@ -57,14 +59,15 @@ class LoopProgram:
                                         stdout=subprocess.PIPE, text=True)
 
     def __call__(self, frames):
-        """Frames per second and CPU microseconds per frame."""
+        """Frames per second, and CPU microseconds per frame of the process
+        and of the thread that waits and requeues (None for GStreamer)."""
         self.process.stdin.write(f"{frames}\n")
         self.process.stdin.flush()
         line = self.process.stdout.readline()
         if not line:
             raise RuntimeError(f"{self.what} ended with status {self.process.wait()}")
         result = json.loads(line)
-        return result["fps"], result["cpu_us"]
+        return result["fps"], result["cpu_us"], result["caller_cpu_us"]
 
     def close(self):
         self.process.stdin.close()
@@ -76,11 +79,12 @@ def python_loop(camera, frames):
     with camera.stream(buffers=8) as stream:
         for _ in itertools.islice(stream, WARM_UP):
             pass
-        start_wall, start_cpu = time.perf_counter(), time.process_time()
+        start = time.perf_counter(), time.process_time(), time.thread_time()
         for _ in itertools.islice(stream, frames):
             pass
-        wall, cpu = time.perf_counter() - start_wall, time.process_time() - start_cpu
-    return frames / wall, 1e6 * cpu / frames
+        wall, cpu, caller = (now - then for now, then in zip((time.perf_counter(), time.process_time(),
+                                                               time.thread_time()), start))
+    return frames / wall, 1e6 * cpu / frames, 1e6 * caller / frames
 
 
 def main():
@@ -133,19 +137,16 @@ def main():
     for camera in cameras.values():
         camera.close()
 
-    others = [path for path in PATHS if path != "C"]
     print(f"{options.rounds} rounds; load average {load_before[0]:.2f} before, {load_after[0]:.2f} after")
-    print(f"{'frame':>15} " + " ".join(f"{path + ' fps':>13}" for path in PATHS) + "  " +
-          " ".join(f"{path + '/C':>12}" for path in others) + "  " +
-          " ".join(f"{path + ' cpu us':>16}" for path in PATHS))
+    print(f"{'frame':<16} {'path':<10} {'fps':>8} {'of C':>6} {'CPU us/frame':>13} {'caller CPU us/frame':>20}")
     for side, rounds in rows.items():
-        fps = [statistics.median(row[path][0] for row in rounds) for path in PATHS]
-        cpu = [statistics.median(row[path][1] for row in rounds) for path in PATHS]
-        ratios = [statistics.median(row[path][0] / row["C"][0] for row in rounds) for path in others]
-        print(f"{f'{side}x{side} Mono8':>15} " + " ".join(f"{value:13.0f}" for value in fps) + "  " +
-              " ".join(f"{value:12.3f}" for value in ratios) + "  " +
-              " ".join(f"{value:16.2f}" for value in cpu))
-
+        for path in PATHS:
+            fps, cpu = (statistics.median(row[path][column] for row in rounds) for column in (0, 1))
+            ratio = statistics.median(row[path][0] / row["C"][0] for row in rounds)
+            callers = [row[path][2] for row in rounds if row[path][2] is not None]
+            caller = f"{statistics.median(callers):20.2f}" if callers else f"{'-':>20}"
+            frame = f"{side}x{side} Mono8" if path == PATHS[0] else ""
+            print(f"{frame:<16} {path:<10} {fps:8.0f} {ratio:6.3f} {cpu:13.2f} {caller}")
 
 if __name__ == "__main__":
     main()
