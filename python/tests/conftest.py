@@ -24,10 +24,15 @@ os.environ["ZAR_USB_EMULATION"] = "0"
 import zar_usb  # noqa: E402 - after the environment it loads with
 
 
-def _remove_namespace():
+def namespace_folder(name):
+    """Where the library keeps the files of namespace `name`."""
     runtime = os.environ.get("XDG_RUNTIME_DIR", "")
     base = pathlib.Path(runtime, "zar-usb") if runtime.startswith("/") else pathlib.Path(f"/tmp/zar-usb-{os.getuid()}")
-    shutil.rmtree(base / f"ns-{NAMESPACE}", ignore_errors=True)
+    return base / f"ns-{name}"
+
+
+def _remove_namespace():
+    shutil.rmtree(namespace_folder(NAMESPACE), ignore_errors=True)
 
 
 # Registered before zar_usb first opens the transport layer, so it runs after
@@ -69,10 +74,11 @@ def next_event(events, timeout=WAIT_S):
         raise AssertionError(f"no callback within {timeout} s") from None
 
 
-def python_child(script):
-    """A second Python process running script in the tests' namespace, with
-    this one's package path; its output is read line by line."""
-    environment = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), PYTHONUNBUFFERED="1")
+def python_child(script, namespace=NAMESPACE):
+    """A second Python process running script in the tests' namespace (or
+    another), with this one's package path; its output is read line by line."""
+    environment = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), PYTHONUNBUFFERED="1",
+                       ZAR_USB_NAMESPACE=namespace)
     return subprocess.Popen([sys.executable, "-c", script], env=environment, stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, text=True)
 

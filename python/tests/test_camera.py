@@ -1,11 +1,12 @@
 """Listing, opening, identity and registers of emulated cameras."""
 
+import os
 import subprocess
 
 import pytest
 
 import zar_usb
-from conftest import _tool, wait_until, zarusb
+from conftest import _tool, namespace_folder, python_child, wait_until, zarusb
 
 USER_MEMORY = 0x1000
 WIDTH = 0x100
@@ -76,3 +77,21 @@ def test_failures_raise_the_code_and_the_library_text(plug):
     with pytest.raises(zar_usb.ZarUsbError, match="is closed") as closed:
         camera.read_u32(WIDTH)
     assert closed.value.code == -2
+
+
+# A program that removes its namespace's folder on its way out, before the
+# library unloads, as these tests do.
+REMOVES_ITS_NAMESPACE = """
+import atexit, shutil, sys
+import zar_usb
+atexit.register(shutil.rmtree, sys.argv[1], True)
+zar_usb.cameras()
+"""
+
+
+def test_the_library_leaves_no_namespace_folder_behind_at_unload():
+    folder = namespace_folder(f"python-unload-{os.getpid()}")
+    child = python_child(REMOVES_ITS_NAMESPACE.replace("sys.argv[1]", repr(str(folder))), namespace=folder.name[3:])
+    _, errors = child.communicate(timeout=30)
+    assert child.returncode == 0, errors
+    assert not folder.exists()

@@ -1,9 +1,11 @@
 #include "os/monitor_window.h"
 
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include "os/event.h"
@@ -55,9 +57,15 @@ void MonitorWindow::Run(Event &stop) noexcept {
 
 void MonitorWindow::Destroy() noexcept {
   if (m_native == -1) return;
+  // The path the endpoint was bound to, as the socket has it: looking it up
+  // again would make the namespace folder anew when a program removed it on
+  // its way out before the library unloads.
+  sockaddr_un bound{};
+  socklen_t size = sizeof bound;
+  const bool named = ::getsockname(static_cast<int>(m_native), reinterpret_cast<sockaddr *>(&bound), &size) == 0 &&
+                     size > offsetof(sockaddr_un, sun_path) && bound.sun_path[0] != '\0';
   ::close(static_cast<int>(m_native));
-  SocketEndpoint endpoint;
-  if (FindSocketEndpoint(kSystemMonitorWindowClass, &endpoint) == 0) ::unlink(endpoint.path.c_str());
+  if (named) ::unlink(bound.sun_path);
   m_native = -1;
 }
 
