@@ -3,7 +3,6 @@
 // Mono8 and at 64x64; and four cameras streaming at once.
 
 #include <benchmark/benchmark.h>
-#include <sched.h>
 
 #include <algorithm>
 #include <chrono>
@@ -19,6 +18,7 @@
 #include "emulator/bus_devices.h"
 #include "emulator/emulator.h"
 #include "os/device_io.h"
+#include "os/one_cpu.h"
 #include "export_camera.h"
 #include "process_clock.h"
 #include "zar_usb.h"
@@ -98,29 +98,6 @@ struct PathTimes {
   }
 };
 
-// Keeps the calling thread, and the threads it starts meanwhile, on the CPU
-// it runs on; its former CPUs are given back at the end.
-class OnOneCpu {
-public:
-  OnOneCpu() {
-    const int cpu = sched_getcpu();
-    if (cpu < 0 || sched_getaffinity(0, sizeof m_former, &m_former) != 0) return;
-    cpu_set_t one;
-    CPU_ZERO(&one);
-    CPU_SET(cpu, &one);
-    m_pinned = sched_setaffinity(0, sizeof one, &one) == 0;
-  }
-  ~OnOneCpu() {
-    if (m_pinned) sched_setaffinity(0, sizeof m_former, &m_former);
-  }
-  OnOneCpu(const OnOneCpu &) = delete;
-  OnOneCpu &operator=(const OnOneCpu &) = delete;
-
-private:
-  cpu_set_t m_former{};
-  bool m_pinned = false;
-};
-
 // The median of the values, in thousandths of their unit.
 double MedianThousandths(std::vector<double> values) {
   if (values.empty()) return 0;
@@ -165,7 +142,7 @@ void BM_StreamPathCost(benchmark::State &state) {
   ZAR_TL_HANDLE tl = nullptr;
   TLOpen(nullptr, nullptr, &tl);
   {
-    const OnOneCpu pinned;
+    const os::OneCpu pinned;
     const std::string tag = std::to_string(side);
     ExportCamera exports(tl, Square("STREAM-EXPORTS-" + tag, side));
     RawCamera raw(tl, Square("STREAM-RAW-" + tag, side));
