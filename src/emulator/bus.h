@@ -48,6 +48,10 @@ private:
 // Device paths of emulated cameras.
 std::string DevicePath(uint32_t slot, uint32_t generation, uint32_t interfaceClass);
 bool ParseDevicePath(const char *path, uint32_t *slot, uint32_t *generation);
+// The named event (os::NamedEvent) of the virtual driver that holds the
+// camera of that plug: set after a change that comes from outside the driver
+// (a raised event, the unplug), so that the driver acts on it at once.
+std::string WakeEventName(uint32_t slot, uint32_t generation);
 
 // Fills a free slot with a camera of that config; false when the config is unusable.
 bool PlugInto(CameraSlot &slot, const CameraConfig &config);

@@ -8,6 +8,7 @@
 #include "emulator/bus.h"
 #include "emulator/camera_registers.h"
 #include "emulator/virtual_driver.h"
+#include "os/named_event.h"
 #include "os/system_info.h"
 #include "os/system_message.h"
 
@@ -37,6 +38,10 @@ std::string DevicePath(uint32_t slot, uint32_t generation, uint32_t interfaceCla
   std::snprintf(path, sizeof path, "%sslot%02u#gen%u#%s", kPathPrefix, slot, generation,
                 driver::GuidText(driver::kInterfaceClasses[interfaceClass % driver::kInterfaceClassCount]).c_str());
   return path;
+}
+
+std::string WakeEventName(uint32_t slot, uint32_t generation) {
+  return "emulator-camera-" + std::to_string(slot) + "-" + std::to_string(generation) + "-wake";
 }
 
 bool ParseDevicePath(const char *path, uint32_t *slot, uint32_t *generation) {
@@ -79,14 +84,17 @@ std::optional<uint32_t> Plug(const CameraConfig &config, std::string *why) {
 bool Unplug(uint32_t slot) {
   Bus *bus = Bus::Get();
   if (bus == nullptr || slot >= kMaxCameras) return false;
+  uint32_t generation = 0;
   {
     Bus::Guard guard(*bus);
     CameraSlot &camera = guard.Layout().cameras[slot];
     if (camera.present == 0) return false;
     camera.present = 0;
     camera.streaming = 0;
+    generation = camera.generation;
     ++guard.Layout().changeCount;
   }
+  os::NamedEvent::SetByName(WakeEventName(slot, generation));
   DevicesChanged();
   return true;
 }
@@ -119,10 +127,15 @@ std::vector<PluggedCamera> ListCameras() {
 bool RaiseEvent(uint32_t slot, uint32_t id, const void *data, uint32_t length) {
   Bus *bus = Bus::Get();
   if (bus == nullptr || slot >= kMaxCameras || length > kEventDataSize) return false;
-  Bus::Guard guard(*bus);
-  CameraSlot &camera = guard.Layout().cameras[slot];
-  if (camera.present == 0) return false;
-  PushEvent(camera, id, data, length);
+  uint32_t generation = 0;
+  {
+    Bus::Guard guard(*bus);
+    CameraSlot &camera = guard.Layout().cameras[slot];
+    if (camera.present == 0) return false;
+    PushEvent(camera, id, data, length);
+    generation = camera.generation;
+  }
+  os::NamedEvent::SetByName(WakeEventName(slot, generation));
   return true;
 }
 

@@ -8,6 +8,7 @@
 #include <map>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -17,6 +18,7 @@
 #include "emulator/emulator.h"
 #include "emulator/test_pattern.h"
 #include "os/exclusive_file.h"
+#include "os/named_event.h"
 #include "os/system_info.h"
 
 namespace oxa::ZarUsb::emulator {
@@ -26,8 +28,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace driver;
 
-// How often the worker looks at the bus for unplugs and outside events.
-constexpr auto kPollInterval = std::chrono::milliseconds(5);
 constexpr uint32_t kErrorInvalidFunction = 1;
 
 struct Pending {
@@ -78,6 +78,7 @@ public:
     const uint32_t claimed = m_claim.Open("emulator-camera-" + std::to_string(m_slot) + "-" +
                                           std::to_string(m_generation) + ".lock");
     if (claimed != 0) return claimed;
+    if (const uint32_t error = m_outside.Create(WakeEventName(m_slot, m_generation)); error != 0) return error;
     {
       Bus::Guard guard(m_bus);
       CameraSlot *camera = m_bus.Camera(guard, m_slot, m_generation);
@@ -87,6 +88,7 @@ public:
     }
     try {
       m_worker = std::thread([this] { Work(); });
+      m_listener = std::thread([this] { Listen(); });
     } catch (...) {
       return os::kErrorNotEnoughMemory;
     }
@@ -99,7 +101,9 @@ public:
       m_stopping = true;
     }
     m_wake.notify_all();
+    m_outside.Set();
     if (m_worker.joinable()) m_worker.join();
+    if (m_listener.joinable()) m_listener.join();
     std::lock_guard<std::mutex> lock(m_mutex);
     CancelWhere([](const Pending &) { return true; });
     if (!m_claim.IsOpen()) return;
@@ -214,9 +218,11 @@ private:
       WriteRequestHeader write;
       std::memcpy(&write, in, sizeof write);
       uint32_t word = write.size != inLength - sizeof write ? error_word::kMalformed : injectedWord;
+      const uint32_t eventTail = camera->eventTail;
       if (word == 0)
         word = WriteRegisters(*camera, ModeOf(code), write.address,
                               static_cast<const uint8_t *>(in) + sizeof write, write.size);
+      if (camera->eventTail != eventTail) m_wake.notify_one(); // the test-event register queued one
       const WriteReply reply{countFault ? fault.value : (word == 0 ? write.size : 0), word};
       std::memcpy(out, &reply, sizeof reply);
       *bytes = sizeof reply;
@@ -337,16 +343,39 @@ private:
     m_filled.clear();
   }
 
+  // The worker sleeps until a request comes, the wake event is set (an event
+  // raised or the camera unplugged, from any process), or the next frame or
+  // a GetBuffer deadline is due. Whatever changes its state does so under
+  // m_mutex and notifies m_wake afterwards; the worker holds m_mutex from its
+  // look at the state until it waits, so no change goes unseen. A camera
+  // unplugged by a process that died before it set the wake event is seen
+  // at the next request.
   void Work() {
     std::unique_lock<std::mutex> lock(m_mutex);
     while (!m_stopping) {
-      const auto now = Clock::now();
-      if (!m_removed) Tick(now);
-      auto wake = now + kPollInterval;
-      if (m_streaming && !m_queue.empty()) wake = std::min(wake, m_nextFrame);
+      if (!m_removed) Tick(Clock::now());
+      std::optional<Clock::time_point> wake;
+      if (m_streaming && !m_queue.empty()) wake = m_nextFrame;
       for (const Pending &pending : m_bufferWaits)
-        if (pending.hasDeadline) wake = std::min(wake, pending.deadline);
-      m_wake.wait_until(lock, wake);
+        if (pending.hasDeadline) wake = std::min(wake.value_or(pending.deadline), pending.deadline);
+      if (wake)
+        m_wake.wait_until(lock, *wake);
+      else
+        m_wake.wait(lock);
+    }
+  }
+
+  // Hands each set of the wake event to the worker. A thread of its own, so
+  // that the worker keeps one wait (m_wake) for everything else. Taking
+  // m_mutex before notifying means that the worker is waiting or has yet to
+  // look at the bus.
+  void Listen() {
+    while (m_outside.Wait(os::Event::kInfinite)) {
+      {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_stopping) return;
+      }
+      m_wake.notify_all();
     }
   }
 
@@ -425,6 +454,7 @@ private:
   const uint32_t m_generation;
   const Clock::time_point m_opened;
   os::ExclusiveFile m_claim;
+  os::NamedEvent m_outside; // closed before the claim ends: one owner per name
   std::mutex m_mutex; // guards everything below; taken before the bus lock
   std::condition_variable m_wake;
   bool m_stopping = false;
@@ -438,6 +468,7 @@ private:
   uint64_t m_frameId = 0;
   TestPattern m_pattern;
   std::thread m_worker;
+  std::thread m_listener;
 };
 
 } // namespace

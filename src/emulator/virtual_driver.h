@@ -6,10 +6,11 @@
 // open fails with 32, a sharing violation). A worker thread per open writes
 // frames straight into the locked buffers, in queue order, at the camera's
 // frame rate (as fast as buffers come at rate 0), completes GetBuffer
-// requests (or ends them at their timeout with driver error word 7), hands
-// queued device events to GetEvent requests, and watches the bus: once the
-// camera is unplugged, pending and later requests fail with 1167 and no
-// frame is written any more. Injected faults are taken from the bus.
+// requests (or ends them at their timeout with driver error word 7), and
+// hands queued device events to GetEvent requests. Events raised and unplugs
+// made by any process wake it at once: once the camera is unplugged,
+// pending and later requests fail with 1167 and no frame is written any
+// more. Injected faults are taken from the bus.
 //
 // A request that is synchronous (DeviceIo::Control) and would pend fails
 // with 997 at once.

@@ -203,6 +203,39 @@ TEST_F(Emulated, EventsComeFromTheTestRegisterAndFromOutside) {
   EXPECT_EQ(m_driver->EventResult(request), 995u);
 }
 
+// Raises event 7 with the data "other" on the camera of that slot: exit 0,
+// or 3 when the bus refuses it.
+const bool kRaiseEvent = zar_test::RegisterHelper("raise-event", [](const std::vector<std::string> &arguments) {
+  const char data[] = "other";
+  return RaiseEvent(static_cast<uint32_t>(std::stoul(arguments.at(0))), 7, data, sizeof data) ? 0 : 3;
+});
+
+// Nothing but the raise wakes the holder's driver while its request waits.
+// Raised while nobody holds the camera, an event waits on the bus for the
+// next open.
+TEST_F(Emulated, AnEventRaisedElsewhereReachesTheHolderAtOnce) {
+  driver::EventRecord record{};
+  os::IoRequest request;
+  ASSERT_TRUE(request.Prepare());
+  ASSERT_EQ(m_driver->GetEvent(&record, request), 997u);
+  zar_test::HelperProcess raiser("raise-event", {std::to_string(m_slot)});
+  ASSERT_TRUE(raiser.Started());
+  ASSERT_EQ(raiser.Wait(), 0);
+  ASSERT_TRUE(request.Completion().Wait(5000));
+  EXPECT_EQ(m_driver->EventResult(request), 0u);
+  EXPECT_EQ(record.id, 7u);
+  EXPECT_STREQ(reinterpret_cast<const char *>(record.data), "other");
+
+  m_driver.reset();
+  ASSERT_TRUE(RaiseEvent(m_slot, 8, nullptr, 0));
+  m_driver = std::make_unique<CDriverInterface>(m_path.c_str());
+  ASSERT_TRUE(m_driver->IsOpen());
+  ASSERT_TRUE(request.Prepare());
+  ASSERT_EQ(m_driver->GetEvent(&record, request), 997u);
+  ASSERT_TRUE(request.Completion().Wait(5000));
+  EXPECT_EQ(record.id, 8u);
+}
+
 TEST_F(Emulated, UnpluggingFailsWaitsAndEveryLaterRequest) {
   std::vector<uint8_t> buffer(64 * 8, 0xEE);
   uint32_t word = 0;
