@@ -5,7 +5,6 @@
 
 #include <benchmark/benchmark.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -16,6 +15,7 @@
 #include "emulator/bus_devices.h"
 #include "emulator/emulator.h"
 #include "export_camera.h"
+#include "percentile.h"
 #include "zar_usb.h"
 
 using namespace oxa::ZarUsb;
@@ -28,11 +28,6 @@ constexpr int kEvents = 200;
 std::atomic<int64_t> g_heardAt{0};
 
 void Heard(uint32_t, void *, int64_t, void *) { g_heardAt = Clock::now().time_since_epoch().count(); }
-
-double Percentile(std::vector<double> values, double fraction) {
-  std::sort(values.begin(), values.end());
-  return values[static_cast<size_t>(fraction * static_cast<double>(values.size() - 1))];
-}
 
 // Microseconds from the raise until `heard` reports a time.
 template <class Heard> std::vector<double> Latencies(uint32_t slot, Heard heard) {
@@ -92,10 +87,10 @@ void BM_DeviceEventToCallback(benchmark::State &state) {
   if (library.empty() || driverOnly.empty()) {
     state.SkipWithError("an event was not delivered within 2 s");
   } else {
-    state.counters["lib_p50_us"] = Percentile(library, 0.5);
-    state.counters["lib_p99_us"] = Percentile(library, 0.99);
-    state.counters["raw_p50_us"] = Percentile(driverOnly, 0.5);
-    state.counters["raw_p99_us"] = Percentile(driverOnly, 0.99);
+    state.counters["lib_p50_us"] = zar_bench::Percentile(library, 0.5);
+    state.counters["lib_p99_us"] = zar_bench::Percentile(library, 0.99);
+    state.counters["raw_p50_us"] = zar_bench::Percentile(driverOnly, 0.5);
+    state.counters["raw_p99_us"] = zar_bench::Percentile(driverOnly, 0.99);
   }
   DevClose(device);
   TLClose(tl);
