@@ -179,7 +179,7 @@ TEST(DeviceEvents, ADriverThatFailsOrAnswersAtOnceEndsTheThreadWithoutACallback)
     zar_test::PluggedCameras cameras;
     const uint32_t slot = cameras.Plug("EVF" + std::to_string(static_cast<int>(fault)));
     const std::string name = "ZC1000_#EVF" + std::to_string(static_cast<int>(fault));
-    ASSERT_TRUE(zar_test::WaitFor([&] { return zar_test::ListedNames(tl).size() == 1; }));
+    ASSERT_TRUE(zar_test::WaitFor([&] { return zar_test::ListedNames(tl) == std::vector<std::string>{name}; }));
     ASSERT_TRUE(RaiseEvent(slot, 1, nullptr, 0)); // queued for the at-once answer
     ASSERT_TRUE(InjectFault(slot, Request::GetEvent, fault, 1, 0));
     ZAR_DEV_HANDLE device = nullptr;
