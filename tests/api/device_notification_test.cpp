@@ -1,5 +1,6 @@
-// What an open device hears of its camera's unplug and of the computer's
-// power changes, and device callbacks that call back into the library.
+// Device callbacks through the exports: their registration, what an open
+// device hears of its camera's unplug, of the computer's power changes and
+// of the camera's own events, and callbacks that call back into the library.
 
 #include <gtest/gtest.h>
 
@@ -11,43 +12,16 @@
 #include <string>
 #include <vector>
 
+#include "heard.h"
 #include "hibernation.h"
 #include "open_camera.h"
 #include "test_main.h"
 
+using zar_test::Heard;
+using zar_test::Line;
 using zar_test::WaitFor;
 
 namespace {
-
-// The events a callback heard, in order, as "event data-or-null length".
-struct Heard {
-  std::mutex lock;
-  std::vector<std::string> events;
-  void Add(uint32_t event, const void *pData, int64_t size) {
-    const std::string data = pData == nullptr ? "null" : static_cast<const char *>(pData);
-    std::lock_guard<std::mutex> guard(lock);
-    events.push_back(std::to_string(event) + " " + data + " " + std::to_string(size));
-  }
-  std::vector<std::string> Events() {
-    std::lock_guard<std::mutex> guard(lock);
-    return events;
-  }
-  size_t Count() { return Events().size(); }
-  bool Has(const std::string &event) {
-    return WaitFor([&] {
-      const auto all = Events();
-      return std::find(all.begin(), all.end(), event) != all.end();
-    });
-  }
-};
-
-void Note(uint32_t event, void *pData, int64_t size, void *pContext) {
-  static_cast<Heard *>(pContext)->Add(event, pData, size);
-}
-
-std::string Event(uint32_t event, const std::string &data, int64_t size) {
-  return std::to_string(event) + " " + data + " " + std::to_string(size);
-}
 
 oxa::ZarUsb::emulator::CameraConfig Camera(const std::string &serial) {
   oxa::ZarUsb::emulator::CameraConfig config;
@@ -55,27 +29,30 @@ oxa::ZarUsb::emulator::CameraConfig Camera(const std::string &serial) {
   return config;
 }
 
+// A device whose callback closes it, afresh for each test.
 struct ClosesItself {
   ZAR_DEV_HANDLE device = nullptr;
   Heard heard;
   std::atomic<ZAR_STATUS> closed{1};
 };
+ClosesItself *g_self = nullptr;
 
 TEST(DeviceNotifications, AnUnplugTellsTheDeviceThenClosesItEvenWhenItsCallbackClosedItFirst) {
   zar_test::TraceCapture trace;
+  ClosesItself self; // outlives the camera, whose callback reaches it
   zar_test::OpenCamera camera(Camera("UNP1"));
   ASSERT_TRUE(camera.Ready());
-  static ClosesItself self;
   self.device = camera.Device();
+  g_self = &self;
   const auto closeOwnDevice = [](uint32_t event, void *pData, int64_t size, void *) {
-    self.heard.Add(event, pData, size);
-    if (event == USB_UNPLUGGED_DEVICE) self.closed = DevClose(self.device);
+    Heard::Note(event, pData, size, &g_self->heard);
+    if (event == USB_UNPLUGGED_DEVICE) g_self->closed = DevClose(g_self->device);
   };
   Heard application;
   ASSERT_EQ(DevSetCallback(camera.Device(), closeOwnDevice, nullptr), ZAR_SUCCESS);
-  ASSERT_EQ(TLSetCallback(camera.TL(), Note, &application), ZAR_SUCCESS);
+  ASSERT_EQ(TLSetCallback(camera.TL(), Heard::Note, &application), ZAR_SUCCESS);
   oxa::ZarUsb::emulator::Unplug(camera.Slot());
-  ASSERT_TRUE(application.Has(Event(USB_UNPLUGGED_DEVICE, "ZC1000_#UNP1", 260)));
+  ASSERT_TRUE(application.Has(Line(USB_UNPLUGGED_DEVICE, "ZC1000_#UNP1")));
   const std::vector<std::string> expected{
       "ZAR=> CallBackThread : USB_UNPLUGGED_DEVICE:ZC1000_#UNP1 => bSleep=0",
       "ZAR=> CallBackThread : FireCallback USB_UNPLUGGED_DEVICE for device ZC1000_#UNP1",
@@ -89,10 +66,10 @@ TEST(DeviceNotifications, AnUnplugTellsTheDeviceThenClosesItEvenWhenItsCallbackC
       if (line.rfind(part, 0) == 0) seen.push_back(part);
   EXPECT_EQ(seen, expected);
   EXPECT_EQ(self.closed, ZAR_SUCCESS);
-  EXPECT_EQ(self.heard.Events(), std::vector<std::string>{Event(USB_UNPLUGGED_DEVICE, "ZC1000_#UNP1", 260)});
+  EXPECT_EQ(self.heard.Lines(), std::vector<std::string>{Line(USB_UNPLUGGED_DEVICE, "ZC1000_#UNP1")});
   EXPECT_EQ(DevClose(camera.Device()), ZAR_ERR_INVALID_HANDLE);
   EXPECT_TRUE(zar_test::WaitForCount(camera.TL(), 0));
-  EXPECT_EQ(TLRemoveCallback(camera.TL(), Note), ZAR_SUCCESS);
+  EXPECT_EQ(TLRemoveCallback(camera.TL(), Heard::Note), ZAR_SUCCESS);
 }
 
 TEST(DeviceNotifications, ASuspendReachesTheDeviceCallbacksAlone) {
@@ -100,23 +77,36 @@ TEST(DeviceNotifications, ASuspendReachesTheDeviceCallbacksAlone) {
   zar_test::OpenCamera camera(Camera("PWR1"));
   ASSERT_TRUE(camera.Ready());
   Heard device, application;
-  ASSERT_EQ(DevSetCallback(camera.Device(), Note, &device), ZAR_SUCCESS);
-  ASSERT_EQ(TLSetCallback(camera.TL(), Note, &application), ZAR_SUCCESS);
+  ASSERT_EQ(DevSetCallback(camera.Device(), Heard::Note, &device), ZAR_SUCCESS);
+  ASSERT_EQ(TLSetCallback(camera.TL(), Heard::Note, &application), ZAR_SUCCESS);
   oxa::ZarUsb::emulator::Suspend();
-  ASSERT_TRUE(WaitFor([&] { return device.Count() != 0; }));
-  EXPECT_EQ(device.Events(), std::vector<std::string>{Event(PC_SUSPEND_MODE, "null", 0)});
+  ASSERT_TRUE(WaitFor([&] { return !device.Lines().empty(); }));
+  EXPECT_EQ(device.Lines(), std::vector<std::string>{Line(PC_SUSPEND_MODE, "null", 0)});
   oxa::ZarUsb::emulator::Resume();
-  ASSERT_TRUE(WaitFor([&] { return device.Count() == 2; }));
-  EXPECT_EQ(device.Events().back(), Event(PC_RESTORE_SLEEP_MODE, "null", 0));
-  for (const std::string &event : application.Events())
+  ASSERT_TRUE(WaitFor([&] { return device.Lines().size() == 2; }));
+  EXPECT_EQ(device.Lines().back(), Line(PC_RESTORE_SLEEP_MODE, "null", 0));
+  for (const std::string &event : application.Lines())
     for (const uint32_t power : {PC_SUSPEND_MODE, PC_RESTORE_SLEEP_MODE})
       EXPECT_EQ(event.rfind(std::to_string(power), 0), std::string::npos) << "not for the application";
-  EXPECT_EQ(TLRemoveCallback(camera.TL(), Note), ZAR_SUCCESS);
+  EXPECT_EQ(TLRemoveCallback(camera.TL(), Heard::Note), ZAR_SUCCESS);
 }
 
-} // namespace
+void Ignore(uint32_t, void *, int64_t, void *) {}
 
-namespace {
+TEST(DeviceCallbackExports, RegistrationAndRemovalCodes) {
+  zar_test::OpenCamera camera(Camera("DEVCB1"));
+  ASSERT_TRUE(camera.Ready());
+  int context = 0;
+  EXPECT_EQ(DevSetCallback(camera.TL(), &Ignore, &context), ZAR_ERR_INVALID_HANDLE) << "the TL handle";
+  EXPECT_EQ(DevSetCallback(camera.Device(), nullptr, &context), ZAR_ERR_INVALID_PARAMETER);
+  EXPECT_EQ(DevSetCallback(camera.Device(), &Ignore, &context), 0);
+  EXPECT_EQ(DevSetCallback(camera.Device(), &Ignore, nullptr), 0) << "again, with another context";
+  EXPECT_EQ(DevRemoveCallback(camera.Device(), &Ignore), 0);
+  EXPECT_EQ(DevRemoveCallback(camera.Device(), &Ignore), ZAR_ERR_NO_DATA) << "one entry per function";
+  EXPECT_EQ(DevSetCallback(camera.Device(), &Ignore, &context), 0);
+  ASSERT_EQ(DevClose(camera.Device()), 0);
+  EXPECT_EQ(DevRemoveCallback(camera.Device(), &Ignore), ZAR_ERR_INVALID_HANDLE);
+}
 
 // Device events as a callback received them: id, length and data.
 struct Received {
@@ -196,17 +186,19 @@ struct OwnClose {
   ZAR_DEV_HANDLE device = nullptr;
   std::atomic<ZAR_STATUS> closed{1};
 };
+OwnClose *g_own = nullptr;
 
 TEST(DeviceEvents, ACallbackMayCloseItsOwnDeviceWithoutWaitingForItself) {
+  OwnClose own; // outlives the camera, whose callback reaches it
   zar_test::OpenCamera camera(Camera("EVC"));
   ASSERT_TRUE(camera.Ready());
-  static OwnClose own;
   own.device = camera.Device();
-  const auto closeOwn = [](uint32_t, void *, int64_t, void *) { own.closed = DevClose(own.device); };
+  g_own = &own;
+  const auto closeOwn = [](uint32_t, void *, int64_t, void *) { g_own->closed = DevClose(g_own->device); };
   ASSERT_EQ(DevSetCallback(camera.Device(), closeOwn, nullptr), ZAR_SUCCESS);
   const auto start = std::chrono::steady_clock::now();
   ASSERT_TRUE(oxa::ZarUsb::emulator::RaiseEvent(camera.Slot(), 9, nullptr, 0));
-  ASSERT_TRUE(WaitFor([] { return own.closed != 1; }));
+  ASSERT_TRUE(WaitFor([&] { return own.closed != 1; }));
   EXPECT_LT(MillisecondsSince(start), 2000) << "the close waited for its own thread";
   EXPECT_EQ(own.closed, ZAR_SUCCESS);
   EXPECT_EQ(DevClose(camera.Device()), ZAR_ERR_INVALID_HANDLE);
@@ -220,6 +212,7 @@ TEST(DeviceEvents, CloseWaitsAtMostThreeSecondsForACallbackThatHangs) {
   zar_test::OpenCamera camera(Camera("EVS"));
   ASSERT_TRUE(camera.Ready());
   static Stuck stuck;
+  stuck.entered = stuck.release = stuck.returned = false;
   const auto hang = [](uint32_t, void *, int64_t, void *) {
     stuck.entered = true;
     WaitFor([] { return stuck.release.load(); }, 60000);

@@ -8,7 +8,6 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 
 #include "camera_bench.h"
 #include "os/named_mutex.h"
@@ -20,24 +19,15 @@
 #include "temp_dir.h"
 #include "test_main.h"
 
+using zar_test::AwaitFile;
+using zar_test::FileText;
 using zar_test::HelperProcess;
 using zar_test::OtherNamespace;
+using zar_test::Touch;
 using zar_test::WaitFor;
 using zar_test::WaitForCount;
 
 namespace {
-
-constexpr uint32_t kMarkerWaitMs = 60000;
-
-void Touch(const std::filesystem::path &marker) { std::ofstream(marker).put('x'); }
-bool Exists(const std::filesystem::path &marker) { return std::filesystem::exists(marker); }
-bool AwaitMarker(const std::filesystem::path &marker) {
-  return WaitFor([&] { return Exists(marker); }, kMarkerWaitMs);
-}
-std::string Read(const std::filesystem::path &file) {
-  std::ifstream in(file, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
 
 // The shared table as another process of the namespace sees it, written
 // under its lock like the library does.
@@ -101,14 +91,14 @@ const bool kEnrolAndWait = zar_test::RegisterHelper("enrol-and-wait", [](const s
   if (TLOpen(nullptr, nullptr, &tl) != ZAR_SUCCESS) return 9;
   if (args.size() > 2 && TLOpenDevice(tl, "USB", args.at(2).c_str(), &device) != ZAR_SUCCESS) return 10;
   Touch(dir / ("enrolled" + args.at(1)));
-  AwaitMarker(dir / "never");
+  AwaitFile(dir / "never");
   return 0;
 });
 
 // Says it runs, and waits to be killed.
 const bool kIdle = zar_test::RegisterHelper("idle", [](const std::vector<std::string> &args) {
   Touch(std::filesystem::path(args.at(0)) / "idle");
-  AwaitMarker(std::filesystem::path(args.at(0)) / "never");
+  AwaitFile(std::filesystem::path(args.at(0)) / "never");
   return 0;
 });
 
@@ -120,7 +110,7 @@ const bool kOpenWhenFull = zar_test::RegisterHelper("open-when-full", [](const s
   if (TLOpen(nullptr, nullptr, &tl) != ZAR_ERR_GENERAL) return 9;
   if (tl != untouched) return 10;
   Touch(dir / "refused");
-  AwaitMarker(dir / "retry");
+  AwaitFile(dir / "retry");
   if (TLOpen(nullptr, nullptr, &tl) != ZAR_SUCCESS) return 11;
   if (TLClose(tl) != ZAR_SUCCESS) return 12;
   // The failed open counted no open.
@@ -145,7 +135,7 @@ const bool kPlugAndHoldOpen = zar_test::RegisterHelper("plug-and-hold-open", [](
     if (held.back() == 0) return 11;
   }
   table.Release();
-  AwaitMarker(dir / "never");
+  AwaitFile(dir / "never");
   return 0;
 });
 
@@ -162,7 +152,7 @@ const bool kUnloadInScan = zar_test::RegisterHelper("unload-in-scan", [](const s
   if (!owner) return 11;
   Touch(dir / "owner");
   const bool retrying = WaitFor(
-      [&] { return Read(dir / "trace").find("failed to instanciate driver") != std::string::npos; }, kMarkerWaitMs);
+      [&] { return FileText(dir / "trace").find("failed to instanciate driver") != std::string::npos; }, 60000);
   return retrying ? 0 : 10;
 });
 
@@ -174,10 +164,10 @@ const bool kOpenAndHold = zar_test::RegisterHelper("open-and-hold", [](const std
   if (TLOpen(nullptr, nullptr, &tl) != ZAR_SUCCESS) return 9;
   if (TLOpenDevice(tl, "USB", args.at(0).c_str(), &device) != ZAR_SUCCESS) return 10;
   Touch(dir / "held");
-  if (!AwaitMarker(dir / "close")) return 11;
+  if (!AwaitFile(dir / "close")) return 11;
   if (DevClose(device) != ZAR_SUCCESS) return 12;
   Touch(dir / "closed");
-  AwaitMarker(dir / "exit");
+  AwaitFile(dir / "exit");
   TLClose(tl);
   return 0;
 });
@@ -188,7 +178,7 @@ const bool kHoldTableLock = zar_test::RegisterHelper("hold-table-lock", [](const
   if (table.Open("A8E5C897-286A-42d5-A004-522A9352D2B0") != 0) return 9;
   if (table.Acquire() == oxa::ZarUsb::os::NamedMutex::Lock::Failed) return 10;
   Touch(std::filesystem::path(args.at(0)) / "locked");
-  AwaitMarker(std::filesystem::path(args.at(0)) / "never");
+  AwaitFile(std::filesystem::path(args.at(0)) / "never");
   return 0;
 });
 
@@ -205,7 +195,7 @@ const bool kMonitorFirst = zar_test::RegisterHelper("monitor-first", [](const st
   if (!WaitForCount(tl, 1)) return 10;
   if (TLOpenDevice(tl, "USB", "ZC1000_#HAND1", &device) != ZAR_SUCCESS) return 11;
   Touch(dir / "ready1");
-  if (!AwaitMarker(dir / "release1")) return 12;
+  if (!AwaitFile(dir / "release1")) return 12;
   DevClose(device);
   TLClose(tl);
   return 0;
@@ -224,7 +214,7 @@ const bool kMonitorSecond = zar_test::RegisterHelper("monitor-second", [](const 
   if (TLOpenDevice(tl, "USB", "ZC1000_#HAND1", &device) != ZAR_ERR_ACCESS_DENIED) return 12;
   Touch(dir / "ready2");
   const auto traced = [&](const char *text) {
-    return WaitFor([&] { return Read(dir / "trace2").find(text) != std::string::npos; }, kMarkerWaitMs);
+    return WaitFor([&] { return FileText(dir / "trace2").find(text) != std::string::npos; }, 60000);
   };
   if (!traced("Create a dummy window")) return 13;
   Touch(dir / "owner2");
@@ -246,7 +236,7 @@ const bool kPlugAndList = zar_test::RegisterHelper("plug-and-list", [](const std
   if (!oxa::ZarUsb::emulator::Plug({})) return 10;
   if (!WaitForCount(tl, 1)) return 11;
   Touch(dir / "listed");
-  AwaitMarker(dir / "exit");
+  AwaitFile(dir / "exit");
   return 0;
 });
 
@@ -279,9 +269,9 @@ protected:
   void StartOwnerAndWaiter(OtherNamespace &other) {
     const std::string dir = m_dir.Path().string();
     first = other.Start("monitor-first", {dir});
-    ASSERT_TRUE(AwaitMarker(m_dir / "ready1")) << "first exit " << first->Wait(0);
+    ASSERT_TRUE(AwaitFile(m_dir / "ready1")) << "first exit " << first->Wait(0);
     second = other.Start("monitor-second", {dir});
-    ASSERT_TRUE(AwaitMarker(m_dir / "ready2")) << "second exit " << second->Wait(0);
+    ASSERT_TRUE(AwaitFile(m_dir / "ready2")) << "second exit " << second->Wait(0);
   }
 
   ZAR_TL_HANDLE m_tl = nullptr;
@@ -294,12 +284,12 @@ TEST_F(MultiProcess, ACameraHeldByOneProcessIsRefusedToTheOthers) {
   cameras.Plug("MP1");
   ASSERT_TRUE(WaitFor([&] { return zar_test::ListedNames(m_tl) == std::vector<std::string>{"ZC1000_#MP1"}; }));
   HelperProcess holder("open-and-hold", {"ZC1000_#MP1", m_dir.Path().string()});
-  ASSERT_TRUE(AwaitMarker(m_dir / "held")) << "helper exit " << holder.Wait(0);
+  ASSERT_TRUE(AwaitFile(m_dir / "held")) << "helper exit " << holder.Wait(0);
   ZAR_DEV_HANDLE device = nullptr;
   EXPECT_EQ(TLOpenDevice(m_tl, "USB", "ZC1000_#MP1", &device), ZAR_ERR_ACCESS_DENIED);
   EXPECT_EQ(device, nullptr);
   Touch(m_dir / "close");
-  ASSERT_TRUE(AwaitMarker(m_dir / "closed"));
+  ASSERT_TRUE(AwaitFile(m_dir / "closed"));
   ASSERT_EQ(TLOpenDevice(m_tl, "USB", "ZC1000_#MP1", &device), ZAR_SUCCESS) << "free after DevClose there";
   EXPECT_EQ(DevClose(device), ZAR_SUCCESS);
   Touch(m_dir / "exit");
@@ -308,7 +298,7 @@ TEST_F(MultiProcess, ACameraHeldByOneProcessIsRefusedToTheOthers) {
 
 TEST_F(MultiProcess, AProcessKilledHoldingTheTableLockDoesNotStopTheOthers) {
   HelperProcess holder("hold-table-lock", {m_dir.Path().string()});
-  ASSERT_TRUE(AwaitMarker(m_dir / "locked")) << "helper exit " << holder.Wait(0);
+  ASSERT_TRUE(AwaitFile(m_dir / "locked")) << "helper exit " << holder.Wait(0);
   holder.Kill();
   EXPECT_NE(holder.Wait(), 0);
   zar_test::PluggedCameras cameras;
@@ -319,11 +309,11 @@ TEST_F(MultiProcess, AProcessKilledHoldingTheTableLockDoesNotStopTheOthers) {
 TEST_F(MultiProcess, TheMonitorRoleMovesOnWhenItsOwnerUnloads) {
   OtherNamespace other;
   ASSERT_NO_FATAL_FAILURE(StartOwnerAndWaiter(other));
-  EXPECT_EQ(Read(m_dir / "trace2").find("Create a dummy window"), std::string::npos) << "not monitor while waiting";
+  EXPECT_EQ(FileText(m_dir / "trace2").find("Create a dummy window"), std::string::npos) << "not monitor while waiting";
   Touch(m_dir / "release1");
   EXPECT_EQ(first->Wait(), 0);
   EXPECT_EQ(second->Wait(), 0) << "11: table zeroed, 12: reservation unseen, 13: role not taken, 14: no scan";
-  const std::string trace = Read(m_dir / "trace2");
+  const std::string trace = FileText(m_dir / "trace2");
   EXPECT_NE(trace.find("InsertDevice Device already Referenced"), std::string::npos);
   EXPECT_EQ(trace.find("UpdateDevicesList : InsertDevice \\\\?\\zarusb-emu#slot00"), std::string::npos)
       << "the takeover scan announces no camera already listed";
@@ -334,7 +324,7 @@ TEST_F(MultiProcess, AKilledMonitorOwnerHandsTheRoleOnWithinASecond) {
   ASSERT_NO_FATAL_FAILURE(StartOwnerAndWaiter(other));
   const auto killed = std::chrono::steady_clock::now();
   first->Kill();
-  ASSERT_TRUE(AwaitMarker(m_dir / "owner2")) << "second exit " << second->Wait(0);
+  ASSERT_TRUE(AwaitFile(m_dir / "owner2")) << "second exit " << second->Wait(0);
   EXPECT_LT(std::chrono::steady_clock::now() - killed, std::chrono::seconds(1));
   first->Wait();
   // The second process sees the next plug as the new owner.
@@ -347,7 +337,7 @@ TEST_F(MultiProcess, AKilledMonitorOwnerHandsTheRoleOnWithinASecond) {
 TEST_F(MultiProcess, UnloadingDuringASlowScanWaitsForItsCurrentCamera) {
   OtherNamespace other;
   auto owner = other.Start("unload-in-scan", {m_dir.Path().string()});
-  ASSERT_TRUE(AwaitMarker(m_dir / "owner")) << "exit " << owner->Wait(0);
+  ASSERT_TRUE(AwaitFile(m_dir / "owner")) << "exit " << owner->Wait(0);
   const std::string cameras = "15"; // 30 s of scanning
   auto holder = other.Start("plug-and-hold-open", {m_dir.Path().string(), cameras}, false);
   const auto started = std::chrono::steady_clock::now();
@@ -361,7 +351,7 @@ TEST_F(MultiProcess, TheTableStartsEmptyOnceEveryProcessHasGone) {
     OtherNamespace other;
     const zar_test::TempDir dir;
     auto plugger = other.Start("plug-and-list", {dir.Path().string()});
-    ASSERT_TRUE(AwaitMarker(dir / "listed")) << "exit " << plugger->Wait(0);
+    ASSERT_TRUE(AwaitFile(dir / "listed")) << "exit " << plugger->Wait(0);
     if (killed)
       plugger->Kill();
     else
@@ -371,7 +361,7 @@ TEST_F(MultiProcess, TheTableStartsEmptyOnceEveryProcessHasGone) {
     // process can only list what the table kept.
     auto counter = other.Start("count-devices", {dir.Path().string()}, false);
     EXPECT_EQ(counter->Wait(), 0);
-    EXPECT_EQ(Read(dir / "count"), "0") << (killed ? "after a kill" : "after a normal exit");
+    EXPECT_EQ(FileText(dir / "count"), "0") << (killed ? "after a kill" : "after a normal exit");
   }
 }
 
@@ -408,6 +398,8 @@ TEST_F(Enrolment, FollowsTheOpenCountWhateverTheNesting) {
   EXPECT_EQ(TLClose(first), ZAR_SUCCESS);
   EXPECT_EQ(m_table.Enrolment(m_self), registered) << "withdrawn at the last close";
   EXPECT_EQ(TLClose(first), ZAR_ERR_INVALID_HANDLE);
+  EXPECT_EQ(TLOpen(nullptr, nullptr, nullptr), ZAR_ERR_INVALID_PARAMETER);
+  EXPECT_EQ(TLClose(first), ZAR_ERR_INVALID_HANDLE) << "a refused open opens nothing";
 }
 
 TEST_F(Enrolment, AProcessEndingWithoutClosingWithdrawsAndFreesItsCamera) {
@@ -431,10 +423,10 @@ TEST_F(Enrolment, AFailedOpenChangesNothingAndEndedProcessesGiveTheirSlotsBack) 
   HelperProcess taker("idle", {m_dir.Path().string()});
   // Once loaded: a process clears what the table holds under its id as it
   // loads.
-  ASSERT_TRUE(AwaitMarker(m_dir / "idle")) << "exit " << taker.Wait(0);
+  ASSERT_TRUE(AwaitFile(m_dir / "idle")) << "exit " << taker.Wait(0);
   m_table.FillSlots(taker.Id());
   HelperProcess opener("open-when-full", {m_dir.Path().string()});
-  ASSERT_TRUE(AwaitMarker(m_dir / "refused")) << "exit " << opener.Wait(0) << " (9: opened, 10: handle written)";
+  ASSERT_TRUE(AwaitFile(m_dir / "refused")) << "exit " << opener.Wait(0) << " (9: opened, 10: handle written)";
   EXPECT_EQ(m_table.Enrolment(opener.Id()), 0u);
   taker.Kill();
   taker.Wait();
@@ -460,14 +452,14 @@ TEST_F(Enrolment, KilledProcessesLeaveNeitherSlotsNorCamerasBehind) {
       helpers.push_back(std::make_unique<HelperProcess>("enrol-and-wait", args));
     }
     for (int i = 0; i < wave; ++i)
-      ASSERT_TRUE(AwaitMarker(m_dir / ("enrolled" + std::to_string(started - wave + i))))
+      ASSERT_TRUE(AwaitFile(m_dir / ("enrolled" + std::to_string(started - wave + i))))
           << "helper " << i << " exit " << helpers[i]->Wait(0) << " (9: TLOpen, 10: TLOpenDevice)";
     EXPECT_NE(m_table.Holder("ZC1000_#KILL1"), 0u);
     for (auto &helper : helpers) helper->Kill();
     for (auto &helper : helpers) helper->Wait();
   }
   HelperProcess last("open-and-hold", {"ZC1000_#KILL1", m_dir.Path().string()});
-  ASSERT_TRUE(AwaitMarker(m_dir / "held")) << "exit " << last.Wait(0) << " (9: TLOpen, 10: TLOpenDevice)";
+  ASSERT_TRUE(AwaitFile(m_dir / "held")) << "exit " << last.Wait(0) << " (9: TLOpen, 10: TLOpenDevice)";
   Touch(m_dir / "close");
   Touch(m_dir / "exit");
   EXPECT_EQ(last.Wait(), 0);

@@ -5,18 +5,16 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <future>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "camera_bench.h"
+#include "heard.h"
 #include "os/message_pipe.h"
 #include "os/namespace.h"
 #include "os/system_info.h"
@@ -24,57 +22,25 @@
 #include "temp_dir.h"
 #include "test_main.h"
 
+using zar_test::AwaitFile;
+using zar_test::Heard;
 using zar_test::HelperProcess;
+using zar_test::Line;
+using zar_test::Touch;
 using zar_test::WaitFor;
 
 namespace {
-
-constexpr uint32_t kMarkerWaitMs = 60000;
-
-void Touch(const std::filesystem::path &marker) { std::ofstream(marker).put('x'); }
-bool AwaitMarker(const std::filesystem::path &marker) {
-  return WaitFor([&] { return std::filesystem::exists(marker); }, kMarkerWaitMs);
-}
-std::string Line(uint32_t event, const std::string &name, int64_t size = 260) {
-  return std::to_string(event) + " " + name + " " + std::to_string(size) + "\n";
-}
-
-// The events a callback of this process received, as Line()s.
-struct Recorder {
-  std::mutex lock;
-  std::vector<std::string> lines;
-  void Add(const std::string &line) {
-    std::lock_guard<std::mutex> guard(lock);
-    lines.push_back(line);
-  }
-  bool Has(const std::string &line, uint32_t milliseconds = 10000) {
-    return WaitFor(
-        [&] {
-          std::lock_guard<std::mutex> guard(lock);
-          return std::find(lines.begin(), lines.end(), line) != lines.end();
-        },
-        milliseconds);
-  }
-  std::vector<std::string> Lines() {
-    std::lock_guard<std::mutex> guard(lock);
-    return lines;
-  }
-};
-
-void Record(uint32_t event, void *pData, int64_t size, void *pContext) {
-  static_cast<Recorder *>(pContext)->Add(Line(event, static_cast<const char *>(pData), size));
-}
 
 // Waits, in a process of its own, until its transport-layer callback has
 // heard the plug and then the unplug of the camera named.
 const bool kWatchEvents = zar_test::RegisterHelper("tl-watch-events", [](const std::vector<std::string> &args) {
   const std::filesystem::path dir = args.at(0);
-  static Recorder recorder;
+  static Heard recorder;
   ZAR_TL_HANDLE tl = nullptr;
   if (TLOpen(nullptr, nullptr, &tl) != ZAR_SUCCESS) return 9;
-  if (TLSetCallback(tl, Record, &recorder) != ZAR_SUCCESS) return 10;
+  if (TLSetCallback(tl, Heard::Note, &recorder) != ZAR_SUCCESS) return 10;
   Touch(dir / ("ready-" + args.at(1)));
-  if (!recorder.Has(Line(USB_UNPLUGGED_DEVICE, args.at(2)), kMarkerWaitMs)) return 11;
+  if (!recorder.Has(Line(USB_UNPLUGGED_DEVICE, args.at(2)), 60000)) return 11;
   if (!recorder.Has(Line(USB_PLUGGED_DEVICE, args.at(2)), 0)) return 12;
   if (recorder.Lines().back() != Line(USB_UNPLUGGED_DEVICE, args.at(2))) return 13;
   return TLClose(tl) == ZAR_SUCCESS ? 0 : 14;
@@ -88,21 +54,12 @@ const bool kStuckInCallback = zar_test::RegisterHelper("tl-stuck-in-callback", [
   if (TLOpen(nullptr, nullptr, &tl) != ZAR_SUCCESS) return 9;
   const auto stuck = [](uint32_t, void *, int64_t, void *) {
     Touch(dir / "stuck");
-    AwaitMarker(dir / "exit");
+    AwaitFile(dir / "exit");
   };
   if (TLSetCallback(tl, stuck, nullptr) != ZAR_SUCCESS) return 10;
   Touch(dir / "ready-stuck");
-  AwaitMarker(dir / "exit");
+  AwaitFile(dir / "exit");
   return TLClose(tl) == ZAR_SUCCESS ? 0 : 11; // after the callback has returned
-});
-
-// Opens the transport layer and waits to be killed.
-const bool kOpenAndWait = zar_test::RegisterHelper("tl-open-and-wait", [](const std::vector<std::string> &args) {
-  ZAR_TL_HANDLE tl = nullptr;
-  if (TLOpen(nullptr, nullptr, &tl) != ZAR_SUCCESS) return 9;
-  Touch(std::filesystem::path(args.at(0)) / "ready-dead");
-  AwaitMarker(std::filesystem::path(args.at(0)) / "never");
-  return 0;
 });
 
 // Holds the camera named, with a device callback and a transport-layer
@@ -110,7 +67,7 @@ const bool kOpenAndWait = zar_test::RegisterHelper("tl-open-and-wait", [](const 
 const bool kHoldUntilUnplugged = zar_test::RegisterHelper("hold-until-unplugged", [](const std::vector<std::string> &args) {
   const std::filesystem::path dir = args.at(0);
   const std::string &name = args.at(1);
-  static Recorder heard;
+  static Heard heard;
   ZAR_TL_HANDLE tl = nullptr;
   ZAR_DEV_HANDLE device = nullptr;
   if (TLOpen(nullptr, nullptr, &tl) != ZAR_SUCCESS) return 9;
@@ -124,7 +81,7 @@ const bool kHoldUntilUnplugged = zar_test::RegisterHelper("hold-until-unplugged"
   if (DevSetCallback(device, onDevice, nullptr) != ZAR_SUCCESS) return 11;
   if (TLSetCallback(tl, onTL, nullptr) != ZAR_SUCCESS) return 12;
   Touch(dir / "ready-held");
-  if (!heard.Has("tl " + Line(USB_UNPLUGGED_DEVICE, name), kMarkerWaitMs)) return 13;
+  if (!heard.Has("tl " + Line(USB_UNPLUGGED_DEVICE, name), 60000)) return 13;
   const std::vector<std::string> expected{"device " + Line(USB_UNPLUGGED_DEVICE, name),
                                           "tl " + Line(USB_UNPLUGGED_DEVICE, name)};
   if (heard.Lines() != expected) return 14;
@@ -132,14 +89,30 @@ const bool kHoldUntilUnplugged = zar_test::RegisterHelper("hold-until-unplugged"
   return TLClose(tl) == ZAR_SUCCESS ? 0 : 16;
 });
 
+// What a re-entrant callback did, for the test to check; afresh for each
+// test.
+struct Reentry {
+  ZAR_TL_HANDLE tl = nullptr;
+  std::atomic<ZAR_STATUS> status{1};
+  std::atomic<ZAR_DEV_HANDLE> device{nullptr};
+  std::atomic<bool> entered{false}, release{false};
+  void Reset(ZAR_TL_HANDLE handle) {
+    tl = handle;
+    status = 1;
+    device = nullptr;
+    entered = release = false;
+  }
+};
+
 class TransportLayerCallbacks : public ::testing::Test {
 protected:
   void SetUp() override {
     ASSERT_EQ(TLOpen(nullptr, nullptr, &m_tl), ZAR_SUCCESS);
-    ASSERT_EQ(TLSetCallback(m_tl, Record, &m_recorder), ZAR_SUCCESS);
+    ASSERT_EQ(TLSetCallback(m_tl, Heard::Note, &m_recorder), ZAR_SUCCESS);
+    s_reentry.Reset(m_tl);
   }
   void TearDown() override {
-    TLRemoveCallback(m_tl, Record);
+    TLRemoveCallback(m_tl, Heard::Note);
     TLClose(m_tl);
   }
   // Writes a message straight to this process's callback pipe.
@@ -154,8 +127,10 @@ protected:
     return SendToSelf(&message, sizeof message);
   }
 
+  static inline Reentry s_reentry;
+
   ZAR_TL_HANDLE m_tl = nullptr;
-  Recorder m_recorder;
+  Heard m_recorder;
   zar_test::TempDir m_dir;
   zar_test::PluggedCameras m_cameras;
 };
@@ -164,8 +139,8 @@ TEST_F(TransportLayerCallbacks, PlugAndUnplugReachEveryEnrolledProcess) {
   const std::string dir = m_dir.Path().string();
   HelperProcess first("tl-watch-events", {dir, "a", "ZC1000_#NT1"});
   HelperProcess second("tl-watch-events", {dir, "b", "ZC1000_#NT1"});
-  ASSERT_TRUE(AwaitMarker(m_dir / "ready-a")) << first.Wait(0);
-  ASSERT_TRUE(AwaitMarker(m_dir / "ready-b")) << second.Wait(0);
+  ASSERT_TRUE(AwaitFile(m_dir / "ready-a")) << first.Wait(0);
+  ASSERT_TRUE(AwaitFile(m_dir / "ready-b")) << second.Wait(0);
   const uint32_t slot = m_cameras.Plug("NT1");
   EXPECT_TRUE(m_recorder.Has(Line(USB_PLUGGED_DEVICE, "ZC1000_#NT1")));
   m_cameras.Unplug(slot);
@@ -178,7 +153,7 @@ TEST_F(TransportLayerCallbacks, AnUnpluggedCameraIsClosedWhereItIsHeldBeforeTheA
   const uint32_t slot = m_cameras.Plug("UP1");
   ASSERT_TRUE(m_recorder.Has(Line(USB_PLUGGED_DEVICE, "ZC1000_#UP1")));
   HelperProcess holder("hold-until-unplugged", {m_dir.Path().string(), "ZC1000_#UP1"});
-  ASSERT_TRUE(AwaitMarker(m_dir / "ready-held")) << holder.Wait(0);
+  ASSERT_TRUE(AwaitFile(m_dir / "ready-held")) << holder.Wait(0);
   m_cameras.Unplug(slot);
   EXPECT_TRUE(m_recorder.Has(Line(USB_UNPLUGGED_DEVICE, "ZC1000_#UP1"))) << "a process that holds nothing";
   EXPECT_EQ(holder.Wait(), 0) << "13: no unplug, 14: not device then transport layer, 15: device still open";
@@ -187,13 +162,13 @@ TEST_F(TransportLayerCallbacks, AnUnpluggedCameraIsClosedWhereItIsHeldBeforeTheA
 
 TEST_F(TransportLayerCallbacks, ADeadOrStuckProcessDelaysNobody) {
   const std::string dir = m_dir.Path().string();
-  HelperProcess dead("tl-open-and-wait", {dir}), stuck("tl-stuck-in-callback", {dir});
-  ASSERT_TRUE(AwaitMarker(m_dir / "ready-dead")) << dead.Wait(0);
-  ASSERT_TRUE(AwaitMarker(m_dir / "ready-stuck")) << stuck.Wait(0);
+  HelperProcess dead("enrol-and-wait", {dir, "-dead"}), stuck("tl-stuck-in-callback", {dir});
+  ASSERT_TRUE(AwaitFile(m_dir / "enrolled-dead")) << dead.Wait(0);
+  ASSERT_TRUE(AwaitFile(m_dir / "ready-stuck")) << stuck.Wait(0);
   dead.Kill();
   dead.Wait();
   m_cameras.Plug("DS1");
-  ASSERT_TRUE(AwaitMarker(m_dir / "stuck"));
+  ASSERT_TRUE(AwaitFile(m_dir / "stuck"));
   m_cameras.Plug("DS2");
   m_cameras.Plug("DS3");
   for (const char *name : {"ZC1000_#DS1", "ZC1000_#DS2", "ZC1000_#DS3"})
@@ -240,69 +215,55 @@ TEST_F(TransportLayerCallbacks, ChangingTheNamespaceAfterLoadingMovesNothing) {
   EXPECT_TRUE(m_recorder.Has(Line(USB_PLUGGED_DEVICE, "ZC1000_#NS1")));
 }
 
-// What a re-entrant callback did, for the test to check.
-struct Reentry {
-  ZAR_TL_HANDLE tl = nullptr;
-  std::atomic<ZAR_STATUS> status{1};
-  std::atomic<ZAR_DEV_HANDLE> device{nullptr};
-  std::atomic<bool> entered{false}, release{false};
-};
-
 TEST_F(TransportLayerCallbacks, ACallbackMayOpenTheCameraItHearsOf) {
-  static Reentry reentry;
-  reentry.tl = m_tl;
   const auto open = [](uint32_t event, void *pData, int64_t, void *) {
     ZAR_DEV_HANDLE device = nullptr;
     if (event != USB_PLUGGED_DEVICE) return;
-    reentry.status = TLOpenDevice(reentry.tl, "USB", static_cast<const char *>(pData), &device);
-    reentry.device = device;
+    s_reentry.status = TLOpenDevice(s_reentry.tl, "USB", static_cast<const char *>(pData), &device);
+    s_reentry.device = device;
   };
   ASSERT_EQ(TLSetCallback(m_tl, open, nullptr), ZAR_SUCCESS);
   m_cameras.Plug("RE1");
-  ASSERT_TRUE(WaitFor([] { return reentry.status != 1; }));
-  EXPECT_EQ(reentry.status, ZAR_SUCCESS);
-  EXPECT_EQ(DevClose(reentry.device), ZAR_SUCCESS);
+  ASSERT_TRUE(WaitFor([] { return s_reentry.status != 1; }));
+  EXPECT_EQ(s_reentry.status, ZAR_SUCCESS);
+  EXPECT_EQ(DevClose(s_reentry.device), ZAR_SUCCESS);
   EXPECT_EQ(TLRemoveCallback(m_tl, open), ZAR_SUCCESS);
 }
 
 TEST_F(TransportLayerCallbacks, TheLastCloseNeverWaitsOnACallbackThatCallsBackIn) {
-  static Reentry reentry;
-  reentry.tl = m_tl;
   // Held until the main thread is closing, then calls exports that take the
   // transport layer's lock.
   const auto callIn = [](uint32_t, void *, int64_t, void *) {
-    reentry.entered = true;
-    WaitFor([] { return reentry.release.load(); });
+    s_reentry.entered = true;
+    WaitFor([] { return s_reentry.release.load(); });
     uint32_t count = 0;
-    reentry.status = TLGetNumDevices(reentry.tl, "USB", &count);
+    s_reentry.status = TLGetNumDevices(s_reentry.tl, "USB", &count);
     ZAR_DEV_HANDLE device = nullptr;
-    TLOpenDevice(reentry.tl, "USB", "nothing", &device);
+    TLOpenDevice(s_reentry.tl, "USB", "nothing", &device);
   };
   ASSERT_EQ(TLSetCallback(m_tl, callIn, nullptr), ZAR_SUCCESS);
   ASSERT_EQ(SendPlugToSelf("held"), 0u);
-  ASSERT_TRUE(WaitFor([] { return reentry.entered.load(); }));
+  ASSERT_TRUE(WaitFor([] { return s_reentry.entered.load(); }));
   auto closing = std::async(std::launch::async, [&] { return TLClose(m_tl); });
-  reentry.release = true;
+  s_reentry.release = true;
   ASSERT_EQ(closing.wait_for(std::chrono::seconds(20)), std::future_status::ready) << "deadlock";
   EXPECT_EQ(closing.get(), ZAR_SUCCESS);
-  EXPECT_TRUE(WaitFor([] { return reentry.status != 1; }));
+  EXPECT_TRUE(WaitFor([] { return s_reentry.status != 1; }));
   ASSERT_EQ(TLOpen(nullptr, nullptr, &m_tl), ZAR_SUCCESS);
   EXPECT_EQ(TLRemoveCallback(m_tl, callIn), ZAR_SUCCESS);
 }
 
 TEST_F(TransportLayerCallbacks, ACallbackMayCloseAndReopenTheTransportLayer) {
-  static Reentry reentry;
-  reentry.tl = m_tl;
   const auto reopen = [](uint32_t, void *pData, int64_t, void *) {
     if (std::strcmp(static_cast<const char *>(pData), "reopen") != 0) return;
     ZAR_TL_HANDLE tl = nullptr;
-    const bool ok = TLClose(reentry.tl) == ZAR_SUCCESS && TLOpen(nullptr, nullptr, &tl) == ZAR_SUCCESS;
-    reentry.status = ok ? ZAR_SUCCESS : ZAR_ERR_GENERAL;
+    const bool ok = TLClose(s_reentry.tl) == ZAR_SUCCESS && TLOpen(nullptr, nullptr, &tl) == ZAR_SUCCESS;
+    s_reentry.status = ok ? ZAR_SUCCESS : ZAR_ERR_GENERAL;
   };
   ASSERT_EQ(TLSetCallback(m_tl, reopen, nullptr), ZAR_SUCCESS);
   ASSERT_EQ(SendPlugToSelf("reopen"), 0u);
-  ASSERT_TRUE(WaitFor([] { return reentry.status != 1; }));
-  EXPECT_EQ(reentry.status, ZAR_SUCCESS);
+  ASSERT_TRUE(WaitFor([] { return s_reentry.status != 1; }));
+  EXPECT_EQ(s_reentry.status, ZAR_SUCCESS);
   ASSERT_EQ(SendPlugToSelf("after"), 0u);
   EXPECT_TRUE(m_recorder.Has(Line(USB_PLUGGED_DEVICE, "after"))) << "a fresh thread serves the pipe";
   EXPECT_EQ(TLRemoveCallback(m_tl, reopen), ZAR_SUCCESS);

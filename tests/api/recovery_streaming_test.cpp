@@ -10,7 +10,6 @@
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <set>
 #include <string>
 #include <thread>
@@ -79,11 +78,6 @@ bool SameSet(std::vector<uint32_t> a, std::vector<uint32_t> b) {
   return a == b;
 }
 
-bool Listed(ZAR_TL_HANDLE tl, const std::string &name) {
-  const auto names = zar_test::ListedNames(tl);
-  return std::find(names.begin(), names.end(), name) != names.end();
-}
-
 // Streams from the camera named (plugged by the test) in a process of its
 // own, and streams again on the same handle after the hibernation.
 const bool kStreamAcross = zar_test::RegisterHelper("stream-across-hibernation", [](const std::vector<std::string> &args) {
@@ -101,7 +95,7 @@ const bool kStreamAcross = zar_test::RegisterHelper("stream-across-hibernation",
   if (DevSetCallback(device, zar_test::EventLog::Record, &events) != ZAR_SUCCESS) return 11;
   const std::vector<uint32_t> before = StartStreaming(device, config, &stream, &why);
   if (before.empty()) return 12;
-  std::ofstream(dir / "streaming").put('x');
+  zar_test::Touch(dir / "streaming");
   if (!events.Await(PC_RESTORE_HYBERNATE_MODE, 60000)) return 13;
   if (DSStartAcquisition(stream, 0, 1) != ZAR_SUCCESS) return 14;
   if (!SameSet(TakeFrames(stream, config, kBuffers, &why), before)) return 15;
@@ -124,7 +118,7 @@ TEST(StreamingAcrossHibernation, TheSameStreamsStreamAgainIntoTheBuffersQueuedBe
   for (int i = 0; i < 2; ++i) {
     zar_test::HeldCameras::Camera *camera = held.Open(zar_test::StreamConfig("HS"));
     ASSERT_TRUE(camera);
-    Streaming streaming{camera};
+    Streaming streaming{camera, nullptr, {}, {}};
     std::string why;
     streaming.queued = StartStreaming(camera->device, camera->config, &streaming.stream, &why);
     ASSERT_EQ(streaming.queued.size(), kBuffers) << why;
@@ -132,7 +126,7 @@ TEST(StreamingAcrossHibernation, TheSameStreamsStreamAgainIntoTheBuffersQueuedBe
   }
   zar_test::PluggedCameras theirs;
   const oxa::ZarUsb::emulator::CameraConfig other = zar_test::StreamConfig("HS");
-  const std::string otherName = other.model + "_#" + other.serial;
+  const std::string otherName = zar_test::CameraName(other);
   // The baseline: a camera's plug reaching the transport-layer callbacks.
   const Clock::time_point plugged = Clock::now();
   uint32_t otherSlot = theirs.Plug(other);
@@ -142,7 +136,7 @@ TEST(StreamingAcrossHibernation, TheSameStreamsStreamAgainIntoTheBuffersQueuedBe
   zar_test::HelperProcess helper("stream-across-hibernation", {dir.Path().string(), otherName,
                                                                std::to_string(other.width),
                                                                std::to_string(other.height)});
-  ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(dir / "streaming"); }, 30000)) << helper.Wait(0);
+  ASSERT_TRUE(zar_test::AwaitFile(dir / "streaming")) << helper.Wait(0);
 
   ASSERT_TRUE(held.Suspend());
   for (Streaming &streaming : mine) ASSERT_TRUE(held.Lose(*streaming.camera));
@@ -163,7 +157,7 @@ TEST(StreamingAcrossHibernation, TheSameStreamsStreamAgainIntoTheBuffersQueuedBe
     }
   });
   theirs.Unplug(otherSlot);
-  ASSERT_TRUE(WaitFor([&] { return !Listed(held.TL(), otherName); })) << "parked by its process";
+  ASSERT_TRUE(zar_test::WaitForName(held.TL(), otherName, false)) << "parked by its process";
   oxa::ZarUsb::emulator::Resume();
   oxa::ZarUsb::os::Sleep(kGapMs); // the hibernation's gap
   for (Streaming &streaming : mine) streaming.returned = held.Return(*streaming.camera);

@@ -5,8 +5,6 @@
 
 #include <atomic>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <thread>
 
@@ -189,16 +187,16 @@ TEST_F(TransportLayerRegisters, WritesReachEveryCameraButThoseHeldElsewhere) {
   ASSERT_EQ(TLOpenDevice(m_tl, "USB", "ZC1000_#TLW1", &held), ZAR_SUCCESS);
   const zar_test::TempDir dir;
   zar_test::HelperProcess other("open-and-hold", {"ZC1000_#TLW3", dir.Path().string()});
-  ASSERT_TRUE(zar_test::WaitFor([&] { return std::filesystem::exists(dir / "held"); }, 60000));
+  ASSERT_TRUE(zar_test::AwaitFile(dir / "held"));
 
   const char data[8] = {'w', 'r', 'i', 't', 't', 'e', 'n', '!'};
   uint64_t size = sizeof data;
   EXPECT_EQ(GCWriteData(m_tl, 0, 0x08, data, &size), ZAR_SUCCESS);
   EXPECT_EQ(size, 8u);
   // The other process lets its camera go.
-  std::ofstream(dir / "close").put('x');
-  ASSERT_TRUE(zar_test::WaitFor([&] { return std::filesystem::exists(dir / "closed"); }, 60000));
-  std::ofstream(dir / "exit").put('x');
+  zar_test::Touch(dir / "close");
+  ASSERT_TRUE(zar_test::AwaitFile(dir / "closed"));
+  zar_test::Touch(dir / "exit");
   EXPECT_EQ(other.Wait(), 0);
   EXPECT_EQ(DevClose(held), ZAR_SUCCESS);
   EXPECT_EQ(UserData(mine), "written!") << "borrowed from this process's device";

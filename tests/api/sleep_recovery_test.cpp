@@ -9,7 +9,6 @@
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -256,16 +255,11 @@ const bool kExitWhileParked = zar_test::RegisterHelper("exit-while-parked", [](c
   EnableZarTrace(1);
   if (TLOpenDevice(tl, "USB", args.at(1).c_str(), &device) != ZAR_SUCCESS) return 10;
   if (DevSetCallback(device, zar_test::EventLog::Record, &events) != ZAR_SUCCESS) return 11;
-  std::ofstream(dir / "ready").put('x');
+  zar_test::Touch(dir / "ready");
   if (!events.Await(PC_SUSPEND_MODE, 30000)) return 12;
-  std::ofstream(dir / "suspended").put('x');
+  zar_test::Touch(dir / "suspended");
   const bool due = WaitFor(
-      [&] {
-        std::ifstream in(trace, std::ios::binary);
-        const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        return text.find("PC_RESTORE : Create Timer") != std::string::npos;
-      },
-      30000);
+      [&] { return zar_test::FileText(trace).find("PC_RESTORE : Create Timer") != std::string::npos; }, 30000);
   if (!due || DeviceState(device) != ZAR_ERR_GENERAL) return 13;
   return 0; // neither the device nor the transport layer closed
 });
@@ -277,15 +271,12 @@ TEST(SleepRecoveryUnload, AProcessEndsWithItsTimerDue) {
   const uint32_t slot = cameras.Plug(config);
   ZAR_TL_HANDLE tl = nullptr;
   ASSERT_EQ(TLOpen(nullptr, nullptr, &tl), ZAR_SUCCESS);
-  const std::string name = config.model + "_#" + config.serial;
-  ASSERT_TRUE(WaitFor([&] {
-    const auto names = zar_test::ListedNames(tl);
-    return std::find(names.begin(), names.end(), name) != names.end();
-  }));
+  const std::string name = zar_test::CameraName(config);
+  ASSERT_TRUE(zar_test::WaitForName(tl, name));
   zar_test::HelperProcess helper("exit-while-parked", {dir.Path().string(), name});
-  ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(dir / "ready"); }, 30000)) << helper.Wait(0);
+  ASSERT_TRUE(zar_test::AwaitFile(dir / "ready")) << helper.Wait(0);
   oxa::ZarUsb::emulator::Suspend();
-  ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(dir / "suspended"); }, 30000)) << helper.Wait(0);
+  ASSERT_TRUE(zar_test::AwaitFile(dir / "suspended")) << helper.Wait(0);
   cameras.Unplug(slot);
   oxa::ZarUsb::emulator::Resume();
   const Clock::time_point resumed = Clock::now();

@@ -67,6 +67,7 @@ TEST_F(StreamRaces, AnUnplugEndsEveryPendingAndLaterWaitPromptly) {
   ASSERT_EQ(m_stream.AnnounceAndQueue(2).size(), 2u);
   ASSERT_EQ(DSStartAcquisition(Stream(), 0, 1), 0);
   std::atomic<bool> unplugged{false};
+  std::atomic<int> frames{0};
   std::atomic<int64_t> unpluggedAt{0};
   const auto start = Clock::now();
   auto waiter = std::async(std::launch::async, [&] {
@@ -75,6 +76,7 @@ TEST_F(StreamRaces, AnUnplugEndsEveryPendingAndLaterWaitPromptly) {
       ZAR_WAIT_RESULT result{};
       const ZAR_STATUS waited = DSWaitForBuffer(Stream(), 0xFFFFFFFF, 0, &result, nullptr);
       if (waited == ZAR_SUCCESS) {
+        ++frames;
         DSQueueBuffer(Stream(), result.iID);
         continue;
       }
@@ -83,7 +85,7 @@ TEST_F(StreamRaces, AnUnplugEndsEveryPendingAndLaterWaitPromptly) {
     }
     return failuresAfterUnplug;
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(50)); // let frames flow
+  EXPECT_TRUE(zar_test::WaitFor([&] { return frames >= 3; })) << "frames flow";
   unpluggedAt = MillisecondsSince(start);
   unplugged = true;
   ASSERT_TRUE(emulator::Unplug(m_stream.Slot()));
@@ -149,12 +151,15 @@ TEST_F(StreamRaces, StopAndClosesEndAPendingWaitAtOnce) {
   for (int round = 0; round < 3; ++round) {
     SCOPED_TRACE(round == 0 ? "stop" : round == 1 ? "held by the driver, then DSClose" : "DevClose");
     zar_test::TraceCapture trace;
-    if (round == 1) ASSERT_TRUE(emulator::InjectFault(m_stream.Slot(), Request::GetBuffer, FaultKind::Pend, 1, 0));
+    if (round == 1) {
+      ASSERT_TRUE(emulator::InjectFault(m_stream.Slot(), Request::GetBuffer, FaultKind::Pend, 1, 0));
+    }
     auto wait = PendingWait(trace, stream);
     const auto start = Clock::now();
-    if (round == 0) EXPECT_EQ(DSStopAcquisition(stream, 0), 0);
-    if (round == 1) EXPECT_EQ(DSClose(stream), 0);
-    if (round == 2) EXPECT_EQ(DevClose(m_stream.Device()), 0);
+    const ZAR_STATUS ended = round == 0   ? DSStopAcquisition(stream, 0)
+                             : round == 1 ? DSClose(stream)
+                                          : DevClose(m_stream.Device());
+    EXPECT_EQ(ended, 0);
     ASSERT_EQ(wait.wait_for(std::chrono::seconds(5)), std::future_status::ready);
     EXPECT_EQ(wait.get(), ZAR_ERR_GENERAL);
     EXPECT_LT(MillisecondsSince(start), 1000);
@@ -173,6 +178,7 @@ TEST_F(StreamRaces, ClosingWhileOtherThreadsQueueAndWaitIsSafe) {
   ASSERT_EQ(ids.size(), 6u);
   ASSERT_EQ(DSStartAcquisition(Stream(), 0, 1), 0);
   std::atomic<bool> go{false};
+  std::atomic<int> calls{0};
   std::vector<std::future<bool>> workers;
   for (int t = 0; t < 3; ++t) {
     workers.push_back(std::async(std::launch::async, [&, t] {
@@ -181,6 +187,7 @@ TEST_F(StreamRaces, ClosingWhileOtherThreadsQueueAndWaitIsSafe) {
         ZAR_WAIT_RESULT result{};
         const ZAR_STATUS status = t == 0 ? DSWaitForBuffer(Stream(), 100, 0, &result, nullptr)
                                          : DSQueueBuffer(Stream(), ids[static_cast<size_t>(t)]);
+        ++calls;
         if (status == ZAR_ERR_INVALID_HANDLE) return true; // the stream is gone
         if (status == ZAR_SUCCESS && t == 0) DSQueueBuffer(Stream(), result.iID);
         if (status != ZAR_SUCCESS && status != ZAR_ERR_ACCESS_DENIED && status != ZAR_ERR_TIMEOUT &&
@@ -190,7 +197,7 @@ TEST_F(StreamRaces, ClosingWhileOtherThreadsQueueAndWaitIsSafe) {
     }));
   }
   go = true;
-  std::this_thread::sleep_for(std::chrono::milliseconds(30)); // let them run into each other
+  EXPECT_TRUE(zar_test::WaitFor([&] { return calls >= 30; })) << "they run into each other";
   EXPECT_EQ(m_stream.Close(), 0);
   for (auto &worker : workers) {
     ASSERT_EQ(worker.wait_for(std::chrono::seconds(10)), std::future_status::ready);

@@ -4,8 +4,6 @@
 
 #include <atomic>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -14,6 +12,7 @@
 
 #include "environment.h"
 #include "temp_dir.h"
+#include "test_main.h"
 #include "zar_usb.h"
 
 namespace {
@@ -30,8 +29,7 @@ protected:
 
   // The file's content; newlines of a text-mode file read as "\n".
   std::string Content() const {
-    std::ifstream in(m_path, std::ios::binary);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string text = zar_test::FileText(m_path);
     std::string plain;
     for (size_t i = 0; i < text.size(); ++i)
       if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) plain += text[i];
@@ -86,16 +84,22 @@ TEST_F(TraceLog, WriteZarTraceWritesExactlyAndIgnoresTheEnableSwitch) {
   EXPECT_EQ(Content(), "plain text, no stamp|second");
 }
 
-TEST_F(TraceLog, NothingIsWrittenAnywhereWithoutAFile) {
+// What a traced call and a WriteZarTrace send to the debugger output, which
+// is the standard error stream when the test setting asks for it.
+std::string DebugOutput() {
   zar_test::SetEnv("ZAR_USB_DEBUG_OUTPUT", "stderr");
   ::testing::internal::CaptureStderr();
-  EnableZarTrace(1);
   uint32_t count = 0;
   TLGetNumInterfaces(nullptr, &count);
-  WriteZarTrace("dropped");
-  const std::string debugOutput = ::testing::internal::GetCapturedStderr();
+  WriteZarTrace("direct");
+  const std::string output = ::testing::internal::GetCapturedStderr();
   zar_test::UnsetEnv("ZAR_USB_DEBUG_OUTPUT");
-  EXPECT_EQ(debugOutput, "");
+  return output;
+}
+
+TEST_F(TraceLog, NothingIsWrittenAnywhereWithoutAFile) {
+  EnableZarTrace(1);
+  EXPECT_EQ(DebugOutput(), "");
   EXPECT_FALSE(std::filesystem::exists(m_path));
 }
 
@@ -104,21 +108,16 @@ TEST_F(TraceLog, NothingIsWrittenAnywhereWithoutAFile) {
 TEST_F(TraceLog, EveryPieceAlsoGoesToTheDebuggerOutput) {
   OpenTrace();
   EnableZarTrace(1);
-  zar_test::SetEnv("ZAR_USB_DEBUG_OUTPUT", "stderr");
-  ::testing::internal::CaptureStderr();
-  uint32_t count = 0;
-  TLGetNumInterfaces(nullptr, &count);
-  WriteZarTrace("direct");
-  const std::string debugOutput = ::testing::internal::GetCapturedStderr();
-  zar_test::UnsetEnv("ZAR_USB_DEBUG_OUTPUT");
-  EXPECT_TRUE(std::regex_search(
-      debugOutput, std::regex("\nZAR=> .{24}\nZAR=> Enter TLGetNumInterfaces hTL=0x0000000000000000\n")))
-      << debugOutput;
-  EXPECT_NE(debugOutput.find("direct"), std::string::npos) << "WriteZarTrace too";
+  const std::string output = DebugOutput();
+  EXPECT_TRUE(
+      std::regex_search(output, std::regex("\nZAR=> .{24}\nZAR=> Enter TLGetNumInterfaces hTL=0x0000000000000000\n")))
+      << output;
+  EXPECT_NE(output.find("direct"), std::string::npos) << "WriteZarTrace too";
 }
 #endif
 
-TEST_F(TraceLog, SizeLimitEmptiesTheFileOnlyWhenAPieceWouldPassIt) {
+// The limit is in KiB; 0 empties the file before every piece.
+TEST_F(TraceLog, ASizeLimitEmptiesTheFileOnlyWhenAPieceWouldPassIt) {
   OpenTrace();
   LimitDebugFileSize(1);
   const std::string first(1000, 'a');
@@ -129,10 +128,6 @@ TEST_F(TraceLog, SizeLimitEmptiesTheFileOnlyWhenAPieceWouldPassIt) {
   EXPECT_EQ(Content(), "c");
   WriteZarTrace("d");
   EXPECT_EQ(Content(), "cd");
-}
-
-TEST_F(TraceLog, ZeroLimitEmptiesTheFileBeforeEveryCheckedPiece) {
-  OpenTrace();
   LimitDebugFileSize(0);
   WriteZarTrace("one");
   WriteZarTrace("two");

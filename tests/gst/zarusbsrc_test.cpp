@@ -82,11 +82,7 @@ protected:
     config.pixelFormat = pixelFormat;
     config.frameRateMilli = frameRateMilli;
     const uint32_t slot = m_cameras.Plug(config);
-    EXPECT_TRUE(zar_test::WaitFor([&] {
-      for (const auto &name : zar_test::ListedNames(m_tl))
-        if (name.ends_with("_#" + serial)) return true;
-      return false;
-    }));
+    EXPECT_TRUE(zar_test::WaitForName(m_tl, zar_test::CameraName(config)));
     return slot;
   }
   void Unplug(uint32_t slot) { m_cameras.Unplug(slot); }

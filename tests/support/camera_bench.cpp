@@ -1,5 +1,7 @@
 #include "camera_bench.h"
 
+#include <algorithm>
+
 #include "test_main.h"
 
 namespace zar_test {
@@ -28,6 +30,10 @@ void PluggedCameras::Unplug(uint32_t slot) {
   std::erase(m_slots, slot);
 }
 
+std::string CameraName(const oxa::ZarUsb::emulator::CameraConfig &config) {
+  return (config.userName.empty() ? config.model : config.userName) + "_#" + config.serial;
+}
+
 std::vector<std::string> ListedNames(ZAR_TL_HANDLE tl) {
   std::vector<std::string> names;
   uint32_t count = 0;
@@ -37,6 +43,15 @@ std::vector<std::string> ListedNames(ZAR_TL_HANDLE tl) {
     if (TLGetDeviceName(tl, "USB", i, name, sizeof name) == ZAR_SUCCESS) names.emplace_back(name);
   }
   return names;
+}
+
+bool WaitForName(ZAR_TL_HANDLE tl, const std::string &name, bool listed, uint32_t milliseconds) {
+  return WaitFor(
+      [&] {
+        const auto names = ListedNames(tl);
+        return (std::find(names.begin(), names.end(), name) != names.end()) == listed;
+      },
+      milliseconds);
 }
 
 bool WaitForCount(ZAR_TL_HANDLE tl, uint32_t count, uint32_t milliseconds) {

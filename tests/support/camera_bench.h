@@ -25,8 +25,14 @@ private:
   std::vector<uint32_t> m_slots;
 };
 
+// The name a camera of that config is listed under (when no other camera
+// took it first).
+std::string CameraName(const oxa::ZarUsb::emulator::CameraConfig &config);
 // The names the transport layer lists now.
 std::vector<std::string> ListedNames(ZAR_TL_HANDLE tl);
+// Waits until the transport layer lists the name (or, with listed false,
+// no longer lists it).
+bool WaitForName(ZAR_TL_HANDLE tl, const std::string &name, bool listed = true, uint32_t milliseconds = 10000);
 // Waits until the transport layer lists `count` cameras.
 bool WaitForCount(ZAR_TL_HANDLE tl, uint32_t count, uint32_t milliseconds = 20000);
 

@@ -64,13 +64,9 @@ void HeldCameras::CloseTL() {
 HeldCameras::Camera *HeldCameras::Open(const oxa::ZarUsb::emulator::CameraConfig &config) {
   Camera &camera = m_cameras.emplace_back();
   camera.config = config;
-  camera.name = (config.userName.empty() ? config.model : config.userName) + "_#" + config.serial;
+  camera.name = CameraName(config);
   camera.slot = m_plugged.Plug(config);
-  const bool listed = WaitFor([&] {
-    const auto names = ListedNames(m_tl);
-    return std::find(names.begin(), names.end(), camera.name) != names.end();
-  });
-  if (!listed || TLOpenDevice(m_tl, "USB", camera.name.c_str(), &camera.device) != ZAR_SUCCESS) return nullptr;
+  if (!WaitForName(m_tl, camera.name) || TLOpenDevice(m_tl, "USB", camera.name.c_str(), &camera.device) != ZAR_SUCCESS) return nullptr;
   if (DevSetCallback(camera.device, EventLog::Record, &camera.events) != ZAR_SUCCESS) return nullptr;
   return &camera;
 }
@@ -86,10 +82,7 @@ bool HeldCameras::Suspend() {
 // is free again then for the camera's return.
 bool HeldCameras::Lose(Camera &camera) {
   m_plugged.Unplug(camera.slot);
-  return WaitFor([&] {
-    const auto names = ListedNames(m_tl);
-    return std::find(names.begin(), names.end(), camera.name) == names.end();
-  });
+  return WaitForName(m_tl, camera.name, false);
 }
 
 Clock::time_point HeldCameras::Return(Camera &camera, const std::string &userName) {

@@ -2,9 +2,6 @@
 
 #include "test_main.h"
 
-#include <algorithm>
-#include <fstream>
-#include <iterator>
 #include <sstream>
 
 namespace zar_test {
@@ -12,12 +9,8 @@ namespace zar_test {
 OpenCamera::OpenCamera(const oxa::ZarUsb::emulator::CameraConfig &config) {
   if (TLOpen(nullptr, nullptr, &m_tl) != ZAR_SUCCESS) return;
   m_slot = m_cameras.Plug(config);
-  const std::string name = (config.userName.empty() ? config.model : config.userName) + "_#" + config.serial;
-  const bool listed = WaitFor([&] {
-    const auto names = ListedNames(m_tl);
-    return std::find(names.begin(), names.end(), name) != names.end();
-  });
-  if (listed) TLOpenDevice(m_tl, "USB", name.c_str(), &m_device);
+  const std::string name = CameraName(config);
+  if (WaitForName(m_tl, name)) TLOpenDevice(m_tl, "USB", name.c_str(), &m_device);
 }
 
 OpenCamera::~OpenCamera() {
@@ -35,10 +28,7 @@ TraceCapture::~TraceCapture() {
   CloseDebugFile();
 }
 
-std::string TraceCapture::Text() const {
-  std::ifstream in(m_dir / "trace.txt", std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+std::string TraceCapture::Text() const { return FileText(m_dir / "trace.txt"); }
 
 std::vector<std::string> TraceCapture::Lines(const std::string &part) const {
   std::vector<std::string> lines;

@@ -4,6 +4,8 @@
 
 #include <chrono>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <thread>
 
@@ -55,6 +57,17 @@ bool WaitFor(const std::function<bool()> &condition, uint32_t milliseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   return true;
+}
+
+void Touch(const std::filesystem::path &file) { std::ofstream(file).put('x'); }
+
+bool AwaitFile(const std::filesystem::path &file, uint32_t milliseconds) {
+  return WaitFor([&] { return std::filesystem::exists(file); }, milliseconds);
+}
+
+std::string FileText(const std::filesystem::path &file) {
+  std::ifstream in(file, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
 } // namespace zar_test

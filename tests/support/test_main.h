@@ -5,6 +5,7 @@
 // which is removed when the run ends.
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -37,5 +38,11 @@ private:
 
 // Polls the condition until it holds or the time has passed.
 bool WaitFor(const std::function<bool()> &condition, uint32_t milliseconds = 10000);
+
+// Marker files between a test and its helper processes: created, awaited
+// (a helper process may take long to start on a loaded machine), read whole.
+void Touch(const std::filesystem::path &file);
+bool AwaitFile(const std::filesystem::path &file, uint32_t milliseconds = 60000);
+std::string FileText(const std::filesystem::path &file);
 
 } // namespace zar_test

@@ -8,7 +8,6 @@
 #include <array>
 #include <cstring>
 #include <chrono>
-#include <fstream>
 #include <future>
 #include <thread>
 #include <vector>
@@ -305,48 +304,37 @@ const bool kHoldCamera = zar_test::RegisterHelper("hold-camera", [](const std::v
   os::SetSecondDeviceSource(&BusDevices());
   CDriverInterface driver(arguments.at(0).c_str());
   if (!driver.IsOpen()) return 3;
-  zar_test::WaitFor([&] { return std::ifstream(arguments.at(1)).good(); }, 60000);
+  zar_test::AwaitFile(arguments.at(1));
   return 0;
 });
 
-TEST_F(Emulated, OneOpenAtATimeAcrossProcesses) {
+// A holder that lets go and one that is killed free the camera alike.
+TEST_F(Emulated, OneOpenAtATimeAcrossProcessesUntilTheHolderGoes) {
   m_driver.reset();
   const zar_test::TempDir dir;
-  const std::string marker = (dir / "release").string();
-  const auto heldBy = [&](uint32_t process) {
-    for (const auto &camera : ListCameras())
-      if (camera.slot == m_slot) return camera.holderProcess == process;
-    return false;
-  };
-
-  zar_test::HelperProcess holder("hold-camera", {m_path, marker});
-  ASSERT_TRUE(holder.Started());
-  ASSERT_TRUE(zar_test::WaitFor([&] { return heldBy(holder.Id()); }));
-  CDriverInterface refused(m_path.c_str());
-  EXPECT_FALSE(refused.IsOpen());
-  EXPECT_EQ(refused.m_dwLastError, 32u) << "a sharing violation";
-  std::ofstream(marker).put('x');
-  EXPECT_EQ(holder.Wait(), 0);
-
-  CDriverInterface mine(m_path.c_str());
-  ASSERT_TRUE(mine.IsOpen());
-  CDriverInterface second(m_path.c_str());
-  EXPECT_EQ(second.m_dwLastError, 32u) << "also within one process";
-}
-
-TEST_F(Emulated, AKilledHolderReleasesTheCamera) {
-  m_driver.reset();
-  const zar_test::TempDir dir;
-  zar_test::HelperProcess holder("hold-camera", {m_path, (dir / "never").string()});
-  ASSERT_TRUE(zar_test::WaitFor([&] {
-    for (const auto &camera : ListCameras())
-      if (camera.slot == m_slot && camera.holderProcess == holder.Id()) return true;
-    return false;
-  }));
-  holder.Kill();
-  EXPECT_NE(holder.Wait(), 0);
-  CDriverInterface after(m_path.c_str());
-  EXPECT_TRUE(after.IsOpen()) << after.m_dwLastError;
+  for (const bool killed : {false, true}) {
+    const auto marker = dir / (killed ? "never" : "release");
+    zar_test::HelperProcess holder("hold-camera", {m_path, marker.string()});
+    ASSERT_TRUE(zar_test::WaitFor([&] {
+      for (const auto &camera : ListCameras())
+        if (camera.slot == m_slot && camera.holderProcess == holder.Id()) return true;
+      return false;
+    })) << holder.Wait(0);
+    CDriverInterface refused(m_path.c_str());
+    EXPECT_FALSE(refused.IsOpen());
+    EXPECT_EQ(refused.m_dwLastError, 32u) << "a sharing violation";
+    if (killed) {
+      holder.Kill();
+      EXPECT_NE(holder.Wait(), 0);
+    } else {
+      zar_test::Touch(marker);
+      EXPECT_EQ(holder.Wait(), 0);
+    }
+    CDriverInterface mine(m_path.c_str());
+    ASSERT_TRUE(mine.IsOpen()) << mine.m_dwLastError;
+    CDriverInterface second(m_path.c_str());
+    EXPECT_EQ(second.m_dwLastError, 32u) << "also within one process";
+  }
 }
 
 } // namespace

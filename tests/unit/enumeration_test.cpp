@@ -5,8 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include "driver/interface_classes.h"
@@ -14,6 +12,7 @@
 #include "registry/monitor.h"
 #include "registry/shared_table.h"
 #include "temp_dir.h"
+#include "test_main.h"
 #include "trace/trace.h"
 #include "zar_usb.h"
 
@@ -51,8 +50,7 @@ TEST(Enumeration, AMemberWhosePathCannotBeReadIsTracedAfterItsEnumeration) {
   EnableTrace(false);
   CloseTraceFile();
 
-  std::ifstream in(path, std::ios::binary);
-  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string text = zar_test::FileText(path);
   const auto at = [&](const std::string &line) { return text.find(line); };
   const size_t enumerated = at("ZAR=> UpdateDevicesList : SetupDiEnumDeviceInterfaces => unIndexGID=3 dwCount=0 "
                                "dwNbDevicesFound=0");

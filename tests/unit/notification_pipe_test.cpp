@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <memory>
 #include <string>
@@ -33,7 +32,7 @@ constexpr uint32_t kNotFound = 2;
 const bool kServePipe = zar_test::RegisterHelper("serve-pipe", [](const std::vector<std::string> &args) {
   os::MessagePipeServer pipe;
   if (pipe.Create(args.at(0)) != 0) return 9;
-  std::ofstream(std::filesystem::path(args.at(1)) / "serving").put('x');
+  zar_test::Touch(std::filesystem::path(args.at(1)) / "serving");
   zar_test::WaitFor([] { return false; }, 120000);
   return 0;
 });
@@ -97,8 +96,7 @@ TEST_F(MessagePipe, APipeWhoseOwnerEndedFailsAtOnceAndItsNameCanBeServedAgain) {
 
   zar_test::TempDir dir;
   zar_test::HelperProcess owner("serve-pipe", {m_name, dir.Path().string()});
-  ASSERT_TRUE(zar_test::WaitFor([&] { return std::filesystem::exists(dir.Path() / "serving"); }, 60000))
-      << owner.Wait(0);
+  ASSERT_TRUE(zar_test::AwaitFile(dir.Path() / "serving")) << owner.Wait(0);
   owner.Kill();
   owner.Wait();
   // Not a busy pipe to be waited for: gone.

@@ -1,0 +1,36 @@
+#include "heard.h"
+
+#include <algorithm>
+
+#include "test_main.h"
+
+namespace zar_test {
+
+std::string Line(uint32_t event, const std::string &data, int64_t size) {
+  return std::to_string(event) + " " + data + " " + std::to_string(size);
+}
+
+void Heard::Note(uint32_t event, void *pData, int64_t size, void *pContext) {
+  static_cast<Heard *>(pContext)->Add(Line(event, pData == nullptr ? "null" : static_cast<const char *>(pData), size));
+}
+
+void Heard::Add(const std::string &line) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  m_lines.push_back(line);
+}
+
+std::vector<std::string> Heard::Lines() {
+  std::lock_guard<std::mutex> guard(m_lock);
+  return m_lines;
+}
+
+bool Heard::Has(const std::string &line, uint32_t milliseconds) {
+  return WaitFor(
+      [&] {
+        const auto lines = Lines();
+        return std::find(lines.begin(), lines.end(), line) != lines.end();
+      },
+      milliseconds);
+}
+
+} // namespace zar_test

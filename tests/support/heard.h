@@ -1,0 +1,29 @@
+#pragma once
+// What callbacks heard, in the order they heard it, as lines
+// "event data length": the data read as text, "null" when there is none.
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace zar_test {
+
+// One line of what a callback heard.
+std::string Line(uint32_t event, const std::string &data, int64_t size = 260);
+
+class Heard {
+public:
+  // A callback (ZAR_CALLBACK) whose context is a Heard.
+  static void Note(uint32_t event, void *pData, int64_t size, void *pContext);
+  void Add(const std::string &line);
+  std::vector<std::string> Lines();
+  // Waits until the line was heard.
+  bool Has(const std::string &line, uint32_t milliseconds = 10000);
+
+private:
+  std::mutex m_lock;
+  std::vector<std::string> m_lines;
+};
+
+} // namespace zar_test
