@@ -50,9 +50,11 @@ ZAR_STATUS DevRemoveCallback(ZAR_DEV_HANDLE hDev, ZAR_CALLBACK pfn) {
   return Guarded([&] { return device->RemoveCallback(pfn); });
 }
 
+// Shared rather than pinned: the close waits for the calls pinned on the
+// device, and must not wait for its own.
 ZAR_STATUS DevClose(ZAR_DEV_HANDLE hDev) {
   TraceMessage("ZAR=> Enter DevClose hDev=0x%p\n", hDev);
-  const auto device = PinDevice(hDev);
+  const std::shared_ptr<CDevice> device = OpenDevices::Share(hDev);
   if (!device) return ZAR_ERR_INVALID_HANDLE;
   return Guarded([&] { return device->GetInterface()->DeleteDevice(device.get()); });
 }

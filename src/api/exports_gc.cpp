@@ -15,8 +15,9 @@ namespace {
 // The size shown by the entry traces; 0 when there is no size.
 int64_t TracedSize(const uint64_t *piSize) { return piSize != nullptr ? static_cast<int64_t>(*piSize) : 0; }
 
+// Checked inline first: a register call with tracing off pays two loads.
 void DumpBytes(const char *title, const void *pBuffer, const uint64_t *piSize) {
-  if (!IsTraceFileOpen() || pBuffer == nullptr || piSize == nullptr) return;
+  if (!IsTraceActive() || pBuffer == nullptr || piSize == nullptr) return;
   TraceRaw(title);
   const auto *bytes = static_cast<const unsigned char *>(pBuffer);
   for (uint64_t i = 0; i < *piSize; ++i) TraceRaw("%.2X ", bytes[i]);

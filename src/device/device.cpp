@@ -8,6 +8,7 @@
 #include "os/lock_guard.h"
 #include "driver/driver_interface.h"
 #include "registry/interface.h"
+#include "registry/open_devices.h"
 #include "registry/recovery_state.h"
 #include "registry/shared_table.h"
 #include "trace/trace.h"
@@ -26,6 +27,7 @@ CDevice::CDevice(std::shared_ptr<CInterface> pInterface, std::string name, uint3
   m_pThreadEvent = MakeThreadEvent();
   m_pDriver = GetDeviceDriver(static_cast<int32_t>(m_unIndex), true);
   if (m_pDriver) m_pDriver->m_pDevice = this;
+  m_pRegisterDriver.store(m_pDriver.get(), std::memory_order_release);
 }
 
 std::unique_ptr<CThreadEvent> CDevice::MakeThreadEvent() {
@@ -58,7 +60,9 @@ CDevice::~CDevice() {
 //    where whatever waits without limit on the device's behalf ends: a
 //    stream's destructor first wakes a DSWaitForBuffer blocked in it (that
 //    wait holds the stream's lock), then takes the stream's lock.
-// 3. Under the device lock again the reservation goes and the index is
+// 3. Register calls, which take no device lock, are drained (holding no
+//    lock): the driver is hidden from later ones, those in flight end.
+// 4. Under the device lock again the reservation goes and the index is
 //    cleared: calls that come later find no driver, and a reservation this
 //    process makes later for the same record is never reached through here.
 //    Only this device's own reservation is released (its driver links back to
@@ -89,6 +93,7 @@ void CDevice::Close() {
     stream->Close();
     stream.reset();
   }
+  DrainRegisterCalls();
   CLockGuard lock(&m_csLock);
   if (m_unIndex != kClosedIndex) LeaveRecord(kClosedIndex, &pinned);
 }
@@ -206,11 +211,20 @@ int32_t CDevice::DeleteDataStream(CDataStream *stream) {
 }
 
 // The driver interface of the record goes after both locks are given back
-// (the device's own pin is the last one, unless a request still runs).
+// (the device's own pin is the last one, unless a request still runs), and
+// after the register calls that may use it have ended, which are waited for
+// without the device lock (other calls wait for it meanwhile, holding their
+// call pins). A close that starts in between wins: the device is not parked.
 bool CDevice::Park() {
   std::shared_ptr<CDriverInterface> pinned;
+  const auto parkable = [this] { return !m_bClosing && m_unIndex != kClosedIndex && m_unIndex != kParkedIndex; };
+  {
+    CLockGuard lock(&m_csLock);
+    if (!parkable()) return false;
+  }
+  DrainRegisterCalls();
   CLockGuard lock(&m_csLock);
-  if (m_bClosing || m_unIndex == kClosedIndex || m_unIndex == kParkedIndex) return false;
+  if (!parkable()) return false;
   LeaveRecord(kParkedIndex, &pinned);
   return true;
 }
@@ -238,6 +252,7 @@ int32_t CDevice::RecoverFromHybernate(uint32_t newIndex) {
     m_unIndex = newIndex;
     m_pDriver = driver;
     driver->m_pDevice = this;
+    m_pRegisterDriver.store(driver.get(), std::memory_order_release);
     streams = m_listDataStreams;
   }
   events = MakeThreadEvent();

@@ -3,6 +3,7 @@
 // reaches its camera's driver through the shared table (the driver of the
 // record it reserved), never by a handle of its own.
 
+#include <atomic>
 #include <cstdint>
 #include <list>
 #include <map>
@@ -80,7 +81,9 @@ public:
   std::shared_ptr<CDriverInterface> PinDriver();
 
   // Camera registers, in requests of at most 48 bytes. *size: in, the bytes
-  // asked for; out, the bytes moved.
+  // asked for; out, the bytes moved. The caller holds a call pin on the
+  // device (OpenDevices::Pin), which keeps the driver they use: they take no
+  // device lock.
   int32_t ReadData(uint64_t address, void *buffer, uint64_t *size);
   int32_t WriteData(uint64_t address, const void *buffer, uint64_t *size);
   // Fills the 1024-byte information record; *size: its capacity.
@@ -105,6 +108,12 @@ private:
   // camera is present; null once the device is closed or the camera gone.
   // The caller holds m_csLock, which keeps the driver pinned until it leaves.
   CDriverInterface *Driver();
+  // The same for a register call, which holds a call pin instead of the lock.
+  CDriverInterface *RegisterDriver();
+  // Hides the driver from register calls that start from now on and waits
+  // for those in flight to end (OpenDevices::DrainCalls); called without
+  // m_csLock, before the driver is given back.
+  void DrainRegisterCalls();
   template <class Request>
   int32_t Transfer(const char *operation, uint64_t address, uint64_t *size, Request request);
 
@@ -112,11 +121,16 @@ private:
   // the last TLClose finds its interface in place.
   std::shared_ptr<CInterface> m_pInterface;
   std::string m_strName;
-  uint32_t m_unIndex; // kClosedIndex once closed, kParkedIndex while parked
+  // kClosedIndex once closed, kParkedIndex while parked; written under
+  // m_csLock, read without it by register calls.
+  std::atomic<uint32_t> m_unIndex;
   bool m_bClosing = false; // set first thing by Close, under m_csLock
   // The driver of the record this device reserved, pinned from its opening to
   // its close; set and dropped under m_csLock.
   std::shared_ptr<CDriverInterface> m_pDriver;
+  // m_pDriver's object for register calls; null while parked or closed. Set
+  // after m_unIndex, cleared before m_pDriver is dropped (DrainRegisterCalls).
+  std::atomic<CDriverInterface *> m_pRegisterDriver{nullptr};
   os::CriticalSection m_csLock;
   // The device event thread; null once closed, or when it could not be made.
   // Taken out under m_csLock and destroyed outside it: its callbacks may call

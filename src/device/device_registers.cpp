@@ -6,6 +6,7 @@
 #include "device/device.h"
 #include "driver/driver_interface.h"
 #include "driver/driver_requests.h"
+#include "registry/open_devices.h"
 #include "registry/shared_table.h"
 #include "trace/trace.h"
 
@@ -15,14 +16,27 @@ namespace {
 constexpr uint64_t kChunk = 48;
 } // namespace
 
-// Every register call asks this, so it takes no lock beyond the device's:
-// the device keeps its own pin on the driver (dropped only under m_csLock,
+// The device keeps its own pin on the driver (dropped only under m_csLock,
 // which the caller holds), so the driver cannot go during the call and no
 // table lookup or further pin is needed; whether the record is still this
 // process's and its camera present is read from the two words that say so,
 // lock-free (HoldsRecord).
 CDriverInterface *CDevice::Driver() {
   return m_pDriver != nullptr && HoldsRecord(static_cast<int32_t>(m_unIndex)) ? m_pDriver.get() : nullptr;
+}
+
+// Every register call asks this, so it takes no lock at all: the driver is
+// dropped only after DrainRegisterCalls has seen the call pins end, and the
+// index, set before the driver is published, is read after it.
+CDriverInterface *CDevice::RegisterDriver() {
+  CDriverInterface *const driver = m_pRegisterDriver.load(std::memory_order_acquire);
+  return driver != nullptr && HoldsRecord(static_cast<int32_t>(m_unIndex.load(std::memory_order_relaxed))) ? driver
+                                                                                                           : nullptr;
+}
+
+void CDevice::DrainRegisterCalls() {
+  m_pRegisterDriver.store(nullptr, std::memory_order_seq_cst);
+  OpenDevices::DrainCalls(this);
 }
 
 std::shared_ptr<CDriverInterface> CDevice::PinDriver() {
@@ -71,9 +85,8 @@ int32_t CDevice::Transfer(const char *operation, uint64_t address, uint64_t *siz
 }
 
 int32_t CDevice::ReadData(uint64_t address, void *buffer, uint64_t *size) {
-  CLockGuard lock(&m_csLock);
   if (buffer == nullptr || size == nullptr) return -7;
-  CDriverInterface *const driver = Driver();
+  CDriverInterface *const driver = RegisterDriver();
   if (driver == nullptr) return -6;
   auto *bytes = static_cast<uint8_t *>(buffer);
   return Transfer("ReadData", address, size, [&](uint64_t offset, uint64_t *count, uint32_t *word) {
@@ -82,9 +95,8 @@ int32_t CDevice::ReadData(uint64_t address, void *buffer, uint64_t *size) {
 }
 
 int32_t CDevice::WriteData(uint64_t address, const void *buffer, uint64_t *size) {
-  CLockGuard lock(&m_csLock);
   if (buffer == nullptr || size == nullptr) return -7;
-  CDriverInterface *const driver = Driver();
+  CDriverInterface *const driver = RegisterDriver();
   if (driver == nullptr) return -6;
   const auto *bytes = static_cast<const uint8_t *>(buffer);
   return Transfer("WriteData", address, size, [&](uint64_t offset, uint64_t *count, uint32_t *word) {

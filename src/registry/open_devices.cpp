@@ -11,16 +11,24 @@ namespace oxa::ZarUsb::OpenDevices {
 
 // `handle` is the device's address while its handle is valid, else null.
 // `device` is touched only under the writer lock: set by Add in a slot with
-// no device, taken out once the handle is null and no pin is counted (by
-// Remove, or by the pin that ends last). Pins never read it: the handle is
-// the device's address, and the reference in `device` keeps it alive.
+// no device, taken out once the handle is null and no pin of either kind is
+// counted (by Remove, or by the pin that ends last). Pins never read it: the
+// handle is the device's address, and the reference in `device` keeps it
+// alive.
 // A pin counts itself and then checks the handle; Remove clears the handle
-// and then reads the count; both sequentially consistent, so either the pin
+// and then reads the counts; all sequentially consistent, so either the pin
 // sees the cleared handle or Remove sees the pin (and leaves the release to
-// it). A pin that ends last with the handle cleared takes the reference out.
+// it). A pin that ends last with the handle cleared takes the reference out;
+// when both kinds end at once, the one that takes the writer lock second
+// sees both counts at zero.
+// `drainers` counts the threads in DrainCalls: a call pin that ends the
+// count reads it after its decrement, a drainer raises it before it reads
+// the count, so either the pin wakes the drainer or the drainer sees zero.
 struct Slot {
   std::atomic<const CDevice *> handle{nullptr};
-  std::atomic<uint32_t> pins{0};
+  std::atomic<uint32_t> calls{0};
+  std::atomic<uint32_t> streamPins{0};
+  std::atomic<uint32_t> drainers{0};
   std::shared_ptr<CDevice> device;
 };
 
@@ -41,7 +49,8 @@ Index &TheIndex() {
 // The slot's reference once its handle is invalid and no pin is counted;
 // null otherwise or when it is already gone. Called under the writer lock.
 std::shared_ptr<CDevice> TakeUnpinned(Slot &slot) {
-  if (slot.handle.load(std::memory_order_seq_cst) != nullptr || slot.pins.load(std::memory_order_seq_cst) != 0)
+  if (slot.handle.load(std::memory_order_seq_cst) != nullptr || slot.calls.load(std::memory_order_seq_cst) != 0 ||
+      slot.streamPins.load(std::memory_order_seq_cst) != 0)
     return nullptr;
   return std::move(slot.device);
 }
@@ -49,10 +58,9 @@ std::shared_ptr<CDevice> TakeUnpinned(Slot &slot) {
 } // namespace
 
 DevicePin::~DevicePin() {
-  if (m_slot == nullptr) return;
-  if (m_slot->pins.fetch_sub(1, std::memory_order_seq_cst) != 1 ||
-      m_slot->handle.load(std::memory_order_seq_cst) != nullptr)
-    return;
+  if (m_count == nullptr || m_count->fetch_sub(1, std::memory_order_seq_cst) != 1) return;
+  if (m_count == &m_slot->calls && m_slot->drainers.load(std::memory_order_seq_cst) != 0) m_count->notify_all();
+  if (m_slot->handle.load(std::memory_order_seq_cst) != nullptr) return;
   std::shared_ptr<CDevice> released;
   {
     Index &index = TheIndex();
@@ -99,9 +107,9 @@ std::shared_ptr<CDevice> Share(const void *handle) {
   return nullptr;
 }
 
-DevicePin PinSlot(Slot &slot, const CDevice *device) noexcept {
-  slot.pins.fetch_add(1, std::memory_order_seq_cst);
-  DevicePin pin(&slot, nullptr);
+DevicePin PinSlot(Slot &slot, std::atomic<uint32_t> &count, const CDevice *device) noexcept {
+  count.fetch_add(1, std::memory_order_seq_cst);
+  DevicePin pin(&slot, &count);
   // Otherwise the pin's end gives the count back.
   if (slot.handle.load(std::memory_order_seq_cst) == device) pin.m_device = const_cast<CDevice *>(device);
   return pin;
@@ -111,7 +119,7 @@ DevicePin Pin(const void *handle) noexcept {
   if (handle == nullptr) return {};
   for (Slot &slot : TheIndex().slots) {
     if (slot.handle.load(std::memory_order_relaxed) != handle) continue;
-    if (DevicePin pin = PinSlot(slot, static_cast<const CDevice *>(handle))) return pin;
+    if (DevicePin pin = PinSlot(slot, slot.calls, static_cast<const CDevice *>(handle))) return pin;
   }
   return {};
 }
@@ -121,9 +129,31 @@ DevicePin PinByStream(const void *handle) noexcept {
   for (Slot &slot : TheIndex().slots) {
     const CDevice *device = slot.handle.load(std::memory_order_relaxed);
     if (device == nullptr) continue;
-    if (DevicePin pin = PinSlot(slot, device); pin && pin->HasDataStream(handle)) return pin;
+    if (DevicePin pin = PinSlot(slot, slot.streamPins, device); pin && pin->HasDataStream(handle)) return pin;
   }
   return {};
+}
+
+void DrainCalls(const CDevice *device) {
+  Slot *drained = nullptr;
+  {
+    Index &index = TheIndex();
+    CLockGuard lock(&index.writerLock);
+    for (Slot &slot : index.slots) {
+      if (slot.device.get() != device) continue;
+      drained = &slot;
+      slot.drainers.fetch_add(1, std::memory_order_seq_cst);
+      break;
+    }
+  }
+  // The slot may pass to another device once its count is zero; a drainer
+  // that reads the count after that waits for that device's calls as well,
+  // which are as bounded.
+  if (drained == nullptr) return;
+  for (uint32_t calls = drained->calls.load(std::memory_order_seq_cst); calls != 0;
+       calls = drained->calls.load(std::memory_order_seq_cst))
+    drained->calls.wait(calls, std::memory_order_seq_cst);
+  drained->drainers.fetch_sub(1, std::memory_order_seq_cst);
 }
 
 } // namespace oxa::ZarUsb::OpenDevices

@@ -124,8 +124,6 @@ void TraceRaw(const char *format, ...) noexcept {
   WritePiece(line, length, false);
 }
 
-bool IsTraceFileOpen() noexcept { return g_fileOpen.load(std::memory_order_relaxed); }
-
 int32_t OpenTraceFile(const wchar_t *path, int32_t flags) noexcept {
   TraceFile &trace = File();
   FileLock lock(trace);

@@ -42,8 +42,6 @@ template <class... Args> inline void TraceMessage(const char *format, Args... ar
 }
 // Writes the formatted piece alone, without time stamp or size check.
 void TraceRaw(const char *format, ...) noexcept;
-// True while a trace file is open.
-bool IsTraceFileOpen() noexcept;
 
 // The trace exports.
 int32_t OpenTraceFile(const wchar_t *path, int32_t flags) noexcept;

@@ -17,28 +17,31 @@ using namespace oxa::ZarUsb;
 
 namespace {
 
-// A closed device stays whole while a call still holds it and goes with that
-// call's end; its handle is refused from the close on.
-TEST(OpenDevices, AClosedDeviceGoesWithItsLastPinAndNotBefore) {
+// A close waits for the call that holds the device and lets the device go
+// with that call's end; the handle is refused from the close's start on.
+TEST(OpenDevices, ACloseWaitsForTheCallInFlightAndTheDeviceGoesWithIt) {
   const auto usb = std::make_shared<CInterface>("USB");
   std::weak_ptr<CDevice> watched;
+  std::atomic<bool> pinned{false}, callEnded{false}, refused{false};
   {
-    std::optional<OpenDevices::DevicePin> pin;
-    {
-      const std::shared_ptr<CDevice> device = usb->OpenDevice("ZC1000_#PIN", 4);
-      ASSERT_NE(device, nullptr);
-      watched = device;
-      OpenDevices::DevicePin held = OpenDevices::Pin(device.get());
-      ASSERT_EQ(held.get(), device.get());
-      EXPECT_FALSE(OpenDevices::Pin(reinterpret_cast<const void *>(0x10))) << "garbage";
-      ASSERT_EQ(usb->DeleteDevice(device.get()), 0);
-      EXPECT_FALSE(OpenDevices::Pin(device.get())) << "refused once closed";
-      pin.emplace(std::move(held));
-    }
-    EXPECT_FALSE(watched.expired()) << "a pinned device stays";
-    EXPECT_EQ((*pin)->GetName(), "ZC1000_#PIN");
+    const std::shared_ptr<CDevice> device = usb->OpenDevice("ZC1000_#PIN", 4);
+    ASSERT_NE(device, nullptr);
+    watched = device;
+    EXPECT_FALSE(OpenDevices::Pin(reinterpret_cast<const void *>(0x10))) << "garbage";
+    std::thread call([&, handle = static_cast<const void *>(device.get())] {
+      const OpenDevices::DevicePin pin = OpenDevices::Pin(handle);
+      pinned = pin.get() == handle;
+      if (!pinned) return;
+      refused = zar_test::WaitFor([&] { return !OpenDevices::Pin(handle); });
+      callEnded = pin->GetName() == "ZC1000_#PIN";
+    });
+    ASSERT_TRUE(zar_test::WaitFor([&] { return pinned.load(); }));
+    EXPECT_EQ(usb->DeleteDevice(device.get()), 0);
+    EXPECT_TRUE(callEnded) << "the close returned before the call ended";
+    call.join();
+    EXPECT_TRUE(refused) << "the handle stayed valid during the close";
   }
-  EXPECT_TRUE(watched.expired()) << "the last pin lets it go";
+  EXPECT_TRUE(watched.expired());
 }
 
 // Pins racing opens and closes of devices never see a freed one (checked by
