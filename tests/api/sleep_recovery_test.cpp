@@ -118,6 +118,38 @@ TEST_P(BackInEitherOrder, EachDeviceIsRestoredOnItsOwnHandleAndTheTimerIsDeleted
 
 INSTANTIATE_TEST_SUITE_P(Orders, BackInEitherOrder, ::testing::Bool());
 
+// Register calls take no device lock: while one runs on another thread the
+// device is parked (its driver given back) and bound again. Each call either
+// reaches the camera or is refused; none uses a driver that went (ASan).
+TEST_F(SleepRecovery, RegisterCallsRacingAParkAndItsRecoveryNeverUseAGoneDriver) {
+  HeldCameras::Camera *camera = m_held.Open(zar_test::StreamConfig("RR"));
+  ASSERT_NE(camera, nullptr);
+  std::atomic<bool> stop{false};
+  std::atomic<int> read{0}, refused{0}, wrong{0};
+  std::thread reader([&, device = camera->device] {
+    std::vector<uint8_t> data(4096);
+    while (!stop) {
+      uint64_t size = data.size();
+      const ZAR_STATUS status = GCReadData(device, 0, 0x1000, data.data(), &size);
+      ++(status == ZAR_SUCCESS ? read : status == ZAR_ERR_GENERAL || status == ZAR_ERR_ACCESS_DENIED ? refused : wrong);
+    }
+  });
+  const auto steps = [&] {
+    if (!WaitFor([&] { return read > 0; }) || !m_held.Suspend() || !m_held.Lose(*camera)) return false;
+    if (!WaitFor([&] { return refused > 0; })) return false;
+    oxa::ZarUsb::emulator::Resume();
+    m_held.Return(*camera);
+    if (!camera->events.Await(PC_RESTORE_HYBERNATE_MODE)) return false;
+    const int before = read;
+    return WaitFor([&] { return read > before; });
+  };
+  const bool done = steps();
+  stop = true;
+  reader.join();
+  EXPECT_TRUE(done) << "read " << read << ", refused " << refused;
+  EXPECT_EQ(wrong, 0);
+}
+
 TEST_F(SleepRecovery, ACameraNotBackIsReportedUnpluggedAndClosedAtTheEndOfTheWait) {
   const auto cameras = OpenAndLose("ON", 2);
   const Clock::time_point resumed = Clock::now(); // just after the resume was sent
