@@ -8,6 +8,7 @@
 #include "driver/driver_requests.h"
 #include "os/device_io.h"
 #include "os/event.h"
+#include "registry/closes_in_progress.h"
 #include "registry/shared_table.h"
 #include "trace/trace.h"
 
@@ -69,6 +70,7 @@ void Serve(CThreadEvent::Context &context) {
 }
 
 void ThreadEvent(void *argument) {
+  const LibraryThreadMark mark; // a device's close waits for this thread
   TraceMessage("ZAR=> ThreadEvent created");
   if (argument == nullptr) {
     TraceMessage("ZAR=> ThreadEvent terminated");

@@ -39,8 +39,9 @@ CTL::~CTL() {
 }
 
 // Under the CTL lock: the devices leave the handle checks at once; FinishClose
-// destroys them.
+// destroys them. The close counts as in progress from here to its end.
 void CTL::LastCloseTeardown() {
+  m_Closing = CloseInProgress();
   StopCallBackThread();
   for (const auto &item : m_Interfaces) item->WithdrawHandles();
   m_ClosedInterfaces.splice(m_ClosedInterfaces.end(), m_Interfaces);
@@ -49,9 +50,11 @@ void CTL::LastCloseTeardown() {
 
 void CTL::FinishClose() {
   std::list<std::shared_ptr<CInterface>> closed;
+  CloseInProgress closing = NoCloseInProgress(); // ends after the devices
   {
     CLockGuard lock(&m_Lock);
     closed.swap(m_ClosedInterfaces);
+    closing = std::move(m_Closing);
   }
   FinishCallBackThreads();
   StopRecovery();

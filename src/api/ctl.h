@@ -9,6 +9,7 @@
 #include <string>
 
 #include "os/critical_section.h"
+#include "registry/closes_in_progress.h"
 #include "zar_usb.h"
 
 namespace oxa::ZarUsb {
@@ -90,6 +91,8 @@ private:
   std::list<std::shared_ptr<CInterface>> m_Interfaces;
   // Interfaces of a last close, left for FinishClose to destroy.
   std::list<std::shared_ptr<CInterface>> m_ClosedInterfaces;
+  // Counts that close from its teardown to FinishClose's end; under m_Lock.
+  CloseInProgress m_Closing = NoCloseInProgress();
 };
 
 // The one transport layer of the process; null when the library refused to

@@ -1,6 +1,7 @@
 // Device exports.
 
 #include "api/export_frame.h"
+#include "registry/closes_in_progress.h"
 #include "registry/interface.h"
 
 using namespace oxa::ZarUsb;
@@ -51,12 +52,15 @@ ZAR_STATUS DevRemoveCallback(ZAR_DEV_HANDLE hDev, ZAR_CALLBACK pfn) {
 }
 
 // Shared rather than pinned: the close waits for the calls pinned on the
-// device, and must not wait for its own.
+// device, and must not wait for its own. A handle that another close made
+// invalid answers once that close has ended (see CloseInProgress).
 ZAR_STATUS DevClose(ZAR_DEV_HANDLE hDev) {
   TraceMessage("ZAR=> Enter DevClose hDev=0x%p\n", hDev);
   const std::shared_ptr<CDevice> device = OpenDevices::Share(hDev);
-  if (!device) return ZAR_ERR_INVALID_HANDLE;
-  return Guarded([&] { return device->GetInterface()->DeleteDevice(device.get()); });
+  const ZAR_STATUS status = !device ? ZAR_ERR_INVALID_HANDLE
+                                    : Guarded([&] { return device->GetInterface()->DeleteDevice(device.get()); });
+  if (status != ZAR_SUCCESS) WaitForClosesInProgress();
+  return status;
 }
 
 ZAR_STATUS DevQueryCustomFeature(ZAR_DEV_HANDLE hDev, const ZAR_CUSTOM_FEATURE_REQUEST *pRequest,

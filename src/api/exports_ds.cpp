@@ -1,6 +1,7 @@
 // Data-stream exports.
 
 #include "api/export_frame.h"
+#include "registry/closes_in_progress.h"
 
 using namespace oxa::ZarUsb;
 
@@ -86,11 +87,15 @@ ZAR_STATUS DSGetBufferID(ZAR_DS_HANDLE hDS, uint32_t iIndex, uint32_t *piID) {
 
 // The stream's device is read without the stream's lock (it never changes),
 // so a close is not held up by a wait in progress on the stream.
+// A handle that another close made invalid answers once that close has
+// ended (see CloseInProgress).
 ZAR_STATUS DSClose(ZAR_DS_HANDLE hDS) {
   TraceMessage("ZAR=> Enter DSClose hDS=0x%p\n", hDS);
-  const StreamPin stream = PinDataStream(hDS);
-  if (!stream) return ZAR_ERR_INVALID_HANDLE;
-  return Guarded([&] { return stream->GetDevice()->DeleteDataStream(stream.stream.get()); });
+  ZAR_STATUS status = ZAR_ERR_INVALID_HANDLE;
+  if (const StreamPin stream = PinDataStream(hDS))
+    status = Guarded([&] { return stream->GetDevice()->DeleteDataStream(stream.stream.get()); });
+  if (status != ZAR_SUCCESS) WaitForClosesInProgress();
+  return status;
 }
 
 } // extern "C"

@@ -7,6 +7,7 @@
 #include "api/notification_handling.h"
 #include "device/device.h"
 #include "driver/driver_interface.h"
+#include "registry/closes_in_progress.h"
 #include "registry/interface.h"
 #include "registry/recovery_state.h"
 #include "registry/shared_table.h"
@@ -178,6 +179,7 @@ bool DeliversToApplication() {
 // under the transport layer's and the interfaces' locks and called outside
 // them, so that application threads may open and close devices meanwhile.
 void CallBackTimerRoutine(void *context) {
+  const LibraryThreadMark mark; // the last TLClose waits for this routine
   RecoveryState &state = *static_cast<RecoveryState *>(context);
   RecoverEntry timedOut[kMaxRecoverEntries];
   int32_t count = 0;

@@ -7,6 +7,7 @@
 #include "os/list_unlink.h"
 #include "os/lock_guard.h"
 #include "driver/driver_interface.h"
+#include "registry/closes_in_progress.h"
 #include "registry/interface.h"
 #include "registry/open_devices.h"
 #include "registry/recovery_state.h"
@@ -199,6 +200,7 @@ std::shared_ptr<CDataStream> CDevice::AddDataStream() {
 // A wait in progress is woken first, so the close never waits for its timeout.
 int32_t CDevice::DeleteDataStream(CDataStream *stream) {
   TraceMessage("ZAR=> Enter CDevice::DeleteDataStream : 0x%X\n", AddressLow32(stream));
+  const CloseInProgress closing;
   std::shared_ptr<CDataStream> removed;
   {
     CLockGuard lock(&m_csLock);

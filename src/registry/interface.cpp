@@ -5,6 +5,7 @@
 #include "os/list_unlink.h"
 #include "os/lock_guard.h"
 #include "device/device.h"
+#include "registry/closes_in_progress.h"
 #include "registry/open_devices.h"
 #include "registry/shared_table.h"
 
@@ -50,6 +51,7 @@ std::shared_ptr<CDevice> CInterface::FindDevice(const std::string &name) {
 }
 
 int32_t CInterface::DeleteDevice(CDevice *device) {
+  const CloseInProgress closing;
   std::shared_ptr<CDevice> removed;
   {
     CLockGuard lock(&m_Lock);
@@ -62,6 +64,7 @@ int32_t CInterface::DeleteDevice(CDevice *device) {
 }
 
 void CInterface::DeleteDevices() {
+  const CloseInProgress closing;
   std::list<std::shared_ptr<CDevice>> removed;
   {
     CLockGuard lock(&m_Lock);

@@ -13,6 +13,7 @@
 #include "os/message_pipe.h"
 #include "os/system_info.h"
 #include "os/thread.h"
+#include "registry/closes_in_progress.h"
 #include "registry/shared_table.h"
 
 namespace oxa::ZarUsb {
@@ -117,6 +118,7 @@ void PipeReader(void *context) {
 
 // Delivers the messages one at a time, in order, holding no lock.
 void CallBackThread(void *context) {
+  const LibraryThreadMark mark; // the last TLClose waits for this thread
   CallbackThread &run = *static_cast<CallbackThread *>(context);
   CallbackThreads &threads = Threads();
   std::unique_lock<std::mutex> guard(threads.lock);

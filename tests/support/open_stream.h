@@ -21,6 +21,7 @@ public:
   explicit OpenStream(const oxa::ZarUsb::emulator::CameraConfig &config);
   ~OpenStream();
   bool Ready() const { return m_stream != nullptr; }
+  ZAR_TL_HANDLE TL() const { return m_camera.TL(); }
   ZAR_DEV_HANDLE Device() const { return m_camera.Device(); }
   ZAR_DS_HANDLE Stream() const { return m_stream; }
   uint32_t Slot() const { return m_camera.Slot(); }
