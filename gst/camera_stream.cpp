@@ -91,27 +91,12 @@ std::shared_ptr<CameraStream> CameraStream::Open(const Selection &selection, uin
   return camera;
 }
 
-namespace {
-
-// Buffers of unplugged cameras: the library closes such a camera on a
-// thread of its own, and that close reads the buffers while it revokes
-// them, however our own close ends. They are kept until the process ends,
-// reachable from here.
-void KeepForTheLibrary(std::vector<std::unique_ptr<uint8_t[]>> *memory) {
-  static std::mutex mutex;
-  static auto *const kept = new std::vector<std::unique_ptr<uint8_t[]>>;
-  const std::lock_guard lock(mutex);
-  for (auto &buffer : *memory) kept->push_back(std::move(buffer));
-}
-
-} // namespace
-
+// The closes answer once the library is done with the buffers, also when it
+// closed an unplugged camera itself; the buffers go after them.
 CameraStream::~CameraStream() {
-  const bool gone = m_device != nullptr && !Answers();
   if (m_stream != nullptr) DSClose(m_stream);
   if (m_device != nullptr) DevClose(m_device);
   if (m_tl != nullptr) TLClose(m_tl);
-  if (gone) KeepForTheLibrary(&m_memory);
 }
 
 Outcome CameraStream::Next(uint32_t timeoutMs, Frame *frame, ZAR_STATUS *status, std::string *text) {

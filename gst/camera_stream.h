@@ -12,9 +12,7 @@
 // when the last holder (the element or a frame still downstream) lets go.
 // The buffers are this object's memory, announced to the library, not the
 // library's own: the library frees its memory when it closes a camera on an
-// unplug, and a frame may still be read downstream then. The buffers of an
-// unplugged camera are kept until the process ends, since that close of the
-// library's reads them.
+// unplug, and a frame may still be read downstream then.
 
 #include <cstdint>
 #include <condition_variable>
