@@ -2,9 +2,11 @@
 
 #include <atomic>
 #include <new>
+#include <thread>
 
 #include "device/device.h"
 #include "os/lock_guard.h"
+#include "os/system_info.h"
 #include "registry/shared_table.h"
 
 namespace oxa::ZarUsb::OpenDevices {
@@ -21,14 +23,10 @@ namespace oxa::ZarUsb::OpenDevices {
 // it). A pin that ends last with the handle cleared takes the reference out;
 // when both kinds end at once, the one that takes the writer lock second
 // sees both counts at zero.
-// `drainers` counts the threads in DrainCalls: a call pin that ends the
-// count reads it after its decrement, a drainer raises it before it reads
-// the count, so either the pin wakes the drainer or the drainer sees zero.
 struct Slot {
   std::atomic<const CDevice *> handle{nullptr};
   std::atomic<uint32_t> calls{0};
   std::atomic<uint32_t> streamPins{0};
-  std::atomic<uint32_t> drainers{0};
   std::shared_ptr<CDevice> device;
 };
 
@@ -59,7 +57,6 @@ std::shared_ptr<CDevice> TakeUnpinned(Slot &slot) {
 
 DevicePin::~DevicePin() {
   if (m_count == nullptr || m_count->fetch_sub(1, std::memory_order_seq_cst) != 1) return;
-  if (m_count == &m_slot->calls && m_slot->drainers.load(std::memory_order_seq_cst) != 0) m_count->notify_all();
   if (m_slot->handle.load(std::memory_order_seq_cst) != nullptr) return;
   std::shared_ptr<CDevice> released;
   {
@@ -142,18 +139,24 @@ void DrainCalls(const CDevice *device) {
     for (Slot &slot : index.slots) {
       if (slot.device.get() != device) continue;
       drained = &slot;
-      slot.drainers.fetch_add(1, std::memory_order_seq_cst);
       break;
     }
   }
   // The slot may pass to another device once its count is zero; a drainer
   // that reads the count after that waits for that device's calls as well,
   // which are as bounded.
+  // The drain looks at the count, yielding, then every millisecond, instead
+  // of being woken by the call that ends last: it runs only at a close or
+  // park with calls in flight, which are short, and nothing can be missed
+  // (a drain on the C++ library's atomic wait hung now and then in the
+  // Windows build).
   if (drained == nullptr) return;
-  for (uint32_t calls = drained->calls.load(std::memory_order_seq_cst); calls != 0;
-       calls = drained->calls.load(std::memory_order_seq_cst))
-    drained->calls.wait(calls, std::memory_order_seq_cst);
-  drained->drainers.fetch_sub(1, std::memory_order_seq_cst);
+  for (int looks = 0; drained->calls.load(std::memory_order_seq_cst) != 0; ++looks) {
+    if (looks < 1000)
+      std::this_thread::yield();
+    else
+      os::Sleep(1);
+  }
 }
 
 } // namespace oxa::ZarUsb::OpenDevices
