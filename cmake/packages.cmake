@@ -19,9 +19,9 @@ if(WIN32)
 else()
   # libzar-usb1: the library and the description files. libzar-usb-dev,
   # zar-usb-tools and libzar-features1 (built where Aravis is) need exactly
-  # that build of it (zarusb reaches the library's internal control table,
-  # which checks its version). Each description's first line is the
-  # package's summary.
+  # that build of it (zarusb carries the emulator's code, which must agree
+  # with the library on the layouts of the emulated bus and the camera
+  # table). Each description's first line is the package's summary.
   set(CPACK_GENERATOR DEB)
   set(CPACK_DEB_COMPONENT_INSTALL ON)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

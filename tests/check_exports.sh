@@ -1,17 +1,19 @@
 #!/usr/bin/env bash
-# Fails unless the built library exports exactly the names of the export list
-# and the one internal name (and, for the Windows DLL, imports no runtime DLL
-# beyond the system's). The public header must not declare the internal name.
+# Fails unless the built library exports exactly the 41 functions that
+# zar_usb.h declares, which are the names of the export list (and, for the
+# Windows DLL, imports no runtime DLL beyond the system's).
+# Usage: check_exports.sh LIBRARY EXPORT_LIST HEADER
 set -euo pipefail
 lib=$1
 list=$2
-internal=$3
-header=$4
-if grep -q "$internal" "$header"; then
-  echo "$header declares the internal export $internal"
+header=$3
+expected=$(sort "$list")
+declared=$(sed -n 's/^ZAR_USB_API[^(]*[ *]\([A-Za-z_][A-Za-z0-9_]*\)(.*/\1/p' "$header" | sort)
+if [ "$declared" != "$expected" ] || [ "$(wc -l <<<"$expected")" -ne 41 ]; then
+  echo "$list is not the 41 functions that $header declares:"
+  diff <(echo "$declared") <(echo "$expected") || true
   exit 1
 fi
-expected=$( (cat "$list"; echo "$internal") | sort)
 
 case "$lib" in
 *.dll)
@@ -40,4 +42,4 @@ if [ "$actual" != "$expected" ]; then
   diff <(echo "$expected") <(echo "$actual") || true
   exit 1
 fi
-echo "$(wc -l <"$list") public exports and $internal, as listed"
+echo "$(wc -l <<<"$actual") exports, as listed"

@@ -1,6 +1,5 @@
 #include "emulator/bus_devices.h"
 
-#include <atomic>
 #include <cstring>
 
 #include "driver/interface_classes.h"
@@ -40,16 +39,8 @@ os::DeviceSource &BusDevices() noexcept {
   return source;
 }
 
-namespace {
-std::atomic<bool> g_connected{false};
-} // namespace
-
 void ConnectBusWhenEnabled() noexcept {
-  if (!EmulationEnabled()) return;
-  os::SetSecondDeviceSource(&BusDevices());
-  g_connected.store(true);
+  if (EmulationEnabled()) os::SetSecondDeviceSource(&BusDevices());
 }
-
-bool BusConnected() noexcept { return g_connected.load(); }
 
 } // namespace oxa::ZarUsb::emulator

@@ -13,7 +13,5 @@ os::DeviceSource &BusDevices() noexcept;
 // Sets the bus as the port's second source when ZAR_USB_EMULATION is set.
 // Called once, when the library loads.
 void ConnectBusWhenEnabled() noexcept;
-// Whether ConnectBusWhenEnabled did. Any thread.
-bool BusConnected() noexcept;
 
 } // namespace oxa::ZarUsb::emulator

@@ -4,10 +4,9 @@
 // Users run and develop against it without hardware; tests drive it through
 // this API and the `zarusb emu` commands drive it from the shell.
 //
-// Two builds of this API: the library's own, and one for programs that load
-// the library (tools, tests through the exports), which reaches the
-// library's through its internal control table (api/internal_control.h) so
-// that such a program holds one copy of the library.
+// The library serves the emulated cameras; programs that load it and drive
+// the bus from the side (zarusb, tests, benchmarks) build this code into
+// themselves (zar_usb_control in CMakeLists.txt says why that is sound).
 //
 // Every function is thread-safe and never blocks beyond the bus lock, except
 // Hibernate, which waits between its steps.
@@ -43,9 +42,9 @@ struct PluggedCamera {
   uint32_t holderProcess; // process that has it open, 0 when none
 };
 
-// Whether the library lists emulated cameras: ZAR_USB_EMULATION was set when
-// it loaded, to a number of default cameras or the path of a JSON file
-// describing them ({"cameras": [{"model": "...", "serial": "...", ...}]}).
+// Whether the library lists emulated cameras: ZAR_USB_EMULATION is set (the
+// library reads it as it loads), to a number of default cameras or the path
+// of a JSON file describing them ({"cameras": [{"model": "...", ...}]}).
 // Those cameras are plugged when the namespace's bus is first created.
 bool EmulationEnabled();
 

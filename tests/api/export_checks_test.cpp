@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "api/internal_control.h"
 #include "zar_usb.h"
 
 namespace {
@@ -147,12 +146,3 @@ TEST(ExportChecksWithoutHandle, NullArgumentsToHandlelessExportsAreHarmless) {
 }
 
 } // namespace
-
-// The one internal export hands its table only to programs of the same build.
-TEST(InternalControl, AnswersOnlyItsOwnVersion) {
-  const ZarUsbControl *control = ZarUsbInternalControl(oxa::ZarUsb::control::kVersion);
-  ASSERT_NE(control, nullptr);
-  EXPECT_EQ(control->size, sizeof(ZarUsbControl));
-  EXPECT_EQ(ZarUsbInternalControl(oxa::ZarUsb::control::kVersion + 1), nullptr);
-  EXPECT_EQ(ZarUsbInternalControl(0), nullptr);
-}
