@@ -16,6 +16,7 @@
 #include "os/system_message.h"
 #include "other_namespace.h"
 #include "registry/shared_table.h"
+#include "registry/table_snapshot.h"
 #include "temp_dir.h"
 #include "test_main.h"
 
@@ -294,6 +295,20 @@ TEST_F(MultiProcess, ACameraHeldByOneProcessIsRefusedToTheOthers) {
   EXPECT_EQ(DevClose(device), ZAR_SUCCESS);
   Touch(m_dir / "exit");
   EXPECT_EQ(holder.Wait(), 0);
+}
+
+// The snapshot maps the table beside this process's library and unmaps it
+// again: the table stays alive, and a process that comes later finds it.
+TEST_F(MultiProcess, ASnapshotBesideTheLibraryLeavesTheTableToIt) {
+  zar_test::PluggedCameras cameras;
+  cameras.Plug("SNAP1");
+  ASSERT_TRUE(WaitForCount(m_tl, 1));
+  const auto listed = oxa::ZarUsb::ReadSharedTable();
+  ASSERT_EQ(listed.size(), 1u);
+  EXPECT_EQ(listed[0].serialNumber, "SNAP1");
+  HelperProcess counter("count-devices", {m_dir.Path().string()});
+  EXPECT_EQ(counter.Wait(), 0);
+  EXPECT_EQ(FileText(m_dir / "count"), "1");
 }
 
 TEST_F(MultiProcess, AProcessKilledHoldingTheTableLockDoesNotStopTheOthers) {
