@@ -300,15 +300,6 @@ TEST(DriverInterface, OutcomesOfWordRequestsMap) {
   EXPECT_EQ(s.driver->QueueBuffer(7, &word), 1167u);
 }
 
-TEST(DriverInterface, PendingRequestsThatFinishInTimeSucceed) {
-  Scripted s;
-  uint32_t word = 1;
-  auto queued = s.Pending([&] { return s.driver->QueueBuffer(5, &word); });
-  ASSERT_TRUE(s.fake->CompleteHeld(Word(0)));
-  EXPECT_EQ(queued.get(), 0u);
-  EXPECT_EQ(s.fake->cancels, 0);
-}
-
 // Each request that is still pending after 2000 ms returns 258, and was
 // cancelled before returning: a late completion finds nothing to write.
 TEST(DriverInterface, RequestsNotFinishedInTimeAreCancelledBeforeReturning) {
@@ -364,7 +355,8 @@ TEST(DriverInterface, GetBufferReportsDriverErrorsLikeATimeout) {
 
 // A request that pends and then fails: a buffer completion is judged by its
 // record alone (unwritten, it keeps the preset: a failed completion); the
-// requests answered by a word alone count as failed, never as done.
+// requests answered by a word alone count as failed, never as done, even
+// with a zero word.
 TEST(DriverInterface, PendingRequestsThatFailAreNeverTakenForSuccess) {
   Scripted s;
   std::array<uint8_t, 44> record;
@@ -379,11 +371,14 @@ TEST(DriverInterface, PendingRequestsThatFailAreNeverTakenForSuccess) {
 
   alignas(8) uint8_t buffer[64] = {};
   for (const WordRequest &request : kWordRequests) {
-    uint32_t word = 0;
-    auto sent = s.Pending([&] { return request.call(*s.driver, buffer, &word); });
-    ASSERT_TRUE(s.fake->CompleteHeld(nullptr, 1167));
-    EXPECT_EQ(sent.get(), 1167u) << request.name;
+    for (const uint32_t status : {1167u, 0u}) { // and one that finishes in time
+      uint32_t word = 0;
+      auto sent = s.Pending([&] { return request.call(*s.driver, buffer, &word); });
+      ASSERT_TRUE(s.fake->CompleteHeld(Word(0), status));
+      EXPECT_EQ(sent.get(), status) << request.name;
+    }
   }
+  EXPECT_EQ(s.fake->cancels, 0);
 }
 
 // A wait for a buffer ends when its wake-up event is signalled: the request
