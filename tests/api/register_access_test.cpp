@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <thread>
 
 #include "open_camera.h"
@@ -26,87 +27,70 @@ emulator::CameraConfig Spec(const std::string &prefix) {
   return config;
 }
 
-std::vector<std::string> ReadRequests(const zar_test::TraceCapture &trace) {
-  std::vector<std::string> requests;
-  for (const std::string &line : trace.Lines("Enter ReadMem "))
-    requests.push_back(line.substr(line.find("u64Address")));
-  return requests;
-}
-
 class Registers : public ::testing::Test {
 protected:
   void SetUp() override { ASSERT_TRUE(m_camera.Ready()); }
   zar_test::OpenCamera m_camera{Spec("REG")};
 };
 
+// A transfer goes in requests of 48 bytes; a short reply is continued right
+// after the bytes it reported, and one that moves nothing ends the transfer
+// instead of looping; a failed request stops it after the bytes moved.
 TEST_F(Registers, LongTransfersGoInRequestsOfFortyEightBytes) {
-  uint8_t data[100];
-  uint64_t size = sizeof data;
-  zar_test::TraceCapture trace;
-  ASSERT_EQ(GCReadData(m_camera.Device(), 0, 0, data, &size), ZAR_SUCCESS);
-  EXPECT_EQ(size, 100u);
-  const auto requests = ReadRequests(trace);
-  ASSERT_EQ(requests.size(), 3u);
-  EXPECT_EQ(requests[0].rfind("u64Address=0x0 u64Size=48Thread=", 0), 0u);
-  EXPECT_EQ(requests[1].rfind("u64Address=0x30 u64Size=48Thread=", 0), 0u);
-  EXPECT_EQ(requests[2].rfind("u64Address=0x60 u64Size=4Thread=", 0), 0u);
-  EXPECT_EQ(std::string(reinterpret_cast<char *>(data)), "RK46");
-  EXPECT_EQ(std::string(reinterpret_cast<char *>(data + 0x20)), "ZC1000");
-  EXPECT_EQ(std::memcmp(data + 0x60, "REG", 3), 0);
-  // The bytes read go to the trace as a hex dump.
-  EXPECT_NE(trace.Text().find("ZAR=> Mem Value(in hexa)= 52 4B 34 36 00 "), std::string::npos);
-
+  struct Case {
+    std::optional<FaultKind> fault;
+    uint32_t value, skip;
+    ZAR_STATUS status;
+    uint64_t size;
+    std::vector<std::string> requests; // "address size" of each ReadMem
+    const char *traced;
+  };
+  const Case cases[] = {
+      {std::nullopt, 0, 0, ZAR_SUCCESS, 100, {"0x0 48", "0x30 48", "0x60 4"}, "Mem Value(in hexa)= 52 4B 34 36 00 "},
+      {FaultKind::ByteCount, 10, 0, ZAR_SUCCESS, 100, {"0x0 48", "0xA 48", "0x3A 42"}, nullptr},
+      {FaultKind::ByteCount, 0, 0, ZAR_ERR_ACCESS_DENIED, 0, {"0x0 48"}, nullptr},
+      {FaultKind::SystemError, 5, 1, ZAR_ERR_ACCESS_DENIED, 48, {"0x0 48", "0x30 48"},
+       "CDevice::ReadData: Addr=0x0 GetLasError=5"},
+      {FaultKind::DriverError, 5, 1, ZAR_ERR_ACCESS_DENIED, 48, {"0x0 48", "0x30 48"},
+       "CDevice::ReadData: Addr=0x0 nErrorCode=5"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(&c - cases);
+    ASSERT_TRUE(!c.fault || emulator::InjectFault(m_camera.Slot(), Request::ReadMemCamera, *c.fault, 1, c.value, c.skip));
+    uint8_t data[100] = {};
+    uint64_t size = sizeof data;
+    zar_test::TraceCapture trace;
+    EXPECT_EQ(GCReadData(m_camera.Device(), 0, 0, data, &size), c.status);
+    EXPECT_EQ(size, c.size);
+    std::vector<std::string> requests; // as traced: "u64Address=0x30 u64Size=48Thread=..."
+    for (const std::string &line : trace.Lines("Enter ReadMem u64Address=")) {
+      const size_t address = line.find("u64Address=") + 11, size = line.find(" u64Size=", address) + 9;
+      requests.push_back(line.substr(address, size - 9 - address) + " " + line.substr(size, line.find("Thread=") - size));
+    }
+    EXPECT_EQ(requests, c.requests);
+    EXPECT_EQ(c.traced == nullptr || trace.Lines(c.traced).size() == 1, true) << trace.Text();
+    if (c.status == ZAR_SUCCESS) {
+      EXPECT_STREQ(reinterpret_cast<char *>(data), "RK46") << "every byte from its own address";
+      EXPECT_STREQ(reinterpret_cast<char *>(data + 0x20), "ZC1000");
+      EXPECT_EQ(std::memcmp(data + 0x60, "REG", 3), 0);
+    }
+  }
+  // Writes go the same way; one that takes in the read-only payload size
+  // changes nothing.
   const char name[] = "LeftCamera";
-  size = sizeof name;
+  uint64_t size = sizeof name;
   ASSERT_EQ(GCWriteData(m_camera.Device(), 0, 0x80, name, &size), ZAR_SUCCESS);
   char back[16] = {};
   size = sizeof back;
   ASSERT_EQ(GCReadData(m_camera.Device(), 0, 0x80, back, &size), ZAR_SUCCESS);
   EXPECT_STREQ(back, name);
-}
-
-TEST_F(Registers, AFailedRequestStopsTheTransferAfterTheBytesMoved) {
-  uint8_t data[100];
-  for (const FaultKind kind : {FaultKind::SystemError, FaultKind::DriverError}) {
-    ASSERT_TRUE(emulator::InjectFault(m_camera.Slot(), Request::ReadMemCamera, kind, 1, 5, /*skip=*/1));
-    uint64_t size = sizeof data;
-    zar_test::TraceCapture trace;
-    EXPECT_EQ(GCReadData(m_camera.Device(), 0, 0, data, &size), ZAR_ERR_ACCESS_DENIED);
-    EXPECT_EQ(size, 48u) << "the first chunk arrived";
-    EXPECT_EQ(ReadRequests(trace).size(), 2u) << "nothing after the failure";
-    EXPECT_EQ(trace.Lines(kind == FaultKind::SystemError ? "CDevice::ReadData: Addr=0x0 GetLasError=5"
-                                                         : "CDevice::ReadData: Addr=0x0 nErrorCode=5")
-                  .size(),
-              1u)
-        << trace.Text();
-  }
-  // A write that takes in the read-only payload size changes nothing.
-  uint64_t size = 20;
-  EXPECT_EQ(GCWriteData(m_camera.Device(), 0, 0x100, data, &size), ZAR_ERR_ACCESS_DENIED);
+  const uint8_t geometry[20] = {};
+  size = sizeof geometry;
+  EXPECT_EQ(GCWriteData(m_camera.Device(), 0, 0x100, geometry, &size), ZAR_ERR_ACCESS_DENIED);
   EXPECT_EQ(size, 0u);
 }
 
-TEST_F(Registers, ShortRepliesContinueRightAfterTheBytesReported) {
-  ASSERT_TRUE(emulator::InjectFault(m_camera.Slot(), Request::ReadMemCamera, FaultKind::ByteCount, 1, 10));
-  uint8_t data[100] = {};
-  uint64_t size = sizeof data;
-  zar_test::TraceCapture trace;
-  ASSERT_EQ(GCReadData(m_camera.Device(), 0, 0, data, &size), ZAR_SUCCESS);
-  EXPECT_EQ(size, 100u);
-  const auto requests = ReadRequests(trace);
-  ASSERT_EQ(requests.size(), 3u);
-  EXPECT_EQ(requests[1].rfind("u64Address=0xA u64Size=48", 0), 0u);
-  EXPECT_EQ(requests[2].rfind("u64Address=0x3A u64Size=42", 0), 0u);
-  EXPECT_EQ(std::memcmp(data + 0x20, "ZC1000", 6), 0) << "every byte from its own address";
-
-  // A reply that moves nothing ends the transfer instead of looping.
-  ASSERT_TRUE(emulator::InjectFault(m_camera.Slot(), Request::ReadMemCamera, FaultKind::ByteCount, 1, 0));
-  size = sizeof data;
-  EXPECT_EQ(GCReadData(m_camera.Device(), 0, 0, data, &size), ZAR_ERR_ACCESS_DENIED);
-  EXPECT_EQ(size, 0u);
-}
-
-TEST_F(Registers, BadHandlesAreTracedAndWritesDumpTheirBytesFirst) {
+TEST_F(Registers, BadHandlesAndArgumentsAreRefusedAndTraced) {
   const uint8_t data[2] = {0x01, 0xAB};
   uint64_t size = sizeof data;
   zar_test::TraceCapture trace;
@@ -123,17 +107,15 @@ TEST_F(Registers, BadHandlesAreTracedAndWritesDumpTheirBytesFirst) {
   EXPECT_EQ(text.find("Mem Value(in hexa)"), std::string::npos) << "no dump of a read that never ran";
   EXPECT_EQ(GCReadData(m_camera.Device(), 0, 0, &garbage, nullptr), ZAR_ERR_INVALID_PARAMETER);
   EXPECT_NE(trace.Text().find("GCReadData: Enter (Add=0x0; Size=0)"), std::string::npos) << "no size: shown as 0";
-}
 
-TEST_F(Registers, EmptyAndMissingTransfersAreRefused) {
-  uint8_t data[4];
-  uint64_t size = 0;
-  EXPECT_EQ(GCReadData(m_camera.Device(), 0, 0, data, &size), ZAR_ERR_GENERAL);
+  uint8_t bytes[4];
+  size = 0;
+  EXPECT_EQ(GCReadData(m_camera.Device(), 0, 0, bytes, &size), ZAR_ERR_GENERAL) << "nothing to read";
   EXPECT_EQ(size, 0u);
   size = 4;
   EXPECT_EQ(GCReadData(m_camera.Device(), 0, 0, nullptr, &size), ZAR_ERR_INVALID_PARAMETER);
-  EXPECT_EQ(GCWriteData(m_camera.Device(), 0, 0, data, nullptr), ZAR_ERR_INVALID_PARAMETER);
-  EXPECT_EQ(GCReadData(m_camera.Device(), 0, 0xA0, data, &size), ZAR_ERR_ACCESS_DENIED) << "no register there";
+  EXPECT_EQ(GCWriteData(m_camera.Device(), 0, 0, bytes, nullptr), ZAR_ERR_INVALID_PARAMETER);
+  EXPECT_EQ(GCReadData(m_camera.Device(), 0, 0xA0, bytes, &size), ZAR_ERR_ACCESS_DENIED) << "no register there";
 }
 
 // The transport-layer registers, through the TL handle.
@@ -155,42 +137,29 @@ protected:
   zar_test::PluggedCameras m_cameras;
 };
 
-TEST_F(TransportLayerRegisters, NoCameraMeansAGeneralError) {
-  uint32_t value = 0;
-  uint64_t size = 4;
-  EXPECT_EQ(GCReadData(m_tl, 0, 0, &value, &size), ZAR_ERR_GENERAL);
-  EXPECT_EQ(GCWriteData(m_tl, 0, 8, &value, &size), ZAR_ERR_GENERAL);
-  EXPECT_EQ(GCReadData(m_tl, 0, 0, nullptr, &size), ZAR_ERR_INVALID_PARAMETER);
-}
-
-TEST_F(TransportLayerRegisters, ReadsTheFirstReachableCameraAndLeavesItFree) {
-  m_cameras.Plug("TLR1");
-  m_cameras.Plug("TLR2");
-  ASSERT_TRUE(zar_test::WaitForCount(m_tl, 2));
+// Reads go to the first camera within reach, writes to every camera but
+// those held by other processes; a camera reserved for a request is given
+// back after it.
+TEST_F(TransportLayerRegisters, ReadsAndWritesReachEveryCameraButThoseHeldElsewhere) {
   uint32_t version = 0;
   uint64_t size = 4;
-  ASSERT_EQ(GCReadData(m_tl, 0, 0, &version, &size), ZAR_SUCCESS);
-  EXPECT_EQ(version, 0x00010503u);
-  for (const char *name : {"ZC1000_#TLR1", "ZC1000_#TLR2"}) {
-    ZAR_DEV_HANDLE device = nullptr;
-    EXPECT_EQ(TLOpenDevice(m_tl, "USB", name, &device), ZAR_SUCCESS) << name << ": reservation given back";
-    DevClose(device);
-  }
-}
-
-TEST_F(TransportLayerRegisters, WritesReachEveryCameraButThoseHeldElsewhere) {
+  EXPECT_EQ(GCReadData(m_tl, 0, 0, &version, &size), ZAR_ERR_GENERAL) << "no camera";
+  EXPECT_EQ(GCWriteData(m_tl, 0, 8, &version, &size), ZAR_ERR_GENERAL);
+  EXPECT_EQ(GCReadData(m_tl, 0, 0, nullptr, &size), ZAR_ERR_INVALID_PARAMETER);
   const uint32_t mine = m_cameras.Plug("TLW1");
   const uint32_t free = m_cameras.Plug("TLW2");
   const uint32_t theirs = m_cameras.Plug("TLW3");
   ASSERT_TRUE(zar_test::WaitForCount(m_tl, 3));
+  ASSERT_EQ(GCReadData(m_tl, 0, 0, &version, &size), ZAR_SUCCESS);
+  EXPECT_EQ(version, 0x00010503u);
   ZAR_DEV_HANDLE held = nullptr;
-  ASSERT_EQ(TLOpenDevice(m_tl, "USB", "ZC1000_#TLW1", &held), ZAR_SUCCESS);
+  ASSERT_EQ(TLOpenDevice(m_tl, "USB", "ZC1000_#TLW1", &held), ZAR_SUCCESS) << "reservation given back";
   const zar_test::TempDir dir;
   zar_test::HelperProcess other("open-and-hold", {"ZC1000_#TLW3", dir.Path().string()});
   ASSERT_TRUE(zar_test::AwaitFile(dir / "held"));
 
   const char data[8] = {'w', 'r', 'i', 't', 't', 'e', 'n', '!'};
-  uint64_t size = sizeof data;
+  size = sizeof data;
   EXPECT_EQ(GCWriteData(m_tl, 0, 0x08, data, &size), ZAR_SUCCESS);
   EXPECT_EQ(size, 8u);
   // The other process lets its camera go.
@@ -202,6 +171,9 @@ TEST_F(TransportLayerRegisters, WritesReachEveryCameraButThoseHeldElsewhere) {
   EXPECT_EQ(UserData(mine), "written!") << "borrowed from this process's device";
   EXPECT_EQ(UserData(free), "written!") << "reserved for the write and freed again";
   EXPECT_EQ(UserData(theirs), "") << "held by another process: skipped";
+  ZAR_DEV_HANDLE device = nullptr;
+  EXPECT_EQ(TLOpenDevice(m_tl, "USB", "ZC1000_#TLW2", &device), ZAR_SUCCESS) << "reservation given back";
+  DevClose(device);
 }
 
 // A camera's reply never takes the call beyond the caller's buffer: each

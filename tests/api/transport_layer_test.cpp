@@ -14,19 +14,18 @@
 
 namespace {
 
-// Closes the transport layer however often it was opened.
-void CloseFully(ZAR_TL_HANDLE tl) {
-  while (TLClose(tl) == ZAR_SUCCESS) {
+// The transport layer open, and closed however often it was opened.
+class TransportLayer : public ::testing::Test {
+protected:
+  void SetUp() override { ASSERT_EQ(TLOpen(nullptr, nullptr, &tl), ZAR_SUCCESS); }
+  void TearDown() override {
+    while (TLClose(tl) == ZAR_SUCCESS) {
+    }
   }
-}
-
-ZAR_TL_HANDLE Open() {
   ZAR_TL_HANDLE tl = nullptr;
-  EXPECT_EQ(TLOpen(nullptr, nullptr, &tl), ZAR_SUCCESS);
-  return tl;
-}
+};
 
-TEST(TransportLayer, InfoRecordNeedsItsFullSizeAndWritesOnlyItsFields) {
+TEST_F(TransportLayer, InfoRecordNeedsItsFullSizeAndWritesOnlyItsFields) {
   std::array<unsigned char, 800> record;
   record.fill(0xA5);
   auto *info = reinterpret_cast<ZAR_TL_INFO *>(record.data());
@@ -52,11 +51,10 @@ TEST(TransportLayer, InfoRecordNeedsItsFullSizeAndWritesOnlyItsFields) {
   }
 }
 
-TEST(TransportLayer, ErrorTextsExistWhileOpen) {
+TEST_F(TransportLayer, ErrorTextsAndTheInterfaceUSB) {
   const char *const expected[] = {"Success",        "Invalid buffer size", "Invalid handle",   "Invalid ID",
                                   "Access denied",  "No data",             "General error",    "Invalid parameter",
                                   "Timeout error",  "Invalid filename",    "Invalid address",  "File I/O error"};
-  const ZAR_TL_HANDLE tl = Open();
   for (int32_t code = 0; code >= -11; --code) {
     const char *text = "unset";
     ASSERT_EQ(GCGetErrorText(tl, code, &text), ZAR_SUCCESS);
@@ -68,11 +66,6 @@ TEST(TransportLayer, ErrorTextsExistWhileOpen) {
     EXPECT_EQ(GCGetErrorText(tl, unknown, &text), ZAR_SUCCESS);
     EXPECT_EQ(text, nullptr) << unknown;
   }
-  CloseFully(tl);
-}
-
-TEST(TransportLayer, HasExactlyTheInterfaceUSB) {
-  const ZAR_TL_HANDLE tl = Open();
   uint32_t count = 0;
   ASSERT_EQ(TLGetNumInterfaces(tl, &count), ZAR_SUCCESS);
   EXPECT_EQ(count, 1u);
@@ -85,14 +78,12 @@ TEST(TransportLayer, HasExactlyTheInterfaceUSB) {
   EXPECT_STREQ(name, "USB");
   EXPECT_EQ(TLGetInterfaceName(tl, 1, name, sizeof name), ZAR_ERR_INVALID_PARAMETER);
   EXPECT_EQ(TLGetInterfaceName(tl, 0xFFFFFFFFu, name, sizeof name), ZAR_ERR_INVALID_PARAMETER);
-  CloseFully(tl);
 }
 
 void CallbackA(uint32_t, void *, int64_t, void *) {}
 void CallbackB(uint32_t, void *, int64_t, void *) {}
 
-TEST(TransportLayer, CallbacksAreKeptOncePerFunctionAndSurviveClose) {
-  ZAR_TL_HANDLE tl = Open();
+TEST_F(TransportLayer, CallbacksAreKeptOncePerFunctionAndSurviveClose) {
   int contextA = 0, contextB = 0;
   EXPECT_EQ(TLSetCallback(tl, CallbackA, &contextA), ZAR_SUCCESS);
   EXPECT_EQ(TLSetCallback(tl, CallbackA, &contextB), ZAR_SUCCESS);
@@ -103,14 +94,13 @@ TEST(TransportLayer, CallbacksAreKeptOncePerFunctionAndSurviveClose) {
   EXPECT_EQ(TLRemoveCallback(tl, CallbackA), ZAR_ERR_NO_DATA) << "one entry per function";
 
   // A registration the application did not remove outlives TLClose.
-  CloseFully(tl);
-  tl = Open();
+  TearDown();
+  SetUp();
   EXPECT_EQ(TLRemoveCallback(tl, CallbackB), ZAR_SUCCESS);
-  CloseFully(tl);
 }
 
-TEST(TransportLayer, ConcurrentOpenCloseAndQueriesStayConsistent) {
-  const ZAR_TL_HANDLE tl = Open(); // held throughout: the handle never dies
+// The fixture's open holds the handle throughout: it never dies.
+TEST_F(TransportLayer, ConcurrentOpenCloseAndQueriesStayConsistent) {
   std::atomic<bool> failed{false};
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
