@@ -253,6 +253,37 @@ TEST_F(TransportLayerCallbacks, TheLastCloseNeverWaitsOnACallbackThatCallsBackIn
   EXPECT_EQ(TLRemoveCallback(m_tl, callIn), ZAR_SUCCESS);
 }
 
+// The callback of the first plug runs until the last close has begun; the
+// plugs queued behind it are dropped, and the close returns only once that
+// callback has.
+TEST_F(TransportLayerCallbacks, TheLastCloseWaitsForTheRunningCallbackAndDropsTheQueuedOnes) {
+  static std::atomic<int> calls;
+  static std::atomic<bool> returned;
+  const auto slow = [](uint32_t, void *, int64_t, void *) {
+    if (calls++ != 0) return;
+    uint32_t interfaces = 0;
+    WaitFor([&] { return TLGetNumInterfaces(s_reentry.tl, &interfaces) == ZAR_ERR_INVALID_HANDLE; });
+    returned = true;
+  };
+  for (int round = 0; round < 10; ++round) {
+    calls = 0;
+    returned = false;
+    ASSERT_EQ(TLSetCallback(m_tl, slow, nullptr), ZAR_SUCCESS);
+    ASSERT_EQ(SendPlugToSelf("running"), 0u);
+    ASSERT_TRUE(WaitFor([] { return calls.load() == 1; }));
+    for (const char *queued : {"queued1", "queued2", "queued3"}) ASSERT_EQ(SendPlugToSelf(queued), 0u);
+    ASSERT_EQ(TLClose(m_tl), ZAR_SUCCESS);
+    EXPECT_TRUE(returned) << "round " << round << ": returned before the running callback";
+    EXPECT_EQ(calls, 1) << "round " << round << ": queued plugs delivered by the close";
+    ASSERT_EQ(TLOpen(nullptr, nullptr, &m_tl), ZAR_SUCCESS);
+    ASSERT_EQ(TLRemoveCallback(m_tl, slow), ZAR_SUCCESS);
+    ASSERT_EQ(SendPlugToSelf("reopened"), 0u);
+    ASSERT_TRUE(m_recorder.Has(Line(USB_PLUGGED_DEVICE, "reopened")));
+  }
+  for (const std::string &line : m_recorder.Lines())
+    EXPECT_EQ(line.find("queued"), std::string::npos) << line << " delivered after the close";
+}
+
 TEST_F(TransportLayerCallbacks, ACallbackMayCloseAndReopenTheTransportLayer) {
   const auto reopen = [](uint32_t, void *pData, int64_t, void *) {
     if (std::strcmp(static_cast<const char *>(pData), "reopen") != 0) return;
