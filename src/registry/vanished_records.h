@@ -12,7 +12,9 @@
 // "_1". So the monitor owner keeps each held record it announced: it
 // announces it no more, and empties it silently as soon as no running
 // process holds it, at the start of each rescan and on a timer until then.
-// A kept record whose camera path is found again is forgotten.
+// A kept record whose camera path is found again is forgotten. A process
+// that takes the monitor role over knows nothing of what its predecessor
+// kept: it announces such a record once more.
 //
 // Monitor owner only. What is kept is guarded by the table lock, which every
 // function here takes.
