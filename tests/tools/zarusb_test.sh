@@ -67,7 +67,7 @@ check "unplug mono16" 0 "$@" emu unplug TOOL2
 check "plug witness" 0 "$@" emu plug --serial TOOL5
 check "plug streamed" 0 "$@" emu plug --serial TOOL4 --fps 20
 watch_seconds=6
-[ $# -gt 1 ] && watch_seconds=90 # each command starts slowly under an emulator
+[ $# -gt 1 ] && watch_seconds=25 # each command starts slowly under an emulator
 env ZAR_USB_EMULATION=0 "$@" watch --seconds "$watch_seconds" --open TOOL5 >"$watched" 2>&1 &
 watcher=$!
 for _ in $(seq 100); do "$@" emu list 2>&1 | grep -q "TOOL5 .*open in process" && break; sleep 0.1; done
