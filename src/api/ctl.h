@@ -41,8 +41,9 @@ public:
   // once closed.
   void Close();
   // The part of the last close that runs without the CTL lock: waits for
-  // the callback thread to end and destroys the devices that were still
-  // open. A callback running on that thread may call back into the library
+  // the callback thread to end (once the notification it is handling is
+  // done: the teardown dropped the others) and destroys the devices that
+  // were still open. A callback running on that thread may call back into the library
   // (even close the transport layer), and destroying a device waits for its
   // event thread, whose callbacks may do the same: neither may find the CTL
   // lock held by the thread that waits for it. Called by TLClose and at

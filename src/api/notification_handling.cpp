@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "api/ctl.h"
 #include "api/sleep_recovery.h"
@@ -20,10 +21,23 @@ namespace {
 
 constexpr int64_t kNameSize = sizeof(NotificationMessage::szName);
 
+// The device path of the record, to tell the record apart later from one
+// made for another camera at the same index; empty when it is not present.
+std::string RecordPath(int32_t index) {
+  TableLock lock;
+  const DeviceRecord *record = lock ? GetPresentRecord(index) : nullptr;
+  if (record == nullptr) return {};
+  return std::string(record->szDevicePath, FieldLength(record->szDevicePath, sizeof record->szDevicePath));
+}
+
 // Step 1 of an unplug: the device this process holds on the camera's record
 // is parked while the process sleeps; otherwise it is told, then closed. The
-// record is emptied either way.
+// record is emptied either way, unless it went meanwhile and a new camera
+// has taken its index: once the device has let go of it, the monitor owner
+// may empty it first (registry/vanished_records.h), and a rescan fill it
+// again.
 void HandleUnplug(int32_t index, char *name) {
+  const std::string path = RecordPath(index);
   const std::shared_ptr<CDevice> device = HeldDevice(index);
   if (!device) return;
   CInterface *owner = device->GetInterface();
@@ -35,7 +49,9 @@ void HandleUnplug(int32_t index, char *name) {
     // -6 when a callback closed the device already.
     owner->DeleteDevice(device.get());
   }
-  RemoveDisconnectedDevice(index);
+  TableLock lock;
+  const std::string now = RecordPath(index);
+  if (now.empty() || now == path) RemoveDisconnectedDevice(index);
 }
 
 } // namespace

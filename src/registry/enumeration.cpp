@@ -14,6 +14,7 @@
 #include "os/system_info.h"
 #include "registry/notification.h"
 #include "registry/shared_table.h"
+#include "registry/vanished_records.h"
 #include "trace/trace.h"
 #include "zar_usb.h"
 
@@ -52,10 +53,18 @@ void FireAllUsbCallbacks(const std::vector<std::string> &found) {
     const bool stillThere = std::any_of(found.begin(), found.end(), [&](const std::string &path) {
       return FieldEquals(record.szDevicePath, sizeof record.szDevicePath, path.c_str());
     });
+    if (stillThere) {
+      ForgetVanished(index);
+      continue;
+    }
+    if (AnnouncedVanished(index)) continue; // announced once, emptied once let go
     DeviceRecord copy;
-    if (!stillThere && RemoveDevice(index, &copy)) removed.emplace_back(index, copy);
+    if (!RemoveDevice(index, &copy)) continue;
+    if (IsPresent(record)) NoteVanished(index); // held: left to its holder
+    removed.emplace_back(index, copy);
   }
   for (const auto &[index, copy] : removed) BroadcastEvent(USB_UNPLUGGED_DEVICE, index, copy.szFriendlyName);
+  ScheduleVanishedSweeps();
 }
 
 } // namespace
@@ -65,6 +74,9 @@ void UpdateDevicesList(ScanMode mode, const std::atomic<bool> &stop) {
   TableLock lock;
   if (!lock || SharedTable() == nullptr) return;
   os::Sleep(kScanPauseMs);
+  // Before any camera is named: a returning camera gets its name back from
+  // a record its holder has let go of since.
+  if (mode == ScanMode::Rescan) SweepVanished();
   uint32_t found = 0;
   std::vector<std::string> paths;
   bool complete = true;

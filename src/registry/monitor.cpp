@@ -11,6 +11,7 @@
 #include "registry/enumeration.h"
 #include "registry/notification.h"
 #include "registry/shared_table.h"
+#include "registry/vanished_records.h"
 #include "trace/trace.h"
 #include "zar_usb.h"
 
@@ -72,6 +73,7 @@ void UsbSystemMonitorThread(void *) {
   TraceMessage("ZAR=> UsbSystemMonitorThread process=%lu: Create a dummy window to receive system change "
                "notification messages\n",
                os::CurrentProcessId());
+  StartVanishedSweeps();
   os::MonitorWindow window;
   const uint32_t error = window.Create(OnMessage, OnCreate, nullptr);
   if (error == 0)
@@ -79,6 +81,7 @@ void UsbSystemMonitorThread(void *) {
   else
     TraceMessage("ZAR=> !!! UsbSystemMonitorThread error %lu CreateWindow\n", error);
   window.Destroy();
+  StopVanishedSweeps();
   monitor.token.Release();
 }
 

@@ -36,8 +36,13 @@ constexpr uint32_t kReadCapacity = 512;
 // with the endpoint file may have been removed), and a stop that waited for
 // a message to arrive there would hang the last close. The reader decides to
 // end under the lock, at a moment when its pipe instance is not listening,
-// so nothing sent after that decision can reach it. A run's callback thread ends once the reader has
-// ended and every message it handed over is delivered.
+// so nothing sent after that decision can reach it.
+//
+// A stop drops the messages handed over and not yet delivered, and the
+// reader hands over nothing more once the stop has come: the close that
+// stops the run waits only for the message being handled (its callbacks
+// running), never for a backlog. A run's callback thread ends once the
+// reader has ended and that message is done.
 enum class RunState { Running, Stopping, Ended };
 
 // One run; its fields are guarded by the lock of CallbackThreads unless said.
@@ -98,12 +103,14 @@ void PipeReader(void *context) {
         NotificationMessage message;
         std::memcpy(&message, buffer, sizeof message);
         std::lock_guard<std::mutex> guard(threads.lock);
-        try {
-          run.messages.push_back(message);
-        } catch (const std::bad_alloc &) {
-          continue; // dropped
+        // Dropped when a stop has come, or when there is no memory for it.
+        if (run.state == RunState::Running) {
+          try {
+            run.messages.push_back(message);
+            threads.changed.notify_all();
+          } catch (const std::bad_alloc &) {
+          }
         }
-        threads.changed.notify_all();
       }
     }
     if (!GoesOn(run)) break;
@@ -196,6 +203,7 @@ int StopCallBackThread() {
     std::lock_guard<std::mutex> guard(threads.lock);
     if (!threads.current || threads.current->state != RunState::Running) return 1;
     threads.current->state = RunState::Stopping;
+    threads.current->messages.clear();
     pipe = threads.current->pipe;
   }
   return pipe->Wake() == 0 ? 1 : 0;

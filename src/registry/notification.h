@@ -59,8 +59,10 @@ using NotificationHandler = void (*)(const NotificationMessage &message);
 // pipe. Messages of any size other than 268 bytes are dropped.
 bool StartCallBackThread(NotificationHandler handler);
 // Tells the callback thread to end and wakes its pipe reader through the
-// pipe object, whether or not the pipe's name still leads to it; the thread
-// ends once the message it may be handling is done. Does not wait for it
+// pipe object, whether or not the pipe's name still leads to it. Messages
+// received and not yet handled are dropped, and so is any that arrives from
+// now on; the thread ends once the message it may be handling is done.
+// Does not wait for it
 // (beyond the pipe's wait when it is busy, on Windows), so it may be called
 // under the transport layer's lock. 1 when no thread ran or the reader was
 // woken, else 0.

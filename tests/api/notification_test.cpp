@@ -6,11 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "camera_bench.h"
@@ -251,6 +253,73 @@ TEST_F(TransportLayerCallbacks, TheLastCloseNeverWaitsOnACallbackThatCallsBackIn
   EXPECT_TRUE(WaitFor([] { return s_reentry.status != 1; }));
   ASSERT_EQ(TLOpen(nullptr, nullptr, &m_tl), ZAR_SUCCESS);
   EXPECT_EQ(TLRemoveCallback(m_tl, callIn), ZAR_SUCCESS);
+}
+
+// The callback of the first plug runs until the last close has begun; the
+// plugs queued behind it are dropped, and the close returns only once that
+// callback has.
+TEST_F(TransportLayerCallbacks, TheLastCloseWaitsForTheRunningCallbackAndDropsTheQueuedOnes) {
+  static std::atomic<int> calls;
+  static std::atomic<bool> returned;
+  const auto slow = [](uint32_t, void *, int64_t, void *) {
+    if (calls++ != 0) return;
+    uint32_t interfaces = 0;
+    WaitFor([&] { return TLGetNumInterfaces(s_reentry.tl, &interfaces) == ZAR_ERR_INVALID_HANDLE; });
+    returned = true;
+  };
+  for (int round = 0; round < 10; ++round) {
+    calls = 0;
+    returned = false;
+    ASSERT_EQ(TLSetCallback(m_tl, slow, nullptr), ZAR_SUCCESS);
+    ASSERT_EQ(SendPlugToSelf("running"), 0u);
+    ASSERT_TRUE(WaitFor([] { return calls.load() == 1; }));
+    for (const char *queued : {"queued1", "queued2", "queued3"}) ASSERT_EQ(SendPlugToSelf(queued), 0u);
+    ASSERT_EQ(TLClose(m_tl), ZAR_SUCCESS);
+    EXPECT_TRUE(returned) << "round " << round << ": returned before the running callback";
+    EXPECT_EQ(calls, 1) << "round " << round << ": queued plugs delivered by the close";
+    ASSERT_EQ(TLOpen(nullptr, nullptr, &m_tl), ZAR_SUCCESS);
+    ASSERT_EQ(TLRemoveCallback(m_tl, slow), ZAR_SUCCESS);
+    ASSERT_EQ(SendPlugToSelf("reopened"), 0u);
+    ASSERT_TRUE(m_recorder.Has(Line(USB_PLUGGED_DEVICE, "reopened")));
+  }
+  for (const std::string &line : m_recorder.Lines())
+    EXPECT_EQ(line.find("queued"), std::string::npos) << line << " delivered after the close";
+}
+
+// A holder that closes its device as soon as a request fails, which can be
+// before this process's callback thread handles the unplug: the record goes
+// all the same, the camera comes back under its own name, and each unplug
+// is heard once.
+TEST_F(TransportLayerCallbacks, AnUnpluggedCameraLeavesTheTableWhicheverCloseComesFirst) {
+  const std::string name = "ZC1000_#HF1";
+  const auto start = std::chrono::steady_clock::now();
+  int rounds = 0;
+  for (; rounds < 8 && std::chrono::steady_clock::now() - start < std::chrono::seconds(20); ++rounds) {
+    const uint32_t slot = m_cameras.Plug("HF1");
+    ASSERT_TRUE(zar_test::WaitForName(m_tl, name)) << "round " << rounds << ": " << zar_test::ListedNames(m_tl).size();
+    ZAR_DEV_HANDLE device = nullptr;
+    ASSERT_EQ(TLOpenDevice(m_tl, "USB", name.c_str(), &device), ZAR_SUCCESS) << "round " << rounds;
+    std::thread holder([device] {
+      char text[16];
+      uint64_t size = sizeof text;
+      while (GCReadData(device, 0, 0x20, text, &size) == ZAR_SUCCESS) size = sizeof text;
+      DevClose(device);
+    });
+    m_cameras.Unplug(slot);
+    holder.join();
+    ASSERT_TRUE(zar_test::WaitForName(m_tl, name, false, 5000)) << "round " << rounds << ": stale record";
+  }
+  std::vector<std::string> expected;
+  for (int round = 0; round < rounds; ++round)
+    expected.insert(expected.end(), {Line(USB_PLUGGED_DEVICE, name), Line(USB_UNPLUGGED_DEVICE, name)});
+  const auto ofCamera = [&] {
+    std::vector<std::string> lines;
+    for (const std::string &line : m_recorder.Lines())
+      if (line.find("HF1") != std::string::npos) lines.push_back(line);
+    return lines;
+  };
+  EXPECT_TRUE(WaitFor([&] { return ofCamera().size() >= expected.size(); }));
+  EXPECT_EQ(ofCamera(), expected);
 }
 
 TEST_F(TransportLayerCallbacks, ACallbackMayCloseAndReopenTheTransportLayer) {

@@ -59,9 +59,42 @@ check "watch ends" 0 bash -c "exit $?"
 output=$(cat "$watched")
 contains "watch device event" "^[0-9:.]*  device event 0x42  .*_#TOOL1  0A 0B"
 contains "watch plug" "^[0-9:.]*  USB_PLUGGED_DEVICE  ZC1000_#TOOL3"
-rm -f "$watched"
 check "unplug watched" 0 "$@" emu unplug TOOL3
 check "unplug mono16" 0 "$@" emu unplug TOOL2
+# grab as the holder of an unplugged camera: it fails and lets go at once,
+# often before its own notification comes. Every time the camera leaves the
+# list, comes back under its own name, and a watcher hears one unplug.
+check "plug witness" 0 "$@" emu plug --serial TOOL5
+check "plug streamed" 0 "$@" emu plug --serial TOOL4 --fps 20
+watch_seconds=6
+[ $# -gt 1 ] && watch_seconds=25 # each command starts slowly under an emulator
+env ZAR_USB_EMULATION=0 "$@" watch --seconds "$watch_seconds" --open TOOL5 >"$watched" 2>&1 &
+watcher=$!
+for _ in $(seq 100); do "$@" emu list 2>&1 | grep -q "TOOL5 .*open in process" && break; sleep 0.1; done
+frames=$(mktemp -d)
+rounds=3
+for round in $(seq $rounds); do
+  env ZAR_USB_EMULATION=0 "$@" grab --serial TOOL4 --count 1000000 --every 1000000 -o "$frames/s%d.png" >/dev/null 2>&1 &
+  grabber=$!
+  for _ in $(seq 100); do "$@" emu list 2>&1 | grep -q "TOOL4 .*open in process" && break; sleep 0.1; done
+  check "unplug grabbed $round" 0 "$@" emu unplug TOOL4
+  wait "$grabber"
+  check "grab fails $round" 0 bash -c "[ $? -eq 1 ]"
+  for _ in $(seq 50); do env ZAR_USB_EMULATION=0 "$@" list 2>&1 | grep -q "_#TOOL4" || break; sleep 0.1; done
+  check "record gone $round" 0 env ZAR_USB_EMULATION=0 "$@" list
+  grep -q "_#TOOL4" <<<"$output" && fail "record gone $round: $output"
+  check "plug again $round" 0 "$@" emu plug --serial TOOL4 --fps 20
+  for _ in $(seq 50); do env ZAR_USB_EMULATION=0 "$@" list 2>&1 | grep -q "_#TOOL4" && break; sleep 0.1; done
+  check "back $round" 0 env ZAR_USB_EMULATION=0 "$@" list
+  contains "back $round under its own name" "ZC1000_#TOOL4 "
+done
+rm -rf "$frames"
+wait "$watcher"
+check "unplugs heard once" 0 grep -c "USB_UNPLUGGED_DEVICE  ZC1000_#TOOL4" "$watched"
+contains "unplugs heard once" "^$rounds\$"
+rm -f "$watched"
+check "unplug streamed" 0 "$@" emu unplug TOOL4
+check "unplug witness" 0 "$@" emu unplug TOOL5
 check "event" 0 "$@" emu event TOOL1 0x42 --data 0a0b
 check "fault" 0 "$@" emu fault TOOL1 read-camera system-error --count 2 --value 5
 check "unknown request" 105 "$@" emu fault TOOL1 bogus pend
