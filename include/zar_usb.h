@@ -271,7 +271,9 @@ ZAR_USB_API ZAR_STATUS DevQueryCustomFeature(
 /* Announces application memory (at least 4 bytes) as a buffer and stores its
  * ID, an opaque number unique within the stream. The library writes the low
  * 32 bits of the memory's address into its first four bytes. Refused
- * (ZAR_ERR_ACCESS_DENIED) while acquisition runs. */
+ * (ZAR_ERR_ACCESS_DENIED) while acquisition runs. Memory whose address has
+ * those 32 bits zero is refused (ZAR_ERR_INVALID_PARAMETER): the driver
+ * names buffers by them. */
 ZAR_USB_API ZAR_STATUS DSAnnounceBuffer(ZAR_DS_HANDLE hDS, void *pBuffer,
                                         uint32_t iSize, void *pPrivate,
                                         uint32_t *piID);

@@ -66,7 +66,8 @@ build asan -DCMAKE_BUILD_TYPE=Debug -DBUILD_TESTING=ON -DZAR_USB_SANITIZE=ON
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 run_tests asan
 
 # Fuzzing: each program of fuzz/ runs for 30 s from its seeds in fuzz/corpus
-# (what it adds goes to build/fuzz/corpus), with its dictionary when it has
+# and what earlier runs added in build/fuzz/corpus (kept there, minimized
+# before each run), with its dictionary when it has
 # one; a crash, a hang of 10 s or a broken promise fails the run.
 stage_start
 cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
@@ -78,9 +79,14 @@ for seeds in fuzz/corpus/*/; do
   log=build/fuzz/$name.log
   dict=()
   [ -f "fuzz/$name.dict" ] && dict=(-dict="fuzz/$name.dict")
-  mkdir -p "build/fuzz/corpus/$name"
+  grown=build/fuzz/corpus/$name
+  mkdir -p "$grown"
+  # The run starts from what earlier runs found, without the inputs that
+  # later ones made redundant.
+  rm -rf "$grown.min" && mkdir "$grown.min"
+  "build/fuzz/bin/fuzz_$name" -merge=1 "$grown.min" "$grown" >"$log" 2>&1 && rm -rf "$grown" && mv "$grown.min" "$grown"
   if ! "build/fuzz/bin/fuzz_$name" -max_total_time=30 -timeout=10 -print_final_stats=1 "${dict[@]}" \
-       -artifact_prefix="build/fuzz/$name-" "build/fuzz/corpus/$name" "$seeds" >"$log" 2>&1; then
+       -artifact_prefix="build/fuzz/$name-" "$grown" "$seeds" >"$log" 2>&1; then
     tail -n 60 "$log"
     echo "=== fuzz: $name FAILED (input kept as build/fuzz/$name-*)"
     stage_done fuzz "$fuzzed" 1 "fuzz programs"
@@ -88,7 +94,7 @@ for seeds in fuzz/corpus/*/; do
   fi
   fuzzed=$((fuzzed + 1))
   echo "=== fuzz: $name: $(sed -n 's/^stat::number_of_executed_units: *//p' "$log") runs," \
-       "$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log")/s, corpus $(ls "build/fuzz/corpus/$name" | wc -l) inputs"
+       "$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log")/s, corpus $(ls "$grown" | wc -l) inputs"
 done
 stage_done fuzz "$fuzzed" 0 "fuzz programs"
 

@@ -26,12 +26,30 @@ RetainedMemory &Retained() {
   return retained;
 }
 
+// A block whose address has its low 32 bits zero would have the driver tag 0,
+// which names no buffer: such blocks are kept aside until another one comes,
+// then freed. Blocks alive at once never share an address, so this ends.
+uint8_t *AllocateTaggable(uint32_t size) {
+  std::vector<std::unique_ptr<uint8_t[]>> untaggable;
+  for (;;) {
+    std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[size]);
+    if (block == nullptr || driver::DriverTag(block.get()) != 0) return block.release();
+    try {
+      untaggable.push_back(std::move(block));
+    } catch (const std::bad_alloc &) {
+      return nullptr;
+    }
+  }
+}
+
 } // namespace
 
 CBuffer::CBuffer(CDataStream *pDataStream, void *pMemory, uint32_t uiSize, bool bUserAlloc, void *pPrivate)
     : m_pDataStream(pDataStream) {
   TraceMessage("ZAR=> CBuffer m_bUserAlloc = %u\n", bUserAlloc ? 1u : 0u);
-  if (uiSize < 4 || (bUserAlloc && pMemory == nullptr)) {
+  // The driver names a buffer by the low 32 bits of its address: memory
+  // where they are zero (null among it) cannot be named.
+  if (uiSize < 4 || (bUserAlloc && driver::DriverTag(pMemory) == 0)) {
     m_dwError = os::kErrorInvalidParameter;
     return;
   }
@@ -43,7 +61,7 @@ CBuffer::CBuffer(CDataStream *pDataStream, void *pMemory, uint32_t uiSize, bool 
     return;
   }
   // The size counts as a signed 32-bit number: 2 GiB and more cannot be had.
-  m_pBase = uiSize <= INT32_MAX ? new (std::nothrow) uint8_t[uiSize] : nullptr;
+  m_pBase = uiSize <= INT32_MAX ? AllocateTaggable(uiSize) : nullptr;
   if (m_pBase == nullptr) {
     m_dwError = os::kErrorNotEnoughMemory;
     return;

@@ -17,8 +17,11 @@ namespace oxa::ZarUsb {
 
 namespace {
 
-constexpr int kOpenAttempts = 10;
+constexpr uint32_t kOpenAttempts = 10;
 constexpr uint32_t kRetryPauseMs = 200;
+
+// Levels of the table lock that the calling thread holds.
+thread_local uint32_t t_tableHolds = 0;
 
 // Process-wide; these objects are never destroyed, so that a thread still
 // running at exit finds them in place.
@@ -30,6 +33,10 @@ struct Table {
   OwnerStartTimes *startTimes = nullptr;
   uint64_t startTime = 0; // this process's
   std::array<std::shared_ptr<CDriverInterface>, kTableRecords> driverSlots{};
+  // Records this process has freed while their driver interface was still
+  // pinned: they stay reserved until it goes (DriverRelease). Under the
+  // table lock.
+  std::array<bool, kTableRecords> leaving{};
 };
 
 Table &State() {
@@ -98,6 +105,75 @@ void WithdrawProcess() {
     if (slot.dwProcessId == self) slot = {0, 0};
 }
 
+// Destroys a reservation's driver interface, which closes its exclusive
+// handle, and only then frees the record when this process has let it go
+// meanwhile: whoever finds a record free opens its driver at the first try,
+// and no reservation has to wait for a handle that is still being closed.
+struct DriverRelease {
+  int32_t index;
+  void operator()(CDriverInterface *driver) const noexcept {
+    delete driver;
+    Table &table = State();
+    TableLock lock;
+    if (!lock || table.layout == nullptr || !table.leaving[index] || table.driverSlots[index] != nullptr) return;
+    table.leaving[index] = false;
+    DeviceRecord &record = table.layout->records[index];
+    if (record.dwOwnerProcessId == os::CurrentProcessId()) RecordWord(record.dwOwnerProcessId).store(0);
+  }
+};
+
+enum class Attempt { Reserved, Refused, DriverBusy };
+
+// One try under the table lock: the record must be present (under that name,
+// when one is given) and free, and its driver is opened without waiting.
+Attempt TryReserve(DeviceRecord &record, const char *name, std::shared_ptr<CDriverInterface> *reserved) {
+  Table &table = State();
+  TableLock lock;
+  if (!lock || table.layout == nullptr || !IsPresent(record)) return Attempt::Refused;
+  if (name != nullptr && !FieldEquals(record.szFriendlyName, sizeof record.szFriendlyName, name))
+    return Attempt::Refused;
+  if (record.dwOwnerProcessId != 0 && !ReclaimRecordIfEnded(record)) return Attempt::Refused;
+  char path[sizeof record.szDevicePath + 1] = {};
+  std::memcpy(path, record.szDevicePath, FieldLength(record.szDevicePath, sizeof record.szDevicePath));
+  std::unique_ptr<CDriverInterface> opened(new (std::nothrow) CDriverInterface(path));
+  if (opened == nullptr) return Attempt::Refused;
+  if (opened->m_dwLastError != 0) return Attempt::DriverBusy;
+  const int32_t index = RecordIndex(&record);
+  std::shared_ptr<CDriverInterface> driver;
+  try {
+    driver = std::shared_ptr<CDriverInterface>(opened.release(), DriverRelease{index});
+  } catch (const std::bad_alloc &) {
+    return Attempt::Refused; // the driver interface went with the failure
+  }
+  const uint32_t self = os::CurrentProcessId();
+  table.leaving[index] = false;
+  table.driverSlots[index] = driver;
+  RecordWord(record.dwOwnerProcessId).store(self);
+  NoteStartTime(RecordStartTime(index));
+  TraceMessage("ZAR=> ReserveDevice(%u) Process=%u\n", static_cast<uint32_t>(index), self);
+  if (reserved != nullptr) *reserved = std::move(driver);
+  return Attempt::Reserved;
+}
+
+// A driver that cannot be opened yet (a process that was killed holding it,
+// whose handle the system has not closed yet, or a program outside the
+// library) is tried again after a pause, with the table lock given back in
+// between so that every other table call goes on meanwhile. A caller that
+// holds the table lock itself gets one try: it would hold the lock through
+// the pauses.
+bool Reserve(DeviceRecord *record, const char *name, std::shared_ptr<CDriverInterface> *reserved) {
+  TraceMessage("ZAR=> Enter ReserveDevice\n");
+  if (record == nullptr) return false;
+  const bool mayPause = t_tableHolds == 0;
+  for (uint32_t attempt = kOpenAttempts;; --attempt) {
+    const Attempt result = TryReserve(*record, name, reserved);
+    if (result != Attempt::DriverBusy) return result == Attempt::Reserved;
+    TraceMessage("ZAR=> ReserveDevice => failed to instanciate driver : Iter = %u\n", attempt);
+    if (attempt == 1 || !mayPause) return false;
+    os::Sleep(kRetryPauseMs);
+  }
+}
+
 } // namespace
 
 SharedTableLayout *SharedTable() { return State().layout; }
@@ -109,6 +185,7 @@ int32_t RecordIndex(const DeviceRecord *record) {
 bool OpenSharedTable() {
   Table &table = State();
   for (auto &slot : table.driverSlots) slot.reset();
+  table.leaving.fill(false);
   if (!table.mutex.IsOpen() && table.mutex.Open(kTableMutexName) != 0) return false;
   bool existed = false;
   if (table.memory.Open(kTableMappingName, sizeof(SharedTableLayout), &existed) != 0) {
@@ -167,20 +244,25 @@ void AbandonSharedTable() {
 bool LockTable() {
   switch (State().mutex.Acquire()) {
   case os::NamedMutex::Lock::Acquired:
+    ++t_tableHolds;
     return true;
   case os::NamedMutex::Lock::Abandoned:
     TraceMessage("ZAR=> !!! table lock left by a thread that ended: taken over\n");
+    ++t_tableHolds;
     return true;
   default:
     return false;
   }
 }
 
-void UnlockTable() { State().mutex.Release(); }
+void UnlockTable() {
+  if (State().mutex.Release() && t_tableHolds > 0) --t_tableHolds;
+}
 
 void ReleaseAllTableLocks() {
   while (State().mutex.Release()) {
   }
+  t_tableHolds = 0;
 }
 
 DeviceRecord *GetPresentRecord(int32_t index) {
@@ -225,60 +307,39 @@ int32_t GetPresentDeviceName(uint32_t n, char *buffer, uint32_t size) {
   return -7;
 }
 
-bool ReserveDevice(DeviceRecord *record) {
-  TraceMessage("ZAR=> Enter ReserveDevice\n");
-  TableLock lock;
-  if (!lock || record == nullptr || !IsPresent(*record)) return false;
-  if (record->dwOwnerProcessId != 0 && !ReclaimRecordIfEnded(*record)) return false;
-  char path[sizeof record->szDevicePath + 1] = {};
-  std::memcpy(path, record->szDevicePath, FieldLength(record->szDevicePath, sizeof record->szDevicePath));
-  std::unique_ptr<CDriverInterface> driver;
-  for (int attempt = kOpenAttempts; attempt >= 1; --attempt) {
-    driver.reset(new (std::nothrow) CDriverInterface(path));
-    if (driver == nullptr) return false;
-    if (driver->m_dwLastError == 0) break;
-    driver.reset();
-    os::Sleep(kRetryPauseMs);
-    TraceMessage("ZAR=> ReserveDevice => failed to instanciate driver : Iter = %u\n", static_cast<uint32_t>(attempt));
-  }
-  if (driver == nullptr) return false;
-  const uint32_t self = os::CurrentProcessId();
-  const int32_t index = RecordIndex(record);
-  try {
-    State().driverSlots[index] = std::move(driver);
-  } catch (const std::bad_alloc &) {
-    return false;
-  }
-  RecordWord(record->dwOwnerProcessId).store(self);
-  NoteStartTime(RecordStartTime(index));
-  TraceMessage("ZAR=> ReserveDevice(%u) Process=%u\n", static_cast<uint32_t>(index), self);
-  return true;
-}
+bool ReserveDevice(DeviceRecord *record) { return Reserve(record, nullptr, nullptr); }
 
 void FreeDevice(DeviceRecord *record) {
   // Declared before the lock: the driver interface, when this was its last
-  // pin, goes after the table lock is given back.
+  // pin, goes after the table lock is given back, and frees the record then.
   std::shared_ptr<CDriverInterface> driver;
   TableLock lock;
   if (!lock || record == nullptr) return;
   const int32_t index = RecordIndex(record);
-  RecordWord(record->dwOwnerProcessId).store(0);
   TraceMessage("ZAR=> Enter FreeDevice(%u) Process=%u\n", static_cast<uint32_t>(index), os::CurrentProcessId());
   driver = std::move(State().driverSlots[index]);
+  if (driver != nullptr)
+    State().leaving[index] = true;
+  else if (!State().leaving[index])
+    RecordWord(record->dwOwnerProcessId).store(0);
 }
 
 int32_t ReserveDeviceByName(const char *name, int32_t *index) {
-  TableLock lock;
   *index = kTableRecords;
-  if (!lock || State().layout == nullptr || name == nullptr) return -7;
-  for (int32_t i = 0; i < kTableRecords; ++i) {
-    DeviceRecord &record = State().layout->records[i];
-    if (IsPresent(record) && FieldEquals(record.szFriendlyName, sizeof record.szFriendlyName, name)) {
-      *index = i;
-      return ReserveDevice(&record) ? 0 : -4;
+  DeviceRecord *found = nullptr;
+  {
+    TableLock lock;
+    if (!lock || State().layout == nullptr || name == nullptr) return -7;
+    for (int32_t i = 0; i < kTableRecords && found == nullptr; ++i) {
+      DeviceRecord &record = State().layout->records[i];
+      if (IsPresent(record) && FieldEquals(record.szFriendlyName, sizeof record.szFriendlyName, name)) {
+        *index = i;
+        found = &record;
+      }
     }
   }
-  return -7;
+  if (found == nullptr) return -7;
+  return Reserve(found, name, nullptr) ? 0 : -4;
 }
 
 // On every register request's path: one level of the table lock, not one
@@ -294,7 +355,7 @@ std::shared_ptr<CDriverInterface> GetDeviceDriver(int32_t index, bool ownedOnly)
 
 // No table lock on a device's register path: an owner word equal to this
 // process's id is only ever set by this process (ReserveDevice) and taken away
-// by it (FreeDevice) or by an unplug, which also clears the present flag; no
+// by it (FreeDevice, or the end of the driver interface) or by an unplug, which also clears the present flag; no
 // other process writes its id there, and another process reclaims a record
 // only from an owner that has ended, never from a running one.
 // Reading the owner before the flag therefore never answers true for a record
@@ -319,19 +380,19 @@ int32_t ReleaseDevice(int32_t index) {
 
 RegisterAccessGrant AcquireRegisterAccess(int32_t index) {
   RegisterAccessGrant grant;
-  TableLock lock;
-  if (!lock) return grant;
-  DeviceRecord *record = GetPresentRecord(index);
-  if (record == nullptr) return grant;
-  if (record->dwOwnerProcessId == os::CurrentProcessId() && State().driverSlots[index] != nullptr) {
-    grant.driver = State().driverSlots[index];
-    return grant;
+  DeviceRecord *record = nullptr;
+  {
+    TableLock lock;
+    if (!lock) return grant;
+    record = GetPresentRecord(index);
+    if (record == nullptr) return grant;
+    if (record->dwOwnerProcessId == os::CurrentProcessId() && State().driverSlots[index] != nullptr) {
+      grant.driver = State().driverSlots[index];
+      return grant;
+    }
   }
-  grant.reservedHere = ReserveDevice(record);
-  if (grant.reservedHere) {
-    grant.index = index;
-    grant.driver = State().driverSlots[index];
-  }
+  grant.reservedHere = Reserve(record, nullptr, &grant.driver);
+  if (grant.reservedHere) grant.index = index;
   return grant;
 }
 

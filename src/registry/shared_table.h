@@ -6,13 +6,18 @@
 //
 // Driver lifetime: a slot holds its driver interface by shared pointer and
 // every lookup hands out another one, so each request pins the driver it
-// uses for its duration. Freeing a record only empties the slot; the driver
+// uses for its duration. Freeing a record empties the slot; the driver
 // interface (and its exclusive handle) goes when the last pin is dropped,
-// which is bounded by the longest request wait. No thread ever sends a
-// request through a freed driver interface, whichever handle it came from.
+// which is bounded by the longest request wait, and the record stays
+// reserved to this process until then: a record that the table shows free
+// has no handle open on its driver, so a reservation never has to wait for
+// one. No thread ever sends a request through a freed driver interface,
+// whichever handle it came from.
 //
 // Locking: every operation takes the table lock for its whole duration and
-// gives it back before returning; they nest (the lock is recursive). A lock
+// gives it back before returning; they nest (the lock is recursive). The
+// one exception is a reservation whose driver cannot be opened yet: it
+// pauses between its tries with the lock given back (see ReserveDevice). A lock
 // left by a thread or process that ended while holding it is taken over: the
 // operation goes on, so one crash never locks the others out of the table.
 // Record pointers point into the shared memory and stay valid while the
@@ -133,9 +138,16 @@ DeviceRecord *GetOwnedRecord(int32_t index);
 uint32_t GetNumPresentDevices();
 // Copies the friendly name of the n-th present camera: 0, or -7.
 int32_t GetPresentDeviceName(uint32_t n, char *buffer, uint32_t size);
+// Reserves a present, free record for this process and opens its driver. A
+// driver that refuses the open is tried 10 times, 200 ms apart, without the
+// table lock between the tries; a caller that holds the table lock gets one
+// try. True when reserved.
 bool ReserveDevice(DeviceRecord *record);
+// Empties this process's slot of the record; the record is free once the
+// slot's driver interface has gone (at once, unless a request still pins it).
 void FreeDevice(DeviceRecord *record);
-// 0 and the index, -7 (no such name) or -4 (cannot be reserved).
+// 0 and the index, -7 (no such name) or -4 (cannot be reserved); reserves as
+// ReserveDevice does, as long as the record carries the name.
 int32_t ReserveDeviceByName(const char *name, int32_t *index);
 // The driver interface of this process's reservation of the record, pinned:
 // it lives as long as the caller holds it, even when the reservation is

@@ -173,6 +173,20 @@ const bool kOpenAndHold = zar_test::RegisterHelper("open-and-hold", [](const std
   return 0;
 });
 
+// Opens the camera with tracing on, then closes it; exit 0 when it opened.
+const bool kOpenTraced = zar_test::RegisterHelper("open-traced", [](const std::vector<std::string> &args) {
+  const std::filesystem::path dir = args.at(1);
+  ZAR_TL_HANDLE tl = nullptr;
+  ZAR_DEV_HANDLE device = nullptr;
+  if (TLOpen(nullptr, nullptr, &tl) != ZAR_SUCCESS) return 9;
+  if (OpenDebugFile((dir / "trace").wstring().c_str(), ZAR_O_WRONLY | ZAR_O_CREAT | ZAR_O_TRUNC) != 0) return 10;
+  EnableZarTrace(1);
+  if (TLOpenDevice(tl, "USB", args.at(0).c_str(), &device) != ZAR_SUCCESS) return 11;
+  DevClose(device);
+  TLClose(tl);
+  return 0;
+});
+
 // Takes the table lock and keeps it until killed.
 const bool kHoldTableLock = zar_test::RegisterHelper("hold-table-lock", [](const std::vector<std::string> &args) {
   oxa::ZarUsb::os::NamedMutex table;
@@ -309,6 +323,25 @@ TEST_F(MultiProcess, ASnapshotBesideTheLibraryLeavesTheTableToIt) {
   HelperProcess counter("count-devices", {m_dir.Path().string()});
   EXPECT_EQ(counter.Wait(), 0);
   EXPECT_EQ(FileText(m_dir / "count"), "1");
+}
+
+// Another process's open finds the driver taken (as right after a kill) and
+// tries again: meanwhile this process's table calls are answered, and the
+// open succeeds once the driver is free, still within its tries.
+TEST_F(MultiProcess, AnOpenWaitingForItsDriverLeavesTheTableToTheOthers) {
+  zar_test::PluggedCameras cameras;
+  const uint32_t slot = cameras.Plug("WAIT1");
+  ASSERT_TRUE(zar_test::WaitForName(m_tl, "ZC1000_#WAIT1"));
+  const uintptr_t hold = oxa::ZarUsb::emulator::HoldCamera(slot);
+  ASSERT_NE(hold, 0u);
+  HelperProcess opener("open-traced", {"ZC1000_#WAIT1", m_dir.Path().string()});
+  const bool retrying =
+      WaitFor([&] { return FileText(m_dir / "trace").find("failed to instanciate driver") != std::string::npos; }, 60000);
+  uint32_t count = 0;
+  EXPECT_EQ(TLGetNumDevices(m_tl, "USB", &count), ZAR_SUCCESS);
+  oxa::ZarUsb::emulator::ReleaseCamera(hold);
+  ASSERT_TRUE(retrying) << "exit " << opener.Wait(0);
+  EXPECT_EQ(opener.Wait(), 0) << "11: the open gave up before the table call was answered";
 }
 
 TEST_F(MultiProcess, AProcessKilledHoldingTheTableLockDoesNotStopTheOthers) {

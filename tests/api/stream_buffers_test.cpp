@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "open_stream.h"
+#include "os/fixed_memory.h"
 
 using namespace oxa::ZarUsb;
 
@@ -57,6 +58,12 @@ TEST_F(Buffers, AnnouncedMemoryCarriesItsTagAndSizesAreChecked) {
   EXPECT_EQ(DSAnnounceBuffer(Stream(), memory.data(), 3, nullptr, &id), ZAR_ERR_INVALID_PARAMETER);
   EXPECT_EQ(DSAnnounceBuffer(Stream(), nullptr, 64, nullptr, &id), ZAR_ERR_INVALID_PARAMETER);
   EXPECT_EQ(DSAnnounceBuffer(Stream(), memory.data(), 64, nullptr, nullptr), ZAR_ERR_INVALID_PARAMETER);
+  // Memory whose address has its low half zero: its tag would be 0.
+  os::FixedMemory untaggable;
+  for (const uint64_t high : {0x3000u, 0x2000u, 0x1000u, 0x7000u})
+    if (untaggable.Map(static_cast<uintptr_t>(high << 32), 0x10000)) break;
+  ASSERT_NE(untaggable.Data(), nullptr) << "no such address free";
+  EXPECT_EQ(DSAnnounceBuffer(Stream(), untaggable.Data(), 64, nullptr, &id), ZAR_ERR_INVALID_PARAMETER);
   EXPECT_TRUE(ListedIds(Stream()).empty()) << "refused buffers are not kept";
   EXPECT_TRUE(std::all_of(memory.begin(), memory.end(), [](uint8_t b) { return b == 0x5C; }));
 

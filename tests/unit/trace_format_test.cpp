@@ -60,6 +60,9 @@ TEST(TraceFormat, HugeWidthsAndPrecisionsAreCountedNotWritten) {
   EXPECT_EQ(FormatTraceText(small, sizeof small, "%99999999999s", "x"), 2147483647u);
   EXPECT_EQ(FormatTraceText(small, sizeof small, "%*d", INT32_MIN, 7), 2147483647u);
   EXPECT_STREQ(small, "7      ");
+  // The zeros of a precision past INT_MAX beside no width at all.
+  EXPECT_EQ(FormatTraceText(small, sizeof small, "%#.77777777777X", 1u), 2147483649u);
+  EXPECT_STREQ(small, "0X00000");
 }
 
 } // namespace
