@@ -154,7 +154,7 @@ void CloseDevice(const std::shared_ptr<Device> &device) {
     std::lock_guard<std::mutex> guard(callbackLock);
     callbackDevices.erase(device->callbackKey);
   }
-  if (!device->lost) {
+  if (!*device->lost) {
     lib::RemoveDeviceCallback(device->lib, OnDeviceEvent);
     lib::CloseDevice(device->lib);
   }
@@ -166,7 +166,7 @@ void CloseDevice(const std::shared_ptr<Device> &device) {
 }
 
 void DeviceLost(Device &device) {
-  device.lost = true;
+  *device.lost = true;
   // A wait for a filled buffer is ended by the library; one for a device
   // event is ended here.
   std::shared_ptr<Event> event;
@@ -232,7 +232,7 @@ ZAR_GENTL_API DevGetInfo(DEV_HANDLE hDevice, DEVICE_INFO_CMD iInfoCmd, INFO_DATA
     auto device = Find<Device>(hDevice, Kind::Device);
     if (!device) return BadHandle("device");
     const DEVICE_ACCESS_STATUS access =
-        device->lost ? DEVICE_ACCESS_STATUS_NOACCESS : DEVICE_ACCESS_STATUS_OPEN_READWRITE;
+        *device->lost ? DEVICE_ACCESS_STATUS_NOACCESS : DEVICE_ACCESS_STATUS_OPEN_READWRITE;
     return DeviceInfo(device->id, device->identity, access, iInfoCmd, piType, pBuffer, piSize);
   });
 }

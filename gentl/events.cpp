@@ -23,14 +23,14 @@ GC_ERROR WaitForDeviceEvent(Event &event, void *pBuffer, size_t *piSize, uint64_
   if (pBuffer == nullptr || piSize == nullptr) return Fail(GC_ERR_INVALID_PARAMETER, "a pointer is null");
   auto device = event.device.lock();
   std::unique_lock<std::mutex> guard(event.lock);
-  const auto ready = [&] { return event.kills != 0 || event.unregistered || !event.queue.empty() || !device || device->lost; };
+  const auto ready = [&] { return event.kills != 0 || event.unregistered || !event.queue.empty() || !device || *device->lost; };
   if (timeoutMs == GENTL_INFINITE) {
     event.changed.wait(guard, ready);
   } else if (!event.changed.wait_for(guard, std::chrono::milliseconds(timeoutMs), ready)) {
     return Fail(GC_ERR_TIMEOUT, "no device event came in time");
   }
   if (event.kills != 0) {
-    --event.kills;
+    event.pendingKill = --event.kills != 0;
     return Fail(GC_ERR_ABORT, "the wait was ended by EventKill");
   }
   if (event.unregistered) return Fail(GC_ERR_ABORT, "the event was unregistered");
@@ -83,7 +83,7 @@ GC_ERROR EventInfo(Event &event, EVENT_INFO_CMD command, INFO_DATATYPE *piType, 
   {
     std::lock_guard<std::mutex> guard(event.lock);
     queued = event.queue.size();
-    fired = event.fired;
+    fired = event.fired.load();
   }
   switch (command) {
   case EVENT_EVENT_TYPE: return Answer<int32_t>(event.type, INFO_DATATYPE_INT32, piType, pBuffer, piSize);
@@ -242,6 +242,7 @@ ZAR_GENTL_API EventKill(EVENT_HANDLE hEvent) {
     if (!event) return BadHandle("event");
     std::lock_guard<std::mutex> guard(event->lock);
     ++event->kills;
+    event->pendingKill = true;
     event->changed.notify_all();
     return GC_ERR_SUCCESS;
   });

@@ -148,7 +148,7 @@ GC_ERROR WriteModule(Module &module, uint64_t address, const void *pBuffer, size
 GC_ERROR CameraXml(Device &device, std::string *xml) {
   std::lock_guard<std::mutex> guard(device.lock);
   if (device.xml.empty()) {
-    if (device.lost) return Fail(GC_ERR_IO, "the camera was unplugged");
+    if (*device.lost) return Fail(GC_ERR_IO, "the camera was unplugged");
     if (const GC_ERROR read = FromLibrary(lib::DeviceXml(device.lib, &device.xml), "reading the description file"))
       return read;
   }
@@ -176,7 +176,7 @@ GC_ERROR ReadPort(Module &port, uint64_t address, void *pBuffer, size_t *piSize)
     if (const GC_ERROR read = CameraXml(*device, &xml)) return read;
     return CopyWindow(xml, address - kRemoteXmlAddress, pBuffer, *piSize);
   }
-  if (device->lost) return Fail(GC_ERR_IO, "the camera was unplugged");
+  if (*device->lost) return Fail(GC_ERR_IO, "the camera was unplugged");
   uint64_t size = *piSize;
   const GC_ERROR read = FromLibrary(lib::ReadData(device->lib, address, pBuffer, &size), "reading the camera");
   *piSize = static_cast<size_t>(size);
@@ -189,7 +189,7 @@ GC_ERROR WritePort(Module &port, uint64_t address, const void *pBuffer, size_t *
   auto device = RemoteDevice(port);
   if (!device) return BadHandle("port");
   if (address >= kRemoteXmlAddress) return Fail(GC_ERR_ACCESS_DENIED, "the description file is read-only");
-  if (device->lost) return Fail(GC_ERR_IO, "the camera was unplugged");
+  if (*device->lost) return Fail(GC_ERR_IO, "the camera was unplugged");
   uint64_t size = *piSize;
   const GC_ERROR written = FromLibrary(lib::WriteData(device->lib, address, pBuffer, &size), "writing the camera");
   *piSize = static_cast<size_t>(size);

@@ -156,8 +156,9 @@ struct Device : Module {
   void *lib = nullptr; // the library's device; not used once lost
   uint64_t callbackKey = 0;
   // Set when the camera was unplugged: the library closes its device
-  // itself, and its handles are never passed to it again.
-  std::atomic<bool> lost{false};
+  // itself, and its handles are never passed to it again. Shared with the
+  // device's stream, which reads it for every frame.
+  std::shared_ptr<std::atomic<bool>> lost = std::make_shared<std::atomic<bool>>(false);
   std::shared_ptr<RemotePort> port;
   std::mutex lock;
   std::shared_ptr<Stream> stream;
@@ -185,8 +186,10 @@ struct Stream : Module {
   GC_ERROR WriteFeature(size_t, uint64_t) override { return GC_ERR_ACCESS_DENIED; }
 
   std::weak_ptr<Device> device;
+  std::shared_ptr<const std::atomic<bool>> deviceLost;
   void *lib = nullptr;
   std::mutex lock;
+  bool closed = false; // the library's stream is closed or being closed
   std::vector<std::unique_ptr<Buffer>> buffers; // in order of announcement
   std::unordered_map<uint32_t, Buffer *> byId;
   std::deque<Buffer *> input; // queued, in the order the driver fills them
@@ -211,9 +214,10 @@ struct Event : Module {
   std::mutex lock;
   std::condition_variable changed;
   std::deque<std::vector<uint8_t>> queue; // remote-device event data
-  uint64_t fired = 0;
-  uint32_t kills = 0;     // EventKill calls not yet answered by an abort
-  bool unregistered = false;
+  std::atomic<uint64_t> fired{0};
+  uint32_t kills = 0;                     // EventKill calls not yet answered by an abort
+  std::atomic<bool> pendingKill{false};   // kills is not 0: read without the lock
+  std::atomic<bool> unregistered{false};
 };
 
 // ---- The handle table ------------------------------------------------------------
@@ -224,7 +228,7 @@ std::shared_ptr<Module> FindModule(void *handle);
 template <class T> std::shared_ptr<T> Find(void *handle, Kind kind) {
   std::shared_ptr<Module> module = FindModule(handle);
   if (!module || module->kind != kind) return nullptr;
-  return std::static_pointer_cast<T>(module);
+  return std::static_pointer_cast<T>(std::move(module));
 }
 GC_ERROR BadHandle(const char *what);
 

@@ -31,10 +31,7 @@ std::shared_ptr<Stream> FindStream(DS_HANDLE handle) { return Find<Stream>(handl
 
 GC_ERROR Lost() { return Fail(GC_ERR_IO, "the camera was unplugged"); }
 
-bool DeviceLostFor(const Stream &stream) {
-  auto device = stream.device.lock();
-  return !device || device->lost;
-}
+bool DeviceLostFor(const Stream &stream) { return stream.deviceLost->load(std::memory_order_relaxed); }
 
 // Whether the camera still answers. A wait that fails may be the first to
 // meet an unplug, before the library's callback reports it.
@@ -42,14 +39,14 @@ bool CameraAnswers(const Stream &stream) {
   auto device = stream.device.lock();
   uint32_t word = 0;
   uint64_t size = sizeof word;
-  return device && !device->lost && lib::ReadData(device->lib, 0, &word, &size) == kLibSuccess;
+  return device && !*device->lost && lib::ReadData(device->lib, 0, &word, &size) == kLibSuccess;
 }
 
 uint64_t PayloadSize(Stream &stream) {
   auto device = stream.device.lock();
   uint32_t payload = 0;
   uint64_t size = sizeof payload;
-  if (!device || device->lost || lib::ReadData(device->lib, kPayloadSizeRegister, &payload, &size) != kLibSuccess)
+  if (!device || *device->lost || lib::ReadData(device->lib, kPayloadSizeRegister, &payload, &size) != kLibSuccess)
     return 0;
   return payload;
 }
@@ -244,6 +241,7 @@ void CloseStream(const std::shared_ptr<Stream> &stream) {
     std::lock_guard<std::mutex> guard(stream->lock);
     event = std::move(stream->newBufferEvent);
     stream->grabbing = false;
+    stream->closed = true;
   }
   if (event) EndEvent(event);
   // The close ends a pending library wait at once.
@@ -262,24 +260,25 @@ GC_ERROR WaitForNewBuffer(Event &event, void *pBuffer, size_t *piSize, uint64_t 
     *piSize = sizeof(EVENT_NEW_BUFFER_DATA);
     return Fail(GC_ERR_BUFFER_TOO_SMALL, "the event data takes " + std::to_string(sizeof(EVENT_NEW_BUFFER_DATA)) + " bytes");
   }
-  const auto start = Clock::now();
-  const auto elapsedMs = [&] {
-    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-  };
+  const bool bounded = timeoutMs != GENTL_INFINITE;
+  const auto start = bounded ? Clock::now() : Clock::time_point();
   for (;;) {
-    {
+    if (event.pendingKill || event.unregistered) {
       std::lock_guard<std::mutex> guard(event.lock);
       if (event.kills != 0) {
-        --event.kills;
+        event.pendingKill = --event.kills != 0;
         return Fail(GC_ERR_ABORT, "the wait was ended by EventKill");
       }
       if (event.unregistered) return Fail(GC_ERR_ABORT, "the event was unregistered");
     }
     if (DeviceLostFor(*stream)) return Lost();
-    const uint64_t elapsed = elapsedMs();
-    if (timeoutMs != GENTL_INFINITE && elapsed >= timeoutMs) return Fail(GC_ERR_TIMEOUT, "no buffer was filled in time");
-    const uint32_t slice = static_cast<uint32_t>(
-        timeoutMs == GENTL_INFINITE ? kSliceMs : std::min<uint64_t>(kSliceMs, timeoutMs - elapsed));
+    uint32_t slice = kSliceMs;
+    if (bounded) {
+      const auto elapsed = static_cast<uint64_t>(
+          std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+      if (elapsed >= timeoutMs) return Fail(GC_ERR_TIMEOUT, "no buffer was filled in time");
+      slice = static_cast<uint32_t>(std::min<uint64_t>(kSliceMs, timeoutMs - elapsed));
+    }
     bool grabbing;
     {
       std::lock_guard<std::mutex> guard(stream->lock); // operations waiting for it go first
@@ -297,10 +296,7 @@ GC_ERROR WaitForNewBuffer(Event &event, void *pBuffer, size_t *piSize, uint64_t 
     if (status == kLibSuccess) {
       auto *data = static_cast<EVENT_NEW_BUFFER_DATA *>(pBuffer);
       const bool allCame = Deliver(*stream, frame, data);
-      {
-        std::lock_guard<std::mutex> guard(event.lock);
-        ++event.fired;
-      }
+      event.fired.fetch_add(1, std::memory_order_relaxed);
       if (allCame) {
         std::lock_guard<std::mutex> guard(stream->lock);
         stream->grabbing = false;
@@ -335,11 +331,12 @@ ZAR_GENTL_API DevOpenDataStream(DEV_HANDLE hDevice, const char *sDataStreamID, D
     if (!device) return BadHandle("device");
     if (sDataStreamID == nullptr || phDataStream == nullptr) return Fail(GC_ERR_INVALID_PARAMETER, "a pointer is null");
     if (std::string(sDataStreamID) != kStreamId) return Fail(GC_ERR_INVALID_ID, "no stream of that ID");
-    if (device->lost) return Lost();
+    if (*device->lost) return Lost();
     std::lock_guard<std::mutex> guard(device->lock);
     if (device->stream) return Fail(GC_ERR_RESOURCE_IN_USE, "the stream is open already");
     auto stream = std::make_shared<Stream>();
     stream->device = device;
+    stream->deviceLost = device->lost;
     if (const GC_ERROR created = FromLibrary(lib::CreateStream(device->lib, &stream->lib), "opening the stream"))
       return created;
     device->stream = stream;
@@ -380,6 +377,7 @@ ZAR_GENTL_API DSAnnounceBuffer(DS_HANDLE hDataStream, void *pBuffer, size_t iSiz
       return Fail(GC_ERR_INVALID_PARAMETER, "buffers hold 1 byte to 4 GiB");
     if (DeviceLostFor(*stream)) return Lost();
     std::lock_guard<std::mutex> guard(stream->lock);
+    if (stream->closed) return BadHandle("stream");
     uint32_t id = 0;
     const int32_t announced =
         lib::AnnounceBuffer(stream->lib, pBuffer, static_cast<uint32_t>(iSize), &id);
@@ -398,6 +396,7 @@ ZAR_GENTL_API DSAllocAndAnnounceBuffer(DS_HANDLE hDataStream, size_t iSize, void
       return Fail(GC_ERR_INVALID_PARAMETER, "buffers hold 1 byte to 4 GiB");
     if (DeviceLostFor(*stream)) return Lost();
     std::lock_guard<std::mutex> guard(stream->lock);
+    if (stream->closed) return BadHandle("stream");
     uint32_t id = 0;
     void *memory = nullptr;
     const int32_t allocated =
@@ -413,6 +412,7 @@ ZAR_GENTL_API DSRevokeBuffer(DS_HANDLE hDataStream, BUFFER_HANDLE hBuffer, void 
     auto stream = FindStream(hDataStream);
     if (!stream) return BadHandle("stream");
     std::lock_guard<std::mutex> guard(stream->lock);
+    if (stream->closed) return BadHandle("stream");
     Buffer *buffer = stream->FindBuffer(hBuffer);
     if (buffer == nullptr) return BadHandle("buffer");
     if (!DeviceLostFor(*stream)) {
@@ -434,6 +434,7 @@ ZAR_GENTL_API DSQueueBuffer(DS_HANDLE hDataStream, BUFFER_HANDLE hBuffer) {
     if (!stream) return BadHandle("stream");
     if (DeviceLostFor(*stream)) return Lost();
     std::lock_guard<std::mutex> guard(stream->lock);
+    if (stream->closed) return BadHandle("stream");
     Buffer *buffer = stream->FindBuffer(hBuffer);
     if (buffer == nullptr) return BadHandle("buffer");
     return QueueLocked(*stream, *buffer);
@@ -449,10 +450,9 @@ ZAR_GENTL_API DSFlushQueue(DS_HANDLE hDataStream, ACQ_QUEUE_TYPE iOperation) {
       return Fail(GC_ERR_NOT_IMPLEMENTED, "filled buffers stay with the library until waited for");
     if (DeviceLostFor(*stream)) return Lost();
     std::lock_guard<std::mutex> guard(stream->lock);
+    if (stream->closed) return BadHandle("stream");
     if (iOperation != ACQ_QUEUE_UNQUEUED_TO_INPUT) {
-      if (const GC_ERROR flushed =
-              FromLibrary(lib::FlushQueue(stream->lib), "flushing the queue"))
-        return flushed;
+      if (const GC_ERROR flushed = FromLibrary(lib::FlushQueue(stream->lib), "flushing the queue")) return flushed;
       for (auto &buffer : stream->buffers) buffer->queued = false;
       stream->input.clear();
       if (iOperation == ACQ_QUEUE_ALL_DISCARD) return GC_ERR_SUCCESS;
@@ -473,10 +473,9 @@ ZAR_GENTL_API DSStartAcquisition(DS_HANDLE hDataStream, ACQ_START_FLAGS, uint64_
     std::shared_ptr<Event> event;
     {
       std::lock_guard<std::mutex> guard(stream->lock);
+      if (stream->closed) return BadHandle("stream");
       if (stream->grabbing) return Fail(GC_ERR_RESOURCE_IN_USE, "acquisition runs already");
-      if (const GC_ERROR started =
-              FromLibrary(lib::Start(stream->lib), "starting acquisition"))
-        return started;
+      if (const GC_ERROR started = FromLibrary(lib::Start(stream->lib), "starting acquisition")) return started;
       stream->grabbing = true;
       stream->toAcquire = iNumToAcquire == GENTL_INFINITE ? 0 : iNumToAcquire;
       event = stream->newBufferEvent;
