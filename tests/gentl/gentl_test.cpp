@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -196,6 +197,8 @@ std::string StreamFrames(Handle device, bool applicationMemory, int frames) {
              (info(gentl::kBufIncomplete, gentl::kBool8) & 0xFF) != 0 || info(gentl::kBufTimestamp, gentl::kUInt64) == ~0ULL)
       failure = "flags";
     else if (frame <= lastFrame) failure = "frame ids do not increase";
+    else if (Number<size_t>(api.DSGetInfo, stream, gentl::kStreamQueued, gentl::kSizeT) != buffers.size() - 1)
+      failure = "the delivered buffer still counts as queued";
     else failure = zar_test::PatternMismatch(base, width, height, frame);
     lastFrame = frame;
     if (failure.empty() && api.DSQueueBuffer(stream, data.buffer) != 0) failure = "requeue";
@@ -398,10 +401,9 @@ INSTANTIATE_TEST_SUITE_P(MemoryKinds, Streaming, ::testing::Values(false, true),
 // A started stream with no buffer queued: a wait has nothing to end it but
 // a kill or an unplug.
 struct IdleStream {
-  Handle stream = nullptr, event = nullptr;
+  Handle stream = nullptr, event = nullptr, buffer = nullptr;
   explicit IdleStream(Handle device) {
     const gentl::Producer &api = *Api();
-    Handle buffer = nullptr;
     if (api.DevOpenDataStream(device, "Stream0", &stream) != 0 ||
         api.DSAllocAndAnnounceBuffer(stream, 512, nullptr, &buffer) != 0 ||
         api.GCRegisterEvent(stream, gentl::kEventNewBuffer, &event) != 0 ||
@@ -423,11 +425,59 @@ TEST_F(Producer, EventKillEndsOnePendingWait) {
   IdleStream idle(device);
   ASSERT_NE(idle.event, nullptr);
   auto pending = idle.Wait();
+  // Nothing but the kill can end this wait: it is still pending now.
+  ASSERT_EQ(pending.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
   EXPECT_EQ(api.EventKill(idle.event), gentl::kSuccess);
-  ASSERT_EQ(pending.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  ASSERT_EQ(pending.wait_for(std::chrono::seconds(5)), std::future_status::ready);
   EXPECT_EQ(pending.get(), gentl::kAbort);
   // One kill ends one wait: the next runs to its timeout.
   EXPECT_EQ(idle.Wait(30).get(), gentl::kTimeout);
+}
+
+// The library holds a stream while a wait for a filled buffer is pending;
+// a consumer that requeues on another thread must still get its buffer in.
+TEST_F(Producer, QueueingOnAnotherThreadFeedsAPendingWait) {
+  Handle device = Open(Plug(zar_test::StreamConfig("FEED")));
+  ASSERT_NE(device, nullptr);
+  IdleStream idle(device);
+  ASSERT_NE(idle.event, nullptr);
+  auto pending = idle.Wait(20000);
+  ASSERT_EQ(pending.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
+  auto queued = std::async(std::launch::async, [&] { return api.DSQueueBuffer(idle.stream, idle.buffer); });
+  ASSERT_EQ(queued.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  EXPECT_EQ(queued.get(), gentl::kSuccess);
+  EXPECT_EQ(pending.get(), gentl::kSuccess);
+}
+
+// Closing a device while another thread streams from it: the streaming
+// calls end with errors, nothing is used after it is freed.
+TEST_F(Producer, ClosingRacesStreamingCalls) {
+  for (int round = 0; round < 3; ++round) {
+    Handle device = Open(Plug(zar_test::StreamConfig("RACE")));
+    ASSERT_NE(device, nullptr);
+    IdleStream idle(device);
+    ASSERT_NE(idle.event, nullptr);
+    ASSERT_EQ(api.DSQueueBuffer(idle.stream, idle.buffer), gentl::kSuccess);
+    std::atomic<int> frames{0};
+    auto streaming = std::async(std::launch::async, [&] {
+      for (;;) {
+        gentl::NewBufferData data{};
+        size_t size = sizeof data, baseSize = sizeof(void *);
+        void *base = nullptr;
+        int32_t type = 0;
+        Error error = api.EventGetData(idle.event, &data, &size, 1000);
+        if (error == gentl::kSuccess) error = api.DSGetBufferInfo(idle.stream, data.buffer, gentl::kBufBase, &type, &base, &baseSize);
+        if (error == gentl::kSuccess) error = api.DSQueueBuffer(idle.stream, data.buffer);
+        if (error != gentl::kSuccess) return error;
+        ++frames;
+      }
+    });
+    ASSERT_TRUE(zar_test::WaitFor([&] { return frames >= 5; }));
+    EXPECT_EQ(api.DevClose(device), gentl::kSuccess);
+    ASSERT_EQ(streaming.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    const Error ended = streaming.get();
+    EXPECT_TRUE(ended == gentl::kInvalidHandle || ended == gentl::kAbort) << ended;
+  }
 }
 
 TEST_F(Producer, UnplugEndsPendingWaitsWithAnError) {
