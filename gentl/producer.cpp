@@ -154,9 +154,9 @@ ZAR_GENTL_API GCCloseLib(void) {
   }
 }
 
+// Answers before GCInitLib too, so that a consumer can read why it failed.
 ZAR_GENTL_API GCGetLastError(GC_ERROR *piErrorCode, char *sErrText, size_t *piSize) {
   try {
-    if (!Initialized()) return GC_ERR_NOT_INITIALIZED;
     if (piErrorCode == nullptr || piSize == nullptr) return GC_ERR_INVALID_PARAMETER;
     const LastError error = lastError; // an answer that fails must not replace it
     *piErrorCode = error.code;
