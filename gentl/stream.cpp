@@ -494,8 +494,10 @@ ZAR_GENTL_API DSStopAcquisition(DS_HANDLE hDataStream, ACQ_STOP_FLAGS) {
     if (!stream) return BadHandle("stream");
     if (DeviceLostFor(*stream)) return Lost();
     {
+      // A stream that stopped by itself (its frames all came) or never
+      // started stops at once.
       std::lock_guard<std::mutex> guard(stream->lock);
-      if (!stream->grabbing) return Fail(GC_ERR_RESOURCE_IN_USE, "acquisition does not run");
+      if (!stream->grabbing) return GC_ERR_SUCCESS;
       stream->grabbing = false;
     }
     // Ends a pending library wait at once; the lock is not held meanwhile.

@@ -434,6 +434,25 @@ TEST_F(Producer, EventKillEndsOnePendingWait) {
   EXPECT_EQ(idle.Wait(30).get(), gentl::kTimeout);
 }
 
+TEST_F(Producer, AcquisitionStopsAfterTheFramesAskedFor) {
+  Handle device = Open(Plug(zar_test::StreamConfig("COUNT")));
+  ASSERT_NE(device, nullptr);
+  IdleStream idle(device);
+  ASSERT_NE(idle.event, nullptr);
+  ASSERT_EQ(api.DSStopAcquisition(idle.stream, 0), gentl::kSuccess);
+  for (int i = 0; i < 3; ++i) {
+    Handle buffer = nullptr;
+    ASSERT_EQ(api.DSAllocAndAnnounceBuffer(idle.stream, 512, nullptr, &buffer), gentl::kSuccess);
+    ASSERT_EQ(api.DSQueueBuffer(idle.stream, buffer), gentl::kSuccess);
+  }
+  ASSERT_EQ(api.DSStartAcquisition(idle.stream, 0, 2), gentl::kSuccess);
+  EXPECT_EQ(idle.Wait(5000).get(), gentl::kSuccess);
+  EXPECT_EQ(idle.Wait(5000).get(), gentl::kSuccess);
+  EXPECT_EQ(Number<uint8_t>(api.DSGetInfo, idle.stream, gentl::kStreamGrabbing, gentl::kBool8), 0);
+  EXPECT_EQ(idle.Wait(50).get(), gentl::kTimeout); // a third buffer is queued, but no frame comes
+  EXPECT_EQ(api.DSStopAcquisition(idle.stream, 0), gentl::kSuccess);
+}
+
 // The library holds a stream while a wait for a filled buffer is pending;
 // a consumer that requeues on another thread must still get its buffer in.
 TEST_F(Producer, QueueingOnAnotherThreadFeedsAPendingWait) {
