@@ -18,6 +18,7 @@ thread_local LastError lastError;
 
 std::mutex handlesLock;
 std::unordered_map<const void *, std::shared_ptr<Module>> handles;
+std::atomic<uint64_t> handlesRemoved{0}; // removals so far
 
 std::mutex initLock;
 std::atomic<bool> initialized{false};
@@ -109,12 +110,36 @@ void RemoveHandle(const Module *module) {
   if (found == handles.end()) return;
   last = std::move(found->second);
   handles.erase(found);
+  handlesRemoved.fetch_add(1, std::memory_order_release);
 }
 
+// Each thread keeps the modules it found last, valid while no handle has
+// been removed since: a thread streaming from one stream finds its event
+// and its stream without the table's lock. An entry keeps its module's
+// memory until the entry is replaced, never its library objects (a close
+// ends those at once).
 std::shared_ptr<Module> FindModule(void *handle) {
-  std::lock_guard<std::mutex> guard(handlesLock);
-  const auto found = handles.find(handle);
-  return found == handles.end() ? nullptr : found->second;
+  struct Found {
+    const void *handle = nullptr;
+    std::weak_ptr<Module> module;
+    uint64_t removed = 0;
+  };
+  thread_local Found found[4];
+  thread_local unsigned next = 0;
+  const uint64_t removed = handlesRemoved.load(std::memory_order_acquire);
+  for (Found &entry : found)
+    if (entry.handle == handle && entry.removed == removed)
+      if (auto module = entry.module.lock()) return module;
+  std::shared_ptr<Module> module;
+  {
+    std::lock_guard<std::mutex> guard(handlesLock);
+    const auto listed = handles.find(handle);
+    if (listed == handles.end()) return nullptr;
+    module = listed->second;
+  }
+  found[next] = {handle, module, removed};
+  next = (next + 1) % 4;
+  return module;
 }
 
 GC_ERROR BadHandle(const char *what) { return Fail(GC_ERR_INVALID_HANDLE, std::string("not a ") + what + " handle"); }

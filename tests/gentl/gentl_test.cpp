@@ -559,6 +559,10 @@ TEST_F(Producer, BadCallsAnswerErrors) {
   int32_t type = 0;
   uint32_t count = 0;
   Handle handle = nullptr;
+  Handle closed = Open(id);
+  ASSERT_NE(closed, nullptr);
+  ASSERT_EQ(Text(api.DevGetInfo, closed, gentl::kDevId), id); // the handle was good once
+  ASSERT_EQ(api.DevClose(closed), gentl::kSuccess);
   const struct {
     const char *call;
     std::function<Error()> run;
@@ -571,6 +575,7 @@ TEST_F(Producer, BadCallsAnswerErrors) {
       {"DSQueueBuffer system", [&] { return api.DSQueueBuffer(tl, nullptr); }, gentl::kInvalidHandle},
       {"GCReadPort stray", [&] { return api.GCReadPort(&size, 0, text, &size); }, gentl::kInvalidHandle},
       {"EventKill system", [&] { return api.EventKill(tl); }, gentl::kInvalidHandle},
+      {"closed device", [&] { return api.DevGetInfo(closed, gentl::kDevId, &type, text, &size); }, gentl::kInvalidHandle},
       {"unknown command", [&] { return api.TLGetInfo(tl, 999, &type, text, &size); }, gentl::kNotImplemented},
       {"null size", [&] { return api.TLGetInfo(tl, gentl::kTLId, &type, text, nullptr); }, gentl::kInvalidParameter},
       {"small buffer", [&] { return api.TLGetInfo(tl, gentl::kTLId, &type, text, &tiny); }, gentl::kBufferTooSmall},
