@@ -172,17 +172,23 @@ enum StreamFeature {
 // whether the frames asked for at the start have all come.
 bool Deliver(Stream &stream, const LibFrame &frame, EVENT_NEW_BUFFER_DATA *data) {
   std::lock_guard<std::mutex> guard(stream.lock);
-  const auto found = stream.byId.find(frame.id);
-  if (found == stream.byId.end()) {
-    *data = {nullptr, nullptr};
-    return false;
+  // The driver fills buffers in queue order: the first queued one, as a rule.
+  Buffer *filled = !stream.input.empty() && stream.input.front()->id == frame.id ? stream.input.front() : nullptr;
+  if (filled != nullptr) {
+    stream.input.pop_front();
+  } else {
+    const auto found = stream.byId.find(frame.id);
+    if (found == stream.byId.end()) {
+      *data = {nullptr, nullptr};
+      return false;
+    }
+    filled = found->second;
+    RemoveFromInput(stream, filled);
   }
-  Buffer &buffer = *found->second;
+  Buffer &buffer = *filled;
   buffer.frame = frame;
   buffer.queued = false;
   buffer.newData = true;
-  if (!stream.input.empty() && stream.input.front() == &buffer) stream.input.pop_front();
-  else RemoveFromInput(stream, &buffer);
   ++stream.delivered;
   // Frames the driver numbered but never delivered: no buffer was queued.
   if (stream.lastFrameId != 0 && frame.frameId > stream.lastFrameId + 1)
