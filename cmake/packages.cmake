@@ -6,7 +6,7 @@ set(CPACK_PACKAGE_VENDOR "the ZAR_USB developers")
 set(CPACK_PACKAGE_CONTACT "the ZAR_USB developers")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
-set(CPACK_COMPONENTS_ALL Runtime Development Tools)
+set(CPACK_COMPONENTS_ALL Runtime Development Tools GenTL)
 if(ZAR_FEATURES_FOUND)
   list(APPEND CPACK_COMPONENTS_ALL Features)
 endif()
@@ -64,6 +64,14 @@ zarusb lists cameras, shows their identity, reads and writes registers,
 prints description files, grabs frames into PNG files and drives the
 built-in camera emulator.")
 
+  set(CPACK_DEBIAN_GENTL_PACKAGE_NAME zar-usb-gentl)
+  set(CPACK_DEBIAN_GENTL_PACKAGE_SECTION libs)
+  set(CPACK_COMPONENT_GENTL_DESCRIPTION "transport layer for USB machine-vision cameras - GenTL producer
+ZAR_USB.cti puts the cameras into every GenICam GenTL consumer: machine-vision
+libraries and applications find it through GENICAM_GENTL64_PATH
+(/usr/lib/<multiarch>/gentl) and reach the cameras, their registers,
+description files, images and events through the GenTL 1.5 interface.")
+
   # gstreamer1.0-zar-usb: the GStreamer element, when it is built.
   if(TARGET gstzarusb)
     list(APPEND CPACK_COMPONENTS_ALL GStreamer)
@@ -93,6 +101,7 @@ if(ZAR_FEATURES_FOUND)
 else()
   cpack_add_component(Tools DISPLAY_NAME "zarusb" DEPENDS Runtime)
 endif()
+cpack_add_component(GenTL DISPLAY_NAME "GenTL producer" DEPENDS Runtime)
 if(TARGET gstzarusb)
   cpack_add_component(GStreamer DISPLAY_NAME "GStreamer element" DEPENDS Runtime)
 endif()

@@ -23,7 +23,7 @@ mv "$work/staged" "$work/prefix"
 prefix=$work/prefix
 for file in bin/zarusb lib/libzar_usb.so lib/libzar_usb.so.1 include/zar_usb.h lib/cmake/ZarUsb/ZarUsbConfig.cmake \
   lib/pkgconfig/zar_usb.pc share/zar-usb/genicam/xml/TransportLayers/oxa/ZARUSBRegs.xml share/man/man1/zarusb.1.gz \
-  share/doc/zar-usb/LICENSE share/doc/zar-usb/examples/CMakeLists.txt; do
+  share/doc/zar-usb/LICENSE share/doc/zar-usb/examples/CMakeLists.txt lib/gentl/ZAR_USB.cti; do
   check "installed $file" 0 test -e "$prefix/$file"
 done
 check "only zarusb in bin" 0 ls "$prefix/bin"
@@ -31,6 +31,9 @@ contains "only zarusb in bin" "^zarusb$"
 [ "$(wc -l <<<"$output")" -eq 1 ] || fail "only zarusb in bin: $output"
 
 zarusb=$prefix/bin/zarusb
+# The GenTL producer finds the library one folder up, with no search path set.
+check "producer finds the library" 0 /usr/bin/python3 -c \
+  "import ctypes, sys; sys.exit(ctypes.CDLL(sys.argv[1]).GCInitLib())" "$prefix/lib/gentl/ZAR_USB.cti"
 check "plug" 0 "$zarusb" emu plug --serial PKG1 --width 64 --height 8 --pixel-format Mono8 --fps 0
 check "list" 0 env ZAR_USB_EMULATION=0 "$zarusb" list
 contains "list" "ZC1000_#PKG1"
@@ -65,7 +68,7 @@ debs=("$work"/debs/*.deb)
 # The library's packages, the feature library's where Aravis was found, and
 # whatever else the build packages (the GStreamer element's).
 packages=($(for deb in "${debs[@]}"; do dpkg-deb -f "$deb" Package; done))
-expected=(libzar-usb1 libzar-usb-dev zar-usb-tools)
+expected=(libzar-usb1 libzar-usb-dev zar-usb-tools zar-usb-gentl)
 [ -e "$build/bin/libzar_features.so.1" ] && expected+=(libzar-features1)
 for package in "${expected[@]}"; do
   [[ " ${packages[*]} " == *" $package "* ]] || fail "no package $package among: ${packages[*]}"
@@ -77,6 +80,8 @@ done
 check "runtime package" 0 dpkg-deb -c "$work"/debs/libzar-usb1_*.deb
 contains "runtime package" " ./usr/lib/libzar_usb.so.1 -> "
 contains "runtime package" " ./usr/share/zar-usb/genicam/xml/Cameras/oxa/"
+check "GenTL package" 0 dpkg-deb -c "$work"/debs/zar-usb-gentl_*.deb
+contains "GenTL package" " ./usr/lib/[a-z0-9_-]*/gentl/ZAR_USB.cti$"
 check "development package" 0 dpkg-deb -c "$work"/debs/libzar-usb-dev_*.deb
 contains "development package" " ./usr/lib/libzar_usb.so -> libzar_usb.so.1$"
 contains "development package" " ./usr/lib/pkgconfig/zar_usb.pc$"

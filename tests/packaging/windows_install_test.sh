@@ -11,7 +11,7 @@ unset GENICAM_ROOT
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-installed=(bin/ZAR_USB.dll bin/zarusb.exe lib/ZAR_USB.dll.a lib/ZAR_USB.def include/zar_usb.h
+installed=(bin/ZAR_USB.dll bin/ZAR_USB.cti bin/zarusb.exe lib/ZAR_USB.dll.a lib/ZAR_USB.def include/zar_usb.h
   lib/cmake/ZarUsb/ZarUsbConfig.cmake lib/pkgconfig/zar_usb.pc share/zar-usb/genicam/xml/TransportLayers/oxa/ZARUSBRegs.xml
   share/doc/zar-usb/LICENSE)
 check "install" 0 "$cmake" --install "$build" --prefix "$work/prefix"

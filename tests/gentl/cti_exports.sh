@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Fails unless ZAR_USB.cti exports exactly the GenTL functions its header
+# declares, and neither links the ZAR_USB library nor names any of its
+# exports (it reaches them at run time); the Windows producer also carries
+# its runtime instead of needing the compiler's DLLs. Given the Linux
+# library too: fails when the library looks up any of its own exports'
+# names at run time, which a producer loaded with global binding would
+# answer with its GenTL functions of the same names.
+# Usage: cti_exports.sh ZAR_USB.cti gentl_types.h exports.txt [libzar_usb.so]
+set -euo pipefail
+cti=$1 header=$2 library_exports=$3 library=${4:-}
+expected=$(sed -n 's/^ZAR_GENTL_API \([A-Za-z]*\)(.*/\1/p' "$header" | sort)
+[ "$(wc -l <<<"$expected")" -eq 57 ] || { echo "the header declares $(wc -l <<<"$expected") functions"; exit 1; }
+
+if [ "$(head -c 2 "$cti")" = "MZ" ]; then
+  dump=$(x86_64-w64-mingw32-objdump -p "$cti")
+  actual=$(awk '/\[Ordinal\/Name Pointer\] Table/ {on = 1; next}
+                on && /^[[:space:]]*\[/ {print $NF; next}
+                on {on = 0}' <<<"$dump" | sort)
+  linked=$(awk '/DLL Name:/ {print $3}' <<<"$dump" | grep -iE 'zar_usb|libstdc|libgcc|winpthread' || true)
+  imported=""
+else
+  actual=$(nm -D --defined-only "$cti" | awk '$2 == "T" {print $3}' | sort)
+  linked=$(readelf -d "$cti" | sed -n 's/.*Shared library: \[\(.*\)\]/\1/p' | grep -i zar_usb || true)
+  imported=$(nm -D --undefined-only "$cti" | awk '{print $2}' | grep -Fxf "$library_exports" || true)
+  # Its own calls of its functions must not be looked up by name either:
+  # a program that loaded the library first would answer them.
+  self=$(readelf -rW "$cti" | awk '{print $5}' | sed 's/@.*//' | grep -Fx "$expected" || true)
+  if [ -n "$self" ]; then
+    echo "ZAR_USB.cti looks up its own functions by name: $self"
+    exit 1
+  fi
+fi
+if [ "$actual" != "$expected" ]; then
+  echo "exported names differ from the header's:"
+  diff <(echo "$expected") <(echo "$actual") || true
+  exit 1
+fi
+if [ -n "$linked" ]; then
+  echo "ZAR_USB.cti links: $linked"
+  exit 1
+fi
+if [ -n "$imported" ]; then
+  echo "ZAR_USB.cti names the library's exports: $imported"
+  exit 1
+fi
+if [ -n "$library" ]; then
+  own=$(readelf -rW "$library" | awk '{print $5}' | sed 's/@.*//' | grep -Fxf "$library_exports" || true)
+  if [ -n "$own" ]; then
+    echo "the library looks up its own exports by name: $own"
+    exit 1
+  fi
+fi
+echo "ZAR_USB.cti exports the 57 GenTL functions and links no ZAR_USB library"
