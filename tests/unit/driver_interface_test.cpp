@@ -354,7 +354,7 @@ TEST(DriverInterface, DestructionCancelsPendingRequestsBeforeClosing) {
 // whole.
 TEST(DriverInterface, DestructionWithItsDeviceLinkSetDeletesThatDeviceFirst) {
   const auto usb = std::make_shared<CInterface>("USB");
-  const std::shared_ptr<CDevice> device = usb->OpenDevice("ZC1000_#LINK", 3);
+  const std::shared_ptr<CDevice> device = usb->AddDevice("ZC1000_#LINK", 3);
   ASSERT_NE(device, nullptr);
   bool goneBeforeClose = false;
   {
