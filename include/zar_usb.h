@@ -162,10 +162,14 @@ ZAR_USB_CHECK(buffer_info_user_alloc, offsetof(ZAR_BUFFER_INFO, bUserAlloc) == 2
 /* ---- Transport layer --------------------------------------------------- */
 
 /* Opens the transport layer (reference-counted) and stores its handle at
- * pHandle. The first two arguments are not read. */
+ * pHandle. The first two arguments are not read. When the process cannot be
+ * enrolled for the notifications of other processes (ZAR_ERR_GENERAL),
+ * nothing is opened. */
 ZAR_USB_API ZAR_STATUS TLOpen(void *pReserved1, void *pReserved2,
                               ZAR_TL_HANDLE *pHandle);
-/* Undoes one TLOpen; the last close destroys every open device and stream. */
+/* Undoes one TLOpen; the last close destroys every open device and stream.
+ * The last close waits for a callback that is running on a library thread:
+ * a callback must not wait for the thread that closes. */
 ZAR_USB_API ZAR_STATUS TLClose(ZAR_TL_HANDLE hTL);
 /* Fills a ZAR_TL_INFO; *pSize must be at least 776 and is not changed. No
  * handle is needed; the first argument is not read. */
@@ -176,10 +180,13 @@ ZAR_USB_API ZAR_STATUS TLInfo(void *pReserved, ZAR_TL_INFO *pInfo,
 ZAR_USB_API ZAR_STATUS TLGetXml(ZAR_TL_HANDLE hTL, void *pBuffer,
                                 uint32_t *pSize);
 /* Registers a plug/unplug callback (one entry per function; a second
- * registration replaces the context). */
+ * registration replaces the context). A null pfn is refused
+ * (ZAR_ERR_INVALID_PARAMETER). A callback must not wait for the thread that
+ * calls the last TLClose, which waits for it. */
 ZAR_USB_API ZAR_STATUS TLSetCallback(ZAR_TL_HANDLE hTL, ZAR_CALLBACK pfn,
                                      void *pContext);
-/* Removes a callback; ZAR_ERR_NO_DATA when it was not registered. */
+/* Removes a callback; ZAR_ERR_NO_DATA when it was not registered. A delivery
+ * that had already begun may still call it once. */
 ZAR_USB_API ZAR_STATUS TLRemoveCallback(ZAR_TL_HANDLE hTL, ZAR_CALLBACK pfn);
 /* Waits for the hot-plug monitor to be ready; the interface list never
  * changes, so *pbChanged is set to 0. */
@@ -206,7 +213,12 @@ ZAR_USB_API ZAR_STATUS TLGetDeviceName(ZAR_TL_HANDLE hTL,
                                        uint32_t iIndex, char *sName,
                                        uint32_t iSize);
 /* Opens a camera by friendly name, reserving it against every other process
- * (ZAR_ERR_ACCESS_DENIED when it is held). */
+ * (ZAR_ERR_ACCESS_DENIED when it is held). Also ZAR_ERR_ACCESS_DENIED, with
+ * nothing reserved, while this process has a device of that name open,
+ * including one whose camera went away during a suspend: such a device is
+ * bound to its camera again by the library when the camera comes back, or
+ * reported unplugged, and is never handed out as a new device; once it is
+ * closed the camera can be opened again. */
 ZAR_USB_API ZAR_STATUS TLOpenDevice(ZAR_TL_HANDLE hTL,
                                     const char *psInterfaceName,
                                     const char *sDevName,
@@ -249,15 +261,22 @@ ZAR_USB_API ZAR_STATUS DevGetInfo(ZAR_DEV_HANDLE hDev, ZAR_DEVICE_INFO *pInfo,
 /* Registers a device callback (device events, unplug, suspend, resume): one
  * entry per function, called in ascending order of the functions' addresses;
  * a second registration replaces the context. A null pfn is refused
- * (ZAR_ERR_INVALID_PARAMETER). */
+ * (ZAR_ERR_INVALID_PARAMETER). After a hibernation the device either hears
+ * PC_RESTORE_HYBERNATE_MODE (bound to its camera again, same handles) or
+ * USB_UNPLUGGED_DEVICE (closed), also when its camera came back but could
+ * not be bound again; it is never closed without one of them. A second
+ * resume while devices wait for their cameras starts the 10 s wait anew. */
 ZAR_USB_API ZAR_STATUS DevSetCallback(ZAR_DEV_HANDLE hDev, ZAR_CALLBACK pfn,
                                       void *pContext);
-/* Removes a device callback; ZAR_ERR_NO_DATA when it was not registered. */
+/* Removes a device callback; ZAR_ERR_NO_DATA when it was not registered. A
+ * delivery that had already begun may still call it once. */
 ZAR_USB_API ZAR_STATUS DevRemoveCallback(ZAR_DEV_HANDLE hDev,
                                          ZAR_CALLBACK pfn);
 /* Closes the camera, its data stream and buffers, and frees its reservation.
  * A DSWaitForBuffer pending on the camera's stream ends at once with
- * ZAR_ERR_GENERAL. */
+ * ZAR_ERR_GENERAL. A handle that another close (of another thread, an
+ * unplug, the last TLClose) has made invalid answers ZAR_ERR_INVALID_HANDLE
+ * once that close has ended. */
 ZAR_USB_API ZAR_STATUS DevClose(ZAR_DEV_HANDLE hDev);
 /* One read or write in the custom-feature space; iRequestSize must be 32 and
  * *piReplySize 24. */
@@ -273,13 +292,20 @@ ZAR_USB_API ZAR_STATUS DevQueryCustomFeature(
  * 32 bits of the memory's address into its first four bytes. Refused
  * (ZAR_ERR_ACCESS_DENIED) while acquisition runs. Memory whose address has
  * those 32 bits zero is refused (ZAR_ERR_INVALID_PARAMETER): the driver
- * names buffers by them. */
+ * names buffers by them.
+ * A lock request that the driver leaves pending and then fails counts as a
+ * failure (ZAR_ERR_GENERAL). One it does not answer within 2 s also fails,
+ * yet the driver may still hold the memory locked and write into it: keep
+ * the memory for as long as the camera is open.
+ */
 ZAR_USB_API ZAR_STATUS DSAnnounceBuffer(ZAR_DS_HANDLE hDS, void *pBuffer,
                                         uint32_t iSize, void *pPrivate,
                                         uint32_t *piID);
 /* Allocates a buffer of iSize bytes and announces it. *ppBuffer receives the
  * memory's address only when it is not null on entry; DSGetBufferInfo and
- * DSWaitForBuffer give it too. */
+ * DSWaitForBuffer give it too. A lock request that pends and then fails, or
+ * is not answered within 2 s, fails (ZAR_ERR_GENERAL); in the second case the
+ * memory is kept until the library is unloaded. */
 ZAR_USB_API ZAR_STATUS DSAllocAndAnnounceBuffer(ZAR_DS_HANDLE hDS,
                                                 uint32_t iSize, void *pPrivate,
                                                 void **ppBuffer,
@@ -287,20 +313,26 @@ ZAR_USB_API ZAR_STATUS DSAllocAndAnnounceBuffer(ZAR_DS_HANDLE hDS,
 /* Revokes a buffer (not while acquisition runs) and frees library memory.
  * *ppBuffer and *ppPrivate receive the memory and private pointer when not
  * null on entry. The buffer is forgotten even when the driver fails to let
- * it go (ZAR_ERR_GENERAL); library memory is then kept, not freed, until the
- * library is unloaded, since the driver may still write into it. */
+ * it go (ZAR_ERR_GENERAL), a release that pends and then fails included;
+ * library memory is then kept, not freed, until the library is unloaded,
+ * since the driver may still write into it. */
 ZAR_USB_API ZAR_STATUS DSRevokeBuffer(ZAR_DS_HANDLE hDS, uint32_t iID,
                                       void **ppBuffer, void **ppPrivate);
-/* Queues an announced buffer for filling. */
+/* Queues an announced buffer for filling. A queue request that pends and
+ * then fails counts as a failure (ZAR_ERR_GENERAL): the buffer is not queued. */
 ZAR_USB_API ZAR_STATUS DSQueueBuffer(ZAR_DS_HANDLE hDS, uint32_t iID);
 /* With a non-zero iQueueType, takes every buffer out of the queue. */
 ZAR_USB_API ZAR_STATUS DSFlushQueue(ZAR_DS_HANDLE hDS, uint32_t iQueueType);
-/* Starts acquisition; runs until stopped (iNumFramesToAcquire must not be 0). */
+/* Starts acquisition; runs until stopped (iNumFramesToAcquire must not be 0).
+ * A start request the driver has not answered within 2 s is cancelled
+ * (ZAR_ERR_GENERAL). */
 ZAR_USB_API ZAR_STATUS DSStartAcquisition(ZAR_DS_HANDLE hDS, uint32_t iFlags,
                                           int64_t iNumFramesToAcquire);
 /* Stops acquisition. A DSWaitForBuffer pending on another thread ends at once
  * with ZAR_ERR_GENERAL (it does not run to its timeout), then the stop
- * proceeds. Queued buffers stay queued. */
+ * proceeds. Queued buffers stay queued. A stop request the driver has not
+ * answered within 2 s is cancelled (ZAR_ERR_GENERAL), and acquisition counts
+ * as running. */
 ZAR_USB_API ZAR_STATUS DSStopAcquisition(ZAR_DS_HANDLE hDS, uint32_t iFlags);
 /* Waits up to iTimeoutMs for a filled buffer and describes it in *pResult;
  * the buffer is then no longer queued. ZAR_ERR_TIMEOUT when none came (or
@@ -324,7 +356,8 @@ ZAR_USB_API ZAR_STATUS DSGetBufferID(ZAR_DS_HANDLE hDS, uint32_t iIndex,
                                      uint32_t *piID);
 /* Stops, flushes, revokes every buffer and destroys the stream; a pending
  * DSWaitForBuffer ends at once with ZAR_ERR_GENERAL. Library memory is freed,
- * application memory left as it is. */
+ * application memory left as it is. A handle that another close has made
+ * invalid answers ZAR_ERR_INVALID_HANDLE once that close has ended. */
 ZAR_USB_API ZAR_STATUS DSClose(ZAR_DS_HANDLE hDS);
 
 /* ---- Trace log --------------------------------------------------------- */

@@ -279,10 +279,9 @@ int32_t CDataStream::GetStatus(uint32_t, void *pValue, void *pSize) {
   return pValue != nullptr && pSize != nullptr ? ZAR_ERR_GENERAL : ZAR_ERR_INVALID_PARAMETER;
 }
 
-// Takes m_Lock (after waking any wait): the buffer set never changes under
-// an application thread, nor the other way round.
+// The caller's RecoveryHold keeps the application's threads out: the
+// buffer set never changes under it, nor the other way round.
 int32_t CDataStream::RelockBuffers(CDriverInterface &driver) {
-  WakeScope wake(*this);
   CLockGuard lock(&m_Lock);
   m_bAcquisitionStarted = false;
   uint32_t word = 0;

@@ -23,6 +23,7 @@
 #include <set>
 
 #include "os/critical_section.h"
+#include "os/lock_guard.h"
 #include "os/event.h"
 #include "zar_usb.h"
 
@@ -56,7 +57,8 @@ public:
   int32_t GetBufferID(uint32_t iIndex, uint32_t *piID);
   int32_t GetStatus(uint32_t iCmd, void *pValue, void *pSize);
   // Locks every buffer again with the camera's new driver and queues again
-  // those that were queued; acquisition is left stopped. 0 or -6.
+  // those that were queued; acquisition is left stopped. 0 or -6. Called
+  // under a RecoveryHold.
   int32_t RelockBuffers(CDriverInterface &driver);
 
   // Wakes any wait for good and tears the stream down: stops acquisition,
@@ -84,6 +86,29 @@ private:
   private:
     CDataStream &m_stream;
   };
+
+public:
+  // Keeps every other operation out of the stream (a wait in progress woken
+  // first) while its device is bound to its camera's new driver after a
+  // hibernation and the buffers are locked again there: taken before the
+  // driver is published and given back after RelockBuffers, so that no
+  // operation ever sees the new driver before the buffers are in it and
+  // acquisition is marked stopped (a buffer announced, or a start sent, in
+  // between would be locked twice, or leave the camera streaming while the
+  // stream counts itself stopped). The recovery takes it holding no device
+  // lock, in the order stream then device that every operation follows.
+  class RecoveryHold {
+  public:
+    explicit RecoveryHold(CDataStream &stream) : m_wake(stream), m_lock(&stream.m_Lock) {}
+    RecoveryHold(const RecoveryHold &) = delete;
+    RecoveryHold &operator=(const RecoveryHold &) = delete;
+
+  private:
+    WakeScope m_wake;
+    CLockGuard m_lock;
+  };
+
+private:
 
   // The device's driver while this process holds the camera's record, pinned
   // for the operation (no table lock, so a scan never stalls a stream); null

@@ -148,21 +148,10 @@ ZAR_STATUS TLOpenDevice(ZAR_TL_HANDLE hTL, const char *psInterfaceName, const ch
     if (psInterfaceName == nullptr || sDevName == nullptr || phDev == nullptr) return ZAR_ERR_INVALID_PARAMETER;
     std::shared_ptr<CInterface> usb;
     if (!g_pTL->FindInterface(psInterfaceName, &usb)) return ZAR_ERR_INVALID_PARAMETER;
-    int32_t index = kTableRecords;
-    const ZAR_STATUS reserved = ReserveDeviceByName(sDevName, &index);
-    if (reserved != ZAR_SUCCESS) return reserved;
-    // The reservation is given back when no device comes of it (OpenDevice
-    // does so itself when the device cannot be made).
     std::shared_ptr<CDevice> device;
-    try {
-      device = usb->OpenDevice(sDevName, static_cast<uint32_t>(index));
-    } catch (...) {
-      ReleaseDevice(index);
-      throw;
-    }
-    if (!device) return ZAR_ERR_GENERAL;
-    *phDev = device.get();
-    return ZAR_SUCCESS;
+    const ZAR_STATUS opened = usb->OpenDevice(sDevName, &device);
+    if (opened == ZAR_SUCCESS) *phDev = device.get();
+    return opened;
   });
 }
 

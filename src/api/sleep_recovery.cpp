@@ -104,11 +104,13 @@ bool ParkOnUnplug(const std::shared_ptr<CDevice> &device, const char *name) {
 // callback runs under it: the restore event, and the close of a device that
 // could not be recovered, come after it.
 //
-// A failed attempt closes the parked device without telling the
-// application, and empties the new record only when this process reserved
-// it: a record that another process holds is left alone. A record that was
-// reserved but has no driver interface left to bind to reports the device
-// unplugged to the application before closing it.
+// A failed attempt reports the camera unplugged to the device's and the
+// transport layer's callbacks and closes the device, as the timer does for
+// a camera that did not come back: no device is ever closed without an
+// event. The record it reserved is given back when no device took it over
+// (a device bound before its relock failed gives it back as it closes); it
+// stays listed, so the camera can be opened again. A record that another
+// process holds is left alone.
 void RecoverOnPlug(const char *name) {
   RecoveryState &state = Recovery();
   std::shared_ptr<CDevice> device; // released after the lock (see RecoverEntry)
@@ -149,16 +151,12 @@ void RecoverOnPlug(const char *name) {
     device->FireCallback(PC_RESTORE_HYBERNATE_MODE, nullptr, 0);
     return;
   }
-  const bool noDriver = reserved == 0 && !GetDeviceDriver(index, true);
-  if (noDriver) {
+  if (device)
     ReportUnplugged(device, recovered, "ZAR=> CallBackThread : FireCallback USB_UNPLUGGED_DEVICE for device %s\n");
-  } else if (device) {
-    if (CInterface *usb = device->GetInterface()) usb->DeleteDevice(device.get());
-  }
-  if (reserved == 0) {
-    ReleaseDevice(index); // when no device took the reservation over
-    RemoveDisconnectedDevice(index);
-  }
+  if (reserved != 0) return;
+  TableLock table;
+  if (const auto driver = GetDeviceDriver(index, true); driver != nullptr && driver->m_pDevice == nullptr)
+    ReleaseDevice(index);
 }
 
 bool DeliversToApplication() {

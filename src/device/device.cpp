@@ -236,8 +236,11 @@ bool CDevice::IsParked() {
   return m_unIndex == kParkedIndex;
 }
 
-// Runs on the notification thread. The index changes under the device lock;
-// the streams are relocked after leaving it (see DeleteDataStream).
+// Runs on the notification thread. The streams are held (RecoveryHold) from
+// before the new driver is published until their buffers are locked in it,
+// so the rebinding is whole for every stream operation; they are taken
+// outside the device lock (stream before device, as every operation takes
+// them), and the index and driver change under the device lock inside.
 int32_t CDevice::RecoverFromHybernate(uint32_t newIndex) {
   std::list<std::shared_ptr<CDataStream>> streams;
   std::shared_ptr<CDriverInterface> driver = GetDeviceDriver(static_cast<int32_t>(newIndex), true);
@@ -246,16 +249,29 @@ int32_t CDevice::RecoverFromHybernate(uint32_t newIndex) {
     CLockGuard lock(&m_csLock);
     if (m_bClosing || m_unIndex != kParkedIndex || !driver) return ZAR_ERR_GENERAL;
     events = std::move(m_pThreadEvent);
+    // A parked device makes no stream: the list stays as it is until the
+    // holds are taken (a stream closed meanwhile relocks nothing).
+    streams = m_listDataStreams;
   }
   events.reset(); // the old thread stops holding no lock (see Close)
+  int32_t result = ZAR_SUCCESS;
   {
-    CLockGuard lock(&m_csLock);
-    if (m_bClosing) return ZAR_ERR_GENERAL;
-    m_unIndex = newIndex;
-    m_pDriver = driver;
-    driver->m_pDevice = this;
-    m_pRegisterDriver.store(driver.get(), std::memory_order_release);
-    streams = m_listDataStreams;
+    std::list<CDataStream::RecoveryHold> holds;
+    for (const auto &stream : streams)
+      if (stream) holds.emplace_back(*stream);
+    {
+      CLockGuard lock(&m_csLock);
+      if (m_bClosing) return ZAR_ERR_GENERAL;
+      m_unIndex = newIndex;
+      m_pDriver = driver;
+      driver->m_pDevice = this;
+      m_pRegisterDriver.store(driver.get(), std::memory_order_release);
+    }
+    for (const auto &stream : streams) {
+      if (!stream) continue;
+      result = stream->RelockBuffers(*driver);
+      if (result != ZAR_SUCCESS) break;
+    }
   }
   events = MakeThreadEvent();
   {
@@ -263,11 +279,7 @@ int32_t CDevice::RecoverFromHybernate(uint32_t newIndex) {
     if (!m_bClosing) m_pThreadEvent = std::move(events);
   }
   events.reset();
-  for (const auto &stream : streams) {
-    if (!stream) continue;
-    if (const int32_t result = stream->RelockBuffers(*driver); result != 0) return result;
-  }
-  return ZAR_SUCCESS;
+  return result;
 }
 
 } // namespace oxa::ZarUsb

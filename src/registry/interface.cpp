@@ -1,7 +1,5 @@
 #include "registry/interface.h"
 
-#include <new>
-
 #include "os/list_unlink.h"
 #include "os/lock_guard.h"
 #include "device/device.h"
@@ -20,22 +18,32 @@ std::string CInterface::GetName() {
   return m_Name;
 }
 
-std::shared_ptr<CDevice> CInterface::OpenDevice(const std::string &name, uint32_t index) {
+// The look-up and the reservation take one hold of the interface lock, so
+// no device of that name can appear in between; a recovery, which reserves
+// for a parked device of the list, then either finds the record free or
+// reserved by another process, never by this open.
+int32_t CInterface::OpenDevice(const std::string &name, std::shared_ptr<CDevice> *device) {
   CLockGuard lock(&m_Lock);
-  if (auto found = FindDevice(name)) return found;
+  if (FindDevice(name)) return -4;
+  int32_t index = kTableRecords;
+  if (const int32_t reserved = ReserveDeviceByName(name.c_str(), &index); reserved != 0) return reserved;
+  std::shared_ptr<CDevice> made = AddDevice(name, static_cast<uint32_t>(index));
+  if (!made) return -6;
+  *device = std::move(made);
+  return 0;
+}
+
+std::shared_ptr<CDevice> CInterface::AddDevice(const std::string &name, uint32_t index) {
+  CLockGuard lock(&m_Lock);
   std::shared_ptr<CDevice> device;
   try {
     device = std::make_shared<CDevice>(shared_from_this(), name, index);
-  } catch (const std::bad_alloc &) {
+  } catch (...) {
     ReleaseDevice(static_cast<int32_t>(index));
-    return nullptr;
+    throw;
   }
-  try {
-    m_Devices.push_back(device);
-  } catch (const std::bad_alloc &) {
-    // The device made of the reservation gives it back as it goes.
-    return nullptr;
-  }
+  // From here on the device made of the reservation gives it back as it goes.
+  m_Devices.push_back(device);
   if (!OpenDevices::Add(device)) {
     m_Devices.pop_back();
     return nullptr;

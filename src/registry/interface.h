@@ -30,10 +30,20 @@ public:
   CInterface &operator=(const CInterface &) = delete;
 
   std::string GetName();
-  // The device of that name if this process has it open, else a new device
-  // for the record `index` that this process has just reserved. Null when it
-  // cannot be made; the reservation is then given back.
-  std::shared_ptr<CDevice> OpenDevice(const std::string &name, uint32_t index);
+  // Reserves the camera of that name and makes its device: 0 with *device
+  // set, or the reservation's error (-4 when the camera is held, -7 when it
+  // is not listed), or -6 when the device cannot be made (the reservation is
+  // then given back). A name that this process has a device of is refused
+  // with -4 before anything is reserved, also while that device is parked:
+  // a parked device waits for its own camera (the recovery reserves it for
+  // the device) and is never handed out for a new reservation, so no record
+  // is ever left reserved with no device of this process on it.
+  int32_t OpenDevice(const std::string &name, std::shared_ptr<CDevice> *device);
+  // A new device for the record `index` that this process has just reserved,
+  // added to the list; null when it cannot be made, and the reservation is
+  // then given back. Throws std::bad_alloc when the device cannot be
+  // allocated, the reservation given back as well.
+  std::shared_ptr<CDevice> AddDevice(const std::string &name, uint32_t index);
   std::shared_ptr<CDevice> FindDevice(const std::string &name);
   // Unlinks and closes the device: 0, or -6 when this interface does not
   // hold it.

@@ -17,7 +17,8 @@
 // of a callback thread (last TLClose) only cancels the timer, since its
 // routine may be the very thread that closes.
 //
-// Lock order: this lock, then a device's, a stream's, the table's. A
+// Lock order: this lock, then a stream's, a device's, the table's (a
+// recovery holds the device's streams while it rebinds the device). A
 // device's close takes it before any other (ForgetParkedDevice).
 
 #include <cstdint>

@@ -193,4 +193,85 @@ TEST(StreamingAcrossHibernation, TheSameStreamsStreamAgainIntoTheBuffersQueuedBe
   EXPECT_EQ(helper.Wait(60000), 0);
 }
 
+// Hibernation after hibernation. While the camera is away one thread
+// announces, queues and starts on the stream until a start succeeds, and
+// another keeps opening the camera by name. Each recovery restores the same
+// handles, and the one start that succeeded holds: once it is stopped no
+// frame comes (a start let through before the relock would be forgotten by
+// the stream and leave the camera streaming). The held camera is never
+// handed out again, and its record is free once it is closed.
+TEST(StreamingAcrossHibernation, EachRecoveryIsWholeForTheThreadsUsingTheCamera) {
+  constexpr int kRounds = 50;
+  zar_test::ShortRecoveryWait wait;
+  zar_test::HeldCameras held;
+  zar_test::HeldCameras::Camera *camera = held.Open(zar_test::StreamConfig("HR"));
+  ASSERT_TRUE(camera);
+  ZAR_DS_HANDLE stream = nullptr;
+  ASSERT_EQ(DevCreateDataStream(camera->device, 0, &stream), ZAR_SUCCESS);
+  const uint32_t bytes = camera->config.width * camera->config.height;
+  uint32_t kept = 0;
+  ASSERT_EQ(DSAllocAndAnnounceBuffer(stream, bytes, nullptr, nullptr, &kept), ZAR_SUCCESS);
+  std::atomic<bool> done{false};
+  std::atomic<int> away{0}, started{0}, handedOut{0};
+  struct Threads {
+    std::atomic<bool> &done;
+    std::thread user, opener;
+    void Join() {
+      done = true;
+      if (user.joinable()) user.join();
+      if (opener.joinable()) opener.join();
+    }
+    ~Threads() { Join(); }
+  } threads{done,
+            std::thread([&] {
+              while (!done) {
+                const int round = away;
+                if (round == started) {
+                  std::this_thread::yield();
+                  continue;
+                }
+                uint32_t id = 0;
+                if (DSAllocAndAnnounceBuffer(stream, bytes, nullptr, nullptr, &id) == ZAR_SUCCESS)
+                  DSQueueBuffer(stream, id);
+                if (DSStartAcquisition(stream, 0, 1) == ZAR_SUCCESS) started = round;
+              }
+            }),
+            std::thread([&] {
+              while (!done) {
+                ZAR_DEV_HANDLE other = nullptr;
+                if (TLOpenDevice(held.TL(), "USB", camera->name.c_str(), &other) == ZAR_SUCCESS) ++handedOut;
+                std::this_thread::yield();
+              }
+            })};
+  for (int round = 1; round <= kRounds; ++round) {
+    oxa::ZarUsb::emulator::Suspend();
+    ASSERT_TRUE(WaitFor([&] { return camera->events.Count(PC_SUSPEND_MODE) == static_cast<size_t>(round); }));
+    ASSERT_TRUE(held.Lose(*camera));
+    away = round;
+    oxa::ZarUsb::emulator::Resume();
+    held.Return(*camera);
+    ASSERT_TRUE(WaitFor([&] {
+      return camera->events.Count(PC_RESTORE_HYBERNATE_MODE) == static_cast<size_t>(round) ||
+             camera->events.Count(USB_UNPLUGGED_DEVICE) != 0 || zar_test::DeviceState(camera->device) == -2;
+    }, 20000)) << "round " << round;
+    ASSERT_EQ(camera->events.Count(USB_UNPLUGGED_DEVICE), 0u) << "round " << round;
+    ASSERT_EQ(zar_test::DeviceState(camera->device), ZAR_SUCCESS) << "round " << round;
+    ASSERT_TRUE(WaitFor([&] { return started == round; })) << "round " << round;
+    EXPECT_EQ(DSStopAcquisition(stream, 0), ZAR_SUCCESS);
+    EXPECT_EQ(DSFlushQueue(stream, 1), ZAR_SUCCESS);
+    EXPECT_EQ(DSQueueBuffer(stream, kept), ZAR_SUCCESS);
+    ZAR_WAIT_RESULT result{};
+    EXPECT_EQ(DSWaitForBuffer(stream, 50, 0, &result, nullptr), ZAR_ERR_TIMEOUT) << "round " << round;
+    EXPECT_EQ(DSFlushQueue(stream, 1), ZAR_SUCCESS);
+  }
+  threads.Join();
+  EXPECT_EQ(handedOut, 0);
+  EXPECT_EQ(DSClose(stream), ZAR_SUCCESS);
+  ASSERT_EQ(DevClose(camera->device), ZAR_SUCCESS);
+  camera->device = nullptr;
+  ZAR_DEV_HANDLE again = nullptr;
+  ASSERT_EQ(TLOpenDevice(held.TL(), "USB", camera->name.c_str(), &again), ZAR_SUCCESS) << "no reservation left";
+  EXPECT_EQ(DevClose(again), ZAR_SUCCESS);
+}
+
 } // namespace

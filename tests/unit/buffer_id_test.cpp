@@ -41,7 +41,7 @@ protected:
   }
 
   std::shared_ptr<CInterface> m_usb = std::make_shared<CInterface>("USB");
-  std::shared_ptr<CDevice> m_device = m_usb->OpenDevice("ZC1000_#IDS", 6);
+  std::shared_ptr<CDevice> m_device = m_usb->AddDevice("ZC1000_#IDS", 6);
   std::unique_ptr<CDataStream> m_stream = std::make_unique<CDataStream>(m_device.get());
   uint8_t m_memory[3][16] = {};
 };

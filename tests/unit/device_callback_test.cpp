@@ -54,7 +54,7 @@ protected:
     config.frameRateMilli = 0;
     m_index = PlugAndReserve(config);
     ASSERT_GE(m_index, 0);
-    m_device = m_interface->OpenDevice(config.model + "_#" + config.serial, static_cast<uint32_t>(m_index));
+    m_device = m_interface->AddDevice(config.model + "_#" + config.serial, static_cast<uint32_t>(m_index));
     ASSERT_TRUE(m_device);
   }
   void TearDown() override {

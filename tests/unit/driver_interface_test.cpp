@@ -431,7 +431,7 @@ TEST(DriverInterface, GetEventPendsOnTheCallersBlock) {
 // its interface first; a thread still holding the device keeps it whole.
 TEST(DriverInterface, DestructionCancelsThenDeletesItsDeviceThenCloses) {
   const auto usb = std::make_shared<CInterface>("USB");
-  const std::shared_ptr<CDevice> device = usb->OpenDevice("ZC1000_#LINK", 3);
+  const std::shared_ptr<CDevice> device = usb->AddDevice("ZC1000_#LINK", 3);
   ASSERT_NE(device, nullptr);
   int cancelAlls = 0;
   bool closed = false, goneBeforeClose = false;

@@ -24,7 +24,7 @@ TEST(OpenDevices, ACloseWaitsForTheCallInFlightAndTheDeviceGoesWithIt) {
   std::weak_ptr<CDevice> watched;
   std::atomic<bool> pinned{false}, callEnded{false}, refused{false};
   {
-    const std::shared_ptr<CDevice> device = usb->OpenDevice("ZC1000_#PIN", 4);
+    const std::shared_ptr<CDevice> device = usb->AddDevice("ZC1000_#PIN", 4);
     ASSERT_NE(device, nullptr);
     watched = device;
     EXPECT_FALSE(OpenDevices::Pin(reinterpret_cast<const void *>(0x10))) << "garbage";
@@ -60,7 +60,7 @@ TEST(OpenDevices, PinsRacingOpensAndClosesSeeOnlyLiveDevices) {
       }
     });
   for (int round = 0; round < 2000; ++round) {
-    const std::shared_ptr<CDevice> device = usb->OpenDevice("ZC1000_#RACE", 5);
+    const std::shared_ptr<CDevice> device = usb->AddDevice("ZC1000_#RACE", 5);
     ASSERT_NE(device, nullptr);
     current = device.get();
     std::this_thread::yield();
