@@ -46,7 +46,8 @@ for model in ZC1000:1.0 ZC2000:2.0; do
   check "$name: 16-bit PNG" 0 test "$(png_header "$frames/$name-0.png")" = "320 240 16 0"
 
   # Refusals, each with its message and a non-zero exit; past the node
-  # map's ranges (a raw register), the camera refuses too.
+  # map's ranges (a raw register), the camera refuses too; a refusal undoes
+  # the writes before it.
   while IFS='~' read -r what command message <&3; do
     check "$name: $what" 1 run $command
     contains "$name: $what" "$message"
@@ -59,6 +60,7 @@ not readable~get TestEventGenerate~TestEventGenerate is write-only
 too long~set DeviceUserID=ABCDEFGHIJKLMNOPQ~DeviceUserID takes at most 16 characters
 camera refuses~set WidthReg=16385~WidthReg: register access failed: .*writing 4 bytes at 0x100: -4 (Access denied)
 no command~do Width~Width is not a command
+a later refusal~set Width=100 Height=bad~Height takes an integer, not 'bad'; nothing was changed
 EOF
   check "$name: width kept" 0 run get Width
   contains "$name: width kept" "^Width=320$"

@@ -15,6 +15,7 @@
 #include "emulator/bus_devices.h"
 #include "emulator/emulator.h"
 #include "emulator/test_pattern.h"
+#include "environment.h"
 #include "temp_dir.h"
 #include "test_main.h"
 
@@ -237,6 +238,24 @@ TEST_F(Emulated, UnpluggingFailsWaitsAndEveryLaterRequest) {
   m_driver.reset();
   CDriverInterface again(m_path.c_str());
   EXPECT_EQ(again.m_dwLastError, 2u) << "an unplugged camera's path is gone";
+}
+
+// A reset replaces every camera: a handle opened before it never reaches
+// the camera that takes its slot.
+TEST_F(Emulated, AResetUnplugsEveryCameraForGood) {
+  zar_test::SetEnv("ZAR_USB_EMULATION", "1");
+  for (int reset = 0; reset < 2; ++reset) {
+    ASSERT_EQ(Reset(), std::optional<uint32_t>(1u));
+    uint32_t failed = 0;
+    Read32(0, &failed);
+    EXPECT_EQ(failed, 1167u) << "reset " << reset;
+    const auto cameras = ListCameras();
+    ASSERT_EQ(cameras.size(), 1u);
+    EXPECT_EQ(cameras[0].config.serial, "EMU0001");
+    m_path = cameras[0].path;
+    m_driver = std::make_unique<CDriverInterface>(m_path.c_str());
+  }
+  zar_test::UnsetEnv("ZAR_USB_EMULATION");
 }
 
 TEST_F(Emulated, InjectedFaultsHitTheNextRequestsOfTheirKind) {

@@ -95,9 +95,9 @@ void AddWatchCommand(CLI::App &app) {
   CLI::App *watch = app.add_subcommand("watch", "Print plug, unplug and power events, and the device events of an "
                                                 "opened camera, one line each, until interrupted");
   watch->add_option("--seconds", *seconds, "End after this many seconds (default: run until interrupted)");
-  watch->add_option("--open", *serial, "Open the camera of this serial number and print its device events too");
+  watch->add_option("--open", *serial, "Open this camera (listed name or serial number) and print its device events too");
   watch->callback([seconds, serial] {
-    const Session session("", !serial->empty(), *serial);
+    const Session session(*serial, !serial->empty());
     Watch state;
     state.camera = session.Name();
     const ZAR_STATUS registered = TLSetCallback(session.TL(), OnTransportLayer, &state);
