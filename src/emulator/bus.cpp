@@ -85,6 +85,7 @@ bool PlugInto(CameraSlot &slot, const CameraConfig &config) {
   slot.height = config.height;
   slot.pixelFormat = config.pixelFormat;
   slot.frameRateMilli = config.frameRateMilli;
+  slot.exposureUs = kReferenceExposureUs;
   PutU32(slot.transportLayer + reg::kTLVersion, 0x00010503);
   PutU32(slot.transportLayer + reg::kTLLinkSpeed, 5000);
   slot.present = 1;

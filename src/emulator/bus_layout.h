@@ -52,6 +52,13 @@ struct CameraSlot {
   EventEntry events[kEventQueueLength];
   FaultEntry faults[kRequestKinds];
   uint8_t userMemory[kUserMemorySize];
+  float exposureUs;
+  float gainDb;
+  uint32_t offsetX;
+  uint32_t offsetY;
+  uint32_t triggerMode;   // 1: a frame per software trigger
+  uint32_t triggers;      // software triggers not yet answered by a frame
+  uint32_t reserved2[2];
 };
 
 struct BusLayout {
@@ -73,7 +80,8 @@ static_assert(offsetof(CameraSlot, eventHead) == 1304);
 static_assert(offsetof(CameraSlot, events) == 1312);
 static_assert(offsetof(CameraSlot, faults) == 1312 + kEventQueueLength * sizeof(EventEntry));
 static_assert(offsetof(CameraSlot, userMemory) == 2672);
-static_assert(sizeof(CameraSlot) == 2672 + kUserMemorySize);
+static_assert(offsetof(CameraSlot, exposureUs) == 2672 + kUserMemorySize);
+static_assert(sizeof(CameraSlot) == 2672 + kUserMemorySize + 32);
 static_assert(offsetof(BusLayout, cameras) == 16);
 static_assert(sizeof(BusLayout) == 16 + kMaxCameras * sizeof(CameraSlot) + kSeedTextSize);
 

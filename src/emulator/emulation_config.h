@@ -16,7 +16,7 @@ std::vector<CameraConfig> ConfiguredCameras(std::string *why = nullptr);
 
 // Parses a JSON description: {"cameras": [{"vendor", "model", "version",
 // "serial", "name", "register90", "width", "height", "pixel_format"
-// ("Mono8", "Mono16", "RGB8"), "frame_rate" (frames per second, 0 for
+// ("Mono8", "Mono16", "RGB8", "BayerRG8", "BayerGB8"), "frame_rate" (frames per second, 0 for
 // unlimited), "interface_class"}]}. Missing fields take the defaults.
 std::vector<CameraConfig> ParseCameras(const std::string &json, std::string *why);
 

@@ -31,7 +31,7 @@ for model in ZC1000:1.0 ZC2000:2.0; do
   done < <(sed -n 's/^ *<\([A-Za-z]*\) Name="\([^"]*\)".*/\1 \2/p' "$file")
   contains "$name: a value" "^ *DeviceModelName  *String  *RO  $name$"
   contains "$name: range of a writable one" "^ *Width  *Integer  *RW  640  \[1..16384 step 1\]"
-  contains "$name: enumeration entries" "^ *PixelFormat  *Enumeration RW  Mono8  \[Mono8|Mono16|RGB8\]"
+  contains "$name: enumeration entries" "^ *PixelFormat  *Enumeration RW  Mono8  \[Mono8|Mono16|RGB8|BayerRG8|BayerGB8\]"
   contains "$name: write-only" "^ *TestEventGenerate  *Integer  *WO  (write-only)"
   contains "$name: no category" "^(no category)"
   check "$name: features" 0 run features
@@ -65,6 +65,21 @@ EOF
   check "$name: width kept" 0 run get Width
   contains "$name: width kept" "^Width=320$"
 
+  # The usual camera features reach their registers, in their encodings.
+  while read -r assignment address bytes <&3; do
+    check "$name: set $assignment" 0 run set "$assignment"
+    check "$name: $assignment written" 0 run read "$address" 4
+    contains "$name: $assignment written" "^[0-9A-F]*  $bytes"
+  done 3<<'EOF'
+ExposureTime=5000 0x120 00 40 9C 45
+Gain=6 0x124 00 00 C0 40
+OffsetX=2 0x128 02 00 00 00
+OffsetY=3 0x12C 03 00 00 00
+AcquisitionFrameRate=12.5 0x118 D4 30 00 00
+PixelFormat=BayerGB8 0x108 0A 00 08 01
+TriggerMode=On 0x130 01 00 00 00
+EOF
+  check "$name: software trigger" 0 run do TriggerSoftware
   check "$name: command" 0 run do AcquisitionStop
   check "$name: unplug" 0 "$zarusb" emu unplug "$serial"
 done

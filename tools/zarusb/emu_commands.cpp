@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "emulator/emulator.h"
 
@@ -25,6 +26,8 @@ const std::map<std::string, Request> kRequests = {
     {"get-event", Request::GetEvent},            {"write-custom", Request::WriteMemCustomFeature},
     {"read-custom", Request::ReadMemCustomFeature}};
 
+const std::vector<std::string> kPixelFormats = {"Mono8", "Mono16", "RGB8", "BayerRG8", "BayerGB8"};
+
 const std::map<std::string, FaultKind> kFaults = {{"none", FaultKind::None},
                                                   {"system-error", FaultKind::SystemError},
                                                   {"driver-error", FaultKind::DriverError},
@@ -33,7 +36,9 @@ const std::map<std::string, FaultKind> kFaults = {{"none", FaultKind::None},
                                                   {"at-once", FaultKind::AtOnce}};
 
 const char *PixelFormatName(uint32_t format) {
-  return format == kMono8 ? "Mono8" : format == kMono16 ? "Mono16" : format == kRGB8 ? "RGB8" : "?";
+  for (const std::string &name : kPixelFormats)
+    if (PixelFormatByName(name) == format) return name.c_str();
+  return "?";
 }
 
 // A camera named by its serial number or its slot.
@@ -81,9 +86,9 @@ void AddEmulatorCommands(CLI::App &app) {
   plug->add_option("--height", config->height, "Image height")
       ->capture_default_str()
       ->check(CLI::Range(1u, kMaxDimension));
-  plug->add_option("--pixel-format", *pixelFormat, "Mono8, Mono16 or RGB8")
+  plug->add_option("--pixel-format", *pixelFormat, "Mono8, Mono16, RGB8, BayerRG8 or BayerGB8")
       ->capture_default_str()
-      ->check(CLI::IsMember({"Mono8", "Mono16", "RGB8"}));
+      ->check(CLI::IsMember(kPixelFormats));
   // The rate register holds frames per 1000 s in 32 bits.
   plug->add_option("--fps", *fps, "Frames per second, 0 for as fast as buffers come")
       ->capture_default_str()

@@ -27,6 +27,7 @@ namespace {
 constexpr uint64_t kWidth = 0x100, kHeight = 0x104, kPixelFormat = 0x108, kPayloadSize = 0x10C, kFrameRate = 0x118;
 // Pixel formats (GenICam PFNC values).
 constexpr uint32_t kMono8 = 0x01080001, kMono16 = 0x01100007, kRGB8 = 0x02180014;
+constexpr uint32_t kBayerGR8 = 0x01080008, kBayerRG8 = 0x01080009, kBayerGB8 = 0x0108000A, kBayerBG8 = 0x0108000B;
 constexpr uint32_t kBufferCount = 8;
 constexpr int kBarWidth = 30;
 
@@ -114,10 +115,16 @@ bool WriteGrey16Png(const std::string &file, const uint8_t *littleEndian, int wi
   return written && closed;
 }
 
-// Mono8 as 8-bit grey, Mono16 as 16-bit grey, RGB8 in colour.
+bool Grey8(uint32_t pixelFormat) {
+  return pixelFormat == kMono8 || pixelFormat == kBayerGR8 || pixelFormat == kBayerRG8 || pixelFormat == kBayerGB8 ||
+         pixelFormat == kBayerBG8;
+}
+
+// Mono8 as 8-bit grey, Mono16 as 16-bit grey, RGB8 in colour, the 8-bit
+// Bayer formats as their raw mosaic in grey.
 bool WritePng(const std::string &file, const uint8_t *data, const Geometry &geometry) {
   const int width = static_cast<int>(geometry.width), height = static_cast<int>(geometry.height);
-  if (geometry.pixelFormat == kMono8) return stbi_write_png(file.c_str(), width, height, 1, data, width) != 0;
+  if (Grey8(geometry.pixelFormat)) return stbi_write_png(file.c_str(), width, height, 1, data, width) != 0;
   if (geometry.pixelFormat == kRGB8) return stbi_write_png(file.c_str(), width, height, 3, data, width * 3) != 0;
   return geometry.pixelFormat == kMono16 && WriteGrey16Png(file, data, width, height);
 }
@@ -214,7 +221,7 @@ void Grab(const Options &options) {
   const Geometry geometry{ReadRegister(session, kWidth), ReadRegister(session, kHeight),
                           ReadRegister(session, kPixelFormat), ReadRegister(session, kPayloadSize),
                           ReadRegister(session, kFrameRate)};
-  if (geometry.pixelFormat != kMono8 && geometry.pixelFormat != kMono16 && geometry.pixelFormat != kRGB8)
+  if (!Grey8(geometry.pixelFormat) && geometry.pixelFormat != kMono16 && geometry.pixelFormat != kRGB8)
     Fail("pixel format 0x" + std::to_string(geometry.pixelFormat) + " cannot be written as PNG");
   std::printf("Grabbing %u frames of %ux%u from %s\n", options.count, geometry.width, geometry.height,
               session.Name().c_str());
