@@ -39,9 +39,10 @@ def test_values_read_by_name_with_their_types(camera):
     listing = features.list(all_features=True)
     assert {item.name for item in listing if item.type != "Category"} == set(names)
     unreadable = {item.name: item.value for item in listing if not item.available}
-    assert unreadable == dict.fromkeys(["TestEventGenerate", "AcquisitionStartReg", "AcquisitionStopReg"], "write-only")
+    assert unreadable == dict.fromkeys(
+        ["TestEventGenerate", "AcquisitionStartReg", "AcquisitionStopReg", "TriggerSoftwareReg"], "write-only")
     assert [item.name for item in listing if item.category == "ImageFormatControl"] == [
-        "Width", "Height", "PixelFormat", "PayloadSize"]
+        "Width", "Height", "OffsetX", "OffsetY", "PixelFormat", "PayloadSize"]
     assert "WidthReg" not in {item.name for item in features.list()}
 
 

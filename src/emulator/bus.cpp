@@ -1,6 +1,7 @@
 #include "emulator/bus.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -37,17 +38,27 @@ bool Bus::Open() {
   if (m_file.Open("emulator-bus", sizeof(BusLayout)) != 0) return false;
   m_layout = static_cast<BusLayout *>(m_file.Data());
   Guard guard(*this);
-  if (m_layout->magic != kBusMagic || m_layout->version != kBusVersion) Seed(*m_layout);
+  if (m_layout->magic != kBusMagic || m_layout->version != kBusVersion) {
+    std::memset(m_layout, 0, sizeof *m_layout);
+    Seed(*m_layout, nullptr);
+  }
   return true;
 }
 
-void Bus::Seed(BusLayout &layout) {
-  std::memset(&layout, 0, sizeof layout);
+void Bus::Seed(BusLayout &layout, std::string *why) {
   layout.magic = kBusMagic;
   layout.version = kBusVersion;
+  for (CameraSlot &camera : layout.cameras) {
+    camera.present = 0;
+    camera.streaming = 0;
+  }
+  const char *variable = std::getenv("ZAR_USB_EMULATION");
+  std::memset(layout.seededFrom, 0, sizeof layout.seededFrom);
+  if (variable != nullptr) std::strncpy(layout.seededFrom, variable, sizeof layout.seededFrom - 1);
   uint32_t slot = 0;
-  for (const CameraConfig &config : ConfiguredCameras())
+  for (const CameraConfig &config : ConfiguredCameras(why))
     if (slot < kMaxCameras && PlugInto(layout.cameras[slot], config)) ++slot;
+  ++layout.changeCount;
 }
 
 CameraSlot *Bus::Camera(Guard &guard, uint32_t slot, uint32_t generation) {
@@ -74,6 +85,7 @@ bool PlugInto(CameraSlot &slot, const CameraConfig &config) {
   slot.height = config.height;
   slot.pixelFormat = config.pixelFormat;
   slot.frameRateMilli = config.frameRateMilli;
+  slot.exposureUs = kReferenceExposureUs;
   PutU32(slot.transportLayer + reg::kTLVersion, 0x00010503);
   PutU32(slot.transportLayer + reg::kTLLinkSpeed, 5000);
   slot.present = 1;

@@ -35,10 +35,15 @@ public:
   // Only while a Guard is held.
   CameraSlot *Camera(Guard &guard, uint32_t slot, uint32_t generation);
 
+  // Empties every slot (their generations go on, so that no old device path
+  // names a new camera) and plugs the cameras ZAR_USB_EMULATION asks for;
+  // *why says what is wrong with the variable, if anything. Only while a
+  // Guard is held.
+  static void Seed(BusLayout &layout, std::string *why);
+
 private:
   Bus() = default;
   bool Open();
-  void Seed(BusLayout &layout);
 
   os::NamedMutex m_mutex;
   os::MappedFile m_file;

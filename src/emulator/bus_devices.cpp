@@ -1,6 +1,8 @@
 #include "emulator/bus_devices.h"
 
+#include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "driver/interface_classes.h"
 #include "emulator/bus.h"
@@ -11,10 +13,23 @@ namespace oxa::ZarUsb::emulator {
 
 namespace {
 
+// A process that lists emulated cameras says once, on standard error, what is
+// wrong with ZAR_USB_EMULATION: without it a mistyped value would only show
+// as no cameras.
+void ReportProblemOnce() {
+  static std::once_flag reported;
+  std::call_once(reported, [] {
+    const std::string problem = EmulationProblem();
+    if (problem.empty()) return;
+    std::fprintf(stderr, "ZAR_USB emulator: %s\n", problem.c_str());
+  });
+}
+
 class BusSource final : public os::DeviceSource {
 public:
   std::vector<os::DeviceInterfaceEntry> Members(const os::Guid &classGuid, uint32_t count) override {
     std::vector<os::DeviceInterfaceEntry> members;
+    ReportProblemOnce();
     Bus *bus = Bus::Get();
     if (bus == nullptr) return members;
     Bus::Guard guard(*bus);

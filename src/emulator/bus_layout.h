@@ -10,7 +10,7 @@ namespace oxa::ZarUsb::emulator {
 
 constexpr uint32_t kMaxCameras = 30;
 constexpr uint32_t kBusMagic = 0x42454D5A; // "ZMEB"
-constexpr uint32_t kBusVersion = 2;
+constexpr uint32_t kBusVersion = 3;
 constexpr uint32_t kEventQueueLength = 16;
 constexpr uint32_t kEventDataSize = 64;
 constexpr uint32_t kIdentitySize = 0xA0;      // camera registers 0x00-0x9F
@@ -18,6 +18,7 @@ constexpr uint32_t kTransportLayerSize = 0x48; // access mode 0
 constexpr uint32_t kCustomFeatureSize = 0x400; // access mode 2
 constexpr uint32_t kUserMemorySize = 0x1000;   // camera registers 0x1000-0x1FFF
 constexpr uint32_t kRequestKinds = 13;
+constexpr uint32_t kSeedTextSize = 256;
 
 struct EventEntry {
   uint32_t id;
@@ -51,6 +52,13 @@ struct CameraSlot {
   EventEntry events[kEventQueueLength];
   FaultEntry faults[kRequestKinds];
   uint8_t userMemory[kUserMemorySize];
+  float exposureUs;
+  float gainDb;
+  uint32_t offsetX;
+  uint32_t offsetY;
+  uint32_t triggerMode;   // 1: a frame per software trigger
+  uint32_t triggers;      // software triggers not yet answered by a frame
+  uint32_t reserved2[2];
 };
 
 struct BusLayout {
@@ -59,6 +67,7 @@ struct BusLayout {
   uint32_t changeCount; // rises with every plug and unplug
   uint32_t reserved;
   CameraSlot cameras[kMaxCameras];
+  char seededFrom[kSeedTextSize]; // ZAR_USB_EMULATION of the process that made or reset the bus, cut, zero-ended
 };
 
 static_assert(sizeof(EventEntry) == 72);
@@ -71,8 +80,9 @@ static_assert(offsetof(CameraSlot, eventHead) == 1304);
 static_assert(offsetof(CameraSlot, events) == 1312);
 static_assert(offsetof(CameraSlot, faults) == 1312 + kEventQueueLength * sizeof(EventEntry));
 static_assert(offsetof(CameraSlot, userMemory) == 2672);
-static_assert(sizeof(CameraSlot) == 2672 + kUserMemorySize);
+static_assert(offsetof(CameraSlot, exposureUs) == 2672 + kUserMemorySize);
+static_assert(sizeof(CameraSlot) == 2672 + kUserMemorySize + 32);
 static_assert(offsetof(BusLayout, cameras) == 16);
-static_assert(sizeof(BusLayout) == 16 + kMaxCameras * sizeof(CameraSlot));
+static_assert(sizeof(BusLayout) == 16 + kMaxCameras * sizeof(CameraSlot) + kSeedTextSize);
 
 } // namespace oxa::ZarUsb::emulator

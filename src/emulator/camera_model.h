@@ -11,19 +11,36 @@ namespace oxa::ZarUsb::emulator {
 constexpr uint32_t kMono8 = 0x01080001;
 constexpr uint32_t kMono16 = 0x01100007;
 constexpr uint32_t kRGB8 = 0x02180014;
+constexpr uint32_t kBayerRG8 = 0x01080009; // rows R G R G ..., G B G B ...
+constexpr uint32_t kBayerGB8 = 0x0108000A; // rows G B G B ..., R G R G ...
 
 // Bytes per pixel of a supported format; 0 for any other.
 constexpr uint32_t BytesPerPixel(uint32_t pixelFormat) {
-  return pixelFormat == kMono8 ? 1 : pixelFormat == kMono16 ? 2 : pixelFormat == kRGB8 ? 3 : 0;
+  return pixelFormat == kMono8 || pixelFormat == kBayerRG8 || pixelFormat == kBayerGB8 ? 1
+         : pixelFormat == kMono16                                                 ? 2
+         : pixelFormat == kRGB8                                                   ? 3
+                                                                                  : 0;
 }
 
 // The largest width and height, in pixels.
 constexpr uint32_t kMaxDimension = 16384;
 
-// A pixel format by name ("Mono8", "Mono16", "RGB8"); 0 when unknown.
+// A pixel format by name ("Mono8", "Mono16", "RGB8", "BayerRG8",
+// "BayerGB8"); 0 when unknown.
 inline uint32_t PixelFormatByName(const std::string &name) {
-  return name == "Mono8" ? kMono8 : name == "Mono16" ? kMono16 : name == "RGB8" ? kRGB8 : 0;
+  return name == "Mono8"      ? kMono8
+         : name == "Mono16"   ? kMono16
+         : name == "RGB8"     ? kRGB8
+         : name == "BayerRG8" ? kBayerRG8
+         : name == "BayerGB8" ? kBayerGB8
+                              : 0;
 }
+
+// Exposure and gain scale the image's brightness by
+// (exposure / kReferenceExposureUs) * 10^(gain / 20): at the defaults, 1.
+constexpr float kReferenceExposureUs = 10000.0f;
+constexpr float kMinExposureUs = 10.0f, kMaxExposureUs = 1000000.0f;
+constexpr float kMaxGainDb = 24.0f;
 
 struct CameraConfig {
   std::string vendor = "RK46";
@@ -55,7 +72,15 @@ constexpr uint32_t kAcquisitionStart = 0x110; // write-only command
 constexpr uint32_t kAcquisitionStop = 0x114;  // write-only command
 constexpr uint32_t kFrameRate = 0x118;      // read-write, frames per 1000 s, 0 unlimited
 constexpr uint32_t kTestEvent = 0x11C;      // write-only: raises the event of that id
-constexpr uint32_t kControlEnd = 0x120;
+constexpr uint32_t kExposureTime = 0x120;   // read-write float, microseconds
+constexpr uint32_t kGain = 0x124;           // read-write float, dB
+constexpr uint32_t kOffsetX = 0x128;        // read-write: offset + width at most kMaxDimension
+constexpr uint32_t kOffsetY = 0x12C;        // read-write: offset + height at most kMaxDimension
+constexpr uint32_t kTriggerMode = 0x130;    // read-write: 0 off (free-running), 1 on
+constexpr uint32_t kTriggerSource = 0x134;  // read-write: 0 software, the one source
+constexpr uint32_t kTriggerSoftware = 0x138; // write-only: one frame, while the trigger mode is on
+constexpr uint32_t kFrameRateFloat = 0x13C; // read-write float, frames per second: kFrameRate in other units
+constexpr uint32_t kControlEnd = 0x140;
 constexpr uint32_t kUserMemory = 0x1000;    // 4096 bytes, read-write
 // Transport-layer registers (access mode 0).
 constexpr uint32_t kTLVersion = 0x00;   // read-only, 0x00010503

@@ -18,21 +18,83 @@ uint32_t Payload(const CameraSlot &camera) {
   return camera.width * camera.height * BytesPerPixel(camera.pixelFormat);
 }
 
-// The camera register space 0x000-0x11F as bytes; 0x0A0-0x0FF holds none.
+uint32_t FloatBits(float value) {
+  uint32_t bits;
+  std::memcpy(&bits, &value, sizeof bits);
+  return bits;
+}
+
+float BitsFloat(uint32_t bits) {
+  float value;
+  std::memcpy(&value, &bits, sizeof value);
+  return value;
+}
+
+// The camera register space up to kControlEnd as bytes; 0x0A0-0x0FF holds
+// none.
 void CameraImage(const CameraSlot &camera, uint8_t (&image)[reg::kControlEnd]) {
   std::memset(image, 0, sizeof image);
   std::memcpy(image, camera.identity, kIdentitySize);
-  const uint32_t control[8] = {camera.width, camera.height, camera.pixelFormat, Payload(camera),
-                               0, 0, camera.frameRateMilli, 0};
+  const uint32_t control[] = {camera.width,
+                              camera.height,
+                              camera.pixelFormat,
+                              Payload(camera),
+                              0,
+                              0,
+                              camera.frameRateMilli,
+                              0,
+                              FloatBits(camera.exposureUs),
+                              FloatBits(camera.gainDb),
+                              camera.offsetX,
+                              camera.offsetY,
+                              camera.triggerMode,
+                              0,
+                              0,
+                              FloatBits(static_cast<float>(camera.frameRateMilli / 1000.0))};
+  static_assert(sizeof control == reg::kControlEnd - reg::kWidth);
   std::memcpy(image + reg::kWidth, control, sizeof control);
 }
+
+bool InRange(float value, float low, float high) { return value >= low && value <= high; } // false for NaN
 
 uint32_t WriteControl(CameraSlot &camera, uint32_t address, uint32_t value) {
   switch (address) {
   case reg::kWidth:
-  case reg::kHeight:
-    if (value == 0 || value > kMaxDimension) return error_word::kValue;
+  case reg::kHeight: {
+    const uint32_t offset = address == reg::kWidth ? camera.offsetX : camera.offsetY;
+    if (value == 0 || value > kMaxDimension - offset) return error_word::kValue;
     (address == reg::kWidth ? camera.width : camera.height) = value;
+    return 0;
+  }
+  case reg::kOffsetX:
+  case reg::kOffsetY: {
+    const uint32_t size = address == reg::kOffsetX ? camera.width : camera.height;
+    if (value > kMaxDimension - size) return error_word::kValue;
+    (address == reg::kOffsetX ? camera.offsetX : camera.offsetY) = value;
+    return 0;
+  }
+  case reg::kExposureTime:
+    if (!InRange(BitsFloat(value), kMinExposureUs, kMaxExposureUs)) return error_word::kValue;
+    camera.exposureUs = BitsFloat(value);
+    return 0;
+  case reg::kGain:
+    if (!InRange(BitsFloat(value), 0.0f, kMaxGainDb)) return error_word::kValue;
+    camera.gainDb = BitsFloat(value);
+    return 0;
+  case reg::kTriggerMode:
+    if (value > 1) return error_word::kValue;
+    camera.triggerMode = value;
+    camera.triggers = 0;
+    return 0;
+  case reg::kTriggerSource:
+    return value == 0 ? 0 : error_word::kValue;
+  case reg::kTriggerSoftware:
+    if (camera.triggerMode != 0 && camera.streaming != 0) ++camera.triggers;
+    return 0;
+  case reg::kFrameRateFloat:
+    // Kept in frames per 1000 s, as kFrameRate holds it.
+    if (!InRange(BitsFloat(value), 0.0f, 4294967.0f)) return error_word::kValue;
+    camera.frameRateMilli = static_cast<uint32_t>(static_cast<double>(BitsFloat(value)) * 1000.0 + 0.5);
     return 0;
   case reg::kPixelFormat:
     if (BytesPerPixel(value) == 0) return error_word::kValue;
@@ -45,6 +107,7 @@ uint32_t WriteControl(CameraSlot &camera, uint32_t address, uint32_t value) {
     return 0;
   case reg::kAcquisitionStop:
     camera.streaming = 0;
+    camera.triggers = 0;
     return 0;
   case reg::kFrameRate:
     camera.frameRateMilli = value;

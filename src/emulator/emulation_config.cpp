@@ -6,6 +6,8 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "emulator/bus_layout.h"
+
 namespace oxa::ZarUsb::emulator {
 
 namespace {
@@ -60,11 +62,15 @@ std::vector<CameraConfig> ParseCameras(const std::string &text, std::string *why
 std::vector<CameraConfig> ConfiguredCameras(std::string *why) {
   const char *value = std::getenv("ZAR_USB_EMULATION");
   if (value == nullptr || *value == '\0') return {};
-  char *end = nullptr;
-  const unsigned long count = std::strtoul(value, &end, 10);
-  if (*end == '\0') {
+  const std::string text = value;
+  if (text.find_first_not_of("0123456789") == std::string::npos) {
+    const unsigned long count = text.size() > 2 ? kMaxCameras + 1ul : std::stoul(text);
+    if (count > kMaxCameras) {
+      if (why != nullptr) *why = "ZAR_USB_EMULATION=" + text + ": at most 30 cameras";
+      return {};
+    }
     std::vector<CameraConfig> cameras;
-    for (unsigned long i = 0; i < count && i < 30; ++i) {
+    for (unsigned long i = 0; i < count; ++i) {
       CameraConfig config;
       char serial[16];
       std::snprintf(serial, sizeof serial, "EMU%04lu", i + 1);
@@ -76,12 +82,15 @@ std::vector<CameraConfig> ConfiguredCameras(std::string *why) {
   }
   std::ifstream file(value, std::ios::binary);
   if (!file) {
-    if (why != nullptr) *why = std::string("cannot read ZAR_USB_EMULATION file ") + value;
+    if (why != nullptr)
+      *why = "ZAR_USB_EMULATION=" + text + ": neither a number of cameras nor a camera description file that can be read";
     return {};
   }
-  std::ostringstream text;
-  text << file.rdbuf();
-  return ParseCameras(text.str(), why);
+  std::ostringstream content;
+  content << file.rdbuf();
+  std::vector<CameraConfig> cameras = ParseCameras(content.str(), why);
+  if (cameras.empty() && why != nullptr && !why->empty()) *why = "ZAR_USB_EMULATION=" + text + ": " + *why;
+  return cameras;
 }
 
 } // namespace oxa::ZarUsb::emulator

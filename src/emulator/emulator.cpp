@@ -7,6 +7,7 @@
 #include "driver/interface_classes.h"
 #include "emulator/bus.h"
 #include "emulator/camera_registers.h"
+#include "emulator/emulation_config.h"
 #include "emulator/virtual_driver.h"
 #include "os/named_event.h"
 #include "os/system_info.h"
@@ -78,6 +79,47 @@ std::optional<uint32_t> Plug(const CameraConfig &config, std::string *why) {
     return std::nullopt;
   }
   DevicesChanged();
+  return plugged;
+}
+
+std::string EmulationProblem() {
+  std::string why;
+  const std::vector<CameraConfig> wanted = ConfiguredCameras(&why);
+  if (!why.empty() || wanted.empty()) return why;
+  Bus *bus = Bus::Get();
+  if (bus == nullptr) return {};
+  const char *variable = std::getenv("ZAR_USB_EMULATION");
+  Bus::Guard guard(*bus);
+  const char *seed = guard.Layout().seededFrom;
+  if (std::strncmp(seed, variable, kSeedTextSize - 1) == 0) return {};
+  return std::string("ZAR_USB_EMULATION=") + variable + " is not applied: the emulated bus already exists (made " +
+         (*seed != '\0' ? std::string("with ZAR_USB_EMULATION=") + seed : std::string("without it")) +
+         "); `zarusb emu reset` plugs its cameras instead of the present ones";
+}
+
+std::optional<uint32_t> Reset(std::string *why) {
+  Bus *bus = Bus::Get();
+  if (bus == nullptr) {
+    if (why != nullptr) *why = "the emulated bus cannot be opened (namespace folder not usable)";
+    return std::nullopt;
+  }
+  std::vector<std::pair<uint32_t, uint32_t>> unplugged; // slot, generation
+  std::string problem;
+  uint32_t plugged = 0;
+  {
+    Bus::Guard guard(*bus);
+    BusLayout &layout = guard.Layout();
+    for (uint32_t slot = 0; slot < kMaxCameras; ++slot)
+      if (layout.cameras[slot].present != 0) unplugged.emplace_back(slot, layout.cameras[slot].generation);
+    Bus::Seed(layout, &problem);
+    for (const CameraSlot &camera : layout.cameras) plugged += camera.present;
+  }
+  for (const auto &[slot, generation] : unplugged) os::NamedEvent::SetByName(WakeEventName(slot, generation));
+  DevicesChanged();
+  if (!problem.empty()) {
+    if (why != nullptr) *why = problem;
+    return std::nullopt;
+  }
   return plugged;
 }
 
@@ -168,9 +210,9 @@ uintptr_t HoldCamera(uint32_t slot) {
 
 void ReleaseCamera(uintptr_t hold) { delete reinterpret_cast<os::DeviceIo *>(hold); }
 
-void Suspend() { os::PostSystemMessage(os::kWmPowerBroadcast, os::kPbtApmSuspend); }
+bool Suspend() { return os::PostSystemMessage(os::kWmPowerBroadcast, os::kPbtApmSuspend); }
 
-void Resume() { os::PostSystemMessage(os::kWmPowerBroadcast, os::kPbtApmResumeAutomatic); }
+bool Resume() { return os::PostSystemMessage(os::kWmPowerBroadcast, os::kPbtApmResumeAutomatic); }
 
 void Hibernate(uint32_t gapMs) {
   Suspend();

@@ -48,6 +48,17 @@ struct PluggedCamera {
 // Those cameras are plugged when the namespace's bus is first created.
 bool EmulationEnabled();
 
+// What is wrong with ZAR_USB_EMULATION, or empty: a value that is no number
+// of cameras and no readable, valid description file; or, once the bus
+// exists, a value that asks for cameras but is not the one the bus was made
+// from (those cameras are plugged only into a new bus: Reset).
+std::string EmulationProblem();
+
+// Unplugs every camera and plugs those ZAR_USB_EMULATION asks for now, as
+// when the bus was first made. The count plugged, or nullopt with *why set
+// (no bus, or what is wrong with the variable; its cameras are then none).
+std::optional<uint32_t> Reset(std::string *why = nullptr);
+
 // Plugs a camera into the lowest free slot and tells the monitor window.
 // The slot, or nullopt with *why set (bus full, bad config, no bus).
 std::optional<uint32_t> Plug(const CameraConfig &config, std::string *why = nullptr);
@@ -60,9 +71,10 @@ bool RaiseEvent(uint32_t slot, uint32_t id, const void *data, uint32_t length);
 // After `skip` requests of that kind, the next `count` ones to the camera
 // meet the fault.
 bool InjectFault(uint32_t slot, Request request, FaultKind kind, uint32_t count, uint32_t value, uint32_t skip = 0);
-// Power changes as the system announces them to the monitor window.
-void Suspend();
-void Resume();
+// Power changes as the system announces them to the monitor window; false
+// when there is none (no process of the namespace listens).
+bool Suspend();
+bool Resume();
 // Suspend; every camera drops off the bus; resume; after gapMs the cameras
 // come back (new device paths, as after a real hibernation).
 void Hibernate(uint32_t gapMs);

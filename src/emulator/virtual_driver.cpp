@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -218,11 +219,12 @@ private:
       WriteRequestHeader write;
       std::memcpy(&write, in, sizeof write);
       uint32_t word = write.size != inLength - sizeof write ? error_word::kMalformed : injectedWord;
-      const uint32_t eventTail = camera->eventTail;
+      const uint32_t eventTail = camera->eventTail, triggers = camera->triggers;
       if (word == 0)
         word = WriteRegisters(*camera, ModeOf(code), write.address,
                               static_cast<const uint8_t *>(in) + sizeof write, write.size);
-      if (camera->eventTail != eventTail) m_wake.notify_one(); // the test-event register queued one
+      // The test-event register queued an event, or a software trigger asks for a frame.
+      if (camera->eventTail != eventTail || camera->triggers != triggers) m_wake.notify_one();
       const WriteReply reply{countFault ? fault.value : (word == 0 ? write.size : 0), word};
       std::memcpy(out, &reply, sizeof reply);
       *bytes = sizeof reply;
@@ -355,7 +357,7 @@ private:
     while (!m_stopping) {
       if (!m_removed) Tick(Clock::now());
       std::optional<Clock::time_point> wake;
-      if (m_streaming && !m_queue.empty()) wake = m_nextFrame;
+      if (m_streaming && !m_queue.empty() && !m_awaitingTrigger) wake = m_nextFrame;
       for (const Pending &pending : m_bufferWaits)
         if (pending.hasDeadline) wake = std::min(wake.value_or(pending.deadline), pending.deadline);
       if (wake)
@@ -394,8 +396,17 @@ private:
       }
       m_streaming = camera->streaming != 0;
       // The frame is written under the bus lock: an unplug either comes
-      // before it (no frame) or after it.
-      if (m_streaming && !m_queue.empty() && now >= m_nextFrame) WriteFrame(*camera, now);
+      // before it (no frame) or after it. In trigger mode each software
+      // trigger makes one frame, when a buffer is queued.
+      if (camera->triggerMode != 0) {
+        if (m_streaming && !m_queue.empty() && camera->triggers != 0) {
+          --camera->triggers;
+          WriteFrame(*camera, now);
+        }
+      } else if (m_streaming && !m_queue.empty() && now >= m_nextFrame) {
+        WriteFrame(*camera, now);
+      }
+      m_awaitingTrigger = camera->triggerMode != 0 && camera->triggers == 0;
     }
     while (!m_bufferWaits.empty() && !m_filled.empty()) {
       std::memcpy(m_bufferWaits.front().out, &m_filled.front(), sizeof(BufferCompletion));
@@ -419,10 +430,11 @@ private:
   // Frames follow the camera's cadence: each is stamped with its slot on the
   // frame-rate grid, and slots missed while no buffer was queued (or the
   // worker was late) are dropped, as a free-running sensor drops them. At
-  // rate 0 a frame is made as soon as a buffer is queued.
+  // rate 0, and in trigger mode, a frame is made as soon as a buffer is
+  // queued (and a trigger came).
   void WriteFrame(const CameraSlot &camera, Clock::time_point now) {
     Clock::time_point stamp = now;
-    if (camera.frameRateMilli != 0) {
+    if (camera.frameRateMilli != 0 && camera.triggerMode == 0) {
       const auto period = std::chrono::nanoseconds(1000000000000ull / camera.frameRateMilli);
       while (m_nextFrame + period <= now) m_nextFrame += period;
       stamp = m_nextFrame;
@@ -436,8 +448,9 @@ private:
     buffer.queued = false;
     const uint32_t payload = camera.width * camera.height * BytesPerPixel(camera.pixelFormat);
     ++m_frameId;
-    const uint32_t written =
-        m_pattern.Write(buffer.data, buffer.size, camera.width, camera.height, camera.pixelFormat, m_frameId);
+    const float brightness = camera.exposureUs / kReferenceExposureUs * std::pow(10.0f, camera.gainDb / 20.0f);
+    const uint32_t written = m_pattern.Write(buffer.data, buffer.size, camera.width, camera.height, camera.pixelFormat,
+                                             m_frameId, {camera.offsetX, camera.offsetY, brightness});
     const FrameInfo info{m_frameId,
                          static_cast<uint64_t>(
                              std::chrono::duration_cast<std::chrono::microseconds>(stamp - m_opened).count()),
@@ -460,6 +473,7 @@ private:
   bool m_stopping = false;
   bool m_removed = false;
   bool m_streaming = false;
+  bool m_awaitingTrigger = false; // trigger mode, and no trigger to answer
   std::map<uint32_t, LockedBuffer> m_buffers;
   std::deque<uint32_t> m_queue;
   std::deque<BufferCompletion> m_filled;

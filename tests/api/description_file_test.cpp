@@ -188,7 +188,7 @@ std::map<std::string, RegisterNode> RegisterNodes(const std::string &xml) {
     const size_t start = xml.find("<" + tag + ">", from) + tag.size() + 2;
     return xml.substr(start, xml.find("</" + tag + ">", start) - start);
   };
-  for (const char *kind : {"<StringReg Name=\"", "<IntReg Name=\"", "<Register Name=\""}) {
+  for (const char *kind : {"<StringReg Name=\"", "<IntReg Name=\"", "<FloatReg Name=\"", "<Register Name=\""}) {
     for (size_t at = xml.find(kind); at != std::string::npos; at = xml.find(kind, at + 1)) {
       const size_t nameStart = at + std::strlen(kind);
       const std::string name = xml.substr(nameStart, xml.find('"', nameStart) - nameStart);
@@ -221,6 +221,14 @@ TEST(ShippedDescriptionFiles, DescribeExactlyTheEmulatedRegisters) {
       {"AcquisitionStopReg", {emulator::reg::kAcquisitionStop, 4, "WO"}},
       {"AcquisitionFrameRateMilli", {emulator::reg::kFrameRate, 4, "RW"}},
       {"TestEventGenerate", {emulator::reg::kTestEvent, 4, "WO"}},
+      {"ExposureTimeReg", {emulator::reg::kExposureTime, 4, "RW"}},
+      {"GainReg", {emulator::reg::kGain, 4, "RW"}},
+      {"OffsetXReg", {emulator::reg::kOffsetX, 4, "RW"}},
+      {"OffsetYReg", {emulator::reg::kOffsetY, 4, "RW"}},
+      {"TriggerModeReg", {emulator::reg::kTriggerMode, 4, "RW"}},
+      {"TriggerSourceReg", {emulator::reg::kTriggerSource, 4, "RW"}},
+      {"TriggerSoftwareReg", {emulator::reg::kTriggerSoftware, 4, "WO"}},
+      {"AcquisitionFrameRateReg", {emulator::reg::kFrameRateFloat, 4, "RW"}},
       {"UserMemory", {emulator::reg::kUserMemory, 4096, "RW"}}};
   EXPECT_EQ(nodes, expected);
 

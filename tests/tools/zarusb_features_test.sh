@@ -31,7 +31,7 @@ for model in ZC1000:1.0 ZC2000:2.0; do
   done < <(sed -n 's/^ *<\([A-Za-z]*\) Name="\([^"]*\)".*/\1 \2/p' "$file")
   contains "$name: a value" "^ *DeviceModelName  *String  *RO  $name$"
   contains "$name: range of a writable one" "^ *Width  *Integer  *RW  640  \[1..16384 step 1\]"
-  contains "$name: enumeration entries" "^ *PixelFormat  *Enumeration RW  Mono8  \[Mono8|Mono16|RGB8\]"
+  contains "$name: enumeration entries" "^ *PixelFormat  *Enumeration RW  Mono8  \[Mono8|Mono16|RGB8|BayerRG8|BayerGB8\]"
   contains "$name: write-only" "^ *TestEventGenerate  *Integer  *WO  (write-only)"
   contains "$name: no category" "^(no category)"
   check "$name: features" 0 run features
@@ -46,7 +46,8 @@ for model in ZC1000:1.0 ZC2000:2.0; do
   check "$name: 16-bit PNG" 0 test "$(png_header "$frames/$name-0.png")" = "320 240 16 0"
 
   # Refusals, each with its message and a non-zero exit; past the node
-  # map's ranges (a raw register), the camera refuses too.
+  # map's ranges (a raw register), the camera refuses too; a refusal undoes
+  # the writes before it.
   while IFS='~' read -r what command message <&3; do
     check "$name: $what" 1 run $command
     contains "$name: $what" "$message"
@@ -59,10 +60,26 @@ not readable~get TestEventGenerate~TestEventGenerate is write-only
 too long~set DeviceUserID=ABCDEFGHIJKLMNOPQ~DeviceUserID takes at most 16 characters
 camera refuses~set WidthReg=16385~WidthReg: register access failed: .*writing 4 bytes at 0x100: -4 (Access denied)
 no command~do Width~Width is not a command
+a later refusal~set Width=100 Height=bad~Height takes an integer, not 'bad'; nothing was changed
 EOF
   check "$name: width kept" 0 run get Width
   contains "$name: width kept" "^Width=320$"
 
+  # The usual camera features reach their registers, in their encodings.
+  while read -r assignment address bytes <&3; do
+    check "$name: set $assignment" 0 run set "$assignment"
+    check "$name: $assignment written" 0 run read "$address" 4
+    contains "$name: $assignment written" "^[0-9A-F]*  $bytes"
+  done 3<<'EOF'
+ExposureTime=5000 0x120 00 40 9C 45
+Gain=6 0x124 00 00 C0 40
+OffsetX=2 0x128 02 00 00 00
+OffsetY=3 0x12C 03 00 00 00
+AcquisitionFrameRate=12.5 0x118 D4 30 00 00
+PixelFormat=BayerGB8 0x108 0A 00 08 01
+TriggerMode=On 0x130 01 00 00 00
+EOF
+  check "$name: software trigger" 0 run do TriggerSoftware
   check "$name: command" 0 run do AcquisitionStop
   check "$name: unplug" 0 "$zarusb" emu unplug "$serial"
 done

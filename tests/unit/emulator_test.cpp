@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <functional>
 #include <future>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "emulator/bus_devices.h"
 #include "emulator/emulator.h"
 #include "emulator/test_pattern.h"
+#include "environment.h"
 #include "temp_dir.h"
 #include "test_main.h"
 
@@ -24,6 +26,12 @@ using namespace oxa::ZarUsb::emulator;
 namespace {
 
 constexpr uint32_t kCamera = 1, kCustom = 2;
+
+uint32_t FloatBits(float value) {
+  uint32_t bits;
+  std::memcpy(&bits, &value, sizeof bits);
+  return bits;
+}
 
 class Emulated : public ::testing::Test {
 protected:
@@ -97,7 +105,11 @@ TEST_F(Emulated, RegistersAnswerWithTheCameraModelsWords) {
     uint64_t address;
     uint32_t value, word;
   } writes[] = {{0x100, 100, 0}, {0x108, kMono16, 0}, {0x10C, 1, error_word::kReadOnly},
-                {0x108, 0x12345678, error_word::kValue}, {0x00, 1, error_word::kReadOnly}};
+                {0x108, 0x12345678, error_word::kValue}, {0x00, 1, error_word::kReadOnly},
+                // The region stays on the sensor; exposure, gain and trigger mode within their ranges.
+                {0x128, kMaxDimension - 99, error_word::kValue}, {0x128, kMaxDimension - 100, 0},
+                {0x100, 101, error_word::kValue}, {0x128, 0, 0}, {0x120, FloatBits(9.0f), error_word::kValue},
+                {0x124, FloatBits(24.5f), error_word::kValue}, {0x130, 2, error_word::kValue}};
   for (const auto &w : writes) EXPECT_EQ(Write32(w.address, w.value), w.word) << std::hex << w.address;
   uint32_t failed = 1;
   EXPECT_EQ(Read32(0x10C, &failed), 100u * 8 * 2) << "the payload follows the geometry";
@@ -141,6 +153,78 @@ TEST_F(Emulated, FramesLandInLockedBuffersInQueueOrder) {
   ASSERT_EQ(Stream(0), 0u);
   uint32_t word = 0;
   for (auto &buffer : buffers) EXPECT_EQ(m_driver->FreeBuffer(buffer.data(), &word), 0u);
+}
+
+// Exposure and gain scale the brightness, the region's offset moves the
+// pattern, and a Bayer format keeps one colour of each pixel.
+TEST_F(Emulated, SettingsShapeTheImage) {
+  ASSERT_EQ(Write32(0x118, 0), 0u);
+  enum { R, G, B };
+  const auto colour = [](uint8_t level, int c) {
+    return static_cast<uint8_t>(c == R ? level : c == G ? 255 - level : level * 2);
+  };
+  const struct {
+    const char *what;
+    float exposure, gain;
+    uint32_t offsetX, offsetY, format;
+    std::function<uint8_t(uint32_t x, uint32_t y, uint8_t level)> expected;
+  } cases[] = {
+      {"half the exposure", 5000, 0, 0, 0, kMono8,
+       [](uint32_t, uint32_t, uint8_t level) { return static_cast<uint8_t>((level + 1) / 2); }},
+      {"twice the signal", 10000, 6.0206f, 0, 0, kMono8,
+       [](uint32_t, uint32_t, uint8_t level) { return static_cast<uint8_t>(std::min(255, 2 * level)); }},
+      {"offset", 10000, 0, 3, 2, kMono8,
+       [](uint32_t, uint32_t, uint8_t level) { return static_cast<uint8_t>(level + 3 + 2); }},
+      {"BayerRG8", 10000, 0, 0, 0, kBayerRG8,
+       [&](uint32_t x, uint32_t y, uint8_t level) {
+         const int filter[2][2] = {{R, G}, {G, B}};
+         return colour(level, filter[y % 2][x % 2]);
+       }},
+      {"BayerGB8 with an odd offset", 10000, 0, 1, 0, kBayerGB8,
+       [&](uint32_t x, uint32_t y, uint8_t level) {
+         const int filter[2][2] = {{G, B}, {R, G}};
+         return colour(static_cast<uint8_t>(level + 1), filter[y % 2][x % 2]);
+       }},
+  };
+  std::vector<uint8_t> buffer(64 * 8);
+  uint32_t word = 0;
+  for (const auto &c : cases) {
+    ASSERT_EQ(Write32(0x120, FloatBits(c.exposure)), 0u) << c.what;
+    ASSERT_EQ(Write32(0x124, FloatBits(c.gain)), 0u) << c.what;
+    ASSERT_EQ(Write32(0x128, c.offsetX), 0u) << c.what;
+    ASSERT_EQ(Write32(0x12C, c.offsetY), 0u) << c.what;
+    ASSERT_EQ(Write32(0x108, c.format), 0u) << c.what;
+    LockAndQueue(buffer);
+    ASSERT_EQ(Stream(1), 0u);
+    driver::BufferCompletion done{};
+    const FrameInfo info = NextFrame(done);
+    ASSERT_EQ(Stream(0), 0u);
+    for (uint32_t y = 0; y < 8; ++y)
+      for (uint32_t x = 0; x < 64; ++x)
+        ASSERT_EQ(buffer[y * 64 + x], c.expected(x, y, TestPattern::Level(x, y, info.frameId)))
+            << c.what << ": " << x << "," << y;
+    ASSERT_EQ(m_driver->FreeBuffer(buffer.data(), &word), 0u);
+  }
+}
+
+// In trigger mode the camera makes exactly one frame per software trigger.
+TEST_F(Emulated, EachSoftwareTriggerMakesOneFrame) {
+  ASSERT_EQ(Write32(0x130, 1), 0u);
+  std::array<std::vector<uint8_t>, 4> buffers;
+  for (auto &buffer : buffers) {
+    buffer.assign(64 * 8, 0);
+    LockAndQueue(buffer);
+  }
+  ASSERT_EQ(Stream(1), 0u);
+  driver::BufferCompletion done{};
+  EXPECT_EQ(m_driver->GetBuffer(50, &done), 258u) << "no trigger, no frame";
+  ASSERT_EQ(Write32(0x138, 1), 0u);
+  ASSERT_EQ(Write32(0x138, 1), 0u);
+  EXPECT_EQ(NextFrame(done).frameId, 1u);
+  EXPECT_EQ(NextFrame(done).frameId, 2u);
+  EXPECT_EQ(m_driver->GetBuffer(50, &done), 258u) << "two triggers, two frames";
+  ASSERT_EQ(Write32(0x130, 0), 0u);
+  EXPECT_EQ(NextFrame(done).frameId, 3u) << "free-running again";
 }
 
 TEST_F(Emulated, FramesFollowTheFrameRateAndSmallBuffersAreCut) {
@@ -237,6 +321,24 @@ TEST_F(Emulated, UnpluggingFailsWaitsAndEveryLaterRequest) {
   m_driver.reset();
   CDriverInterface again(m_path.c_str());
   EXPECT_EQ(again.m_dwLastError, 2u) << "an unplugged camera's path is gone";
+}
+
+// A reset replaces every camera: a handle opened before it never reaches
+// the camera that takes its slot.
+TEST_F(Emulated, AResetUnplugsEveryCameraForGood) {
+  zar_test::SetEnv("ZAR_USB_EMULATION", "1");
+  for (int reset = 0; reset < 2; ++reset) {
+    ASSERT_EQ(Reset(), std::optional<uint32_t>(1u));
+    uint32_t failed = 0;
+    Read32(0, &failed);
+    EXPECT_EQ(failed, 1167u) << "reset " << reset;
+    const auto cameras = ListCameras();
+    ASSERT_EQ(cameras.size(), 1u);
+    EXPECT_EQ(cameras[0].config.serial, "EMU0001");
+    m_path = cameras[0].path;
+    m_driver = std::make_unique<CDriverInterface>(m_path.c_str());
+  }
+  zar_test::UnsetEnv("ZAR_USB_EMULATION");
 }
 
 TEST_F(Emulated, InjectedFaultsHitTheNextRequestsOfTheirKind) {

@@ -1,7 +1,9 @@
 #include "camera_commands.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -51,7 +53,7 @@ void AddCameraCommands(CLI::App &app) {
   auto camera = std::make_shared<std::string>();
 
   CLI::App *info = app.add_subcommand("info", "Show a camera's identity");
-  info->add_option("--camera", *camera, "Camera name (default: the first listed)");
+  info->add_option("--camera", *camera, kCameraHelp);
   info->callback([camera] {
     Session session(*camera);
     ZAR_DEVICE_INFO record{};
@@ -73,7 +75,7 @@ void AddCameraCommands(CLI::App &app) {
   CLI::App *read = app.add_subcommand("read", "Read camera registers (hex dump)");
   read->add_option("ADDRESS", *address, "Register address (0x... for hex)")->required();
   read->add_option("LENGTH", *length, "Number of bytes")->required()->check(CLI::Range(1, 1 << 20));
-  read->add_option("--camera", *camera, "Camera name (default: the first listed)");
+  read->add_option("--camera", *camera, kCameraHelp);
   read->callback([camera, address, length] {
     Session session(*camera);
     std::vector<uint8_t> bytes(*length);
@@ -88,7 +90,7 @@ void AddCameraCommands(CLI::App &app) {
   CLI::App *write = app.add_subcommand("write", "Write camera registers");
   write->add_option("ADDRESS", *address, "Register address (0x... for hex)")->required();
   write->add_option("BYTES", *hex, "The bytes in hex, e.g. 80020000")->required();
-  write->add_option("--camera", *camera, "Camera name (default: the first listed)");
+  write->add_option("--camera", *camera, kCameraHelp);
   write->callback([camera, address, hex] {
     const std::vector<uint8_t> bytes = ParseBytes(*hex);
     Session session(*camera);
@@ -104,7 +106,7 @@ void AddCameraCommands(CLI::App &app) {
   CLI::App *xml = app.add_subcommand("xml", "Print or save a GenICam description file");
   xml->add_flag("--tl", *transportLayer, "The transport layer's file instead of the camera's");
   xml->add_option("-o,--output", *output, "Write it to this file");
-  xml->add_option("--camera", *camera, "Camera name (default: the first listed)");
+  xml->add_option("--camera", *camera, kCameraHelp);
   xml->callback([camera, transportLayer, output] {
     Session session(*camera, !*transportLayer);
     std::string text;
@@ -118,16 +120,21 @@ void AddCameraCommands(CLI::App &app) {
                                : DevGetXml(session.Device(), text.data(), &capacity);
       text.resize(text.find('\0'));
     }
-    if (status != ZAR_SUCCESS)
-      Fail("no description file: " + ErrorText(session.TL(), status) +
-           (status == ZAR_ERR_INVALID_FILENAME || status == ZAR_ERR_FILE_IO
-                ? "; set GENICAM_ROOT to the folder that holds xml/ (the shipped one is share/zar-usb/genicam)"
-                : ""));
+    if (status != ZAR_SUCCESS) {
+      const bool missing = status == ZAR_ERR_INVALID_FILENAME || status == ZAR_ERR_FILE_IO;
+      const std::string advice = missing && !*transportLayer
+                                     ? MissingDescriptionAdvice(session)
+                                     : std::string();
+      Fail("no description file: " + ErrorText(session.TL(), status) + (advice.empty() ? "" : "; " + advice));
+    }
     if (output->empty()) {
       std::fwrite(text.data(), 1, text.size(), stdout);
       return;
     }
-    std::ofstream(*output, std::ios::binary) << text;
+    std::ofstream file(*output, std::ios::binary);
+    file << text;
+    file.close();
+    if (!file) Fail("cannot write " + *output + ": " + std::strerror(errno));
     std::printf("Saved %zu bytes to %s\n", text.size(), output->c_str());
   });
 }

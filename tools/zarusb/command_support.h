@@ -10,6 +10,9 @@
 
 namespace zarusb {
 
+// The help of every --camera option.
+inline constexpr const char *kCameraHelp = "Camera: its listed name or its serial number (default: the first listed)";
+
 // Reports the failure on standard error and ends the command with exit code 1.
 [[noreturn]] void Fail(const std::string &message);
 
@@ -22,12 +25,12 @@ bool ParseHex(const std::string &hex, std::vector<uint8_t> *bytes, std::string *
 std::string ErrorText(ZAR_TL_HANDLE tl, ZAR_STATUS status);
 
 // The transport layer, and the camera the command works on, open for the
-// command's duration. The camera: `camera` by name, else the one whose
-// serial number is `serial`, else the first listed. A camera that cannot be
-// opened ends the command.
+// command's duration. The camera: `camera` by its listed name or its serial
+// number, else the first listed. A camera that is not listed (with the
+// cameras that are) or cannot be opened ends the command.
 class Session {
 public:
-  explicit Session(const std::string &camera, bool needsCamera = true, const std::string &serial = {});
+  explicit Session(const std::string &camera, bool needsCamera = true);
   ~Session();
   Session(const Session &) = delete;
   Session &operator=(const Session &) = delete;
@@ -40,5 +43,10 @@ private:
   ZAR_DEV_HANDLE m_device = nullptr;
   std::string m_name;
 };
+
+// Why the session's camera has no description file when the file is
+// missing: GENICAM_ROOT unset, or the files of the camera's vendor and model
+// there, none of its major version. Empty when the file is there.
+std::string MissingDescriptionAdvice(const Session &session);
 
 } // namespace zarusb

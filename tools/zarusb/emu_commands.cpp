@@ -3,9 +3,11 @@
 #include "command_support.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "emulator/emulator.h"
 
@@ -24,6 +26,8 @@ const std::map<std::string, Request> kRequests = {
     {"get-event", Request::GetEvent},            {"write-custom", Request::WriteMemCustomFeature},
     {"read-custom", Request::ReadMemCustomFeature}};
 
+const std::vector<std::string> kPixelFormats = {"Mono8", "Mono16", "RGB8", "BayerRG8", "BayerGB8"};
+
 const std::map<std::string, FaultKind> kFaults = {{"none", FaultKind::None},
                                                   {"system-error", FaultKind::SystemError},
                                                   {"driver-error", FaultKind::DriverError},
@@ -32,7 +36,9 @@ const std::map<std::string, FaultKind> kFaults = {{"none", FaultKind::None},
                                                   {"at-once", FaultKind::AtOnce}};
 
 const char *PixelFormatName(uint32_t format) {
-  return format == kMono8 ? "Mono8" : format == kMono16 ? "Mono16" : format == kRGB8 ? "RGB8" : "?";
+  for (const std::string &name : kPixelFormats)
+    if (PixelFormatByName(name) == format) return name.c_str();
+  return "?";
 }
 
 // A camera named by its serial number or its slot.
@@ -51,6 +57,8 @@ void RemindToEnable() {
   if (!EmulationEnabled())
     std::printf("Note: applications list emulated cameras only while ZAR_USB_EMULATION is set "
                 "(export ZAR_USB_EMULATION=0).\n");
+  const std::string problem = EmulationProblem();
+  if (!problem.empty()) std::printf("Note: %s.\n", problem.c_str());
 }
 
 } // namespace
@@ -74,11 +82,20 @@ void AddEmulatorCommands(CLI::App &app) {
   plug->add_option("--version", config->version, "Device version (major.minor)")->capture_default_str();
   plug->add_option("--serial", config->serial, "Serial number")->capture_default_str();
   plug->add_option("--name", config->userName, "User-defined name (16 bytes), listed instead of the model");
-  plug->add_option("--width", config->width, "Image width")->capture_default_str();
-  plug->add_option("--height", config->height, "Image height")->capture_default_str();
-  plug->add_option("--pixel-format", *pixelFormat, "Mono8, Mono16 or RGB8")->capture_default_str();
-  plug->add_option("--fps", *fps, "Frames per second, 0 for as fast as buffers come")->capture_default_str();
-  plug->add_option("--class", config->interfaceClass, "Device interface class, 0-20")->capture_default_str();
+  plug->add_option("--width", config->width, "Image width")->capture_default_str()->check(CLI::Range(1u, kMaxDimension));
+  plug->add_option("--height", config->height, "Image height")
+      ->capture_default_str()
+      ->check(CLI::Range(1u, kMaxDimension));
+  plug->add_option("--pixel-format", *pixelFormat, "Mono8, Mono16, RGB8, BayerRG8 or BayerGB8")
+      ->capture_default_str()
+      ->check(CLI::IsMember(kPixelFormats));
+  // The rate register holds frames per 1000 s in 32 bits.
+  plug->add_option("--fps", *fps, "Frames per second, 0 for as fast as buffers come")
+      ->capture_default_str()
+      ->check(CLI::Range(0.0, 4294967.0));
+  plug->add_option("--class", config->interfaceClass, "Device interface class, 0-20")
+      ->capture_default_str()
+      ->check(CLI::Range(0u, 20u));
   plug->callback([config, pixelFormat, fps] {
     config->pixelFormat = PixelFormatByName(*pixelFormat);
     config->frameRateMilli = static_cast<uint32_t>(*fps * 1000.0 + 0.5);
@@ -150,13 +167,30 @@ void AddEmulatorCommands(CLI::App &app) {
     std::printf("The next %u %s request(s) of slot %u: %s\n", *count, requestName->c_str(), slot, faultName->c_str());
   });
 
-  emu->add_subcommand("suspend", "Announce a system suspend")->callback([] { Suspend(); });
-  emu->add_subcommand("resume", "Announce a system resume")->callback([] { Resume(); });
+  emu->add_subcommand("suspend", "Announce a system suspend")->callback([] {
+    std::printf("Announced a system suspend%s\n",
+                Suspend() ? ": open cameras hear PC_SUSPEND_MODE" : "; no application is listening");
+  });
+  emu->add_subcommand("resume", "Announce a system resume")->callback([] {
+    std::printf("Announced a system resume%s\n",
+                Resume() ? ": open cameras hear PC_RESTORE_SLEEP_MODE 10 s later" : "; no application is listening");
+  });
+  emu->add_subcommand("reset", "Unplug every camera and plug those ZAR_USB_EMULATION asks for now")->callback([] {
+    std::string why;
+    const auto plugged = Reset(&why);
+    if (!plugged) Fail("the bus is empty now: " + why);
+    std::printf("Reset the bus: %u camera(s) from ZAR_USB_EMULATION=%s\n", *plugged,
+                EmulationEnabled() ? std::getenv("ZAR_USB_EMULATION") : "(unset)");
+  });
   auto gap = std::make_shared<uint32_t>(1000);
   CLI::App *hibernate =
       emu->add_subcommand("hibernate", "Suspend, drop every camera off the bus, resume, and plug them back");
   hibernate->add_option("--gap-ms", *gap, "Time between the resume and the cameras' return")->capture_default_str();
-  hibernate->callback([gap] { Hibernate(*gap); });
+  hibernate->callback([gap] {
+    Hibernate(*gap);
+    std::printf("Announced a hibernation: suspend, every camera unplugged, resume, and the cameras back %u ms later\n",
+                *gap);
+  });
 }
 
 } // namespace zarusb

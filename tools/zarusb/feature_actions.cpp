@@ -20,9 +20,11 @@ public:
     int status = ZAR_FEATURE_OK;
     char message[512] = {};
     m_features = zar_features_open(m_session.Device(), &status, message, sizeof message);
-    if (m_features == nullptr)
+    if (m_features == nullptr) {
+      const std::string advice = status == ZAR_FEATURE_NO_DESCRIPTION ? MissingDescriptionAdvice(m_session) : "";
       Fail(std::string("no features for camera '") + m_session.Name() + "': " + message +
-           "; set GENICAM_ROOT to the folder that holds xml/ (the shipped one is share/zar-usb/genicam)");
+           (advice.empty() ? "" : "; " + advice));
+    }
   }
   ~NodeMap() { zar_features_close(m_features); }
   NodeMap(const NodeMap &) = delete;
@@ -83,18 +85,45 @@ void SetFeatures(const std::string &camera, const std::vector<std::string> &assi
     if (assignment.find('=') == std::string::npos || assignment.front() == '=')
       Fail("'" + assignment + "' is no NAME=VALUE (e.g. Width=320)");
   const NodeMap map(camera);
+  // Every name is looked up, and each value that can be restored is kept,
+  // before the first write; when a write is refused, those before it are
+  // undone in reverse order.
+  struct Write {
+    std::string name, value, former;
+    bool restorable;
+  };
+  std::vector<Write> writes;
   for (const std::string &assignment : assignments) {
     const size_t equals = assignment.find('=');
-    const std::string name = assignment.substr(0, equals);
-    const char *given = assignment.c_str() + equals + 1;
-    map.Check(zar_features_set(map.Handle(), name.c_str(), given));
+    Write write{assignment.substr(0, equals), assignment.substr(equals + 1), {}, false};
+    const ZAR_FEATURE_INFO *info = nullptr;
+    map.Check(zar_features_describe(map.Handle(), write.name.c_str(), &info));
+    write.restorable = info->status == ZAR_FEATURE_OK && std::string(info->access) == "RW" &&
+                       std::string(info->type) != "Command";
+    if (write.restorable) write.former = info->value;
+    writes.push_back(write);
+  }
+  std::string lines;
+  for (size_t i = 0; i < writes.size(); ++i) {
+    const Write &write = writes[i];
+    if (zar_features_set(map.Handle(), write.name.c_str(), write.value.c_str()) != ZAR_FEATURE_OK) {
+      const std::string refusal = zar_features_error(map.Handle());
+      std::string kept;
+      for (size_t j = i; j-- > 0;) {
+        if (!writes[j].restorable ||
+            zar_features_set(map.Handle(), writes[j].name.c_str(), writes[j].former.c_str()) != ZAR_FEATURE_OK)
+          kept = writes[j].name + "=" + writes[j].value + (kept.empty() ? "" : " ") + kept;
+      }
+      Fail(refusal + (i == 0 ? "" : kept.empty() ? "; nothing was changed" : "; still applied: " + kept));
+    }
     // The value read back, as the camera took it; a write-only one as given.
     const char *value = nullptr;
-    if (zar_features_get(map.Handle(), name.c_str(), &value) == ZAR_FEATURE_OK)
-      std::printf("%s=%s\n", name.c_str(), value);
+    if (zar_features_get(map.Handle(), write.name.c_str(), &value) == ZAR_FEATURE_OK)
+      lines += write.name + "=" + value + "\n";
     else
-      std::printf("%s=%s (written)\n", name.c_str(), given);
+      lines += write.name + "=" + write.value + " (written)\n";
   }
+  std::fputs(lines.c_str(), stdout);
 }
 
 void ExecuteFeature(const std::string &camera, const std::string &name) {

@@ -13,8 +13,9 @@ namespace zarusb {
 void ListFeatures(const std::string &camera, bool all);
 // Prints NAME=VALUE for each name.
 void GetFeatures(const std::string &camera, const std::vector<std::string> &names);
-// Writes each NAME=VALUE in order, prints the value read back; stops at the
-// first failure.
+// Writes each NAME=VALUE in order and prints the values read back. Unknown
+// names end it before anything is written; a refused write undoes the writes
+// before it (those that cannot be undone are named).
 void SetFeatures(const std::string &camera, const std::vector<std::string> &assignments);
 // Executes a command feature.
 void ExecuteFeature(const std::string &camera, const std::string &name);

@@ -1,5 +1,6 @@
 #include "grab_command.h"
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -13,6 +14,8 @@
 #include <stb/stb_image_write.h>
 
 #include "command_support.h"
+#include "os/event.h"
+#include "os/interrupt.h"
 #include "os/system_info.h"
 #include "zar_usb.h"
 
@@ -24,6 +27,7 @@ namespace {
 constexpr uint64_t kWidth = 0x100, kHeight = 0x104, kPixelFormat = 0x108, kPayloadSize = 0x10C, kFrameRate = 0x118;
 // Pixel formats (GenICam PFNC values).
 constexpr uint32_t kMono8 = 0x01080001, kMono16 = 0x01100007, kRGB8 = 0x02180014;
+constexpr uint32_t kBayerGR8 = 0x01080008, kBayerRG8 = 0x01080009, kBayerGB8 = 0x0108000A, kBayerBG8 = 0x0108000B;
 constexpr uint32_t kBufferCount = 8;
 constexpr int kBarWidth = 30;
 
@@ -39,8 +43,12 @@ struct FrameInfo {
 };
 static_assert(sizeof(FrameInfo) == sizeof(ZAR_WAIT_RESULT::aFrameInfo));
 
+// The exit code of a grab ended by Ctrl-C, as a shell reports a program
+// that SIGINT ended.
+constexpr int kInterruptedExit = 130;
+
 struct Options {
-  std::string serial;
+  std::string camera;
   uint32_t count = 10;
   uint32_t timeoutMs = 5000;
   uint32_t every = 1;
@@ -107,10 +115,16 @@ bool WriteGrey16Png(const std::string &file, const uint8_t *littleEndian, int wi
   return written && closed;
 }
 
-// Mono8 as 8-bit grey, Mono16 as 16-bit grey, RGB8 in colour.
+bool Grey8(uint32_t pixelFormat) {
+  return pixelFormat == kMono8 || pixelFormat == kBayerGR8 || pixelFormat == kBayerRG8 || pixelFormat == kBayerGB8 ||
+         pixelFormat == kBayerBG8;
+}
+
+// Mono8 as 8-bit grey, Mono16 as 16-bit grey, RGB8 in colour, the 8-bit
+// Bayer formats as their raw mosaic in grey.
 bool WritePng(const std::string &file, const uint8_t *data, const Geometry &geometry) {
   const int width = static_cast<int>(geometry.width), height = static_cast<int>(geometry.height);
-  if (geometry.pixelFormat == kMono8) return stbi_write_png(file.c_str(), width, height, 1, data, width) != 0;
+  if (Grey8(geometry.pixelFormat)) return stbi_write_png(file.c_str(), width, height, 1, data, width) != 0;
   if (geometry.pixelFormat == kRGB8) return stbi_write_png(file.c_str(), width, height, 3, data, width * 3) != 0;
   return geometry.pixelFormat == kMono16 && WriteGrey16Png(file, data, width, height);
 }
@@ -149,8 +163,16 @@ public:
   GrabStream(const GrabStream &) = delete;
   GrabStream &operator=(const GrabStream &) = delete;
   ZAR_DS_HANDLE Handle() const { return m_stream; }
-  void Check(ZAR_STATUS status, const char *what) const {
-    if (status != ZAR_SUCCESS) Fail(std::string(what) + ": " + ErrorText(m_session.TL(), status));
+  // Ends the command unless status is success, saying that the camera was
+  // unplugged when it no longer answers a register read (the library may
+  // fail a request before its notification of the unplug comes).
+  void Check(ZAR_STATUS status, const std::string &what) const {
+    if (status == ZAR_SUCCESS) return;
+    uint32_t value = 0;
+    uint64_t size = sizeof value;
+    if (GCReadData(m_session.Device(), 0, kWidth, &value, &size) != ZAR_SUCCESS)
+      Fail("camera " + m_session.Name() + " was unplugged");
+    Fail(what + ": " + ErrorText(m_session.TL(), status));
   }
 
 private:
@@ -158,27 +180,69 @@ private:
   ZAR_DS_HANDLE m_stream = nullptr;
 };
 
+// Ctrl-C during the stream: the watch's thread marks it and stops the
+// acquisition, which wakes the wait in progress. A stop that comes just
+// before the grab's next wait begins would leave that wait to its timeout,
+// so the stop is repeated until the grab has seen the mark.
+class Interruption {
+public:
+  explicit Interruption(ZAR_DS_HANDLE stream)
+      : m_seen(oxa::ZarUsb::os::Event::Create(true)),
+        m_watch(m_seen ? oxa::ZarUsb::os::InterruptWatch::Start([this, stream] { Stop(stream); }) : nullptr) {}
+  ~Interruption() {
+    if (m_seen) m_seen->Set();
+  }
+  Interruption(const Interruption &) = delete;
+  Interruption &operator=(const Interruption &) = delete;
+  // Whether Ctrl-C came; once true, the handler stops repeating the stop.
+  bool Happened() {
+    if (!m_interrupted) return false;
+    m_seen->Set();
+    return true;
+  }
+
+private:
+  void Stop(ZAR_DS_HANDLE stream) {
+    m_interrupted = true;
+    for (int tries = 0; tries < 50; ++tries) {
+      DSStopAcquisition(stream, 0);
+      if (m_seen->Wait(100)) return;
+    }
+  }
+
+  std::atomic<bool> m_interrupted{false};
+  std::unique_ptr<oxa::ZarUsb::os::Event> m_seen;
+  std::unique_ptr<oxa::ZarUsb::os::InterruptWatch> m_watch; // ends first: no Stop runs after
+};
+
 void Grab(const Options &options) {
   if (!ValidPattern(options.pattern)) Fail("-o takes a file name with one %d (or %05d, %u ...), e.g. frame_%04d.png");
-  const Session session({}, true, options.serial);
+  const Session session(options.camera);
   const Geometry geometry{ReadRegister(session, kWidth), ReadRegister(session, kHeight),
                           ReadRegister(session, kPixelFormat), ReadRegister(session, kPayloadSize),
                           ReadRegister(session, kFrameRate)};
-  if (geometry.pixelFormat != kMono8 && geometry.pixelFormat != kMono16 && geometry.pixelFormat != kRGB8)
+  if (!Grey8(geometry.pixelFormat) && geometry.pixelFormat != kMono16 && geometry.pixelFormat != kRGB8)
     Fail("pixel format 0x" + std::to_string(geometry.pixelFormat) + " cannot be written as PNG");
   std::printf("Grabbing %u frames of %ux%u from %s\n", options.count, geometry.width, geometry.height,
               session.Name().c_str());
+  std::fflush(stdout);
 
   GrabStream stream(session, geometry.payload);
   const bool terminal = oxa::ZarUsb::os::StandardOutputIsTerminal();
   const auto start = std::chrono::steady_clock::now();
+  Interruption interruption(stream.Handle());
   stream.Check(DSStartAcquisition(stream.Handle(), 0, options.count), "DSStartAcquisition");
   uint64_t lost = 0, lastTimestamp = 0;
-  uint32_t written = 0;
+  uint32_t written = 0, received = 0;
   std::string firstFile, lastFile;
-  for (uint32_t n = 0; n < options.count; ++n) {
+  for (; received < options.count && !interruption.Happened(); ++received) {
+    const uint32_t n = received;
     ZAR_WAIT_RESULT result{};
-    stream.Check(DSWaitForBuffer(stream.Handle(), options.timeoutMs, 0, &result, nullptr), "DSWaitForBuffer");
+    const ZAR_STATUS waited = DSWaitForBuffer(stream.Handle(), options.timeoutMs, 0, &result, nullptr);
+    if (waited != ZAR_SUCCESS && interruption.Happened()) break;
+    stream.Check(waited, waited == ZAR_ERR_TIMEOUT
+                             ? "no frame within " + std::to_string(options.timeoutMs) + " ms: DSWaitForBuffer"
+                             : "DSWaitForBuffer");
     FrameInfo info;
     std::memcpy(&info, result.aFrameInfo, sizeof info);
     if (n != 0) lost += SkippedSlots(lastTimestamp, info.timestampUs, geometry.frameRateMilli);
@@ -197,12 +261,18 @@ void Grab(const Options &options) {
     stream.Check(DSQueueBuffer(stream.Handle(), result.iID), "DSQueueBuffer");
   }
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  stream.Check(DSStopAcquisition(stream.Handle(), 0), "DSStopAcquisition");
+  const bool interrupted = received < options.count;
+  if (!interrupted) stream.Check(DSStopAcquisition(stream.Handle(), 0), "DSStopAcquisition");
   if (terminal) std::printf("\n");
-  const double mebibytes = static_cast<double>(options.count) * geometry.payload / (1024.0 * 1024.0);
-  std::printf("%u frames, %llu lost, %.1f MiB/s; %u PNG files: %s%s%s\n", options.count,
-              static_cast<unsigned long long>(lost), seconds > 0 ? mebibytes / seconds : 0.0, written,
-              firstFile.c_str(), written > 1 ? " ... " : "", written > 1 ? lastFile.c_str() : "");
+  const double mebibytes = static_cast<double>(received) * geometry.payload / (1024.0 * 1024.0);
+  std::printf("%u frames%s, %llu lost, %.1f MiB/s; %u PNG files: %s%s%s\n", received,
+              interrupted ? " (interrupted)" : "", static_cast<unsigned long long>(lost),
+              seconds > 0 ? mebibytes / seconds : 0.0, written, firstFile.c_str(), written > 1 ? " ... " : "",
+              written > 1 ? lastFile.c_str() : "");
+  if (interrupted) {
+    std::fflush(stdout);
+    throw CLI::RuntimeError(kInterruptedExit);
+  }
 }
 
 } // namespace
@@ -210,7 +280,7 @@ void Grab(const Options &options) {
 void AddGrabCommand(CLI::App &app) {
   auto options = std::make_shared<Options>();
   CLI::App *grab = app.add_subcommand("grab", "Stream frames from a camera and write them to PNG files");
-  grab->add_option("--serial", options->serial, "Serial number of the camera (default: the first listed)");
+  grab->add_option("--camera,--serial", options->camera, kCameraHelp);
   grab->add_option("--count", options->count, "Frames to grab")->check(CLI::Range(1u, 1000000u));
   grab->add_option("--timeout", options->timeoutMs, "Longest wait for a frame, in milliseconds");
   grab->add_option("--every", options->every, "Write every k-th frame")->check(CLI::Range(1u, 1000000u));

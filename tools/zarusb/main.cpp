@@ -13,6 +13,7 @@
 int main(int argc, char **argv) {
   CLI::App app{"zarusb: cameras through the ZAR_USB transport layer"};
   app.require_subcommand(1);
+  app.set_version_flag("--version", "zarusb " ZAR_USB_VERSION_TEXT);
   zarusb::DefaultGenicamRoot();
   zarusb::AddListCommand(app);
   zarusb::AddCameraCommands(app);

@@ -9,6 +9,7 @@
 
 #include "command_support.h"
 #include "os/event.h"
+#include "os/interrupt.h"
 #include "zar_usb.h"
 
 namespace zarusb {
@@ -95,9 +96,9 @@ void AddWatchCommand(CLI::App &app) {
   CLI::App *watch = app.add_subcommand("watch", "Print plug, unplug and power events, and the device events of an "
                                                 "opened camera, one line each, until interrupted");
   watch->add_option("--seconds", *seconds, "End after this many seconds (default: run until interrupted)");
-  watch->add_option("--open", *serial, "Open the camera of this serial number and print its device events too");
+  watch->add_option("--open", *serial, "Open this camera (listed name or serial number) and print its device events too");
   watch->callback([seconds, serial] {
-    const Session session("", !serial->empty(), *serial);
+    const Session session(*serial, !serial->empty());
     Watch state;
     state.camera = session.Name();
     const ZAR_STATUS registered = TLSetCallback(session.TL(), OnTransportLayer, &state);
@@ -111,10 +112,14 @@ void AddWatchCommand(CLI::App &app) {
       std::printf("Watching%s%s (Ctrl-C to end)\n", state.camera.empty() ? "" : " ", state.camera.c_str());
       std::fflush(stdout);
     }
-    // Nothing signals it: the wait is the run's length.
-    const auto never = oxa::ZarUsb::os::Event::Create(true);
-    if (!never) Fail("out of resources");
-    never->Wait(*seconds != 0 ? *seconds * 1000 : oxa::ZarUsb::os::Event::kInfinite);
+    // The run's length, or until Ctrl-C: the watch then ends as after its
+    // seconds, its lines written out.
+    const auto end = oxa::ZarUsb::os::Event::Create(true);
+    if (!end) Fail("out of resources");
+    {
+      const auto interrupt = oxa::ZarUsb::os::InterruptWatch::Start([&end] { end->Set(); });
+      end->Wait(*seconds != 0 ? *seconds * 1000 : oxa::ZarUsb::os::Event::kInfinite);
+    }
     if (session.Device() != nullptr) DevRemoveCallback(session.Device(), OnDevice);
     TLRemoveCallback(session.TL(), OnTransportLayer);
   });
