@@ -2,9 +2,20 @@
 # Builds and runs every test three ways: natively, under ASan+UBSan, and as
 # Windows programs (mingw-w64) under Wine; runs the fuzz programs for a fixed
 # time each. Also builds the benchmarks.
+#   test.sh           everything
+#   test.sh --quick   the native build and its tests only
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
+quick=false
+case "${1:-}" in
+"") ;;
+--quick) quick=true ;;
+*)
+  echo "usage: $0 [--quick]" >&2
+  exit 2
+  ;;
+esac
 "$root/scripts/install-deps.sh" test
 
 jobs=$(nproc)
@@ -23,11 +34,13 @@ print_summary() {
 }
 trap print_summary EXIT
 
+# Every build compiles through ccache (its cache in the user's ccache folder,
+# or CCACHE_DIR): a later run compiles only what changed since, in any build.
 build() { # name, cmake options...
   stage_start
   local dir=build/$1
   shift
-  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache "$@" >/dev/null
   cmake --build "$dir" -j "$jobs"
 }
 # Runs a build's tests: GoogleTest cases are counted from their reports,
@@ -51,6 +64,7 @@ run_tests() { # name, drive prefix
 
 build native -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON -DZAR_USB_BENCHMARKS=ON
 run_tests native
+$quick && exit 0
 
 # Python: the zar_usb package installed as a user would, offline, into a
 # virtual environment that takes numpy and pytest from Debian; its tests
@@ -62,16 +76,17 @@ echo "=== tests: python"
 ZAR_USB_LIBRARY="$root/build/native/bin/libzar_usb.so" ZARUSB="$root/build/native/bin/zarusb" \
   "$python_venv/bin/python" -m pytest -p no:cacheprovider -q python/tests
 
-build asan -DCMAKE_BUILD_TYPE=Debug -DBUILD_TESTING=ON -DZAR_USB_SANITIZE=ON
+# One build under the sanitizers, clang's, for the tests and the fuzz
+# programs alike.
+build asan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DBUILD_TESTING=ON \
+  -DZAR_USB_SANITIZE=ON -DZAR_USB_FUZZ=ON
+cmake --build build/asan -j "$jobs" --target zar_usb_fuzzers
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 run_tests asan
 
 # Fuzzing: each program of fuzz/ runs for 30 s from its seeds in fuzz/corpus
 # (what it adds goes to build/fuzz/corpus), with its dictionary when it has
 # one; a crash, a hang of 10 s or a broken promise fails the run.
 stage_start
-cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-  -DZAR_USB_SANITIZE=ON -DZAR_USB_FUZZ=ON -DBUILD_TESTING=OFF >/dev/null
-cmake --build build/fuzz -j "$jobs" --target zar_usb_fuzzers
 fuzzed=0
 for seeds in fuzz/corpus/*/; do
   name=$(basename "$seeds")
@@ -79,7 +94,7 @@ for seeds in fuzz/corpus/*/; do
   dict=()
   [ -f "fuzz/$name.dict" ] && dict=(-dict="fuzz/$name.dict")
   mkdir -p "build/fuzz/corpus/$name"
-  if ! "build/fuzz/bin/fuzz_$name" -max_total_time=30 -timeout=10 -print_final_stats=1 "${dict[@]}" \
+  if ! "build/asan/bin/fuzz_$name" -max_total_time=30 -timeout=10 -print_final_stats=1 "${dict[@]}" \
        -artifact_prefix="build/fuzz/$name-" "build/fuzz/corpus/$name" "$seeds" >"$log" 2>&1; then
     tail -n 60 "$log"
     echo "=== fuzz: $name FAILED (input kept as build/fuzz/$name-*)"
