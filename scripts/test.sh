@@ -43,22 +43,19 @@ build() { # name, cmake options...
   cmake -S . -B "$dir" -G Ninja -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache "$@" >/dev/null
   cmake --build "$dir" -j "$jobs"
 }
-# Runs a build's tests: GoogleTest cases are counted from their reports,
-# the test programs from ctest's own count. The drive prefix makes the
-# reports' folder a path the test programs open (Z: under Wine).
-run_tests() { # name, drive prefix
+# Runs a build's tests: GoogleTest cases are counted from the programs' own
+# closing lines in ctest's record of their output (several ctest entries may
+# run one program), the test programs from ctest's own count.
+run_tests() { # name
   echo "=== tests: $1"
-  local reports=$root/build/$1/test-reports log=$root/build/$1/ctest.log status=0
-  rm -rf "$reports"
-  mkdir -p "$reports"
-  GTEST_OUTPUT="xml:${2:-}$reports/" ctest --test-dir "build/$1" --output-on-failure --timeout 600 -j "$jobs" |
-    tee "$log" || status=$?
-  local cases failures programs
-  read -r cases failures < <(cat "$reports"/*.xml 2>/dev/null |
-    sed -n 's/^<testsuites tests="\([0-9]*\)" failures="\([0-9]*\)".*/\1 \2/p' |
-    awk '{c += $1; f += $2} END {print c + 0, f + 0}')
+  local log=$root/build/$1/ctest.log status=0
+  ctest --test-dir "build/$1" --output-on-failure --timeout 600 -j "$jobs" | tee "$log" || status=$?
+  local passed failed programs
+  read -r passed failed < <(sed -n -e 's/^\[  PASSED  \] \([0-9]*\) tests*\.$/\1 0/p' \
+    -e 's/^\[  FAILED  \] \([0-9]*\) tests*, listed below:$/0 \1/p' "build/$1/Testing/Temporary/LastTest.log" |
+    awk '{p += $1; f += $2} END {print p + 0, f + 0}')
   programs=$(sed -n 's/^[0-9]*% tests passed, \([0-9]*\) tests* failed out of \([0-9]*\)/\1 of \2 test programs failed/p' "$log")
-  stage_done "$1" $((cases - failures)) "$failures" "$programs"
+  stage_done "$1" "$passed" "$failed" "$programs"
   return "$status"
 }
 
@@ -85,27 +82,43 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 ru
 
 # Fuzzing: each program of fuzz/ runs for 30 s from its seeds in fuzz/corpus
 # (what it adds goes to build/fuzz/corpus), with its dictionary when it has
-# one; a crash, a hang of 10 s or a broken promise fails the run.
-stage_start
-fuzzed=0
-for seeds in fuzz/corpus/*/; do
-  name=$(basename "$seeds")
-  log=build/fuzz/$name.log
-  dict=()
+# one, as many side by side as there are cores; a crash, a hang of 10 s or a
+# broken promise fails the run.
+fuzz() { # name; its output in build/fuzz/<name>.log, its exit code in .status
+  local name=$1 dict=()
   [ -f "fuzz/$name.dict" ] && dict=(-dict="fuzz/$name.dict")
   mkdir -p "build/fuzz/corpus/$name"
-  if ! "build/asan/bin/fuzz_$name" -max_total_time=30 -timeout=10 -print_final_stats=1 "${dict[@]}" \
-       -artifact_prefix="build/fuzz/$name-" "build/fuzz/corpus/$name" "$seeds" >"$log" 2>&1; then
+  local status=0
+  "build/asan/bin/fuzz_$name" -max_total_time=30 -timeout=10 -print_final_stats=1 "${dict[@]}" \
+    -artifact_prefix="build/fuzz/$name-" "build/fuzz/corpus/$name" "fuzz/corpus/$name/" >"build/fuzz/$name.log" 2>&1 ||
+    status=$?
+  echo "$status" >"build/fuzz/$name.status"
+}
+stage_start
+mkdir -p build/fuzz
+rm -f build/fuzz/*.status
+names=()
+for seeds in fuzz/corpus/*/; do
+  names+=("$(basename "$seeds")")
+  while [ "$(jobs -rp | wc -l)" -ge "$jobs" ]; do sleep 1; done
+  fuzz "${names[-1]}" &
+done
+wait
+fuzzed=0 failed=0
+for name in "${names[@]}"; do
+  log=build/fuzz/$name.log
+  if [ "$(cat "build/fuzz/$name.status")" != 0 ]; then
     tail -n 60 "$log"
     echo "=== fuzz: $name FAILED (input kept as build/fuzz/$name-*)"
-    stage_done fuzz "$fuzzed" 1 "fuzz programs"
-    exit 1
+    failed=$((failed + 1))
+    continue
   fi
   fuzzed=$((fuzzed + 1))
   echo "=== fuzz: $name: $(sed -n 's/^stat::number_of_executed_units: *//p' "$log") runs," \
        "$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log")/s, corpus $(ls "build/fuzz/corpus/$name" | wc -l) inputs"
 done
-stage_done fuzz "$fuzzed" 0 "fuzz programs"
+stage_done fuzz "$fuzzed" "$failed" "fuzz programs"
+[ "$failed" -eq 0 ] || exit 1
 
 build wine -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
 export WINEPREFIX="$root/build/wine/prefix" WINEDEBUG=-all
@@ -122,4 +135,4 @@ fi
 wineserver -p </dev/null >/dev/null 2>&1 || true # one left running serves as well
 wine cmd /c exit </dev/null >/dev/null 2>&1
 trap 'wineserver -k 2>/dev/null || true; print_summary' EXIT
-run_tests wine Z:
+run_tests wine
