@@ -89,6 +89,7 @@ TEST(SleepRecoveryWait, APlainSleepRestoresEveryDeviceTenSecondsAfterTheResume) 
       if (TLOpenDevice(held.TL(), "USB", third->name.c_str(), &device) == ZAR_SUCCESS) DevClose(device);
     }
   });
+  // Due 10 s after the resume: waited for three times as long.
   const auto restored = first->events.Await(PC_RESTORE_SLEEP_MODE, 30000);
   done = true;
   user.join();
