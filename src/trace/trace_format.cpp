@@ -69,8 +69,9 @@ void EmitPadded(Output &out, const Conversion &conv, const char *prefix, const c
   const size_t prefixLength = std::strlen(prefix);
   int zeros = conv.precision > static_cast<int>(digitCount)
                   ? conv.precision - static_cast<int>(digitCount) : 0;
-  int fill = conv.width - static_cast<int>(prefixLength + digitCount) - zeros;
-  if (fill < 0) fill = 0;
+  // In 64 bits: a precision near INT_MAX beside a small width would overflow.
+  const int64_t room = int64_t{conv.width} - static_cast<int64_t>(prefixLength + digitCount) - zeros;
+  const int fill = room > 0 ? static_cast<int>(room) : 0;
   if (conv.left) {
     out.Put(prefix, prefixLength);
     out.Pad('0', zeros);
