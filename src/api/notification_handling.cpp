@@ -25,7 +25,9 @@ constexpr int64_t kNameSize = sizeof(NotificationMessage::szName);
 // record is emptied either way.
 void HandleUnplug(int32_t index, char *name) {
   const std::shared_ptr<CDevice> device = HeldDevice(index);
-  if (!device) return;
+  // Handled late, the message may name a camera whose record another camera
+  // has taken since (and this process opened): that device stays.
+  if (!device || device->GetName() != name) return;
   CInterface *owner = device->GetInterface();
   if (owner == nullptr) return;
   if (!ParkOnUnplug(device, name)) {
