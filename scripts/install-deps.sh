@@ -3,6 +3,8 @@
 # more; does nothing when everything is already there.
 #   install-deps.sh build   the library, zarusb and the demo
 #   install-deps.sh test    everything scripts/test.sh builds and runs
+#   install-deps.sh ci      the same, and GStreamer plugins the tests do not
+#                           use, which they must not be disturbed by
 set -euo pipefail
 group=${1:-test}
 
@@ -10,6 +12,8 @@ group=${1:-test}
 build_packages=(cmake ninja-build g++ nlohmann-json3-dev libcli11-dev libstb-dev)
 # Tests and benchmarks, natively and under the sanitizers.
 test_packages=(googletest libgtest-dev libbenchmark-dev clang libclang-rt-14-dev)
+# The compiler cache: a later run compiles only what changed.
+cache_packages=(ccache)
 # Camera features by name: Aravis' GenICam engine.
 features_packages=(libaravis-dev)
 # The Windows build under Wine.
@@ -21,13 +25,19 @@ python_packages=(python3-numpy python3-pytest python3-venv python3-setuptools py
 # The GStreamer element and its pipelines in the tests.
 gstreamer_packages=(libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools gstreamer1.0-plugins-base
                     gstreamer1.0-plugins-good)
+# Plugins many GStreamer users have: loaded by a test, some of them leak or
+# load drivers of their own.
+other_gstreamer_packages=(gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly)
 
 case "$group" in
 build) packages=("${build_packages[@]}") ;;
-test) packages=("${build_packages[@]}" "${test_packages[@]}" "${windows_packages[@]}" "${features_packages[@]}"
-            "${packaging_packages[@]}" "${python_packages[@]}" "${gstreamer_packages[@]}") ;;
+test | ci)
+  packages=("${build_packages[@]}" "${test_packages[@]}" "${cache_packages[@]}" "${windows_packages[@]}"
+            "${features_packages[@]}" "${packaging_packages[@]}" "${python_packages[@]}" "${gstreamer_packages[@]}")
+  [ "$group" = ci ] && packages+=("${other_gstreamer_packages[@]}")
+  ;;
 *)
-  echo "usage: $0 build|test" >&2
+  echo "usage: $0 build|test|ci" >&2
   exit 2
   ;;
 esac

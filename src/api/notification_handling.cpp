@@ -39,7 +39,9 @@ std::string RecordPath(int32_t index) {
 void HandleUnplug(int32_t index, char *name) {
   const std::string path = RecordPath(index);
   const std::shared_ptr<CDevice> device = HeldDevice(index);
-  if (!device) return;
+  // Handled late, the message may name a camera whose record another camera
+  // has taken since (and this process opened): that device stays.
+  if (!device || device->GetName() != name) return;
   CInterface *owner = device->GetInterface();
   if (owner == nullptr) return;
   if (!ParkOnUnplug(device, name)) {

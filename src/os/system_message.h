@@ -24,8 +24,9 @@ struct SystemMessage {
 static_assert(sizeof(SystemMessage) == 16);
 
 // Posts the message to the monitor window of this namespace without waiting
-// for it to be handled. False when there is no such window (not an error for
-// the sender: no process is watching). Any thread.
+// for it to be handled; a power message is queued, not dropped, while the
+// window is busy. False when there is no such window (not an error for the sender: no
+// process is watching). Any thread.
 bool PostSystemMessage(uint32_t message, uint64_t wParam) noexcept;
 
 } // namespace oxa::ZarUsb::os

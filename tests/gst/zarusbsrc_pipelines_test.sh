@@ -4,7 +4,8 @@
 # gst-launch-1.0, and a camera streamed over RTP on 127.0.0.1 to a second
 # pipeline. Usage: zarusbsrc_pipelines_test.sh BUILD_DIR ZARUSB [ASAN_RUNTIME]
 # (ASAN_RUNTIME: the sanitizer runtime to preload into GStreamer's programs
-# when the plugin was built with it).
+# when the plugin was built with it). GST_PLUGIN_SYSTEM_PATH_1_0, when set,
+# is the folder of the other plugins the pipelines use.
 set -uo pipefail
 build=$1 zarusb=$2
 export ZAR_USB_NAMESPACE="gst-test-$$-$RANDOM" ZAR_USB_EMULATION=0
@@ -16,7 +17,8 @@ gst=(timeout 60 env)
 
 check "install" 0 cmake --install "$build" --prefix "$work/prefix"
 plugin=$(find "$work/prefix" -name libgstzarusb.so)
-export GST_PLUGIN_PATH=$(dirname "$plugin")
+GST_PLUGIN_PATH=$(dirname "$plugin")
+export GST_PLUGIN_PATH GST_PLUGIN_PATH_1_0=$GST_PLUGIN_PATH
 check "library beside the plugin" 0 ldd "$plugin"
 contains "library beside the plugin" "libzar_usb.so.* => $work/prefix/lib"
 check "inspect" 0 "${gst[@]}" gst-inspect-1.0 zarusbsrc
