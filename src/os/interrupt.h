@@ -28,6 +28,12 @@ public:
 private:
   InterruptWatch() = default;
   void Run();
+  // The system's part, one per backend: routes Ctrl-C to `interrupt` (which
+  // its handler only sets), or gives Ctrl-C its former meaning back. Called
+  // by Start and the destructor of the one watch; Route false when the
+  // system refuses.
+  static bool Route(Event *interrupt) noexcept;
+  static void Unroute() noexcept;
 
   std::function<void()> m_handler;
   Event *m_interrupt = nullptr; // set on Ctrl-C (on POSIX by a signal handler: an eventfd write); never freed
