@@ -65,6 +65,26 @@ BUFFER_HANDLE AddBuffer(Stream &stream, uint32_t id, void *base, size_t size, vo
   return added;
 }
 
+// Both announcements once the stream and the handle pointer are checked:
+// the application's memory when `memory` is given, the library's otherwise.
+GC_ERROR Announce(Stream &stream, void *memory, size_t size, void *user, BUFFER_HANDLE *handle) {
+  if (size == 0 || size > std::numeric_limits<uint32_t>::max())
+    return Fail(GC_ERR_INVALID_PARAMETER, "buffers hold 1 byte to 4 GiB");
+  if (DeviceLostFor(stream)) return Lost();
+  std::lock_guard<std::mutex> guard(stream.lock);
+  if (stream.closed) return BadHandle("stream");
+  const bool producerMemory = memory == nullptr;
+  uint32_t id = 0;
+  const int32_t announced = producerMemory
+                                ? lib::AllocBuffer(stream.lib, static_cast<uint32_t>(size), &id, &memory)
+                                : lib::AnnounceBuffer(stream.lib, memory, static_cast<uint32_t>(size), &id);
+  if (const GC_ERROR failed =
+          FromLibrary(announced, producerMemory ? "allocating the buffer" : "announcing the buffer"))
+    return failed;
+  *handle = AddBuffer(stream, id, memory, size, user, producerMemory);
+  return GC_ERR_SUCCESS;
+}
+
 void RemoveFromInput(Stream &stream, Buffer *buffer) {
   for (auto at = stream.input.begin(); at != stream.input.end(); ++at)
     if (*at == buffer) {
@@ -379,17 +399,7 @@ ZAR_GENTL_API DSAnnounceBuffer(DS_HANDLE hDataStream, void *pBuffer, size_t iSiz
     auto stream = FindStream(hDataStream);
     if (!stream) return BadHandle("stream");
     if (pBuffer == nullptr || phBuffer == nullptr) return Fail(GC_ERR_INVALID_PARAMETER, "a pointer is null");
-    if (iSize == 0 || iSize > std::numeric_limits<uint32_t>::max())
-      return Fail(GC_ERR_INVALID_PARAMETER, "buffers hold 1 byte to 4 GiB");
-    if (DeviceLostFor(*stream)) return Lost();
-    std::lock_guard<std::mutex> guard(stream->lock);
-    if (stream->closed) return BadHandle("stream");
-    uint32_t id = 0;
-    const int32_t announced =
-        lib::AnnounceBuffer(stream->lib, pBuffer, static_cast<uint32_t>(iSize), &id);
-    if (const GC_ERROR failed = FromLibrary(announced, "announcing the buffer")) return failed;
-    *phBuffer = AddBuffer(*stream, id, pBuffer, iSize, pPrivate, false);
-    return GC_ERR_SUCCESS;
+    return Announce(*stream, pBuffer, iSize, pPrivate, phBuffer);
   });
 }
 
@@ -398,18 +408,7 @@ ZAR_GENTL_API DSAllocAndAnnounceBuffer(DS_HANDLE hDataStream, size_t iSize, void
     auto stream = FindStream(hDataStream);
     if (!stream) return BadHandle("stream");
     if (phBuffer == nullptr) return Fail(GC_ERR_INVALID_PARAMETER, "the handle pointer is null");
-    if (iSize == 0 || iSize > std::numeric_limits<uint32_t>::max())
-      return Fail(GC_ERR_INVALID_PARAMETER, "buffers hold 1 byte to 4 GiB");
-    if (DeviceLostFor(*stream)) return Lost();
-    std::lock_guard<std::mutex> guard(stream->lock);
-    if (stream->closed) return BadHandle("stream");
-    uint32_t id = 0;
-    void *memory = nullptr;
-    const int32_t allocated =
-        lib::AllocBuffer(stream->lib, static_cast<uint32_t>(iSize), &id, &memory);
-    if (const GC_ERROR failed = FromLibrary(allocated, "allocating the buffer")) return failed;
-    *phBuffer = AddBuffer(*stream, id, memory, iSize, pPrivate, true);
-    return GC_ERR_SUCCESS;
+    return Announce(*stream, nullptr, iSize, pPrivate, phBuffer);
   });
 }
 
