@@ -181,13 +181,11 @@ restore() { [ -z "$mutated" ] || cp -p "$root/$mutated" "$work/tree/$mutated"; m
 trap 'restore' EXIT
 trap 'restore; echo; echo "interrupted"; exit 130' INT TERM
 
-# Most of the suite's time is spent waiting for emulated power changes and
-# other processes, not computing: three programs a core keep the cores busy.
 # The install test is left out: it checks the packages, which no mutant of
 # src/ changes, and it is the slowest program.
 run_tests() { # log
   GTEST_FAIL_FAST=1 timeout "$limit" ctest --test-dir "$build" --stop-on-failure --timeout "$limit" \
-    -E '^install_and_' -j $((3 * jobs)) --output-on-failure >"$1" 2>&1
+    -E '^install_and_' -j "$jobs" --output-on-failure >"$1" 2>&1
 }
 
 sync_copy
