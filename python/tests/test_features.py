@@ -26,7 +26,7 @@ def camera(request, plug):
         yield opened
 
 
-def test_values_read_by_name_with_their_types(camera):
+def test_values_read_and_written_by_name(camera):
     features = camera.features
     assert features["DeviceModelName"] == camera.info.model
     assert (features["Width"], features["Height"], features["PixelFormat"]) == (640, 480, "Mono8")
@@ -44,12 +44,8 @@ def test_values_read_by_name_with_their_types(camera):
     assert [item.name for item in listing if item.category == "ImageFormatControl"] == [
         "Width", "Height", "OffsetX", "OffsetY", "PixelFormat", "PayloadSize"]
     assert "WidthReg" not in {item.name for item in features.list()}
-
-
-# The frames that follow such writes are the stream tests' and the feature
-# commands' test's to look at.
-def test_writes_commands_and_write_only_features_reach_the_camera(camera):
-    features = camera.features
+    # Writes, commands and write-only features reach the camera; the frames
+    # that follow are the stream tests' and the feature commands' test's.
     features["Width"] = 320
     features["Height"] = 240
     features["PixelFormat"] = "Mono16"

