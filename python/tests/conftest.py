@@ -9,7 +9,6 @@ beside ZAR_USB_LIBRARY), a process of its own, as a user would.
 import atexit
 import os
 import pathlib
-import queue
 import shutil
 import subprocess
 import sys
@@ -23,6 +22,10 @@ os.environ["ZAR_USB_EMULATION"] = "0"
 
 import zar_usb  # noqa: E402 - after the environment it loads with
 
+TOOL = os.environ.get("ZARUSB") or shutil.which("zarusb") or \
+    str(pathlib.Path(os.environ.get("ZAR_USB_LIBRARY", "")).parent / "zarusb")
+WAIT_S = 10
+
 
 def namespace_folder(name):
     """Where the library keeps the files of namespace `name`."""
@@ -31,47 +34,23 @@ def namespace_folder(name):
     return base / f"ns-{name}"
 
 
-def _remove_namespace():
-    shutil.rmtree(namespace_folder(NAMESPACE), ignore_errors=True)
-
-
 # Registered before zar_usb first opens the transport layer, so it runs after
 # zar_usb closes it at exit: the library's callback pipe lives in the folder.
-atexit.register(_remove_namespace)
-
-WAIT_S = 10
-
-
-def _tool():
-    found = os.environ.get("ZARUSB") or shutil.which("zarusb")
-    if not found and os.environ.get("ZAR_USB_LIBRARY"):
-        found = str(pathlib.Path(os.environ["ZAR_USB_LIBRARY"]).parent / "zarusb")
-    if not found or not os.access(found, os.X_OK):
-        pytest.exit("the zarusb tool is needed: set ZARUSB to its path", returncode=2)
-    return found
+atexit.register(shutil.rmtree, namespace_folder(NAMESPACE), True)
 
 
 def zarusb(*arguments):
     """Runs `zarusb ARGUMENTS...` in the tests' namespace; its output."""
-    done = subprocess.run([_tool(), *arguments], capture_output=True, text=True, timeout=60)
-    if done.returncode != 0:
-        raise AssertionError(f"zarusb {' '.join(arguments)}: {done.stdout}{done.stderr}")
+    done = subprocess.run([TOOL, *arguments], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, f"zarusb {' '.join(arguments)}: {done.stdout}{done.stderr}"
     return done.stdout
 
 
-def wait_until(condition, what, timeout=WAIT_S):
-    deadline = time.monotonic() + timeout
+def wait_until(condition, what):
+    deadline = time.monotonic() + WAIT_S
     while not condition():
-        if time.monotonic() > deadline:
-            raise AssertionError(f"not within {timeout} s: {what}")
+        assert time.monotonic() < deadline, f"not within {WAIT_S} s: {what}"
         time.sleep(0.02)
-
-
-def next_event(events, timeout=WAIT_S):
-    try:
-        return events.get(timeout=timeout)
-    except queue.Empty:
-        raise AssertionError(f"no callback within {timeout} s") from None
 
 
 def python_child(script, namespace=NAMESPACE):
@@ -94,7 +73,7 @@ def plug():
         arguments = ["emu", "plug", "--serial", serial, "--width", str(width), "--height", str(height),
                      "--pixel-format", pixel_format, "--fps", str(fps)]
         for option, value in options.items():
-            arguments += ["--" + option.replace("_", "-"), str(value)]
+            arguments += ["--" + option, str(value)]
         zarusb(*arguments)
         plugged.append(serial)
         name = f"{options.get('model', 'ZC1000')}_#{serial}"
@@ -103,4 +82,4 @@ def plug():
 
     yield plug_camera
     for serial in plugged:
-        subprocess.run([_tool(), "emu", "unplug", serial], capture_output=True, timeout=60)
+        subprocess.run([TOOL, "emu", "unplug", serial], capture_output=True, timeout=60)

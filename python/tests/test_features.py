@@ -26,7 +26,7 @@ def camera(request, plug):
         yield opened
 
 
-def test_values_read_by_name_with_their_types(camera):
+def test_values_read_and_written_by_name(camera):
     features = camera.features
     assert features["DeviceModelName"] == camera.info.model
     assert (features["Width"], features["Height"], features["PixelFormat"]) == (640, 480, "Mono8")
@@ -44,12 +44,8 @@ def test_values_read_by_name_with_their_types(camera):
     assert [item.name for item in listing if item.category == "ImageFormatControl"] == [
         "Width", "Height", "OffsetX", "OffsetY", "PixelFormat", "PayloadSize"]
     assert "WidthReg" not in {item.name for item in features.list()}
-
-
-# The frames that follow such writes are the stream tests' and the feature
-# commands' test's to look at.
-def test_writes_commands_and_write_only_features_reach_the_camera(camera):
-    features = camera.features
+    # Writes, commands and write-only features reach the camera; the frames
+    # that follow are the stream tests' and the feature commands' test's.
     features["Width"] = 320
     features["Height"] = 240
     features["PixelFormat"] = "Mono16"
@@ -62,30 +58,27 @@ def test_writes_commands_and_write_only_features_reach_the_camera(camera):
     assert camera.read(0x80, 4) == b"Left"
 
 
+# Past the node map's ranges the camera refuses too, in the library's words.
+REFUSALS = [
+    (feat.OutOfRange, r"Width=20000 is out of range: 1\.\.16384 step 1", lambda f: f.__setitem__("Width", 20000)),
+    (feat.ReadOnly, "PayloadSize is read-only", lambda f: f.__setitem__("PayloadSize", 1)),
+    (feat.UnknownFeature, "no feature 'Widht'; nearest: Width", lambda f: f["Widht"]),
+    (feat.BadValue, "PixelFormat has no entry 'Mono12'", lambda f: f.__setitem__("PixelFormat", "Mono12")),
+    (feat.BadValue, "Width takes an integer", lambda f: f.__setitem__("Width", "wide")),
+    (feat.NotAvailable, "TestEventGenerate is write-only", lambda f: f["TestEventGenerate"]),
+    (feat.WrongType, "Width is not a command", lambda f: f.execute("Width")),
+    (feat.OutOfRange, "DeviceUserID takes at most 16 characters", lambda f: f.__setitem__("DeviceUserID", "x" * 17)),
+    (feat.RegisterAccessFailed, r"writing 4 bytes at 0x100: -4 \(Access denied\)",
+     lambda f: f.__setitem__("WidthReg", 16385)),
+]
+
+
 def test_refusals_raise_their_exceptions(camera):
     features = camera.features
-    with pytest.raises(feat.OutOfRange, match=r"Width=20000 is out of range: 1\.\.16384 step 1"):
-        features["Width"] = 20000
-    with pytest.raises(feat.ReadOnly, match="PayloadSize is read-only"):
-        features["PayloadSize"] = 1
-    with pytest.raises(feat.UnknownFeature, match="no feature 'Widht'; nearest: Width") as unknown:
-        features["Widht"]
-    assert isinstance(unknown.value, KeyError) and isinstance(unknown.value, zar_usb.ZarUsbError)
-    assert "Widht" not in features
-    with pytest.raises(feat.BadValue, match="PixelFormat has no entry 'Mono12'"):
-        features["PixelFormat"] = "Mono12"
-    with pytest.raises(feat.BadValue, match="Width takes an integer"):
-        features["Width"] = "wide"
-    with pytest.raises(feat.NotAvailable, match="TestEventGenerate is write-only"):
-        features["TestEventGenerate"]
-    with pytest.raises(feat.WrongType, match="Width is not a command"):
-        features.execute("Width")
-    with pytest.raises(feat.OutOfRange, match="DeviceUserID takes at most 16 characters"):
-        features["DeviceUserID"] = "x" * 17
-    # Past the node map's ranges the camera refuses too, in the library's words.
-    with pytest.raises(feat.RegisterAccessFailed, match=r"writing 4 bytes at 0x100: -4 \(Access denied\)"):
-        features["WidthReg"] = 16385
-    assert features["Width"] == 640
+    for exception, text, attempt in REFUSALS:
+        with pytest.raises(exception, match=text):
+            attempt(features)
+    assert "Widht" not in features and features["Width"] == 640
 
 
 def test_features_end_with_their_camera(plug):

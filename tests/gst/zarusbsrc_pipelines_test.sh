@@ -32,25 +32,19 @@ check "30 PNG files" 0 "${gst[@]}" gst-launch-1.0 zarusbsrc camera=GST1 num-buff
 check "30 PNG files" 0 test "$(ls "$work"/frame_*.png | wc -l)" -eq 30
 check "PNG signature" 0 grep -q PNG <(head -c 4 "$work/frame_29.png")
 
-# RTP: the receiver ends itself after 10 frames; the sender streams until then.
+# RTP on 127.0.0.1 to a second pipeline, which ends itself after 10 frames;
+# the sender streams until then, its udpsink waiting for each frame's time
+# stamp on the pipeline's clock.
 check "plug RTP camera" 0 "$zarusb" emu plug --serial GST2 --width 64 --height 48 --pixel-format RGB8 --fps 100
 port=$((20000 + RANDOM % 20000))
-"${gst[@]}" gst-launch-1.0 -q udpsrc port=$port address=127.0.0.1 \
-  caps="application/x-rtp,media=video,clock-rate=90000,encoding-name=RAW,sampling=RGB,depth=(string)8,width=(string)64,height=(string)48,payload=96" \
-  ! rtpvrawdepay ! identity eos-after=10 ! videoconvert ! pngenc ! multifilesink location="$work/rtp_%02d.png" \
-  >"$work/receiver.log" 2>&1 &
-receiver=$!
-"${gst[@]}" gst-launch-1.0 -q zarusbsrc camera=GST2 ! rtpvrawpay ! udpsink host=127.0.0.1 port=$port \
-  >"$work/sender.log" 2>&1 &
+"${gst[@]}" gst-launch-1.0 -q zarusbsrc camera=GST2 ! rtpvrawpay ! udpsink host=127.0.0.1 port=$port >/dev/null 2>&1 &
 sender=$!
-total=$((total + 1))
-if ! wait $receiver; then
-  echo "FAILED: RTP receiver: $(cat "$work/receiver.log")"
-  failures=$((failures + 1))
-fi
+check "RTP receiver" 0 "${gst[@]}" gst-launch-1.0 -q udpsrc port=$port address=127.0.0.1 \
+  caps="application/x-rtp,media=video,clock-rate=90000,encoding-name=RAW,sampling=RGB,depth=(string)8,width=(string)64,height=(string)48,payload=96" \
+  ! rtpvrawdepay ! identity eos-after=10 ! videoconvert ! pngenc ! multifilesink location="$work/rtp_%02d.png"
 kill $sender 2>/dev/null
 wait $sender 2>/dev/null
-check "RTP frames arrived" 0 test "$(ls "$work"/rtp_*.png | wc -l)" -ge 5
+check "RTP frames arrived" 0 test -e "$work/rtp_04.png"
 
 "$zarusb" emu unplug GST1 >/dev/null
 "$zarusb" emu unplug GST2 >/dev/null

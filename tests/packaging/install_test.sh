@@ -26,9 +26,7 @@ for file in bin/zarusb lib/libzar_usb.so lib/libzar_usb.so.1 include/zar_usb.h l
   share/doc/zar-usb/LICENSE share/doc/zar-usb/examples/CMakeLists.txt lib/gentl/ZAR_USB.cti; do
   check "installed $file" 0 test -e "$prefix/$file"
 done
-check "only zarusb in bin" 0 ls "$prefix/bin"
-contains "only zarusb in bin" "^zarusb$"
-[ "$(wc -l <<<"$output")" -eq 1 ] || fail "only zarusb in bin: $output"
+check "only zarusb in bin" 0 test "$(ls "$prefix/bin")" = zarusb
 
 zarusb=$prefix/bin/zarusb
 # The GenTL producer finds the library one folder up, with no search path set.
@@ -40,27 +38,21 @@ contains "list" "ZC1000_#PKG1"
 check "installed description files" 0 env ZAR_USB_EMULATION=0 "$zarusb" xml
 contains "installed description files" 'ModelName="ZC1000"'
 
-# Both examples print a line per frame; the emulated camera's first pixel is
-# the frame id's low byte.
-run_examples() { # how built, C program, C++ program
-  check "$1: C example" 0 env ZAR_USB_EMULATION=0 "$2" 3
-  contains "$1: C example" "^  0  ZC1000_#PKG1$"
-  contains "$1: C example" "^frame 3: 64x8, 512 bytes, first pixel 3$"
-  check "$1: C++ example" 0 env ZAR_USB_EMULATION=0 "$3" 3
-  contains "$1: C++ example" "^Opened ZC1000_#PKG1: 64x8$"
-  contains "$1: C++ example" "^frame 3: 64x8, 512 bytes, first pixel 3$"
-}
 examples=$prefix/share/doc/zar-usb/examples
 check "find_package: configure" 0 "$cmake" -S "$examples" -B "$work/examples" -G Ninja -DCMAKE_PREFIX_PATH="$prefix"
 check "find_package: build" 0 "$cmake" --build "$work/examples"
-run_examples find_package "$work/examples/list_and_grab" "$work/examples/grab_raii"
-
 export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
 flags=$(pkg-config --cflags zar_usb) libs="$(pkg-config --libs zar_usb) -Wl,-rpath,$(pkg-config --variable=libdir zar_usb)"
 check "pkg-config: C build" 0 cc -std=c99 -Wall -Werror $flags -o "$work/c_example" "$examples/list_and_grab.c" $libs
 check "pkg-config: C++ build" 0 c++ -std=c++17 -Wall -Werror $flags -o "$work/cpp_example" "$examples/grab_raii.cpp" $libs
-run_examples pkg-config "$work/c_example" "$work/cpp_example"
 unset PKG_CONFIG_PATH
+# Each example prints the camera's name and a line per frame; the emulated
+# camera's first pixel is the frame id's low byte.
+for program in examples/list_and_grab examples/grab_raii c_example cpp_example; do
+  check "$program" 0 env ZAR_USB_EMULATION=0 "$work/$program" 3
+  contains "$program" "ZC1000_#PKG1"
+  contains "$program" "^frame 3: 64x8, 512 bytes, first pixel 3$"
+done
 
 # --- The Debian packages, installed into a temporary root.
 check "cpack" 0 "$cpack" --config "$build/CPackConfig.cmake" -G DEB -B "$work/debs"
@@ -77,9 +69,6 @@ for package in "${packages[@]}"; do
   check "$package: copyright" 0 dpkg-deb -c "$work"/debs/${package}_*.deb
   contains "$package: copyright" " ./usr/share/doc/$package/copyright$"
 done
-check "runtime package" 0 dpkg-deb -c "$work"/debs/libzar-usb1_*.deb
-contains "runtime package" " ./usr/lib/libzar_usb.so.1 -> "
-contains "runtime package" " ./usr/share/zar-usb/genicam/xml/Cameras/oxa/"
 check "GenTL package" 0 dpkg-deb -c "$work"/debs/zar-usb-gentl_*.deb
 contains "GenTL package" " ./usr/lib/[a-z0-9_-]*/gentl/ZAR_USB.cti$"
 check "development package" 0 dpkg-deb -c "$work"/debs/libzar-usb-dev_*.deb
@@ -105,12 +94,10 @@ chmod +x "$work/path/ldconfig"
 dpkg_root() { PATH="$work/path:$PATH" dpkg --root="$root" --force-script-chrootless "$@"; }
 check "dpkg -i" 0 dpkg_root -i "${debs[@]}"
 check "ldconfig ran" 0 cat "$work/ldconfig.log"
-check "installed packages" 0 dpkg_root -l "${packages[@]}"
-[ "$(grep -c '^ii ' <<<"$output")" -eq ${#packages[@]} ] || fail "installed packages: $output"
-check "zarusb list from the packages" 0 env ZAR_USB_EMULATION=0 "$root/usr/bin/zarusb" list
-contains "zarusb list from the packages" "ZC1000_#PKG1"
-check "description files from the packages" 0 env ZAR_USB_EMULATION=0 "$root/usr/bin/zarusb" xml --tl
-contains "description files from the packages" 'ModelName="ZAR_USB"'
+# zarusb finds the library and the description files of the packages, and
+# opens the emulated camera.
+check "description files from the packages" 0 env ZAR_USB_EMULATION=0 "$root/usr/bin/zarusb" xml
+contains "description files from the packages" 'ModelName="ZC1000"'
 # The GStreamer element's package, when the build made it: the element lies
 # in GStreamer's own plugin folder (in the root), gst-inspect-1.0 finds it
 # there, and the element the library of the root.

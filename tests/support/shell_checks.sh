@@ -1,8 +1,8 @@
 # Checks for the test scripts, sourced after ZAR_USB_NAMESPACE is set:
 # `check` runs a command and compares its exit code, `contains` looks for a
-# pattern in that command's output, `fail` counts a failure found otherwise,
-# `finish` removes the run's namespace folder and prints the count (its
-# status is the script's).
+# pattern in that command's output, `check_rows` does both for each row of a
+# table, `fail` counts a failure found otherwise, `finish` removes the run's
+# namespace folder and prints the count (its status is the script's).
 failures=0
 total=0
 output=""
@@ -27,11 +27,27 @@ contains() { # description, pattern (grep's basic expression)
   fi
 }
 
+# Each row of standard input, "EXIT~ARGUMENTS~PATTERN", run as COMMAND...
+# ARGUMENTS (split at blanks, never expanded as file names): its exit code,
+# and that its output holds the pattern when the row gives one.
+check_rows() { # label for the failures, command...
+  local - label=$1 code arguments pattern
+  set -f
+  shift
+  while IFS='~' read -r code arguments pattern; do
+    check "$label$arguments" "$code" "$@" $arguments </dev/null
+    [ -z "$pattern" ] || contains "$label$arguments" "$pattern"
+  done
+}
+
 fail() { # description
   total=$((total + 1))
   failures=$((failures + 1))
   echo "FAILED: $1"
 }
+
+# A PNG file's width, height, bit depth and colour type.
+png_header() { od -An -tu1 -j16 -N10 "$1" | awk '{print $3*256+$4, $7*256+$8, $9, $10}'; }
 
 finish() {
   local base=/tmp/zar-usb-$(id -u)

@@ -1,34 +1,30 @@
 #!/usr/bin/env bash
 # Camera features by name from the shell, on both emulated camera models:
 # every feature of the description file listed with a value or a reason,
-# writes that reach the frames of a following grab, and the refusals.
-# Usage: zarusb_features_test.sh ZARUSB GENICAM_ROOT
+# writes that reach the registers and the frames of a following grab, and
+# the refusals. Usage: zarusb_features_test.sh ZARUSB GENICAM_ROOT
 set -uo pipefail
 zarusb=$1
 genicam=$2
-export ZAR_USB_NAMESPACE="features-test-$$-$RANDOM"
+export ZAR_USB_NAMESPACE="features-test-$$-$RANDOM" ZAR_USB_EMULATION=0
 source "$(dirname "$0")/../support/shell_checks.sh"
-# The PNG header's width, height, bit depth and colour type.
-png_header() { od -An -tu1 -j16 -N10 "$1" | awk '{print $3*256+$4, $7*256+$8, $9, $10}'; }
 
 frames=$(mktemp -d)
 for model in ZC1000:1.0 ZC2000:2.0; do
   name=${model%:*} version=${model#*:} serial="F${model%:*}"
-  camera="${name}_#$serial"
-  run() { env ZAR_USB_EMULATION=0 "$zarusb" "$@" --camera "$camera"; }
+  run() { "$zarusb" "$@" --camera "${name}_#$serial"; }
   check "$name: plug" 0 "$zarusb" emu plug --model "$name" --version "$version" --serial "$serial" --fps 0
 
   # Every feature of the file, invisible ones and those of no category
   # included, with a value or the reason it has none.
   check "$name: features --all" 0 run features --all
-  file="$genicam/xml/Cameras/oxa/RK46_${name}_$version.xml"
   while read -r type feature; do
     case $type in
     EnumEntry | Port) ;;
     Category) [ "$feature" = Root ] || contains "$name: category $feature listed" "^ *$feature$" ;;
     *) contains "$name: $feature listed" "^ *$feature " ;;
     esac
-  done < <(sed -n 's/^ *<\([A-Za-z]*\) Name="\([^"]*\)".*/\1 \2/p' "$file")
+  done < <(sed -n 's/^ *<\([A-Za-z]*\) Name="\([^"]*\)".*/\1 \2/p' "$genicam/xml/Cameras/oxa/RK46_${name}_$version.xml")
   contains "$name: a value" "^ *DeviceModelName  *String  *RO  $name$"
   contains "$name: range of a writable one" "^ *Width  *Integer  *RW  640  \[1..16384 step 1\]"
   contains "$name: enumeration entries" "^ *PixelFormat  *Enumeration RW  Mono8  \[Mono8|Mono16|RGB8|BayerRG8|BayerGB8\]"
@@ -37,35 +33,27 @@ for model in ZC1000:1.0 ZC2000:2.0; do
   check "$name: features" 0 run features
   ! grep -q "WidthReg" <<<"$output" || fail "$name: an invisible feature listed without --all: $output"
 
-  # Geometry and pixel format reach the frames of the next grab.
-  check "$name: set" 0 run set Width=320 Height=240 PixelFormat=Mono16
-  contains "$name: set read back" "^PixelFormat=Mono16$"
-  check "$name: get" 0 run get Width Height PayloadSize
-  contains "$name: payload follows" "^PayloadSize=153600$"
-  check "$name: grab" 0 env ZAR_USB_EMULATION=0 "$zarusb" grab --serial "$serial" --count 1 -o "$frames/$name-%d.png"
-  check "$name: 16-bit PNG" 0 test "$(png_header "$frames/$name-0.png")" = "320 240 16 0"
-
-  # Refusals, each with its message and a non-zero exit; past the node
-  # map's ranges (a raw register), the camera refuses too; a refusal undoes
-  # the writes before it.
-  while IFS='~' read -r what command message <&3; do
-    check "$name: $what" 1 run $command
-    contains "$name: $what" "$message"
-  done 3<<'EOF'
-out of range~set Width=20000~Width=20000 is out of range: 1..16384 step 1
-read-only~set PayloadSize=5~PayloadSize is read-only
-unknown~set Widht=5~no feature 'Widht'; nearest: Width
-unknown entry~set PixelFormat=Mono12~PixelFormat has no entry 'Mono12'; its entries: Mono8|Mono16|RGB8
-not readable~get TestEventGenerate~TestEventGenerate is write-only
-too long~set DeviceUserID=ABCDEFGHIJKLMNOPQ~DeviceUserID takes at most 16 characters
-camera refuses~set WidthReg=16385~WidthReg: register access failed: .*writing 4 bytes at 0x100: -4 (Access denied)
-no command~do Width~Width is not a command
-a later refusal~set Width=100 Height=bad~Height takes an integer, not 'bad'; nothing was changed
+  # Geometry and pixel format reach the frames of the next grab. Refusals
+  # each have their message and a non-zero exit; past the node map's ranges
+  # (a raw register), the camera refuses too; a refusal undoes the writes
+  # before it. The usual camera features reach their registers, in their
+  # encodings.
+  check_rows "$name: " run <<'EOF'
+0~set Width=320 Height=240 PixelFormat=Mono16~^PixelFormat=Mono16$
+0~get Width Height PayloadSize~^PayloadSize=153600$
+1~set Width=20000~Width=20000 is out of range: 1..16384 step 1
+1~set PayloadSize=5~PayloadSize is read-only
+1~set Widht=5~no feature 'Widht'; nearest: Width
+1~set PixelFormat=Mono12~PixelFormat has no entry 'Mono12'; its entries: Mono8|Mono16|RGB8
+1~get TestEventGenerate~TestEventGenerate is write-only
+1~set DeviceUserID=ABCDEFGHIJKLMNOPQ~DeviceUserID takes at most 16 characters
+1~set WidthReg=16385~WidthReg: register access failed: .*writing 4 bytes at 0x100: -4 (Access denied)
+1~do Width~Width is not a command
+1~set Width=100 Height=bad~Height takes an integer, not 'bad'; nothing was changed
+0~get Width~^Width=320$
 EOF
-  check "$name: width kept" 0 run get Width
-  contains "$name: width kept" "^Width=320$"
-
-  # The usual camera features reach their registers, in their encodings.
+  check "$name: grab" 0 "$zarusb" grab --serial "$serial" --count 1 -o "$frames/$name-%d.png"
+  check "$name: 16-bit PNG" 0 test "$(png_header "$frames/$name-0.png")" = "320 240 16 0"
   while read -r assignment address bytes <&3; do
     check "$name: set $assignment" 0 run set "$assignment"
     check "$name: $assignment written" 0 run read "$address" 4
@@ -76,6 +64,7 @@ Gain=6 0x124 00 00 C0 40
 OffsetX=2 0x128 02 00 00 00
 OffsetY=3 0x12C 03 00 00 00
 AcquisitionFrameRate=12.5 0x118 D4 30 00 00
+AcquisitionFrameRateMilli=5000 0x118 88 13 00 00
 PixelFormat=BayerGB8 0x108 0A 00 08 01
 TriggerMode=On 0x130 01 00 00 00
 EOF
@@ -83,16 +72,6 @@ EOF
   check "$name: command" 0 run do AcquisitionStop
   check "$name: unplug" 0 "$zarusb" emu unplug "$serial"
 done
-
-# The frame rate set by name paces the frames: 3 frames at 5 per second take
-# at least two periods.
-check "frame rate: plug" 0 "$zarusb" emu plug --serial RATE --fps 0
-check "frame rate: set" 0 env ZAR_USB_EMULATION=0 "$zarusb" set AcquisitionFrameRateMilli=5000
-start=$(date +%s%N)
-check "frame rate: grab" 0 env ZAR_USB_EMULATION=0 "$zarusb" grab --count 3 -o "$frames/rate-%d.png"
-elapsed_ms=$((($(date +%s%N) - start) / 1000000))
-check "frame rate: 3 frames took ${elapsed_ms} ms" 0 test "$elapsed_ms" -ge 400
-check "frame rate: unplug" 0 "$zarusb" emu unplug RATE
 rm -rf "$frames"
 
 finish
