@@ -1,12 +1,14 @@
 // Streams under faults and from several threads and processes: an unplug in
 // the middle of a stream, injected driver failures, stop and close against a
-// pending wait, close against queueing, and cameras streaming side by side.
+// pending wait, close against queueing, and an application's close against
+// the library's own.
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,34 +21,12 @@ using namespace oxa::ZarUsb;
 using emulator::FaultKind;
 using emulator::Request;
 using zar_test::OpenStream;
-using zar_test::StreamConfig;
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
 int64_t MillisecondsSince(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
-// Streams `frames` frames (4 buffers, wait and requeue); empty when every
-// frame came with the pattern and a frame id above the last, else why not.
-std::string StreamFrames(ZAR_DS_HANDLE stream, OpenStream *owner, int frames) {
-  if (owner->AnnounceAndQueue(4).size() != 4) return "announce";
-  if (DSStartAcquisition(stream, 0, 1) != ZAR_SUCCESS) return "start";
-  uint64_t last = 0;
-  for (int i = 0; i < frames; ++i) {
-    ZAR_WAIT_RESULT result{};
-    if (const ZAR_STATUS waited = DSWaitForBuffer(stream, 5000, 0, &result, nullptr); waited != ZAR_SUCCESS)
-      return "wait " + std::to_string(waited);
-    const uint64_t frame = zar_test::FrameId(result);
-    if (frame <= last) return "frame id " + std::to_string(frame) + " after " + std::to_string(last);
-    last = frame;
-    const std::string mismatch = zar_test::PatternMismatch(static_cast<const uint8_t *>(result.pBase),
-                                                           owner->Config().width, owner->Config().height, frame);
-    if (!mismatch.empty()) return mismatch;
-    if (DSQueueBuffer(stream, result.iID) != ZAR_SUCCESS) return "requeue";
-  }
-  return DSStopAcquisition(stream, 0) == ZAR_SUCCESS ? "" : "stop";
 }
 
 class StreamRaces : public zar_test::StreamFixture {
@@ -66,35 +46,30 @@ protected:
 TEST_F(StreamRaces, AnUnplugEndsEveryPendingAndLaterWaitPromptly) {
   ASSERT_EQ(m_stream.AnnounceAndQueue(2).size(), 2u);
   ASSERT_EQ(DSStartAcquisition(Stream(), 0, 1), 0);
-  std::atomic<bool> unplugged{false};
   std::atomic<int> frames{0};
-  std::atomic<int64_t> unpluggedAt{0};
+  std::atomic<int64_t> unpluggedAt{-1};
   const auto start = Clock::now();
   auto waiter = std::async(std::launch::async, [&] {
     std::vector<int64_t> failuresAfterUnplug; // ms from the unplug to each failed wait
     while (failuresAfterUnplug.size() < 3) {
       ZAR_WAIT_RESULT result{};
-      const ZAR_STATUS waited = DSWaitForBuffer(Stream(), 0xFFFFFFFF, 0, &result, nullptr);
-      if (waited == ZAR_SUCCESS) {
+      if (DSWaitForBuffer(Stream(), 0xFFFFFFFF, 0, &result, nullptr) == ZAR_SUCCESS) {
         ++frames;
         DSQueueBuffer(Stream(), result.iID);
-        continue;
+      } else {
+        failuresAfterUnplug.push_back(unpluggedAt < 0 ? -1 : MillisecondsSince(start) - unpluggedAt);
       }
-      if (!unplugged) return std::vector<int64_t>{-1};
-      failuresAfterUnplug.push_back(MillisecondsSince(start) - unpluggedAt);
     }
     return failuresAfterUnplug;
   });
   EXPECT_TRUE(zar_test::WaitFor([&] { return frames >= 3; })) << "frames flow";
   unpluggedAt = MillisecondsSince(start);
-  unplugged = true;
   ASSERT_TRUE(emulator::Unplug(m_stream.Slot()));
   ASSERT_EQ(waiter.wait_for(std::chrono::seconds(10)), std::future_status::ready) << "a wait hangs";
   for (int64_t delay : waiter.get()) EXPECT_TRUE(delay >= 0 && delay < 500) << delay << " ms after the unplug";
   // Closed here, or already with its device by the unplug's handling.
-  const ZAR_STATUS closed = DSClose(Stream());
+  const ZAR_STATUS closed = m_stream.Close();
   EXPECT_TRUE(closed == ZAR_SUCCESS || closed == ZAR_ERR_INVALID_HANDLE) << closed;
-  m_stream.Forget();
 }
 
 TEST_F(StreamRaces, InjectedDriverFailuresChangeNoState) {
@@ -205,33 +180,41 @@ TEST_F(StreamRaces, ClosingWhileOtherThreadsQueueAndWaitIsSafe) {
   }
 }
 
-TEST(StreamsSideBySide, TwoCamerasStreamAtOnceInOneProcess) {
-  OpenStream first(StreamConfig("PAIR")), second(StreamConfig("PAIR"));
-  ASSERT_TRUE(first.Ready() && second.Ready());
-  auto one = std::async(std::launch::async, [&] { return StreamFrames(first.Stream(), &first, 40); });
-  auto two = std::async(std::launch::async, [&] { return StreamFrames(second.Stream(), &second, 40); });
-  EXPECT_EQ(one.get(), "");
-  EXPECT_EQ(two.get(), "");
-}
-
-// Streams one camera (serial in the arguments) in a process of its own.
-const bool kStreamCamera = zar_test::RegisterHelper("stream-camera", [](const std::vector<std::string> &args) {
-  emulator::CameraConfig config = StreamConfig("unused");
-  config.serial = args.at(0);
-  config.width = 320;
-  config.height = 240;
-  OpenStream stream(config);
-  if (!stream.Ready()) return 9;
-  return StreamFrames(stream.Stream(), &stream, 60).empty() ? 0 : 10;
-});
-
-TEST(StreamsSideBySide, TwoProcessesStreamTheirOwnCamerasAtOnce) {
-  OpenStream mine(StreamConfig("PROC"));
-  ASSERT_TRUE(mine.Ready());
-  zar_test::HelperProcess other("stream-camera", {"PROCX1"});
-  ASSERT_TRUE(other.Started());
-  EXPECT_EQ(StreamFrames(mine.Stream(), &mine, 60), "");
-  EXPECT_EQ(other.Wait(60000), 0);
+// An application's close racing a close the library runs itself (the held
+// camera's unplug, the last TLClose), coming the moment the library's close
+// has made the device handle invalid, while it still revokes the buffers:
+// the application's close answers only once the library's has ended, and
+// from then on the library touches none of the application's buffers, which
+// are freed at once (the sanitizers see any later access).
+TEST(CloseRaces, AnApplicationsCloseAnswersOnlyAfterTheLibrarysCloseOfTheSameCamera) {
+  for (const bool unplug : {true, false}) {
+    for (const bool closesTheStream : {false, true}) {
+      for (int round = 0; round < 5; ++round) {
+        SCOPED_TRACE(std::string(unplug ? "unplug" : "last TLClose") + " / " +
+                     (closesTheStream ? "DSClose" : "DevClose") + ", round " + std::to_string(round));
+        OpenStream opened(zar_test::StreamConfig("CR"));
+        ASSERT_TRUE(opened.Ready());
+        std::vector<std::unique_ptr<uint8_t[]>> memory;
+        for (int i = 0; i < 4; ++i) {
+          memory.push_back(std::make_unique<uint8_t[]>(opened.FrameBytes()));
+          uint32_t id = 0;
+          ASSERT_EQ(DSAnnounceBuffer(opened.Stream(), memory.back().get(), opened.FrameBytes(), nullptr, &id), 0);
+          ASSERT_EQ(DSQueueBuffer(opened.Stream(), id), 0);
+        }
+        ASSERT_EQ(DSStartAcquisition(opened.Stream(), 0, 1000000), 0);
+        std::thread library([&] { unplug ? void(emulator::Unplug(opened.Slot())) : void(TLClose(opened.TL())); });
+        uint32_t streams = 0;
+        const bool invalid = zar_test::WaitFor(
+            [&] { return DevGetNumDataStreams(opened.Device(), &streams) == ZAR_ERR_INVALID_HANDLE; });
+        const ZAR_STATUS closed = closesTheStream ? DSClose(opened.Stream()) : DevClose(opened.Device());
+        memory.clear();
+        library.join();
+        opened.Forget();
+        EXPECT_TRUE(invalid);
+        EXPECT_EQ(closed, ZAR_ERR_INVALID_HANDLE);
+      }
+    }
+  }
 }
 
 } // namespace

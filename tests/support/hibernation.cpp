@@ -93,6 +93,16 @@ Clock::time_point HeldCameras::Return(Camera &camera, const std::string &userNam
   return at;
 }
 
+Repeating::Repeating(std::function<void()> step)
+    : m_thread([this, step = std::move(step)] {
+        while (!m_stop) step();
+      }) {}
+
+void Repeating::Stop() {
+  m_stop = true;
+  if (m_thread.joinable()) m_thread.join();
+}
+
 int32_t DeviceState(ZAR_DEV_HANDLE device) {
   ZAR_DEVICE_INFO info{};
   uint32_t size = sizeof info;

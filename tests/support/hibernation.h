@@ -4,12 +4,15 @@
 // and the steps of a hibernation (suspend, cameras lost, resume, cameras
 // back) taken one by one.
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "camera_bench.h"
@@ -81,6 +84,19 @@ private:
   EventLog m_tlEvents;
   std::deque<Camera> m_cameras;
   PluggedCameras m_plugged;
+};
+
+// Runs `step` over and over on a thread of its own until Stop(), or the end
+// of its life (a failed assertion never leaves it running).
+class Repeating {
+public:
+  explicit Repeating(std::function<void()> step);
+  ~Repeating() { Stop(); }
+  void Stop();
+
+private:
+  std::atomic<bool> m_stop{false};
+  std::thread m_thread;
 };
 
 // DevGetInfo's answer for the handle: 0 open and bound, -6 parked, -2 gone.
