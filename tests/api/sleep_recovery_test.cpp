@@ -2,10 +2,14 @@
 // cameras lost and back, back under another name, lost again or not back at
 // all; a second suspend before the end; and the faults of the recovery (a
 // failed relock, closes during the wait, register calls racing a park, unload
-// with the timer due).
+// with the timer due). Streaming across a hibernation: the cameras of this
+// process and one of another process drop off the bus for a second and come
+// back; the same stream handles stream again once started, into exactly the
+// buffers that were queued before, with the right frames.
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
@@ -15,6 +19,7 @@
 #include "hibernation.h"
 #include "open_camera.h"
 #include "open_stream.h"
+#include "os/system_info.h"
 #include "temp_dir.h"
 #include "test_main.h"
 
@@ -24,6 +29,9 @@ using zar_test::DeviceState;
 using zar_test::HeldCameras;
 using zar_test::ShortRecoveryWait;
 using zar_test::WaitFor;
+namespace emulator = oxa::ZarUsb::emulator;
+using emulator::FaultKind;
+using emulator::Request;
 
 namespace {
 
@@ -53,7 +61,7 @@ protected:
     m_heard = m_held.TLEvents().Entries().size();
     for (HeldCameras::Camera *camera : cameras)
       if (!m_held.Lose(*camera)) return false;
-    oxa::ZarUsb::emulator::Resume();
+    emulator::Resume();
     return true;
   }
   // What the transport layer's callbacks heard since the suspend.
@@ -81,7 +89,7 @@ TEST(SleepRecoveryWait, APlainSleepRestoresEveryDeviceTenSecondsAfterTheResume) 
   ASSERT_TRUE(held.Suspend());
   const size_t heard = held.TLEvents().Entries().size();
   const Clock::time_point resumed = Clock::now();
-  oxa::ZarUsb::emulator::Resume();
+  emulator::Resume();
   zar_test::Repeating user([&] {
     ZAR_DEV_HANDLE device = nullptr;
     if (TLOpenDevice(held.TL(), "USB", third->name.c_str(), &device) == ZAR_SUCCESS) DevClose(device);
@@ -91,7 +99,7 @@ TEST(SleepRecoveryWait, APlainSleepRestoresEveryDeviceTenSecondsAfterTheResume) 
   user.Stop();
   ASSERT_TRUE(restored);
   EXPECT_GE(duration_cast<milliseconds>(*restored - resumed).count(), 9900);
-  EXPECT_TRUE(second->events.Await(PC_RESTORE_SLEEP_MODE, 1000));
+  EXPECT_TRUE(second->events.Await(PC_RESTORE_SLEEP_MODE));
   EXPECT_EQ(DeviceState(first->device), ZAR_SUCCESS) << "the camera stayed";
   EXPECT_EQ(held.TLEvents().Entries().size(), heard);
 }
@@ -165,9 +173,9 @@ TEST_F(SleepRecovery, ASecondSuspendBeforeTheEndLeavesTheParkedDevicesWithoutEve
   HeldCameras::Camera &back = *cameras[0], &away = *cameras[1];
   m_held.Return(back);
   ASSERT_TRUE(back.events.Await(PC_RESTORE_HYBERNATE_MODE));
-  oxa::ZarUsb::emulator::Suspend();
+  emulator::Suspend();
   ASSERT_TRUE(WaitFor([&] { return back.events.Count(PC_SUSPEND_MODE) == 2; }));
-  oxa::ZarUsb::emulator::Resume();
+  emulator::Resume();
   ASSERT_TRUE(back.events.Await(PC_RESTORE_SLEEP_MODE, kPastTheWait + 5000)) << "a plain sleep for it";
   EXPECT_EQ(away.events.Entries().size(), 1u) << "the parked one heard nothing after the first suspend";
   EXPECT_EQ(DeviceState(away.device), ZAR_ERR_GENERAL) << "still parked";
@@ -198,8 +206,7 @@ TEST_F(SleepRecovery, ARelockThatFailsReportsTheCameraUnplugged) {
   EXPECT_EQ(DSWaitForBuffer(stream, 100, 0, &result, nullptr), ZAR_ERR_GENERAL) << "parked";
   m_held.Return(camera);
   // The library finds the camera only after its scan's pause: in time.
-  ASSERT_TRUE(oxa::ZarUsb::emulator::InjectFault(camera.slot, oxa::ZarUsb::emulator::Request::LockBuffer,
-                                                 oxa::ZarUsb::emulator::FaultKind::SystemError, 1, 0));
+  ASSERT_TRUE(emulator::InjectFault(camera.slot, Request::LockBuffer, FaultKind::SystemError, 1, 0));
   ASSERT_TRUE(WaitFor([&] { return DeviceState(camera.device) == ZAR_ERR_INVALID_HANDLE; }));
   EXPECT_EQ(m_trace.Lines("RecoverFromHybernate Error = -6").size(), 1u);
   EXPECT_EQ(camera.events.Count(USB_UNPLUGGED_DEVICE), 1u);
@@ -247,7 +254,7 @@ const bool kExitWhileParked = zar_test::RegisterHelper("exit-while-parked", [](c
 TEST(SleepRecoveryUnload, AProcessEndsWithItsTimerDue) {
   zar_test::TempDir dir;
   zar_test::PluggedCameras cameras;
-  oxa::ZarUsb::emulator::CameraConfig config = zar_test::StreamConfig("UL");
+  emulator::CameraConfig config = zar_test::StreamConfig("UL");
   const uint32_t slot = cameras.Plug(config);
   ZAR_TL_HANDLE tl = nullptr;
   ASSERT_EQ(TLOpen(nullptr, nullptr, &tl), ZAR_SUCCESS);
@@ -255,14 +262,178 @@ TEST(SleepRecoveryUnload, AProcessEndsWithItsTimerDue) {
   ASSERT_TRUE(zar_test::WaitForName(tl, name));
   zar_test::HelperProcess helper("exit-while-parked", {dir.Path().string(), name});
   ASSERT_TRUE(zar_test::AwaitFile(dir / "ready")) << helper.Wait(0);
-  oxa::ZarUsb::emulator::Suspend();
+  emulator::Suspend();
   ASSERT_TRUE(zar_test::AwaitFile(dir / "suspended")) << helper.Wait(0);
   cameras.Unplug(slot);
-  oxa::ZarUsb::emulator::Resume();
+  emulator::Resume();
   const Clock::time_point resumed = Clock::now();
   EXPECT_EQ(helper.Wait(60000), 0);
   EXPECT_LT(duration_cast<milliseconds>(Clock::now() - resumed).count(), 10000) << "ended before its timer";
   TLClose(tl);
+}
+
+constexpr uint32_t kBuffers = 4;
+
+std::vector<uint32_t> Sorted(std::vector<uint32_t> ids) {
+  std::sort(ids.begin(), ids.end());
+  return ids;
+}
+
+// A stream of the device with kBuffers library buffers queued and running,
+// after a few checked frames: its buffer IDs, sorted; empty when a step failed.
+std::vector<uint32_t> StartStreaming(ZAR_DEV_HANDLE device, const emulator::CameraConfig &config,
+                                     ZAR_DS_HANDLE *stream, std::string *why) {
+  if (DevCreateDataStream(device, 0, stream) != ZAR_SUCCESS) return {};
+  const std::vector<uint32_t> ids = zar_test::AnnounceAndQueue(*stream, config.width * config.height, kBuffers);
+  if (ids.empty() || DSStartAcquisition(*stream, 0, 1000000) != ZAR_SUCCESS) return {};
+  *why = zar_test::TakeFrames(*stream, config, 3);
+  return why->empty() ? Sorted(ids) : std::vector<uint32_t>{};
+}
+
+// Empty when kBuffers frames came again, once started, exactly in the
+// buffers given, else why not.
+std::string StreamsAgain(ZAR_DS_HANDLE stream, const emulator::CameraConfig &config,
+                         const std::vector<uint32_t> &queued) {
+  if (DSStartAcquisition(stream, 0, 1) != ZAR_SUCCESS) return "start";
+  std::vector<uint32_t> filled;
+  const std::string why = zar_test::TakeFrames(stream, config, kBuffers, &filled);
+  return !why.empty() || Sorted(filled) == queued ? why : "not the buffers queued before";
+}
+
+// Streams from the camera named (plugged by the test) in a process of its
+// own, and streams again on the same handle after the hibernation.
+const bool kStreamAcross = zar_test::RegisterHelper("stream-across-hibernation", [](const std::vector<std::string> &args) {
+  const std::filesystem::path dir = args.at(0);
+  emulator::CameraConfig config;
+  config.width = static_cast<uint32_t>(std::stoul(args.at(2)));
+  config.height = static_cast<uint32_t>(std::stoul(args.at(3)));
+  static zar_test::EventLog events;
+  ZAR_TL_HANDLE tl = nullptr;
+  ZAR_DEV_HANDLE device = nullptr;
+  ZAR_DS_HANDLE stream = nullptr;
+  std::string why;
+  if (TLOpen(nullptr, nullptr, &tl) != ZAR_SUCCESS) return 9;
+  if (TLOpenDevice(tl, "USB", args.at(1).c_str(), &device) != ZAR_SUCCESS) return 10;
+  if (DevSetCallback(device, zar_test::EventLog::Record, &events) != ZAR_SUCCESS) return 11;
+  const std::vector<uint32_t> before = StartStreaming(device, config, &stream, &why);
+  if (before.empty()) return 12;
+  zar_test::Touch(dir / "streaming");
+  if (!events.Await(PC_RESTORE_HYBERNATE_MODE, 60000)) return 13;
+  if (!StreamsAgain(stream, config, before).empty()) return 14;
+  DSClose(stream);
+  DevClose(device);
+  return TLClose(tl) == ZAR_SUCCESS ? 0 : 15;
+});
+
+// The cameras of this process come back in the reverse order of their loss.
+// Once the last is back the recovery has ended: nothing more comes at the
+// end of the wait.
+TEST(StreamingAcrossHibernation, TheSameStreamsStreamAgainIntoTheBuffersQueuedBefore) {
+  ShortRecoveryWait wait; // before the helper starts: it inherits the setting
+  HeldCameras held;
+  zar_test::TempDir dir;
+  std::vector<HeldCameras::Camera *> mine;
+  std::vector<ZAR_DS_HANDLE> streams(2);
+  std::vector<std::vector<uint32_t>> queued(2);
+  for (size_t i = 0; i < 2; ++i) {
+    mine.push_back(held.Open(zar_test::StreamConfig("HS")));
+    ASSERT_TRUE(mine[i]);
+    std::string why;
+    queued[i] = StartStreaming(mine[i]->device, mine[i]->config, &streams[i], &why);
+    ASSERT_EQ(queued[i].size(), kBuffers) << why;
+  }
+  zar_test::PluggedCameras theirs;
+  const emulator::CameraConfig other = zar_test::StreamConfig("HS");
+  const std::string otherName = zar_test::CameraName(other);
+  uint32_t otherSlot = theirs.Plug(other);
+  ASSERT_TRUE(held.TLEvents().Await(USB_PLUGGED_DEVICE, 20000, otherName));
+  zar_test::HelperProcess helper("stream-across-hibernation", {dir.Path().string(), otherName,
+                                                               std::to_string(other.width),
+                                                               std::to_string(other.height)});
+  ASSERT_TRUE(zar_test::AwaitFile(dir / "streaming")) << helper.Wait(0);
+
+  ASSERT_TRUE(held.Suspend());
+  for (HeldCameras::Camera *camera : mine) ASSERT_TRUE(held.Lose(*camera));
+  theirs.Unplug(otherSlot);
+  ASSERT_TRUE(zar_test::WaitForName(held.TL(), otherName, false)) << "parked by its process";
+  emulator::Resume();
+  oxa::ZarUsb::os::Sleep(1000); // the hibernation's gap
+  held.Return(*mine[1]);
+  held.Return(*mine[0]);
+  otherSlot = theirs.Plug(other);
+
+  for (size_t i = 0; i < 2; ++i) {
+    ASSERT_TRUE(mine[i]->events.Await(PC_RESTORE_HYBERNATE_MODE)) << mine[i]->name;
+    EXPECT_EQ(DSStopAcquisition(streams[i], 0), ZAR_SUCCESS) << "left stopped";
+    EXPECT_EQ(StreamsAgain(streams[i], mine[i]->config, queued[i]), "") << "the same handle";
+    EXPECT_EQ(DSClose(streams[i]), ZAR_SUCCESS);
+  }
+  EXPECT_TRUE(Never([&] { return mine[0]->events.Entries().size() + mine[1]->events.Entries().size() != 4; }))
+      << "the timer was deleted: nothing more at the end of the wait";
+  EXPECT_EQ(helper.Wait(60000), 0);
+}
+
+// Hibernation after hibernation. While the camera is away one thread
+// announces, queues and starts on the stream until a start succeeds, and
+// another keeps opening the camera by name. Each recovery restores the same
+// handles, and the one start that succeeded holds: once it is stopped no
+// frame comes (a start let through before the relock would be forgotten by
+// the stream and leave the camera streaming). The held camera is never
+// handed out again, and its record is free once it is closed.
+TEST(StreamingAcrossHibernation, EachRecoveryIsWholeForTheThreadsUsingTheCamera) {
+  constexpr int kRounds = 50;
+  ShortRecoveryWait wait;
+  HeldCameras held;
+  HeldCameras::Camera *camera = held.Open(zar_test::StreamConfig("HR"));
+  ASSERT_TRUE(camera);
+  ZAR_DS_HANDLE stream = nullptr;
+  ASSERT_EQ(DevCreateDataStream(camera->device, 0, &stream), ZAR_SUCCESS);
+  const uint32_t bytes = camera->config.width * camera->config.height;
+  uint32_t kept = 0;
+  ASSERT_EQ(DSAllocAndAnnounceBuffer(stream, bytes, nullptr, nullptr, &kept), ZAR_SUCCESS);
+  std::atomic<int> away{0}, started{0}, handedOut{0};
+  zar_test::Repeating user([&] {
+    const int round = away;
+    if (round == started) return;
+    uint32_t id = 0;
+    if (DSAllocAndAnnounceBuffer(stream, bytes, nullptr, nullptr, &id) == ZAR_SUCCESS) DSQueueBuffer(stream, id);
+    if (DSStartAcquisition(stream, 0, 1) == ZAR_SUCCESS) started = round;
+  });
+  zar_test::Repeating opener([&] {
+    ZAR_DEV_HANDLE other = nullptr;
+    if (TLOpenDevice(held.TL(), "USB", camera->name.c_str(), &other) == ZAR_SUCCESS) ++handedOut;
+  });
+  for (int round = 1; round <= kRounds; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    emulator::Suspend();
+    ASSERT_TRUE(WaitFor([&] { return camera->events.Count(PC_SUSPEND_MODE) == static_cast<size_t>(round); }));
+    ASSERT_TRUE(held.Lose(*camera));
+    away = round;
+    emulator::Resume();
+    held.Return(*camera);
+    ASSERT_TRUE(WaitFor([&] {
+      return camera->events.Count(PC_RESTORE_HYBERNATE_MODE) == static_cast<size_t>(round) ||
+             camera->events.Count(USB_UNPLUGGED_DEVICE) != 0 || DeviceState(camera->device) == -2;
+    }, 20000));
+    ASSERT_EQ(camera->events.Count(USB_UNPLUGGED_DEVICE), 0u);
+    ASSERT_EQ(DeviceState(camera->device), ZAR_SUCCESS);
+    ASSERT_TRUE(WaitFor([&] { return started == round; }));
+    EXPECT_EQ(DSStopAcquisition(stream, 0), ZAR_SUCCESS);
+    EXPECT_EQ(DSFlushQueue(stream, 1), ZAR_SUCCESS);
+    EXPECT_EQ(DSQueueBuffer(stream, kept), ZAR_SUCCESS);
+    ZAR_WAIT_RESULT result{};
+    EXPECT_EQ(DSWaitForBuffer(stream, 50, 0, &result, nullptr), ZAR_ERR_TIMEOUT);
+    EXPECT_EQ(DSFlushQueue(stream, 1), ZAR_SUCCESS);
+  }
+  user.Stop();
+  opener.Stop();
+  EXPECT_EQ(handedOut, 0);
+  EXPECT_EQ(DSClose(stream), ZAR_SUCCESS);
+  ASSERT_EQ(DevClose(camera->device), ZAR_SUCCESS);
+  camera->device = nullptr;
+  ZAR_DEV_HANDLE again = nullptr;
+  ASSERT_EQ(TLOpenDevice(held.TL(), "USB", camera->name.c_str(), &again), ZAR_SUCCESS) << "no reservation left";
+  EXPECT_EQ(DevClose(again), ZAR_SUCCESS);
 }
 
 } // namespace

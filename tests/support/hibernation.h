@@ -68,14 +68,14 @@ public:
   // Plugs and opens a camera (null when that failed).
   Camera *Open(const oxa::ZarUsb::emulator::CameraConfig &config);
 
-  // The system suspends: every device hears it.
+  // The system suspends: the emulator announces it, and every device hears it.
   bool Suspend();
   // The camera drops off the bus; its device is parked (or, when the
   // process does not sleep, closed).
   bool Lose(Camera &camera);
   // The camera comes back (a new slot, as after a hibernation), under its
-  // old name or the name given; when it came.
-  Clock::time_point Return(Camera &camera, const std::string &userName = "");
+  // old name or the name given.
+  void Return(Camera &camera, const std::string &userName = "");
   // Closes the transport layer (the devices go with it).
   void CloseTL();
 
