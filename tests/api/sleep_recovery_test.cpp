@@ -105,14 +105,14 @@ TEST(SleepRecoveryWait, APlainSleepRestoresEveryDeviceTenSecondsAfterTheResume) 
 }
 
 // One hibernation, a camera of each fate: `closed` (lost first, so its entry
-// heads the list) is closed during the wait; `again` comes back, is restored
-// on its own handle and is lost again; `back` comes back while another
+// heads the list) is closed during the wait; `back` comes back while another
 // thread's register calls race its park and its recovery; `renamed` comes
-// back under another name; `away` never comes back. At the end of the wait
-// the three still parked are told they are unplugged, then destroyed, and
-// so are the transport layer's callbacks; nothing reaches `closed` after its
-// close. Register calls take no device lock: each either reaches the camera
-// or is refused, none uses a driver that went (ASan).
+// back under another name; `again` comes back and is lost again; `away`
+// never comes back. At the end of the wait the three still parked are told
+// they are unplugged, then destroyed, and so are the transport layer's
+// callbacks; nothing reaches `closed` after its close. Register calls take
+// no device lock: each either reaches the camera or is refused, none uses a
+// driver that went (ASan).
 TEST_F(SleepRecovery, EachParkedDeviceMeetsItsFateAtTheEndOfTheWait) {
   const auto cameras = Open("FT", 5);
   ASSERT_EQ(cameras.size(), 5u);
@@ -129,20 +129,21 @@ TEST_F(SleepRecovery, EachParkedDeviceMeetsItsFateAtTheEndOfTheWait) {
   ASSERT_TRUE(LoseAll(cameras));
   const Clock::time_point resumed = Clock::now(); // just after the resume was sent
   ASSERT_TRUE(WaitFor([&] { return refused > 0; })) << "parked";
+  m_held.Return(renamed, "Renamed");
+  m_held.Return(back);
+  m_held.Return(again);
   uint64_t size = 4;
   char bytes[4];
   EXPECT_EQ(GCReadData(closed.device, 0, 0x60, bytes, &size), ZAR_ERR_GENERAL) << "parked";
   EXPECT_EQ(DevClose(closed.device), ZAR_SUCCESS);
   EXPECT_EQ(DeviceState(closed.device), ZAR_ERR_INVALID_HANDLE);
   closed.device = nullptr;
-  m_held.Return(again);
-  ASSERT_TRUE(again.events.Await(PC_RESTORE_HYBERNATE_MODE));
+  for (HeldCameras::Camera *camera : {&back, &again}) {
+    ASSERT_TRUE(camera->events.Await(PC_RESTORE_HYBERNATE_MODE)) << camera->name;
+    EXPECT_EQ(DeviceState(camera->device), ZAR_SUCCESS) << "the same handle reaches the camera again";
+  }
   ASSERT_TRUE(m_held.Lose(again));
   EXPECT_EQ(DeviceState(again.device), ZAR_ERR_GENERAL) << "parked again";
-  m_held.Return(back);
-  m_held.Return(renamed, "Renamed");
-  ASSERT_TRUE(back.events.Await(PC_RESTORE_HYBERNATE_MODE));
-  EXPECT_EQ(DeviceState(back.device), ZAR_SUCCESS) << "the same handle reaches the camera again";
   const int before = read;
   EXPECT_TRUE(WaitFor([&] { return read > before; })) << "read " << read << ", refused " << refused;
   reader.Stop();
