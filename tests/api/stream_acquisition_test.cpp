@@ -1,30 +1,64 @@
-// Queueing, acquisition and waiting through the exports: frames land in the
-// queued buffers with the emulator's pattern, and every state rule of the
-// stream and its buffers holds.
+// Data streams and their buffers through the exports: one stream per camera,
+// announcement (the tag, IDs, size limits), buffer information, revocation,
+// queueing, acquisition and waiting. Frames land in the queued buffers with
+// the emulator's pattern, and every state rule of the stream and its buffers
+// holds. Then streams under faults and from several threads: an unplug in
+// the middle of a stream, injected driver failures, stop and close against a
+// pending wait, close against queueing, and an application's close against
+// the library's own.
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <future>
+#include <memory>
 #include <set>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "emulator/emulator.h"
 #include "open_stream.h"
+#include "os/fixed_memory.h"
+#include "test_main.h"
 
 using namespace oxa::ZarUsb;
+using emulator::FaultKind;
+using emulator::Request;
+using zar_test::OpenStream;
+using Clock = std::chrono::steady_clock;
 
 namespace {
 
-class Acquisition : public zar_test::StreamFixture {};
+uint32_t Low32(const void *pointer) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pointer)); }
 
-TEST_F(Acquisition, FramesArriveInQueuedBuffersWithThePatternAndRisingFrameIds) {
+// The IDs in the order DSGetBufferID gives them; stops at the first failure
+// (or past any number the tests announce).
+std::vector<uint32_t> ListedIds(ZAR_DS_HANDLE stream) {
+  std::vector<uint32_t> ids;
+  for (uint32_t index = 0; index < 16; ++index) {
+    uint32_t id = 0xFFFFFFFF;
+    if (DSGetBufferID(stream, index, &id) != ZAR_SUCCESS) {
+      EXPECT_EQ(id, 0u) << "a failed lookup leaves 0";
+      break;
+    }
+    ids.push_back(id);
+  }
+  return ids;
+}
+
+class Streams : public zar_test::StreamFixture {};
+
+TEST_F(Streams, FramesArriveInQueuedBuffersWithThePatternAndRisingFrameIds) {
   std::vector<uint8_t> mine(m_stream.FrameBytes() + 8, 0xEE);
   uint32_t userId = 0;
   int marker = 0;
   ASSERT_EQ(DSAnnounceBuffer(Stream(), mine.data(), static_cast<uint32_t>(mine.size()), &marker, &userId), 0);
   ASSERT_EQ(DSQueueBuffer(Stream(), userId), 0);
-  const std::vector<uint32_t> ids = m_stream.AnnounceAndQueue(3);
-  ASSERT_EQ(ids.size(), 3u);
+  ASSERT_EQ(m_stream.AnnounceAndQueue(3).size(), 3u);
   ASSERT_EQ(DSStartAcquisition(Stream(), 0, 1), 0);
 
   uint64_t lastFrame = 0;
@@ -41,82 +75,386 @@ TEST_F(Acquisition, FramesArriveInQueuedBuffersWithThePatternAndRisingFrameIds) 
     EXPECT_EQ(result.bFilled, 1);
     EXPECT_EQ(result.aReserved[0], 0xAB) << "bytes 25 to 31 are not written";
     EXPECT_EQ(result.aReserved[6], 0xAB);
-    if (result.iID == userId) {
-      EXPECT_EQ(result.pBase, mine.data());
-      EXPECT_EQ(result.pPrivate, &marker);
-      EXPECT_EQ(result.bUserAlloc, 1);
-      EXPECT_EQ(mine[m_stream.FrameBytes()], 0xEE) << "nothing past the frame";
-    } else {
-      EXPECT_EQ(result.bUserAlloc, 0);
-      EXPECT_EQ(result.pPrivate, nullptr);
-    }
+    const bool user = result.iID == userId;
+    EXPECT_EQ(result.bUserAlloc, user ? 1 : 0);
+    EXPECT_EQ(result.pPrivate, user ? &marker : nullptr);
+    EXPECT_TRUE(!user || result.pBase == mine.data()) << "the application's memory";
     seen.insert(result.iID);
     ASSERT_EQ(DSQueueBuffer(Stream(), result.iID), 0) << "a returned buffer can be queued again";
   }
   EXPECT_EQ(seen.size(), 4u) << "every buffer took its turn";
+  EXPECT_EQ(mine[m_stream.FrameBytes()], 0xEE) << "nothing past the frame";
   EXPECT_EQ(DSStopAcquisition(Stream(), 0), 0);
   EXPECT_EQ(DSRevokeBuffer(Stream(), userId, nullptr, nullptr), 0) << "before its memory goes";
 }
 
-TEST_F(Acquisition, StartAndStopAreSentOnceAndZeroFramesIsRefused) {
-  zar_test::TraceCapture trace;
-  EXPECT_EQ(DSStopAcquisition(Stream(), 0), 0) << "stopping a stopped stream";
-  EXPECT_EQ(DSStartAcquisition(Stream(), 0, 0), ZAR_ERR_INVALID_PARAMETER);
-  EXPECT_EQ(DSStartAcquisition(Stream(), 0, INT64_MAX), 0);
-  EXPECT_EQ(DSStartAcquisition(Stream(), 0, 0), 0) << "already started: nothing is checked or sent";
-  EXPECT_EQ(DSStopAcquisition(Stream(), 0), 0);
-  EXPECT_EQ(DSStopAcquisition(Stream(), 0), 0);
-  EXPECT_EQ(trace.Lines("Enter StartStopStream Mode=1 ").size(), 1u);
-  EXPECT_EQ(trace.Lines("Enter StartStopStream Mode=0 ").size(), 1u);
-  EXPECT_NE(trace.Text().find("iNumFramesToAcquire=9223372036854775807\n"), std::string::npos);
-}
-
-TEST_F(Acquisition, QueueRulesAndFlushing) {
-  const std::vector<uint32_t> ids = m_stream.AnnounceAndQueue(2);
-  ASSERT_EQ(ids.size(), 2u);
+// What each call may do in each state: queueing twice, flushing (type 0
+// flushes nothing), starting and stopping (each sent to the driver once),
+// waiting, and announcing and revoking while acquisition runs. A revoke the
+// driver refuses fails but forgets the buffer; the driver still holds it and
+// fills it, and the wait that returns it fails.
+TEST_F(Streams, StateRulesOfQueueingStartingWaitingAndRevoking) {
+  const std::vector<uint32_t> ids = m_stream.AnnounceAndQueue(3);
+  ASSERT_EQ(ids.size(), 3u);
+  ZAR_WAIT_RESULT result{};
+  EXPECT_EQ(DSWaitForBuffer(Stream(), 20, 0, nullptr, nullptr), ZAR_ERR_INVALID_PARAMETER);
+  EXPECT_EQ(DSWaitForBuffer(Stream(), 20, 0, &result, nullptr), ZAR_ERR_TIMEOUT) << "not started";
+  EXPECT_EQ(result.bFilled, 0);
   EXPECT_EQ(DSQueueBuffer(Stream(), ids[0]), ZAR_ERR_ACCESS_DENIED) << "queued twice";
   EXPECT_EQ(DSQueueBuffer(Stream(), ids[0] ^ 0x5A5A0000u), ZAR_ERR_INVALID_PARAMETER) << "no such ID";
 
   zar_test::TraceCapture trace;
   EXPECT_EQ(DSFlushQueue(Stream(), 0), 0);
-  EXPECT_TRUE(trace.Lines("Enter FlushQueue").empty()) << "type 0 sends nothing";
-  EXPECT_EQ(DSQueueBuffer(Stream(), ids[0]), ZAR_ERR_ACCESS_DENIED) << "and changes nothing";
-  EXPECT_EQ(DSFlushQueue(Stream(), 1), 0);
-  EXPECT_EQ(trace.Lines("Enter FlushQueue").size(), 1u);
-  for (uint32_t id : ids) EXPECT_EQ(DSQueueBuffer(Stream(), id), 0) << "flushed buffers are free to queue";
-
+  EXPECT_EQ(DSQueueBuffer(Stream(), ids[0]), ZAR_ERR_ACCESS_DENIED) << "type 0 changes nothing";
+  EXPECT_EQ(DSFlushQueue(Stream(), 7), 0);
+  EXPECT_EQ(trace.Lines("Enter FlushQueue").size(), 1u) << "type 0 sends nothing";
   // Flushed buffers are out of the driver's queue too: after a flush, only
   // what is queued again is filled.
-  ASSERT_EQ(DSFlushQueue(Stream(), 7), 0);
-  ASSERT_EQ(DSQueueBuffer(Stream(), ids[1]), 0);
-  ASSERT_EQ(DSStartAcquisition(Stream(), 0, 1), 0);
-  ZAR_WAIT_RESULT result{};
+  EXPECT_EQ(DSQueueBuffer(Stream(), ids[0]), 0);
+  EXPECT_EQ(DSQueueBuffer(Stream(), ids[1]), 0);
+  ASSERT_TRUE(emulator::InjectFault(m_stream.Slot(), Request::FreeBuffer, FaultKind::SystemError, 1, 0));
+  EXPECT_EQ(DSRevokeBuffer(Stream(), ids[0], nullptr, nullptr), ZAR_ERR_GENERAL);
+  EXPECT_EQ(DSRevokeBuffer(Stream(), ids[0], nullptr, nullptr), ZAR_ERR_INVALID_PARAMETER);
+  const std::vector<uint32_t> listed = ListedIds(Stream());
+  EXPECT_EQ(std::set<uint32_t>(listed.begin(), listed.end()), (std::set<uint32_t>{ids[1], ids[2]}));
+
+  EXPECT_EQ(DSStopAcquisition(Stream(), 0), 0) << "stopping a stopped stream";
+  EXPECT_EQ(DSStartAcquisition(Stream(), 0, 0), ZAR_ERR_INVALID_PARAMETER);
+  EXPECT_EQ(DSStartAcquisition(Stream(), 0, INT64_MAX), 0);
+  EXPECT_EQ(DSStartAcquisition(Stream(), 0, 0), 0) << "already started: nothing is checked or sent";
+  EXPECT_EQ(DSWaitForBuffer(Stream(), 2000, 0, &result, nullptr), ZAR_ERR_GENERAL) << "the revoked buffer";
+  EXPECT_EQ(result.bFilled, 0);
   ASSERT_EQ(DSWaitForBuffer(Stream(), 2000, 0, &result, nullptr), 0);
   EXPECT_EQ(result.iID, ids[1]);
   EXPECT_EQ(DSWaitForBuffer(Stream(), 30, 0, &result, nullptr), ZAR_ERR_TIMEOUT);
+
+  alignas(8) uint8_t memory[16];
+  uint32_t other = 0;
+  EXPECT_EQ(DSRevokeBuffer(Stream(), ids[2], nullptr, nullptr), ZAR_ERR_ACCESS_DENIED);
+  EXPECT_EQ(DSAnnounceBuffer(Stream(), memory, 2, nullptr, &other), ZAR_ERR_INVALID_PARAMETER)
+      << "the size is checked before the state";
+  EXPECT_EQ(DSAnnounceBuffer(Stream(), memory, 8, nullptr, &other), ZAR_ERR_ACCESS_DENIED);
+  EXPECT_EQ(DSAllocAndAnnounceBuffer(Stream(), 0, nullptr, nullptr, &other), ZAR_ERR_ACCESS_DENIED)
+      << "the state is checked before the size";
+  EXPECT_EQ(DSStopAcquisition(Stream(), 0), 0);
+  EXPECT_EQ(DSStopAcquisition(Stream(), 0), 0);
+  EXPECT_EQ(DSRevokeBuffer(Stream(), ids[2], nullptr, nullptr), 0) << "once stopped";
+  EXPECT_EQ(trace.Lines("Enter StartStopStream Mode=1 ").size(), 1u);
+  EXPECT_EQ(trace.Lines("Enter StartStopStream Mode=0 ").size(), 1u);
+  EXPECT_NE(trace.Text().find("iNumFramesToAcquire=9223372036854775807\n"), std::string::npos);
 }
 
-TEST_F(Acquisition, WaitsTimeOutAndRefuseAMissingRecord) {
-  ZAR_WAIT_RESULT result{};
-  EXPECT_EQ(DSWaitForBuffer(Stream(), 20, 0, nullptr, nullptr), ZAR_ERR_INVALID_PARAMETER);
-  EXPECT_EQ(DSWaitForBuffer(Stream(), 20, 0, &result, nullptr), ZAR_ERR_TIMEOUT) << "nothing queued";
-  ASSERT_EQ(m_stream.AnnounceAndQueue(1).size(), 1u);
-  EXPECT_EQ(DSWaitForBuffer(Stream(), 20, 0, &result, nullptr), ZAR_ERR_TIMEOUT) << "not started";
-  EXPECT_EQ(result.bFilled, 0);
+TEST_F(Streams, OneStreamPerCameraOnChannelZero) {
+  ZAR_DS_HANDLE other = nullptr;
+  EXPECT_EQ(DevCreateDataStream(m_stream.Device(), 0, &other), ZAR_ERR_INVALID_PARAMETER) << "one exists";
+  EXPECT_EQ(DSClose(m_stream.Device()), ZAR_ERR_INVALID_HANDLE) << "a device handle is no stream";
+  EXPECT_EQ(DevGetNumDataStreams(Stream(), nullptr), ZAR_ERR_INVALID_HANDLE) << "nor the other way round";
+  uint32_t id = 0;
+  EXPECT_EQ(DSGetStatus(Stream(), 5, &id, &id), ZAR_ERR_GENERAL) << "no status values";
+  EXPECT_EQ(DSGetStatus(Stream(), 5, &id, nullptr), ZAR_ERR_INVALID_PARAMETER);
+
+  ASSERT_EQ(DSClose(Stream()), 0);
+  EXPECT_EQ(DSClose(Stream()), ZAR_ERR_INVALID_HANDLE) << "closed twice";
+  EXPECT_EQ(DSGetBufferID(Stream(), 0, &id), ZAR_ERR_INVALID_HANDLE);
+  m_stream.Forget();
+  EXPECT_EQ(DevCreateDataStream(m_stream.Device(), 1, &other), ZAR_ERR_INVALID_PARAMETER);
+  EXPECT_EQ(DevCreateDataStream(m_stream.Device(), 0, nullptr), ZAR_ERR_INVALID_PARAMETER);
+  ASSERT_EQ(DevCreateDataStream(m_stream.Device(), 0, &other), 0) << "a new one after the close";
+  EXPECT_EQ(DSClose(other), 0);
 }
 
-// A buffer the stream no longer knows, but the driver still holds (its
-// release failed), is filled; the wait that returns it fails.
-TEST_F(Acquisition, ACompletionForABufferTheStreamDoesNotKnowFails) {
-  const std::vector<uint32_t> ids = m_stream.AnnounceAndQueue(1);
-  ASSERT_EQ(ids.size(), 1u);
-  ASSERT_TRUE(emulator::InjectFault(m_stream.Slot(), emulator::Request::FreeBuffer, emulator::FaultKind::SystemError,
-                                    1, 0));
-  EXPECT_EQ(DSRevokeBuffer(Stream(), ids[0], nullptr, nullptr), ZAR_ERR_GENERAL);
+// Announcement writes the tag (the low half of the memory's address) into
+// the first four bytes and nothing else. IDs are the low half of the buffer
+// objects' addresses (what the revoke trace prints), unique, and listed in
+// the order of those objects, which the close revokes them in.
+TEST_F(Streams, AnnouncedMemoryCarriesItsTagAndIdsNameTheBufferObjects) {
+  std::vector<uint8_t> memory(64, 0x5C);
+  uint32_t id = 0;
+  EXPECT_EQ(DSAnnounceBuffer(Stream(), memory.data(), 3, nullptr, &id), ZAR_ERR_INVALID_PARAMETER);
+  EXPECT_EQ(DSAnnounceBuffer(Stream(), nullptr, 64, nullptr, &id), ZAR_ERR_INVALID_PARAMETER);
+  EXPECT_EQ(DSAnnounceBuffer(Stream(), memory.data(), 64, nullptr, nullptr), ZAR_ERR_INVALID_PARAMETER);
+  // Memory whose address has its low half zero: its tag would be 0.
+  os::FixedMemory untaggable;
+  for (const uint64_t high : {0x3000u, 0x2000u, 0x1000u, 0x7000u})
+    if (untaggable.Map(static_cast<uintptr_t>(high << 32), 0x10000)) break;
+  ASSERT_NE(untaggable.Data(), nullptr) << "no such address free";
+  EXPECT_EQ(DSAnnounceBuffer(Stream(), untaggable.Data(), 64, nullptr, &id), ZAR_ERR_INVALID_PARAMETER);
+  for (uint32_t size : {0u, 3u, 0x80000000u, 0xFFFFFFFFu})
+    EXPECT_EQ(DSAllocAndAnnounceBuffer(Stream(), size, nullptr, nullptr, &id), ZAR_ERR_INVALID_PARAMETER) << size;
+  EXPECT_TRUE(ListedIds(Stream()).empty()) << "refused buffers are not kept";
+  EXPECT_TRUE(std::all_of(memory.begin(), memory.end(), [](uint8_t b) { return b == 0x5C; }));
+
+  ASSERT_EQ(DSAnnounceBuffer(Stream(), memory.data(), 4, nullptr, &id), 0) << "four bytes are enough";
+  std::set<uint32_t> announced{id};
+  void *where = nullptr;
+  ASSERT_EQ(DSAllocAndAnnounceBuffer(Stream(), 16, nullptr, &where, &id), 0);
+  EXPECT_EQ(where, nullptr) << "a variable holding null is left alone";
+  announced.insert(id);
+  uint32_t tag = 0;
+  for (int i = 0; i < 4; ++i) {
+    void *given = &where;
+    ASSERT_EQ(DSAllocAndAnnounceBuffer(Stream(), 16, nullptr, &given, &id), 0);
+    std::memcpy(&tag, given, 4);
+    EXPECT_EQ(tag, Low32(given)) << "a variable holding an address receives the memory, tagged";
+    announced.insert(id);
+  }
+  const std::vector<uint32_t> listed = ListedIds(Stream());
+  EXPECT_EQ(listed.size(), 6u);
+  EXPECT_EQ(std::set<uint32_t>(listed.begin(), listed.end()), announced) << "unique, each listed once";
+
+  zar_test::TraceCapture trace;
+  ASSERT_EQ(m_stream.Close(), 0);
+  std::vector<uint32_t> revoked, objects;
+  for (const std::string &line : trace.Lines("~CDataStream() RevokeBuffer ID = "))
+    revoked.push_back(static_cast<uint32_t>(std::stoul(line.substr(line.find("ID = ") + 5))));
+  for (const std::string &line : trace.Lines("and remove it from BufferSet"))
+    objects.push_back(static_cast<uint32_t>(std::stoul(line.substr(line.find("=0x") + 3), nullptr, 16)));
+  EXPECT_EQ(revoked, listed) << "the close revokes in the listed order";
+  EXPECT_EQ(objects, revoked) << "an ID is its object's address when no other buffer holds that value";
+  EXPECT_EQ(trace.Lines("~CBuffer) delete kernel buffer").size(), 5u) << "library memory freed";
+  std::memcpy(&tag, memory.data(), 4);
+  EXPECT_EQ(tag, Low32(memory.data())) << "the low half of its own address, least significant byte first";
+  EXPECT_TRUE(std::all_of(memory.begin() + 4, memory.end(), [](uint8_t b) { return b == 0x5C; }))
+      << "nothing else of application memory changed, by the announcement or the close";
+}
+
+TEST_F(Streams, BufferInformationRecordsByteForByteAndRevocationHandsThemBack) {
+  alignas(8) uint8_t memory[40] = {};
+  int marker = 0;
+  uint32_t userId = 0, libraryId = 0;
+  ASSERT_EQ(DSAnnounceBuffer(Stream(), memory, sizeof memory, &marker, &userId), 0);
+  ASSERT_EQ(DSAllocAndAnnounceBuffer(Stream(), 100, &memory, nullptr, &libraryId), 0);
+
+  uint8_t area[40];
+  std::memset(area, 0xEE, sizeof area);
+  auto *const record = reinterpret_cast<ZAR_BUFFER_INFO *>(area);
+  uint32_t size = 31;
+  EXPECT_EQ(DSGetBufferInfo(Stream(), userId, record, &size), ZAR_ERR_INVALID_PARAMETER);
+  EXPECT_TRUE(std::all_of(area, area + sizeof area, [](uint8_t b) { return b == 0xEE; })) << "nothing written";
+  EXPECT_EQ(DSGetBufferInfo(Stream(), userId, nullptr, &size), ZAR_ERR_INVALID_PARAMETER);
+  size = 40;
+  EXPECT_EQ(DSGetBufferInfo(Stream(), userId, record, nullptr), ZAR_ERR_INVALID_PARAMETER);
+  EXPECT_EQ(DSGetBufferInfo(Stream(), userId ^ 0x40000000u, record, &size), ZAR_ERR_INVALID_PARAMETER);
+
+  ASSERT_EQ(DSGetBufferInfo(Stream(), userId, record, &size), 0);
+  EXPECT_EQ(size, 40u) << "the size is not written back";
+  uint64_t base = 0, privateValue = 0;
+  uint32_t bytes = 0, id = 0;
+  std::memcpy(&base, area, 8);
+  std::memcpy(&bytes, area + 8, 4);
+  std::memcpy(&id, area + 12, 4);
+  std::memcpy(&privateValue, area + 16, 8);
+  EXPECT_EQ(base, reinterpret_cast<uintptr_t>(memory));
+  EXPECT_EQ(bytes, 40u);
+  EXPECT_EQ(id, userId);
+  EXPECT_EQ(privateValue, reinterpret_cast<uintptr_t>(&marker));
+  EXPECT_EQ(area[24], 1) << "application memory";
+  for (int i = 25; i < 32; ++i) EXPECT_EQ(area[i], 0) << "byte " << i;
+  for (int i = 32; i < 40; ++i) EXPECT_EQ(area[i], 0xEE) << "byte " << i << " is past the record";
+
+  ASSERT_EQ(DSGetBufferInfo(Stream(), libraryId, record, &size), 0);
+  EXPECT_EQ(area[24], 0) << "library memory";
+  std::memcpy(&bytes, area + 8, 4);
+  EXPECT_EQ(bytes, 100u);
+
+  void *revokedBase = nullptr;
+  void *revokedPrivate = &revokedBase;
+  ASSERT_EQ(DSRevokeBuffer(Stream(), userId, &revokedBase, &revokedPrivate), 0);
+  EXPECT_EQ(revokedBase, nullptr) << "a variable holding null is left alone";
+  EXPECT_EQ(revokedPrivate, &marker);
+  EXPECT_EQ(DSRevokeBuffer(Stream(), userId, nullptr, nullptr), ZAR_ERR_INVALID_PARAMETER) << "revoked twice";
+}
+
+int64_t MillisecondsSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+class StreamRaces : public zar_test::StreamFixture {
+protected:
+  // A wait with a long timeout, started on another thread; returns once the
+  // wait is with the driver.
+  static std::future<ZAR_STATUS> PendingWait(const zar_test::TraceCapture &trace, ZAR_DS_HANDLE stream) {
+    auto wait = std::async(std::launch::async, [stream] {
+      ZAR_WAIT_RESULT result{};
+      return DSWaitForBuffer(stream, 30000, 0, &result, nullptr);
+    });
+    EXPECT_TRUE(zar_test::WaitFor([&] { return !trace.Lines("Enter GetBuffer").empty(); }));
+    return wait;
+  }
+};
+
+TEST_F(StreamRaces, AnUnplugEndsEveryPendingAndLaterWaitPromptly) {
+  ASSERT_EQ(m_stream.AnnounceAndQueue(2).size(), 2u);
   ASSERT_EQ(DSStartAcquisition(Stream(), 0, 1), 0);
+  std::atomic<int> frames{0};
+  std::atomic<int64_t> unpluggedAt{-1};
+  const auto start = Clock::now();
+  auto waiter = std::async(std::launch::async, [&] {
+    std::vector<int64_t> failuresAfterUnplug; // ms from the unplug to each failed wait
+    while (failuresAfterUnplug.size() < 3) {
+      ZAR_WAIT_RESULT result{};
+      if (DSWaitForBuffer(Stream(), 0xFFFFFFFF, 0, &result, nullptr) == ZAR_SUCCESS) {
+        ++frames;
+        DSQueueBuffer(Stream(), result.iID);
+      } else {
+        failuresAfterUnplug.push_back(unpluggedAt < 0 ? -1 : MillisecondsSince(start) - unpluggedAt);
+      }
+    }
+    return failuresAfterUnplug;
+  });
+  EXPECT_TRUE(zar_test::WaitFor([&] { return frames >= 3; })) << "frames flow";
+  unpluggedAt = MillisecondsSince(start);
+  ASSERT_TRUE(emulator::Unplug(m_stream.Slot()));
+  ASSERT_EQ(waiter.wait_for(std::chrono::seconds(10)), std::future_status::ready) << "a wait hangs";
+  for (int64_t delay : waiter.get()) EXPECT_TRUE(delay >= 0 && delay < 500) << delay << " ms after the unplug";
+  // Closed here, or already with its device by the unplug's handling.
+  const ZAR_STATUS closed = m_stream.Close();
+  EXPECT_TRUE(closed == ZAR_SUCCESS || closed == ZAR_ERR_INVALID_HANDLE) << closed;
+}
+
+TEST_F(StreamRaces, InjectedDriverFailuresChangeNoState) {
+  const uint32_t slot = m_stream.Slot();
+  uint32_t id = 0;
+  ASSERT_TRUE(emulator::InjectFault(slot, Request::LockBuffer, FaultKind::SystemError, 1, 0));
+  EXPECT_EQ(DSAllocAndAnnounceBuffer(Stream(), 512, nullptr, nullptr, &id), ZAR_ERR_GENERAL);
+  ASSERT_TRUE(emulator::InjectFault(slot, Request::LockBuffer, FaultKind::DriverError, 1, 9));
+  EXPECT_EQ(DSAllocAndAnnounceBuffer(Stream(), 512, nullptr, nullptr, &id), ZAR_ERR_GENERAL);
+  EXPECT_EQ(DSGetBufferID(Stream(), 0, &id), ZAR_ERR_GENERAL) << "no buffer was kept";
+
+  ASSERT_EQ(DSAllocAndAnnounceBuffer(Stream(), 512, nullptr, nullptr, &id), 0);
+  ASSERT_TRUE(emulator::InjectFault(slot, Request::QueueBuffer, FaultKind::DriverError, 1, 3));
+  EXPECT_EQ(DSQueueBuffer(Stream(), id), ZAR_ERR_GENERAL);
+  EXPECT_EQ(DSQueueBuffer(Stream(), id), 0) << "the failed queueing left it unqueued";
+
+  ASSERT_TRUE(emulator::InjectFault(slot, Request::StartStopStream, FaultKind::SystemError, 1, 0));
+  EXPECT_EQ(DSStartAcquisition(Stream(), 0, 1), ZAR_ERR_GENERAL);
+  uint32_t other = 0;
+  ASSERT_EQ(DSAllocAndAnnounceBuffer(Stream(), 512, nullptr, nullptr, &other), 0) << "still stopped";
+  ASSERT_EQ(DSStartAcquisition(Stream(), 0, 1), 0);
+  ASSERT_TRUE(emulator::InjectFault(slot, Request::StartStopStream, FaultKind::DriverError, 1, 4));
+  EXPECT_EQ(DSStopAcquisition(Stream(), 0), ZAR_ERR_GENERAL);
+  EXPECT_EQ(DSRevokeBuffer(Stream(), other, nullptr, nullptr), ZAR_ERR_ACCESS_DENIED) << "still started";
+
   ZAR_WAIT_RESULT result{};
-  EXPECT_EQ(DSWaitForBuffer(Stream(), 2000, 0, &result, nullptr), ZAR_ERR_GENERAL);
-  EXPECT_EQ(result.bFilled, 0);
+  ASSERT_TRUE(emulator::InjectFault(slot, Request::GetBuffer, FaultKind::SystemError, 1, 0));
+  EXPECT_EQ(DSWaitForBuffer(Stream(), 1000, 0, &result, nullptr), ZAR_ERR_GENERAL);
+  ASSERT_TRUE(emulator::InjectFault(slot, Request::GetBuffer, FaultKind::DriverError, 1, 5));
+  EXPECT_EQ(DSWaitForBuffer(Stream(), 1000, 0, &result, nullptr), ZAR_ERR_TIMEOUT) << "a failed frame";
+  ASSERT_EQ(DSWaitForBuffer(Stream(), 2000, 0, &result, nullptr), 0) << "the frame still comes";
+  EXPECT_EQ(result.iID, id);
+  EXPECT_EQ(DSStopAcquisition(Stream(), 0), 0);
+}
+
+// A lock the driver has not answered after its 2 s wait may still take hold
+// later: the announce fails, and the library's memory is not freed.
+TEST_F(StreamRaces, ALockNotAnsweredInTimeKeepsItsMemory) {
+  zar_test::TraceCapture trace;
+  ASSERT_TRUE(emulator::InjectFault(m_stream.Slot(), Request::LockBuffer, FaultKind::Pend, 1, 0));
+  uint32_t id = 0;
+  EXPECT_EQ(DSAllocAndAnnounceBuffer(Stream(), 256, nullptr, nullptr, &id), ZAR_ERR_GENERAL);
+  EXPECT_EQ(trace.Lines("CBuffer::CBuffer alloc kernel buffer").size(), 1u);
+  EXPECT_EQ(trace.Lines("~CBuffer m_bUserAlloc = 0, m_pBase = 0x0").size(), 1u) << "handed over, not freed";
+  EXPECT_TRUE(trace.Lines("delete kernel buffer").empty());
+  EXPECT_EQ(DSAllocAndAnnounceBuffer(Stream(), 256, nullptr, nullptr, &id), 0) << "the next one is locked";
+}
+
+// A stop, a close or a device close on another thread ends a wait that the
+// driver holds (even one it would never answer) at once; the wait fails.
+TEST_F(StreamRaces, StopAndClosesEndAPendingWaitAtOnce) {
+  ZAR_DS_HANDLE stream = Stream();
+  ASSERT_EQ(DSStartAcquisition(stream, 0, 1), 0);
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round == 0 ? "stop" : round == 1 ? "held by the driver, then DSClose" : "DevClose");
+    zar_test::TraceCapture trace;
+    if (round == 1) {
+      ASSERT_TRUE(emulator::InjectFault(m_stream.Slot(), Request::GetBuffer, FaultKind::Pend, 1, 0));
+    }
+    auto wait = PendingWait(trace, stream);
+    const auto start = Clock::now();
+    const ZAR_STATUS ended = round == 0   ? DSStopAcquisition(stream, 0)
+                             : round == 1 ? DSClose(stream)
+                                          : DevClose(m_stream.Device());
+    EXPECT_EQ(ended, 0);
+    ASSERT_EQ(wait.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    EXPECT_EQ(wait.get(), ZAR_ERR_GENERAL);
+    EXPECT_LT(MillisecondsSince(start), 1000);
+    if (round == 1) {
+      EXPECT_EQ(DSClose(stream), ZAR_ERR_INVALID_HANDLE);
+      m_stream.Forget();
+      ASSERT_EQ(DevCreateDataStream(m_stream.Device(), 0, &stream), 0);
+      ASSERT_EQ(DSStartAcquisition(stream, 0, 1), 0);
+    }
+  }
+  EXPECT_EQ(DSClose(stream), ZAR_ERR_INVALID_HANDLE) << "the device took its stream along";
+}
+
+TEST_F(StreamRaces, ClosingWhileOtherThreadsQueueAndWaitIsSafe) {
+  const std::vector<uint32_t> ids = m_stream.AnnounceAndQueue(6);
+  ASSERT_EQ(ids.size(), 6u);
+  ASSERT_EQ(DSStartAcquisition(Stream(), 0, 1), 0);
+  std::atomic<bool> go{false};
+  std::atomic<int> calls{0};
+  std::vector<std::future<bool>> workers;
+  for (int t = 0; t < 3; ++t) {
+    workers.push_back(std::async(std::launch::async, [&, t] {
+      while (!go) std::this_thread::yield();
+      for (;;) {
+        ZAR_WAIT_RESULT result{};
+        const ZAR_STATUS status = t == 0 ? DSWaitForBuffer(Stream(), 100, 0, &result, nullptr)
+                                         : DSQueueBuffer(Stream(), ids[static_cast<size_t>(t)]);
+        ++calls;
+        if (status == ZAR_ERR_INVALID_HANDLE) return true; // the stream is gone
+        if (status == ZAR_SUCCESS && t == 0) DSQueueBuffer(Stream(), result.iID);
+        if (status != ZAR_SUCCESS && status != ZAR_ERR_ACCESS_DENIED && status != ZAR_ERR_TIMEOUT &&
+            status != ZAR_ERR_GENERAL)
+          return false;
+      }
+    }));
+  }
+  go = true;
+  EXPECT_TRUE(zar_test::WaitFor([&] { return calls >= 30; })) << "they run into each other";
+  EXPECT_EQ(m_stream.Close(), 0);
+  for (auto &worker : workers) {
+    ASSERT_EQ(worker.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_TRUE(worker.get()) << "only the codes of a stream going away";
+  }
+}
+
+// An application's close racing a close the library runs itself (the held
+// camera's unplug, the last TLClose), coming the moment the library's close
+// has made the device handle invalid, while it still revokes the buffers:
+// the application's close answers only once the library's has ended, and
+// from then on the library touches none of the application's buffers, which
+// are freed at once (the sanitizers see any later access).
+TEST(CloseRaces, AnApplicationsCloseAnswersOnlyAfterTheLibrarysCloseOfTheSameCamera) {
+  for (const bool unplug : {true, false}) {
+    for (const bool closesTheStream : {false, true}) {
+      for (int round = 0; round < 5; ++round) {
+        SCOPED_TRACE(std::string(unplug ? "unplug" : "last TLClose") + " / " +
+                     (closesTheStream ? "DSClose" : "DevClose") + ", round " + std::to_string(round));
+        OpenStream opened(zar_test::StreamConfig("CR"));
+        ASSERT_TRUE(opened.Ready());
+        std::vector<std::unique_ptr<uint8_t[]>> memory;
+        for (int i = 0; i < 4; ++i) {
+          memory.push_back(std::make_unique<uint8_t[]>(opened.FrameBytes()));
+          uint32_t id = 0;
+          ASSERT_EQ(DSAnnounceBuffer(opened.Stream(), memory.back().get(), opened.FrameBytes(), nullptr, &id), 0);
+          ASSERT_EQ(DSQueueBuffer(opened.Stream(), id), 0);
+        }
+        ASSERT_EQ(DSStartAcquisition(opened.Stream(), 0, 1000000), 0);
+        std::thread library([&] { unplug ? void(emulator::Unplug(opened.Slot())) : void(TLClose(opened.TL())); });
+        uint32_t streams = 0;
+        const bool invalid = zar_test::WaitFor(
+            [&] { return DevGetNumDataStreams(opened.Device(), &streams) == ZAR_ERR_INVALID_HANDLE; });
+        const ZAR_STATUS closed = closesTheStream ? DSClose(opened.Stream()) : DevClose(opened.Device());
+        memory.clear();
+        library.join();
+        opened.Forget();
+        EXPECT_TRUE(invalid);
+        EXPECT_EQ(closed, ZAR_ERR_INVALID_HANDLE);
+      }
+    }
+  }
 }
 
 } // namespace

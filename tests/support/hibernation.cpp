@@ -72,7 +72,7 @@ HeldCameras::Camera *HeldCameras::Open(const oxa::ZarUsb::emulator::CameraConfig
 }
 
 bool HeldCameras::Suspend() {
-  oxa::ZarUsb::emulator::Suspend();
+  if (!oxa::ZarUsb::emulator::Suspend()) return false;
   return std::all_of(m_cameras.begin(), m_cameras.end(), [](Camera &camera) {
     return camera.device == nullptr || camera.events.Await(PC_SUSPEND_MODE).has_value();
   });
@@ -85,12 +85,20 @@ bool HeldCameras::Lose(Camera &camera) {
   return WaitForName(m_tl, camera.name, false);
 }
 
-Clock::time_point HeldCameras::Return(Camera &camera, const std::string &userName) {
+void HeldCameras::Return(Camera &camera, const std::string &userName) {
   oxa::ZarUsb::emulator::CameraConfig config = camera.config;
   config.userName = userName;
-  const Clock::time_point at = Clock::now();
   camera.slot = m_plugged.Plug(config);
-  return at;
+}
+
+Repeating::Repeating(std::function<void()> step)
+    : m_thread([this, step = std::move(step)] {
+        while (!m_stop) step();
+      }) {}
+
+void Repeating::Stop() {
+  m_stop = true;
+  if (m_thread.joinable()) m_thread.join();
 }
 
 int32_t DeviceState(ZAR_DEV_HANDLE device) {

@@ -4,12 +4,15 @@
 // and the steps of a hibernation (suspend, cameras lost, resume, cameras
 // back) taken one by one.
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "camera_bench.h"
@@ -65,14 +68,14 @@ public:
   // Plugs and opens a camera (null when that failed).
   Camera *Open(const oxa::ZarUsb::emulator::CameraConfig &config);
 
-  // The system suspends: every device hears it.
+  // The system suspends: the emulator announces it, and every device hears it.
   bool Suspend();
   // The camera drops off the bus; its device is parked (or, when the
   // process does not sleep, closed).
   bool Lose(Camera &camera);
   // The camera comes back (a new slot, as after a hibernation), under its
-  // old name or the name given; when it came.
-  Clock::time_point Return(Camera &camera, const std::string &userName = "");
+  // old name or the name given.
+  void Return(Camera &camera, const std::string &userName = "");
   // Closes the transport layer (the devices go with it).
   void CloseTL();
 
@@ -81,6 +84,19 @@ private:
   EventLog m_tlEvents;
   std::deque<Camera> m_cameras;
   PluggedCameras m_plugged;
+};
+
+// Runs `step` over and over on a thread of its own until Stop(), or the end
+// of its life (a failed assertion never leaves it running).
+class Repeating {
+public:
+  explicit Repeating(std::function<void()> step);
+  ~Repeating() { Stop(); }
+  void Stop();
+
+private:
+  std::atomic<bool> m_stop{false};
+  std::thread m_thread;
 };
 
 // DevGetInfo's answer for the handle: 0 open and bound, -6 parked, -2 gone.

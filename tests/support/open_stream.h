@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -49,6 +50,16 @@ protected:
   ZAR_DS_HANDLE Stream() const { return m_stream.Stream(); }
   OpenStream m_stream{StreamConfig("DS")};
 };
+
+// Announces `count` library buffers of `bytes` each on the stream and queues
+// them; their IDs (empty when a step failed).
+std::vector<uint32_t> AnnounceAndQueue(ZAR_DS_HANDLE stream, uint32_t bytes, uint32_t count);
+// Waits for `count` frames and queues each buffer again: empty when each came
+// with the pattern at the config's geometry and a frame id above the last,
+// else why not. The filled buffers' IDs are added to `ids`; `first` is when
+// the first frame came.
+std::string TakeFrames(ZAR_DS_HANDLE stream, const oxa::ZarUsb::emulator::CameraConfig &config, uint32_t count,
+                       std::vector<uint32_t> *ids = nullptr, std::chrono::steady_clock::time_point *first = nullptr);
 
 // Empty when the frame in `data` is frame `frameId` of the test pattern at
 // that geometry (Mono8), else where it differs.
