@@ -1,12 +1,11 @@
 // The process's index of open devices: what the device handle check reads.
+// Pins racing closes are shown through the exports.
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <memory>
-#include <optional>
 #include <thread>
-#include <vector>
 
 #include "device/device.h"
 #include "registry/interface.h"
@@ -42,33 +41,6 @@ TEST(OpenDevices, ACloseWaitsForTheCallInFlightAndTheDeviceGoesWithIt) {
     EXPECT_TRUE(refused) << "the handle stayed valid during the close";
   }
   EXPECT_TRUE(watched.expired());
-}
-
-// Pins racing opens and closes of devices never see a freed one (checked by
-// the sanitizers) and only ever the device of their handle.
-TEST(OpenDevices, PinsRacingOpensAndClosesSeeOnlyLiveDevices) {
-  const auto usb = std::make_shared<CInterface>("USB");
-  std::atomic<const void *> current{nullptr};
-  std::atomic<bool> stop{false}, wrong{false};
-  std::vector<std::thread> readers;
-  for (int t = 0; t < 3; ++t)
-    readers.emplace_back([&] {
-      while (!stop) {
-        const void *handle = current.load();
-        if (const auto pin = OpenDevices::Pin(handle))
-          wrong = wrong || pin.get() != handle || pin->GetName() != "ZC1000_#RACE";
-      }
-    });
-  for (int round = 0; round < 2000; ++round) {
-    const std::shared_ptr<CDevice> device = usb->AddDevice("ZC1000_#RACE", 5);
-    ASSERT_NE(device, nullptr);
-    current = device.get();
-    std::this_thread::yield();
-    usb->DeleteDevice(device.get());
-  }
-  stop = true;
-  for (auto &reader : readers) reader.join();
-  EXPECT_FALSE(wrong);
 }
 
 } // namespace
