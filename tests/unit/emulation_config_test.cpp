@@ -13,14 +13,11 @@ using namespace oxa::ZarUsb::emulator;
 
 namespace {
 
-class EmulationConfig : public ::testing::Test {
-protected:
-  void TearDown() override { zar_test::UnsetEnv("ZAR_USB_EMULATION"); }
-};
-
-TEST_F(EmulationConfig, ANumberAsksForThatManyDefaultCameras) {
+// A number asks for that many default cameras; a file describes each camera,
+// defaults filling what it leaves out; anything else asks for none.
+TEST(EmulationConfig, ANumberOrAFileSaysWhichCamerasArePlugged) {
   zar_test::SetEnv("ZAR_USB_EMULATION", "3");
-  const auto cameras = ConfiguredCameras();
+  auto cameras = ConfiguredCameras();
   ASSERT_EQ(cameras.size(), 3u);
   EXPECT_EQ(cameras[0].serial, "EMU0001");
   EXPECT_EQ(cameras[2].serial, "EMU0003");
@@ -33,9 +30,7 @@ TEST_F(EmulationConfig, ANumberAsksForThatManyDefaultCameras) {
   std::string why;
   EXPECT_TRUE(ConfiguredCameras(&why).empty());
   EXPECT_NE(why.find("/no/such/file.json"), std::string::npos) << why;
-}
 
-TEST_F(EmulationConfig, AFileDescribesEachCamera) {
   const zar_test::TempDir dir;
   const auto path = dir / "cameras.json";
   std::ofstream(path) << R"({"cameras": [
@@ -43,7 +38,8 @@ TEST_F(EmulationConfig, AFileDescribesEachCamera) {
        "pixel_format": "Mono16", "frame_rate": 12.5, "interface_class": 20, "name": "Left"},
       {"serial": "B2"}]})";
   zar_test::SetEnv("ZAR_USB_EMULATION", path.string().c_str());
-  const auto cameras = ConfiguredCameras();
+  cameras = ConfiguredCameras();
+  zar_test::UnsetEnv("ZAR_USB_EMULATION");
   ASSERT_EQ(cameras.size(), 2u);
   EXPECT_EQ(cameras[0].model, "ZC2000");
   EXPECT_EQ(cameras[0].version, "2.13");
@@ -53,17 +49,12 @@ TEST_F(EmulationConfig, AFileDescribesEachCamera) {
   EXPECT_EQ(cameras[0].interfaceClass, 20u);
   EXPECT_EQ(cameras[0].userName, "Left");
   EXPECT_EQ(cameras[1].model, CameraConfig{}.model) << "defaults fill what is missing";
-  // The largest numbers the registers hold.
-  std::string why;
-  const auto largest = ParseCameras(R"({"cameras": [{"register90": 4294967295, "frame_rate": 4294967}]})", &why);
-  ASSERT_EQ(largest.size(), 1u) << why;
-  EXPECT_EQ(largest[0].register90, 4294967295u);
-  EXPECT_EQ(largest[0].frameRateMilli, 4294967000u);
 }
 
 // Broken descriptions, and numbers that the registers cannot hold, are
-// refused with a reason.
-TEST_F(EmulationConfig, BrokenDescriptionsAreRefusedWithAReason) {
+// refused with a reason; the largest they hold are taken. A sensor larger
+// than the width and height registers take is not plugged.
+TEST(EmulationConfig, WhatTheRegistersCannotHoldIsRefused) {
   for (const std::string text :
        {R"({"cameras": [{"pixel_format": "Bayer"}]})", "not json", R"({"cameras": [{"width": 1e20}]})",
         R"({"cameras": [{"width": -1}]})", R"({"cameras": [{"height": 480.5}]})",
@@ -74,9 +65,12 @@ TEST_F(EmulationConfig, BrokenDescriptionsAreRefusedWithAReason) {
     EXPECT_TRUE(text.find("Bayer") == std::string::npos ? !why.empty() : why.find("pixel_format") != std::string::npos)
         << text << ": " << why;
   }
-}
+  std::string why;
+  const auto largest = ParseCameras(R"({"cameras": [{"register90": 4294967295, "frame_rate": 4294967}]})", &why);
+  ASSERT_EQ(largest.size(), 1u) << why;
+  EXPECT_EQ(largest[0].register90, 4294967295u);
+  EXPECT_EQ(largest[0].frameRateMilli, 4294967000u);
 
-TEST_F(EmulationConfig, ASensorLargerThanTheWidthAndHeightRegistersTakeIsNotPlugged) {
   CameraSlot slot{};
   CameraConfig config;
   config.width = config.height = kMaxDimension;
