@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <deque>
@@ -118,11 +119,6 @@ private:
   std::mutex m_mutex;
 };
 
-template <class T = uint32_t> T At(const std::vector<uint8_t> &bytes, size_t offset) {
-  T value;
-  std::memcpy(&value, bytes.data() + offset, sizeof value);
-  return value;
-}
 // The little-endian bytes of each value in its width, one after the other.
 std::vector<uint8_t> LE(std::initializer_list<std::pair<uint64_t, size_t>> fields) {
   std::vector<uint8_t> bytes;
@@ -130,10 +126,11 @@ std::vector<uint8_t> LE(std::initializer_list<std::pair<uint64_t, size_t>> field
     for (size_t i = 0; i < width; ++i) bytes.push_back(i < 8 ? static_cast<uint8_t>(value >> (8 * i)) : 0);
   return bytes;
 }
-void PutU32(uint8_t *at, uint32_t value) { std::memcpy(at, &value, 4); }
-Reply Word(uint32_t value) {
-  return [value](uint8_t *out, uint32_t) { PutU32(out, value); };
+// A reply that writes these bytes at the start of the output.
+Reply Writes(std::vector<uint8_t> bytes) {
+  return [bytes](uint8_t *out, uint32_t) { std::memcpy(out, bytes.data(), bytes.size()); };
 }
+Reply Word(uint32_t value) { return Writes(LE({{value, 4}})); }
 
 // A driver interface on a fake device the test keeps a pointer to.
 struct Scripted {
@@ -178,17 +175,9 @@ TEST(DriverInterface, MemoryRequestsAreSentByteForByteAndCopyNoMoreThanAsked) {
   for (uint32_t mode : {0u, 1u, 2u}) {
     SCOPED_TRACE(mode);
     Scripted s;
-    s.fake->script.push_back({0, false, [](uint8_t *out, uint32_t outLength) {
-                                const uint64_t claimed = 100; // more than the 5 asked
-                                std::memcpy(out, &claimed, 8);
-                                PutU32(out + 8, 0);
-                                for (uint32_t i = 12; i < outLength; ++i) out[i] = static_cast<uint8_t>(0xA0 + i);
-                              }});
-    s.fake->script.push_back({0, false, [](uint8_t *out, uint32_t) {
-                                const uint64_t claimed = 100; // more than the 3 sent
-                                std::memcpy(out, &claimed, 8);
-                                PutU32(out + 8, 9);
-                              }});
+    // Counts of 100, more than the 5 bytes asked and the 3 sent.
+    s.fake->script.push_back({0, false, Writes(LE({{100, 8}, {0, 4}, {0x0504030201, 5}}))});
+    s.fake->script.push_back({0, false, Writes(LE({{100, 8}, {9, 4}}))});
     std::array<uint8_t, 8> destination;
     destination.fill(0xEE);
     uint64_t size = 5;
@@ -196,8 +185,8 @@ TEST(DriverInterface, MemoryRequestsAreSentByteForByteAndCopyNoMoreThanAsked) {
     ASSERT_EQ(s.driver->ReadMem(mode, 0x1234567890ull, destination.data(), &size, &word), 0u);
     EXPECT_EQ(size, 5u);
     EXPECT_EQ(word, 0u);
-    EXPECT_EQ(destination[4], 0xA0 + 16);
-    EXPECT_EQ(destination[5], 0xEE) << "nothing past the size asked";
+    EXPECT_EQ(std::vector<uint8_t>(destination.begin(), destination.end()), LE({{0xEEEEEE0504030201, 8}}))
+        << "nothing past the size asked";
     const uint8_t data[3] = {1, 2, 3};
     size = 3;
     ASSERT_EQ(s.driver->WriteMem(mode, 0xABCD, data, &size, &word), 0u);
@@ -285,19 +274,16 @@ TEST(DriverInterface, RequestsNotFinishedInTimeAreCancelledBeforeReturning) {
 
 TEST(DriverInterface, GetBufferReportsDriverErrorsLikeATimeout) {
   Scripted s;
-  s.fake->script.push_back({0, false, [](uint8_t *out, uint32_t) {
-                              for (uint32_t i = 0; i < 44; ++i) out[i] = static_cast<uint8_t>(i + 1);
-                              PutU32(out + 40, 5);
-                            }});
+  std::vector<uint8_t> reply = LE({{0x04030201, 4}, {0, 36}, {5, 4}});
+  std::fill(reply.begin() + 4, reply.begin() + 40, 0xAB);
+  s.fake->script.push_back({0, false, Writes(reply)});
   std::array<uint8_t, 44> record{};
   EXPECT_EQ(s.driver->GetBuffer(1000, record.data()), 258u);
   EXPECT_EQ(s.fake->log.at(0).code, 0x22202Cu);
   EXPECT_EQ(s.fake->log.at(0).input, LE({{1000, 4}})) << "the timeout goes to the driver";
   EXPECT_EQ(s.fake->log.at(0).output, LE({{0, 40}, {30020, 4}})) << "the preset";
-  std::vector<uint8_t> got(record.begin(), record.end());
-  EXPECT_EQ(At(got, 0), 0x04030201u) << "the tag stays";
-  for (size_t i = 4; i < 40; ++i) EXPECT_EQ(got[i], 0) << "byte " << i;
-  EXPECT_EQ(At(got, 40), 5u);
+  EXPECT_EQ(std::vector<uint8_t>(record.begin(), record.end()), LE({{0x04030201, 4}, {0, 36}, {5, 4}}))
+      << "the tag kept, the frame's information cleared";
 }
 
 // A request that pends and then fails: a buffer completion is judged by its
@@ -311,10 +297,8 @@ TEST(DriverInterface, PendingRequestsThatFailAreNeverTakenForSuccess) {
   auto waited = s.Pending([&] { return s.driver->GetBuffer(100, record.data()); });
   ASSERT_TRUE(s.fake->CompleteHeld(nullptr, 1167));
   EXPECT_EQ(waited.get(), 258u);
-  const std::vector<uint8_t> got(record.begin(), record.end());
-  EXPECT_EQ(At(got, 0), 0x77777777u) << "the tag as it stood";
-  for (size_t i = 4; i < 40; ++i) ASSERT_EQ(got[i], 0) << "byte " << i;
-  EXPECT_EQ(At(got, 40), 30020u) << "the preset, in the caller's record";
+  EXPECT_EQ(std::vector<uint8_t>(record.begin(), record.end()), LE({{0x77777777, 4}, {0, 36}, {30020, 4}}))
+      << "the tag as it stood, the frame's information cleared, the preset";
 
   alignas(8) uint8_t buffer[64] = {};
   for (const WordRequest &request : kWordRequests) {
@@ -342,10 +326,7 @@ TEST(DriverInterface, AWokenGetBufferIsCancelled) {
   EXPECT_FALSE(s.fake->Holding());
 
   // Signalled before the driver answers at once: the frame is not lost.
-  s.fake->script.push_back({0, false, [](uint8_t *out, uint32_t) {
-                              std::memset(out, 0, 44);
-                              PutU32(out, 0xF00D);
-                            }});
+  s.fake->script.push_back({0, false, Writes(LE({{0xF00D, 4}, {0, 40}}))});
   EXPECT_EQ(s.driver->GetBuffer(10, record.data(), wake.get()), 0u);
   EXPECT_EQ(record[0], 0x0D);
 }

@@ -176,9 +176,9 @@ TEST_F(Emulated, FramesComeOnePerTriggerOrOnTheFrameRatesGrid) {
 }
 
 // The driver holds an event request until an event comes, here from the
-// test register. Raised while nobody holds the camera, an event waits on the
-// bus for the next open. (Raised by another process, it reaches a holder
-// through the exports.)
+// test register, or until it is cancelled. Raised while nobody holds the
+// camera, an event waits on the bus for the next open. (Raised by another
+// process, it reaches a holder through the exports.)
 TEST_F(Emulated, EventsWaitForTheirRequest) {
   driver::EventRecord record{};
   os::IoRequest request;
@@ -199,6 +199,9 @@ TEST_F(Emulated, EventsWaitForTheirRequest) {
   EXPECT_EQ(record.id, 8u);
   EXPECT_EQ(record.length, 5);
   EXPECT_STREQ(reinterpret_cast<const char *>(record.data), "data");
+  ASSERT_EQ(GetEvent(record, request), 997u);
+  m_driver->CancelEvent(request);
+  EXPECT_EQ(m_driver->EventResult(request), 995u) << "cancelled";
 }
 
 // A reset replaces every camera: a handle opened before it never reaches the

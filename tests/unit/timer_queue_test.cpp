@@ -30,6 +30,7 @@ size_t Fired() {
 }
 
 TEST(TimerQueue, TimersFireOnceInOrderOfTheirDueTimesUnlessCancelled) {
+  g_fired.clear();
   TimerQueue queue;
   ASSERT_EQ(queue.Create(), 0u);
   int late = 3, cancelled = 2, early = 1;
