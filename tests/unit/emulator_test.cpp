@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <functional>
 #include <vector>
@@ -24,13 +25,7 @@ using namespace oxa::ZarUsb::emulator;
 
 namespace {
 
-constexpr uint32_t kCamera = 1;
-
-uint32_t FloatBits(float value) {
-  uint32_t bits;
-  std::memcpy(&bits, &value, sizeof bits);
-  return bits;
-}
+uint32_t FloatBits(float value) { return std::bit_cast<uint32_t>(value); }
 
 // A 64 x 8 Mono8 camera of its own, free-running at no set frame rate, open.
 class Emulated : public ::testing::Test {
@@ -59,7 +54,7 @@ protected:
   uint32_t Write32(uint64_t address, uint32_t value) {
     uint32_t word = 0;
     uint64_t size = 4;
-    const uint32_t error = m_driver->WriteMem(kCamera, address, &value, &size, &word);
+    const uint32_t error = m_driver->WriteMem(driver::kAccessCamera, address, &value, &size, &word);
     return error != 0 ? error : word;
   }
   void LockAndQueue(std::vector<uint8_t> &buffer) {
