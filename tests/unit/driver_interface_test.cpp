@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <deque>
@@ -28,8 +29,7 @@ using Reply = std::function<void(uint8_t *out, uint32_t outLength)>;
 struct Recorded {
   uint32_t code;
   bool overlapped;
-  const void *inPointer;
-  uint32_t inLength, outLength;
+  const void *in;
   std::vector<uint8_t> input, output; // the bytes as sent, the output buffer as it was when sent
 };
 
@@ -55,21 +55,15 @@ public:
   }
   uint32_t Control(uint32_t code, const void *in, uint32_t inLength, void *out, uint32_t outLength,
                    uint32_t *bytes) noexcept override {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    const Answer answer = Take(code, false, in, inLength, out, outLength);
-    if (bytes != nullptr) *bytes = outLength;
-    return answer.pend ? os::kErrorIoPending : answer.error;
+    *bytes = outLength;
+    return Take(code, in, inLength, out, outLength, nullptr);
   }
   uint32_t Submit(uint32_t code, const void *in, uint32_t inLength, void *out, uint32_t outLength,
                   os::IoRequest &request) noexcept override {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    const Answer answer = Take(code, true, in, inLength, out, outLength);
-    if (answer.pend) m_held = {&request, static_cast<uint8_t *>(out), outLength};
-    else if (answer.error == 0) request.Complete(0, outLength);
-    return answer.pend ? os::kErrorIoPending : answer.error;
+    return Take(code, in, inLength, out, outLength, &request);
   }
   uint32_t Result(os::IoRequest &request, uint32_t *bytes) noexcept override {
-    if (bytes != nullptr) *bytes = request.Bytes();
+    *bytes = request.Bytes();
     return request.Status();
   }
   void Cancel(os::IoRequest &request) noexcept override {
@@ -93,18 +87,23 @@ public:
   }
 
 private:
-  // Records the request and takes its answer; the reply of one answered at
-  // once is written.
-  Answer Take(uint32_t code, bool overlapped, const void *in, uint32_t inLength, void *out, uint32_t outLength) {
+  // Records the request and answers it as scripted; overlapped when it has
+  // a request block.
+  uint32_t Take(uint32_t code, const void *in, uint32_t inLength, void *out, uint32_t outLength,
+                os::IoRequest *request) {
+    std::lock_guard<std::mutex> lock(m_mutex);
     const auto bytes = [](const void *p, uint32_t n) {
       const auto *b = static_cast<const uint8_t *>(p);
       return b == nullptr ? std::vector<uint8_t>() : std::vector<uint8_t>(b, b + n);
     };
-    log.push_back({code, overlapped, in, inLength, outLength, bytes(in, inLength), bytes(out, outLength)});
+    log.push_back({code, request != nullptr, in, bytes(in, inLength), bytes(out, outLength)});
     Answer answer;
     if (!script.empty()) answer = script.front(), script.pop_front();
-    if (!answer.pend && answer.error == 0 && answer.reply) answer.reply(static_cast<uint8_t *>(out), outLength);
-    return answer;
+    if (answer.pend) m_held = {request, static_cast<uint8_t *>(out), outLength};
+    if (answer.pend || answer.error != 0) return answer.pend ? os::kErrorIoPending : answer.error;
+    if (answer.reply) answer.reply(static_cast<uint8_t *>(out), outLength);
+    if (request != nullptr) request->Complete(0, outLength);
+    return 0;
   }
   void Finish(const Reply &reply, uint32_t status) {
     if (reply) reply(m_held.out, m_held.outLength);
@@ -120,15 +119,18 @@ private:
   std::mutex m_mutex;
 };
 
-template <class T = uint32_t> T At(const std::vector<uint8_t> &bytes, size_t offset) {
-  T value;
-  std::memcpy(&value, bytes.data() + offset, sizeof value);
-  return value;
+// The little-endian bytes of each value in its width, one after the other.
+std::vector<uint8_t> LE(std::initializer_list<std::pair<uint64_t, size_t>> fields) {
+  std::vector<uint8_t> bytes;
+  for (const auto &[value, width] : fields)
+    for (size_t i = 0; i < width; ++i) bytes.push_back(i < 8 ? static_cast<uint8_t>(value >> (8 * i)) : 0);
+  return bytes;
 }
-void PutU32(uint8_t *at, uint32_t value) { std::memcpy(at, &value, 4); }
-Reply Word(uint32_t value) {
-  return [value](uint8_t *out, uint32_t) { PutU32(out, value); };
+// A reply that writes these bytes at the start of the output.
+Reply Writes(std::vector<uint8_t> bytes) {
+  return [bytes](uint8_t *out, uint32_t) { std::memcpy(out, bytes.data(), bytes.size()); };
 }
+Reply Word(uint32_t value) { return Writes(LE({{value, 4}})); }
 
 // A driver interface on a fake device the test keeps a pointer to.
 struct Scripted {
@@ -166,92 +168,48 @@ const WordRequest kWordRequests[] = {
      [](CDriverInterface &d, uint8_t *, uint32_t *w) { return d.StartStopStream(1, w); }},
 };
 
-TEST(DriverInterface, AFailedOpenKeepsItsErrorAndSendsNothing) {
-  CDriverInterface driver("\\\\?\\no-such-device", [](const char *, uint32_t *error) {
-    *error = 2;
-    return std::unique_ptr<os::DeviceIo>();
-  });
-  EXPECT_FALSE(driver.IsOpen());
-  EXPECT_EQ(driver.m_dwLastError, 2u);
-  uint64_t size = 4;
-  uint32_t word = 0, data = 0;
-  EXPECT_NE(driver.ReadMem(1, 0, &data, &size, &word), 0u);
-  EXPECT_NE(driver.QueueBuffer(1, &word), 0u);
-}
-
-TEST(DriverInterface, ReadMemSendsSixteenBytesAndCopiesNoMoreThanAsked) {
+// Reads and writes of each access mode; a byte count above the request is
+// cut to it. A read the driver answers without writing the reply keeps the
+// preset word, a failure.
+TEST(DriverInterface, MemoryRequestsAreSentByteForByteAndCopyNoMoreThanAsked) {
   for (uint32_t mode : {0u, 1u, 2u}) {
     SCOPED_TRACE(mode);
     Scripted s;
-    s.fake->script.push_back({0, false, [](uint8_t *out, uint32_t outLength) {
-                                const uint64_t claimed = 100; // more than the 5 asked
-                                std::memcpy(out, &claimed, 8);
-                                PutU32(out + 8, 0);
-                                for (uint32_t i = 12; i < outLength; ++i) out[i] = static_cast<uint8_t>(0xA0 + i);
-                              }});
+    // Counts of 100, more than the 5 bytes asked and the 3 sent.
+    s.fake->script.push_back({0, false, Writes(LE({{100, 8}, {0, 4}, {0x0504030201, 5}}))});
+    s.fake->script.push_back({0, false, Writes(LE({{100, 8}, {9, 4}}))});
     std::array<uint8_t, 8> destination;
     destination.fill(0xEE);
     uint64_t size = 5;
     uint32_t word = 77;
     ASSERT_EQ(s.driver->ReadMem(mode, 0x1234567890ull, destination.data(), &size, &word), 0u);
-    const Recorded &sent = s.fake->log.at(0);
-    EXPECT_EQ(sent.code, (std::array<uint32_t, 3>{0x22201C, 0x222014, 0x222040})[mode]);
-    EXPECT_FALSE(sent.overlapped);
-    ASSERT_EQ(sent.inLength, 16u);
-    EXPECT_EQ(At<uint64_t>(sent.input, 0), 0x1234567890ull);
-    EXPECT_EQ(At<uint64_t>(sent.input, 8), 5u);
-    ASSERT_EQ(sent.outLength, 12u + 5u);
-    EXPECT_EQ(At(sent.output, 8), 30023u) << "error word preset";
     EXPECT_EQ(size, 5u);
     EXPECT_EQ(word, 0u);
-    EXPECT_EQ(destination[4], 0xA0 + 16);
-    EXPECT_EQ(destination[5], 0xEE) << "nothing past the size asked";
+    EXPECT_EQ(std::vector<uint8_t>(destination.begin(), destination.end()), LE({{0xEEEEEE0504030201, 8}}))
+        << "nothing past the size asked";
+    const uint8_t data[3] = {1, 2, 3};
+    size = 3;
+    ASSERT_EQ(s.driver->WriteMem(mode, 0xABCD, data, &size, &word), 0u);
+    EXPECT_EQ(size, 3u);
+    EXPECT_EQ(word, 9u);
+    ASSERT_EQ(s.driver->ReadMem(mode, 0x60, destination.data(), &size, &word), 0u);
+    EXPECT_EQ(word, 30023u) << "unanswered";
+    uint64_t absurd = ~0ull;
+    EXPECT_EQ(s.driver->WriteMem(mode, 0, data, &absurd, &word), 8u) << "no request larger than 4 GiB";
+    ASSERT_EQ(s.fake->log.size(), 3u);
+
+    const Recorded &read = s.fake->log.at(0), &write = s.fake->log.at(1);
+    EXPECT_EQ(read.code, (std::array<uint32_t, 3>{0x22201C, 0x222014, 0x222040})[mode]);
+    EXPECT_EQ(write.code, (std::array<uint32_t, 3>{0x222018, 0x222010, 0x22203C})[mode]);
+    EXPECT_FALSE(read.overlapped || write.overlapped);
+    EXPECT_EQ(read.input, LE({{0x1234567890ull, 8}, {5, 8}}));
+    EXPECT_EQ(read.output, LE({{0, 8}, {30023, 4}, {0, 5}})) << "the error word preset";
+    EXPECT_EQ(write.input, LE({{0xABCD, 8}, {3, 8}, {1, 1}, {2, 1}, {3, 1}}));
+    EXPECT_EQ(write.output, LE({{0, 12}})) << "the reply zeroed";
   }
-  // A driver that answers without writing the reply: the preset reads as a failure.
-  Scripted s;
-  uint8_t data[4];
-  uint64_t size = 4;
-  uint32_t word = 0;
-  ASSERT_EQ(s.driver->ReadMem(1, 0x60, data, &size, &word), 0u);
-  EXPECT_EQ(word, 30023u);
 }
 
-TEST(DriverInterface, WriteMemSendsAddressSizeAndDataAndFailuresLeaveTheCountsAlone) {
-  Scripted s;
-  s.fake->script.push_back({0, false, [](uint8_t *out, uint32_t) {
-                              const uint64_t count = 3;
-                              std::memcpy(out, &count, 8);
-                              PutU32(out + 8, 9);
-                            }});
-  const uint8_t data[3] = {1, 2, 3};
-  uint64_t size = 3;
-  uint32_t word = 0;
-  ASSERT_EQ(s.driver->WriteMem(2, 0xABCD, data, &size, &word), 0u);
-  const Recorded &sent = s.fake->log.at(0);
-  EXPECT_EQ(sent.code, 0x22203Cu);
-  ASSERT_EQ(sent.inLength, 19u);
-  EXPECT_EQ(At<uint64_t>(sent.input, 0), 0xABCDu);
-  EXPECT_EQ(At<uint64_t>(sent.input, 8), 3u);
-  EXPECT_EQ(std::vector<uint8_t>(sent.input.begin() + 16, sent.input.end()), std::vector<uint8_t>({1, 2, 3}));
-  EXPECT_EQ(sent.output, std::vector<uint8_t>(12, 0)) << "reply zeroed before sending";
-  EXPECT_EQ(size, 3u);
-  EXPECT_EQ(word, 9u);
-
-  s.fake->script.push_back({31, false, nullptr});
-  s.fake->script.push_back({1167, false, nullptr});
-  uint8_t buffer[4] = {};
-  size = 4;
-  word = 55;
-  EXPECT_EQ(s.driver->WriteMem(1, 0, buffer, &size, &word), 31u);
-  EXPECT_EQ(s.driver->ReadMem(1, 0, buffer, &size, &word), 1167u);
-  EXPECT_EQ(size, 4u);
-  EXPECT_EQ(word, 55u);
-  uint64_t absurd = ~0ull;
-  EXPECT_EQ(s.driver->ReadMem(1, 0, buffer, &absurd, &word), 8u) << "no request larger than 4 GiB";
-  EXPECT_EQ(s.fake->log.size(), 3u);
-}
-
-TEST(DriverInterface, WordRequestsAreSentByteForByte) {
+TEST(DriverInterface, WordAndEventRequestsAreSentByteForByte) {
   for (const WordRequest &request : kWordRequests) {
     SCOPED_TRACE(request.name);
     Scripted s;
@@ -262,42 +220,34 @@ TEST(DriverInterface, WordRequestsAreSentByteForByte) {
     const Recorded &sent = s.fake->log.at(0);
     EXPECT_EQ(sent.code, request.code);
     EXPECT_TRUE(sent.overlapped);
-    ASSERT_EQ(sent.inLength, request.inLength);
-    EXPECT_EQ(At(sent.input, 0), request.firstWord != 0 ? request.firstWord : driver::DriverTag(buffer.data()))
-        << "low byte first";
-    EXPECT_EQ(sent.outLength, 4u);
+    EXPECT_EQ(sent.input, LE({{request.firstWord != 0 ? request.firstWord : driver::DriverTag(buffer.data()), 4},
+                              {0, request.inLength - 4}}));
+    EXPECT_EQ(sent.output.size(), 4u);
     if (request.code == 0x222023) {
-      EXPECT_EQ(sent.inPointer, buffer.data()) << "the buffer itself is the input";
+      EXPECT_EQ(sent.in, buffer.data()) << "the buffer itself is the input";
     }
     if (request.code == 0x222034) {
-      EXPECT_EQ(At(sent.output, 0), 0u) << "word zeroed before sending";
+      EXPECT_EQ(sent.output, LE({{0, 4}})) << "word zeroed before sending";
     }
   }
   Scripted s;
   uint32_t word = 99;
   ASSERT_EQ(s.driver->FlushQueue(&word), 0u);
-  EXPECT_EQ(s.fake->log.at(0).code, 0x222028u);
-  EXPECT_EQ(s.fake->log.at(0).inLength, 0u);
-  EXPECT_FALSE(s.fake->log.at(0).overlapped);
-  EXPECT_EQ(At(s.fake->log.at(0).output, 0), 0u);
-}
-
-TEST(DriverInterface, OutcomesOfWordRequestsMap) {
-  Scripted s;
-  alignas(8) uint8_t buffer[16] = {};
-  uint32_t word = 0;
-  EXPECT_EQ(s.driver->LockBuffer(nullptr, 64, &word), 8u);
-  EXPECT_EQ(s.driver->QueueBuffer(0, &word), 87u);
-  EXPECT_EQ(s.driver->FreeBuffer(nullptr, &word), 87u);
-  EXPECT_TRUE(s.fake->log.empty()) << "nothing sent without a buffer or tag";
-  for (int i = 0; i < 4; ++i) s.fake->script.push_back({0, false, Word(3)});
-  EXPECT_EQ(s.driver->LockBuffer(buffer, 16, &word), 8u) << "a driver error word locks nothing";
-  EXPECT_EQ(s.driver->QueueBuffer(7, &word), 998u);
-  EXPECT_EQ(s.driver->FreeBuffer(buffer, &word), 998u);
-  EXPECT_EQ(s.driver->StartStopStream(0, &word), 0u) << "the word is the caller's to test";
-  EXPECT_EQ(word, 3u);
-  s.fake->script.push_back({1167, false, nullptr});
-  EXPECT_EQ(s.driver->QueueBuffer(7, &word), 1167u);
+  std::array<uint8_t, 80> record{};
+  os::IoRequest request;
+  ASSERT_TRUE(request.Prepare());
+  s.fake->script.push_back({0, true, nullptr});
+  EXPECT_EQ(s.driver->GetEvent(record.data(), request), 997u) << "held on the caller's block";
+  s.driver->CancelEvent(request);
+  EXPECT_FALSE(s.fake->Holding());
+  const Recorded &flush = s.fake->log.at(0), &event = s.fake->log.at(1);
+  EXPECT_EQ(flush.code, 0x222028u);
+  EXPECT_TRUE(flush.input.empty());
+  EXPECT_FALSE(flush.overlapped);
+  EXPECT_EQ(flush.output, LE({{0, 4}}));
+  EXPECT_EQ(event.code, 0x222038u);
+  EXPECT_TRUE(event.input.empty());
+  EXPECT_EQ(event.output.size(), 80u);
 }
 
 // Each request that is still pending after 2000 ms returns 258, and was
@@ -324,33 +274,16 @@ TEST(DriverInterface, RequestsNotFinishedInTimeAreCancelledBeforeReturning) {
 
 TEST(DriverInterface, GetBufferReportsDriverErrorsLikeATimeout) {
   Scripted s;
-  s.fake->script.push_back({0, false, [](uint8_t *out, uint32_t outLength) {
-                              ASSERT_EQ(outLength, 44u);
-                              EXPECT_EQ(At(std::vector<uint8_t>(out, out + 44), 40), 30020u) << "preset";
-                              for (uint32_t i = 0; i < 44; ++i) out[i] = static_cast<uint8_t>(i + 1);
-                              PutU32(out + 40, 5);
-                            }});
+  std::vector<uint8_t> reply = LE({{0x04030201, 4}, {0, 36}, {5, 4}});
+  std::fill(reply.begin() + 4, reply.begin() + 40, 0xAB);
+  s.fake->script.push_back({0, false, Writes(reply)});
   std::array<uint8_t, 44> record{};
   EXPECT_EQ(s.driver->GetBuffer(1000, record.data()), 258u);
-  EXPECT_EQ(At(s.fake->log.at(0).input, 0), 1000u) << "the timeout goes to the driver";
   EXPECT_EQ(s.fake->log.at(0).code, 0x22202Cu);
-  std::vector<uint8_t> got(record.begin(), record.end());
-  EXPECT_EQ(At(got, 0), 0x04030201u) << "the tag stays";
-  for (size_t i = 4; i < 40; ++i) EXPECT_EQ(got[i], 0) << "byte " << i;
-  EXPECT_EQ(At(got, 40), 5u);
-
-  auto waited = s.Pending([&] { return s.driver->GetBuffer(50, record.data()); });
-  ASSERT_TRUE(s.fake->CompleteHeld([](uint8_t *out, uint32_t) {
-    std::memset(out, 0, 44);
-    PutU32(out, 0xCAFE);
-    out[4] = 42;
-    PutU32(out + 36, 640);
-  }));
-  EXPECT_EQ(waited.get(), 0u);
-  got.assign(record.begin(), record.end());
-  EXPECT_EQ(At(got, 0), 0xCAFEu);
-  EXPECT_EQ(got[4], 42);
-  EXPECT_EQ(At(got, 36), 640u);
+  EXPECT_EQ(s.fake->log.at(0).input, LE({{1000, 4}})) << "the timeout goes to the driver";
+  EXPECT_EQ(s.fake->log.at(0).output, LE({{0, 40}, {30020, 4}})) << "the preset";
+  EXPECT_EQ(std::vector<uint8_t>(record.begin(), record.end()), LE({{0x04030201, 4}, {0, 36}, {5, 4}}))
+      << "the tag kept, the frame's information cleared";
 }
 
 // A request that pends and then fails: a buffer completion is judged by its
@@ -364,10 +297,8 @@ TEST(DriverInterface, PendingRequestsThatFailAreNeverTakenForSuccess) {
   auto waited = s.Pending([&] { return s.driver->GetBuffer(100, record.data()); });
   ASSERT_TRUE(s.fake->CompleteHeld(nullptr, 1167));
   EXPECT_EQ(waited.get(), 258u);
-  const std::vector<uint8_t> got(record.begin(), record.end());
-  EXPECT_EQ(At(got, 0), 0x77777777u) << "the tag as it stood";
-  for (size_t i = 4; i < 40; ++i) ASSERT_EQ(got[i], 0) << "byte " << i;
-  EXPECT_EQ(At(got, 40), 30020u) << "the preset, in the caller's record";
+  EXPECT_EQ(std::vector<uint8_t>(record.begin(), record.end()), LE({{0x77777777, 4}, {0, 36}, {30020, 4}}))
+      << "the tag as it stood, the frame's information cleared, the preset";
 
   alignas(8) uint8_t buffer[64] = {};
   for (const WordRequest &request : kWordRequests) {
@@ -395,35 +326,9 @@ TEST(DriverInterface, AWokenGetBufferIsCancelled) {
   EXPECT_FALSE(s.fake->Holding());
 
   // Signalled before the driver answers at once: the frame is not lost.
-  s.fake->script.push_back({0, false, [](uint8_t *out, uint32_t) {
-                              std::memset(out, 0, 44);
-                              PutU32(out, 0xF00D);
-                            }});
+  s.fake->script.push_back({0, false, Writes(LE({{0xF00D, 4}, {0, 40}}))});
   EXPECT_EQ(s.driver->GetBuffer(10, record.data(), wake.get()), 0u);
   EXPECT_EQ(record[0], 0x0D);
-}
-
-TEST(DriverInterface, GetEventPendsOnTheCallersBlock) {
-  Scripted s;
-  std::array<uint8_t, 80> record{};
-  os::IoRequest request;
-  ASSERT_TRUE(request.Prepare());
-  s.fake->script.push_back({0, true, nullptr});
-  EXPECT_EQ(s.driver->GetEvent(record.data(), request), 997u);
-  EXPECT_EQ(s.fake->log.at(0).code, 0x222038u);
-  EXPECT_EQ(s.fake->log.at(0).outLength, 80u);
-  ASSERT_TRUE(s.fake->CompleteHeld(Word(0x1234)));
-  ASSERT_TRUE(request.Completion().Wait(1000));
-  EXPECT_EQ(s.driver->EventResult(request), 0u);
-  EXPECT_EQ(record[0], 0x34);
-
-  ASSERT_TRUE(request.Prepare());
-  EXPECT_EQ(s.driver->GetEvent(record.data(), request), 0u) << "completed at once";
-  s.fake->script.push_back({0, true, nullptr});
-  ASSERT_TRUE(request.Prepare());
-  EXPECT_EQ(s.driver->GetEvent(record.data(), request), 997u);
-  s.driver->CancelEvent(request);
-  EXPECT_FALSE(s.fake->Holding());
 }
 
 // Pending requests are cancelled before the handle closes. A driver

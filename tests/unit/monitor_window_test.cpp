@@ -21,20 +21,42 @@ using zar_test::WaitFor;
 namespace {
 
 struct Heard {
-  std::atomic<bool> created{false};
+  std::atomic<bool> created{false}, release{true};
+  std::atomic<uint32_t> messages{0};
   std::atomic<uint64_t> wParam{0};
 };
 
 bool Refuse(void *) { return false; }
-bool Accept(void *context) {
-  static_cast<Heard *>(context)->created = true;
+bool Accept(void *context) { return static_cast<Heard *>(context)->created = true; }
+// Holds each message until released.
+bool Note(void *context, uint32_t, uint64_t wParam) {
+  auto &heard = *static_cast<Heard *>(context);
+  while (!heard.release) std::this_thread::yield();
+  heard.wParam = wParam;
+  ++heard.messages;
   return true;
 }
-bool Note(void *context, uint32_t message, uint64_t wParam) {
-  if (message != kWmDeviceChange) return false;
-  static_cast<Heard *>(context)->wParam = wParam;
-  return true;
-}
+
+// A window created and run on a thread of its own until the owner goes.
+class Window {
+public:
+  explicit Window(Heard &heard) : m_heard(heard), m_thread([this] {
+    MonitorWindow window;
+    created = window.Create(Note, Accept, &m_heard);
+    if (created == 0) window.Run(*m_stop);
+  }) {}
+  ~Window() {
+    m_heard.release = true;
+    m_stop->Set();
+    m_thread.join();
+  }
+  std::atomic<uint32_t> created{~0u};
+
+private:
+  Heard &m_heard;
+  std::unique_ptr<Event> m_stop = Event::Create(true);
+  std::thread m_thread;
+};
 
 TEST(MonitorWindow, AWindowThatFailsToBeCreatedLeavesNothingBehind) {
   Heard heard;
@@ -43,67 +65,33 @@ TEST(MonitorWindow, AWindowThatFailsToBeCreatedLeavesNothingBehind) {
     EXPECT_EQ(refused.Create(Note, Refuse, &heard), MonitorWindow::kCreationRefused);
     EXPECT_FALSE(PostSystemMessage(kWmDeviceChange, kDbtDevNodesChanged)) << "a refused window still receives";
   }
-
-  std::unique_ptr<Event> stop = Event::Create(true);
-  ASSERT_TRUE(stop);
-  std::atomic<uint32_t> created{~0u};
-  std::thread owner([&] {
-    MonitorWindow window;
-    created = window.Create(Note, Accept, &heard);
-    if (created == 0) window.Run(*stop);
-  });
-  EXPECT_TRUE(WaitFor([&] { return created != ~0u; }));
-  EXPECT_EQ(created, 0u) << "the failed window's leftovers stop the next one";
+  Window window(heard);
+  ASSERT_TRUE(WaitFor([&] { return window.created != ~0u; }));
+  ASSERT_EQ(window.created, 0u) << "the failed window's leftovers stop the next one";
   EXPECT_TRUE(heard.created);
-  if (created == 0) {
-    EXPECT_TRUE(PostSystemMessage(kWmDeviceChange, kDbtDevNodesChanged));
-    EXPECT_TRUE(WaitFor([&] { return heard.wParam == kDbtDevNodesChanged; }));
-  }
-  stop->Set();
-  owner.join();
-}
-
-struct Queue {
-  std::atomic<bool> release{false};
-  std::atomic<uint32_t> heard{0};
-};
-
-bool Hold(void *context, uint32_t, uint64_t) {
-  auto &queue = *static_cast<Queue *>(context);
-  while (!queue.release) std::this_thread::yield();
-  ++queue.heard;
-  return true;
+  EXPECT_TRUE(PostSystemMessage(kWmDeviceChange, kDbtDevNodesChanged));
+  EXPECT_TRUE(WaitFor([&] { return heard.wParam == kDbtDevNodesChanged; }));
 }
 
 TEST(MonitorWindow, MessagesPostedWhileItIsBusyAllArrive) {
   constexpr uint32_t kPosted = 40;
-  Queue queue;
-  std::unique_ptr<Event> stop = Event::Create(true);
-  ASSERT_TRUE(stop);
-  std::atomic<uint32_t> created{~0u};
-  std::thread owner([&] {
-    MonitorWindow window;
-    created = window.Create(Hold, [](void *) { return true; }, &queue);
-    if (created == 0) window.Run(*stop);
-  });
-  ASSERT_TRUE(WaitFor([&] { return created != ~0u; }));
+  Heard heard;
+  heard.release = false;
+  Window window(heard);
+  ASSERT_TRUE(WaitFor([&] { return window.created != ~0u; }));
+  ASSERT_EQ(window.created, 0u);
   // The handler holds the first message until more posts have started than
   // the POSIX endpoint queues (ten).
   std::atomic<uint32_t> posting{0};
+  std::thread releaser([&] {
+    WaitFor([&] { return posting > 11; });
+    heard.release = true;
+  });
   uint32_t posted = 0;
-  if (created == 0) {
-    std::thread releaser([&] {
-      WaitFor([&] { return posting > 11; });
-      queue.release = true;
-    });
-    while (posting++ < kPosted) posted += PostSystemMessage(kWmPowerBroadcast, kPbtApmSuspend) ? 1 : 0;
-    releaser.join();
-  }
+  while (posting++ < kPosted) posted += PostSystemMessage(kWmPowerBroadcast, kPbtApmSuspend) ? 1 : 0;
+  releaser.join();
   EXPECT_EQ(posted, kPosted);
-  EXPECT_TRUE(WaitFor([&] { return queue.heard == kPosted; })) << queue.heard;
-  queue.release = true;
-  stop->Set();
-  owner.join();
+  EXPECT_TRUE(WaitFor([&] { return heard.messages == kPosted; })) << heard.messages;
 }
 
 } // namespace
