@@ -18,25 +18,16 @@ using emulator::Request;
 
 namespace {
 
-// A serial number of its own for each camera, so that no camera of an
-// earlier test, still leaving the table, shares its name.
-emulator::CameraConfig Spec(const std::string &prefix) {
-  static int next = 0;
-  emulator::CameraConfig config;
-  config.serial = prefix + std::to_string(++next);
-  return config;
-}
-
-class Registers : public ::testing::Test {
-protected:
-  void SetUp() override { ASSERT_TRUE(m_camera.Ready()); }
-  zar_test::OpenCamera m_camera{Spec("REG")};
-};
-
 // A transfer goes in requests of 48 bytes; a short reply is continued right
 // after the bytes it reported, and one that moves nothing ends the transfer
 // instead of looping; a failed request stops it after the bytes moved.
-TEST_F(Registers, LongTransfersGoInRequestsOfFortyEightBytes) {
+TEST(Registers, LongTransfersGoInRequestsOfFortyEightBytes) {
+  // A serial of its own in each run, so that no camera of an earlier run, still leaving the table, shares its name.
+  static int run = 0;
+  emulator::CameraConfig config;
+  config.serial = "REG" + std::to_string(++run);
+  zar_test::OpenCamera camera(config);
+  ASSERT_TRUE(camera.Ready());
   struct Case {
     std::optional<FaultKind> fault;
     uint32_t value, skip;
@@ -56,11 +47,11 @@ TEST_F(Registers, LongTransfersGoInRequestsOfFortyEightBytes) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(&c - cases);
-    ASSERT_TRUE(!c.fault || emulator::InjectFault(m_camera.Slot(), Request::ReadMemCamera, *c.fault, 1, c.value, c.skip));
+    ASSERT_TRUE(!c.fault || emulator::InjectFault(camera.Slot(), Request::ReadMemCamera, *c.fault, 1, c.value, c.skip));
     uint8_t data[100] = {};
     uint64_t size = sizeof data;
     zar_test::TraceCapture trace;
-    EXPECT_EQ(GCReadData(m_camera.Device(), 0, 0, data, &size), c.status);
+    EXPECT_EQ(GCReadData(camera.Device(), 0, 0, data, &size), c.status);
     EXPECT_EQ(size, c.size);
     std::vector<std::string> requests; // as traced: "u64Address=0x30 u64Size=48Thread=..."
     for (const std::string &line : trace.Lines("Enter ReadMem u64Address=")) {
@@ -72,31 +63,32 @@ TEST_F(Registers, LongTransfersGoInRequestsOfFortyEightBytes) {
     if (c.status == ZAR_SUCCESS) {
       EXPECT_STREQ(reinterpret_cast<char *>(data), "RK46") << "every byte from its own address";
       EXPECT_STREQ(reinterpret_cast<char *>(data + 0x20), "ZC1000");
-      EXPECT_EQ(std::memcmp(data + 0x60, "REG", 3), 0);
+      EXPECT_EQ(reinterpret_cast<char *>(data + 0x60), config.serial);
     }
   }
   // Writes go the same way; one that takes in the read-only payload size
   // changes nothing.
   const char name[] = "LeftCamera";
   uint64_t size = sizeof name;
-  ASSERT_EQ(GCWriteData(m_camera.Device(), 0, 0x80, name, &size), ZAR_SUCCESS);
+  ASSERT_EQ(GCWriteData(camera.Device(), 0, 0x80, name, &size), ZAR_SUCCESS);
   char back[16] = {};
   size = sizeof back;
-  ASSERT_EQ(GCReadData(m_camera.Device(), 0, 0x80, back, &size), ZAR_SUCCESS);
+  ASSERT_EQ(GCReadData(camera.Device(), 0, 0x80, back, &size), ZAR_SUCCESS);
   EXPECT_STREQ(back, name);
   const uint8_t geometry[20] = {};
   size = sizeof geometry;
-  EXPECT_EQ(GCWriteData(m_camera.Device(), 0, 0x100, geometry, &size), ZAR_ERR_ACCESS_DENIED);
+  EXPECT_EQ(GCWriteData(camera.Device(), 0, 0x100, geometry, &size), ZAR_ERR_ACCESS_DENIED);
   EXPECT_EQ(size, 0u);
-}
 
-TEST_F(Registers, BadHandlesAndArgumentsAreRefusedAndTraced) {
-  const uint8_t data[2] = {0x01, 0xAB};
-  uint64_t size = sizeof data;
+  // Refused calls: traced with their entry, the bytes a write was given, and
+  // their exit code; a read that never ran dumps nothing.
   zar_test::TraceCapture trace;
+  const uint8_t bytes[2] = {0x01, 0xAB};
+  size = sizeof bytes;
   int garbage = 0;
-  EXPECT_EQ(GCWriteData(&garbage, 0, 0x10, data, &size), ZAR_ERR_INVALID_HANDLE);
+  EXPECT_EQ(GCWriteData(&garbage, 0, 0x10, bytes, &size), ZAR_ERR_INVALID_HANDLE);
   EXPECT_EQ(GCReadData(&garbage, 0, 0x10, &garbage, &size), ZAR_ERR_INVALID_HANDLE);
+  EXPECT_EQ(GCReadData(camera.Device(), 0, 0, &garbage, nullptr), ZAR_ERR_INVALID_PARAMETER);
   const std::string text = trace.Text();
   const size_t entry = text.find("ZAR=> GCWriteData: Enter (Add=0x10; Size=2)");
   const size_t dump = text.find("ZAR=> Mem Value (in hexa)= 01 AB \n");
@@ -105,17 +97,14 @@ TEST_F(Registers, BadHandlesAndArgumentsAreRefusedAndTraced) {
   EXPECT_LT(dump, exit) << text;
   EXPECT_NE(text.find("ZAR=> !!! GCReadData: Exit (-2)"), std::string::npos);
   EXPECT_EQ(text.find("Mem Value(in hexa)"), std::string::npos) << "no dump of a read that never ran";
-  EXPECT_EQ(GCReadData(m_camera.Device(), 0, 0, &garbage, nullptr), ZAR_ERR_INVALID_PARAMETER);
-  EXPECT_NE(trace.Text().find("GCReadData: Enter (Add=0x0; Size=0)"), std::string::npos) << "no size: shown as 0";
-
-  uint8_t bytes[4];
+  EXPECT_NE(text.find("GCReadData: Enter (Add=0x0; Size=0)"), std::string::npos) << "no size: shown as 0";
   size = 0;
-  EXPECT_EQ(GCReadData(m_camera.Device(), 0, 0, bytes, &size), ZAR_ERR_GENERAL) << "nothing to read";
+  EXPECT_EQ(GCReadData(camera.Device(), 0, 0, back, &size), ZAR_ERR_GENERAL) << "nothing to read";
   EXPECT_EQ(size, 0u);
   size = 4;
-  EXPECT_EQ(GCReadData(m_camera.Device(), 0, 0, nullptr, &size), ZAR_ERR_INVALID_PARAMETER);
-  EXPECT_EQ(GCWriteData(m_camera.Device(), 0, 0, bytes, nullptr), ZAR_ERR_INVALID_PARAMETER);
-  EXPECT_EQ(GCReadData(m_camera.Device(), 0, 0xA0, bytes, &size), ZAR_ERR_ACCESS_DENIED) << "no register there";
+  EXPECT_EQ(GCReadData(camera.Device(), 0, 0, nullptr, &size), ZAR_ERR_INVALID_PARAMETER);
+  EXPECT_EQ(GCWriteData(camera.Device(), 0, 0, bytes, nullptr), ZAR_ERR_INVALID_PARAMETER);
+  EXPECT_EQ(GCReadData(camera.Device(), 0, 0xA0, back, &size), ZAR_ERR_ACCESS_DENIED) << "no register there";
 }
 
 // The transport-layer registers, through the TL handle.
@@ -184,31 +173,27 @@ TEST_F(TransportLayerRegisters, ReportedByteCountsStayWithinTheCallersBuffer) {
   const uint32_t first = m_cameras.Plug("TLC1");
   const uint32_t second = m_cameras.Plug("TLC2");
   ASSERT_TRUE(zar_test::WaitForCount(m_tl, 2));
+  const auto report = [&](Request request, uint32_t reported) {
+    for (const uint32_t slot : {first, second})
+      ASSERT_TRUE(emulator::InjectFault(slot, request, FaultKind::ByteCount, 1, reported));
+  };
   const auto data = std::make_unique<char[]>(8); // exactly the bytes asked for
   std::memcpy(data.get(), "counted!", 8);
   const auto value = std::make_unique<uint32_t>(0);
-  for (const uint32_t reported : {9u, 0xFFFFFFFFu}) {
-    for (const uint32_t slot : {first, second})
-      ASSERT_TRUE(emulator::InjectFault(slot, Request::WriteMemTransportLayer, FaultKind::ByteCount, 1, reported));
+  for (const uint32_t reported : {9u, 0xFFFFFFFFu, 0u}) {
+    SCOPED_TRACE(reported);
+    const ZAR_STATUS expected = reported != 0 ? ZAR_SUCCESS : ZAR_ERR_GENERAL;
+    report(Request::WriteMemTransportLayer, reported);
     uint64_t size = 8;
-    EXPECT_EQ(GCWriteData(m_tl, 0, 0x08, data.get(), &size), ZAR_SUCCESS);
-    EXPECT_EQ(size, 8u) << reported;
+    EXPECT_EQ(GCWriteData(m_tl, 0, 0x08, data.get(), &size), expected);
+    EXPECT_EQ(size, 8u);
     EXPECT_EQ(UserData(second), "counted!");
-    for (const uint32_t slot : {first, second})
-      ASSERT_TRUE(emulator::InjectFault(slot, Request::ReadMemTransportLayer, FaultKind::ByteCount, 1, reported));
+    report(Request::ReadMemTransportLayer, reported);
     size = sizeof *value;
-    EXPECT_EQ(GCReadData(m_tl, 0, 0, value.get(), &size), ZAR_SUCCESS);
-    EXPECT_EQ(size, 4u) << reported;
+    EXPECT_EQ(GCReadData(m_tl, 0, 0, value.get(), &size), expected);
+    EXPECT_EQ(size, reported != 0 ? 4u : 0u);
     EXPECT_EQ(*value, 0x00010503u);
   }
-  for (const uint32_t slot : {first, second}) {
-    ASSERT_TRUE(emulator::InjectFault(slot, Request::WriteMemTransportLayer, FaultKind::ByteCount, 1, 0));
-    ASSERT_TRUE(emulator::InjectFault(slot, Request::ReadMemTransportLayer, FaultKind::ByteCount, 1, 0));
-  }
-  uint64_t size = 8;
-  EXPECT_EQ(GCWriteData(m_tl, 0, 0x08, data.get(), &size), ZAR_ERR_GENERAL);
-  size = sizeof *value;
-  EXPECT_EQ(GCReadData(m_tl, 0, 0, value.get(), &size), ZAR_ERR_GENERAL);
 }
 
 // Transport-layer reads and writes borrow the driver of a camera this
