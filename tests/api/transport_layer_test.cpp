@@ -25,16 +25,19 @@ protected:
   ZAR_TL_HANDLE tl = nullptr;
 };
 
+// TLInfo takes no handle; without its record, its size or room enough, it
+// writes nothing.
 TEST_F(TransportLayer, InfoRecordNeedsItsFullSizeAndWritesOnlyItsFields) {
   std::array<unsigned char, 800> record;
   record.fill(0xA5);
   auto *info = reinterpret_cast<ZAR_TL_INFO *>(record.data());
-
   uint32_t size = 775;
   EXPECT_EQ(TLInfo(nullptr, info, &size), ZAR_ERR_INVALID_PARAMETER);
+  EXPECT_EQ(TLInfo(nullptr, info, nullptr), ZAR_ERR_INVALID_PARAMETER);
+  size = 776;
+  EXPECT_EQ(TLInfo(nullptr, nullptr, &size), ZAR_ERR_INVALID_PARAMETER);
   EXPECT_TRUE(std::all_of(record.begin(), record.end(), [](unsigned char b) { return b == 0xA5; }));
 
-  size = 776;
   ASSERT_EQ(TLInfo(nullptr, info, &size), ZAR_SUCCESS);
   EXPECT_EQ(size, 776u);
   const unsigned char head[8] = {1, 0, 0, 0, 0x08, 0x03, 0, 0};
@@ -43,12 +46,8 @@ TEST_F(TransportLayer, InfoRecordNeedsItsFullSizeAndWritesOnlyItsFields) {
   EXPECT_EQ(std::memcmp(record.data() + 264, "ZAR_USB", 8), 0);
   EXPECT_EQ(std::memcmp(record.data() + 520, "USB", 4), 0);
   // Everything else is left as the caller had it.
-  for (size_t i = 0; i < record.size(); ++i) {
-    const bool written = i < 13 || (i >= 264 && i < 272) || (i >= 520 && i < 524);
-    if (!written) {
-      ASSERT_EQ(record[i], 0xA5) << "byte " << i;
-    }
-  }
+  for (size_t i = 0; i < record.size(); ++i)
+    ASSERT_TRUE(i < 13 || (i >= 264 && i < 272) || (i >= 520 && i < 524) || record[i] == 0xA5) << "byte " << i;
 }
 
 TEST_F(TransportLayer, ErrorTextsAndTheInterfaceUSB) {
@@ -78,6 +77,9 @@ TEST_F(TransportLayer, ErrorTextsAndTheInterfaceUSB) {
   EXPECT_STREQ(name, "USB");
   EXPECT_EQ(TLGetInterfaceName(tl, 1, name, sizeof name), ZAR_ERR_INVALID_PARAMETER);
   EXPECT_EQ(TLGetInterfaceName(tl, 0xFFFFFFFFu, name, sizeof name), ZAR_ERR_INVALID_PARAMETER);
+  uint8_t changed = 9;
+  EXPECT_EQ(TLUpdateInterfaceList(tl, &changed), ZAR_SUCCESS);
+  EXPECT_EQ(changed, 0) << "the one interface never changes";
 }
 
 void CallbackA(uint32_t, void *, int64_t, void *) {}
