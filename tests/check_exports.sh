@@ -7,13 +7,11 @@ set -euo pipefail
 lib=$1
 list=$2
 header=$3
+fail() { echo "$1"; [ $# -lt 3 ] || diff <(echo "$2") <(echo "$3") || true; exit 1; }
 expected=$(sort "$list")
 declared=$(sed -n 's/^ZAR_USB_API[^(]*[ *]\([A-Za-z_][A-Za-z0-9_]*\)(.*/\1/p' "$header" | sort)
-if [ "$declared" != "$expected" ] || [ "$(wc -l <<<"$expected")" -ne 41 ]; then
-  echo "$list is not the 41 functions that $header declares:"
-  diff <(echo "$declared") <(echo "$expected") || true
-  exit 1
-fi
+[ "$declared" = "$expected" ] && [ "$(wc -l <<<"$expected")" -eq 41 ] ||
+  fail "$list is not the 41 functions that $header declares:" "$declared" "$expected"
 
 case "$lib" in
 *.dll)
@@ -22,24 +20,14 @@ case "$lib" in
                 on && /^[[:space:]]*\[/ {print $NF; next}
                 on {on = 0}' <<<"$dump" | sort)
   runtime=$(awk '/DLL Name:/ {print $3}' <<<"$dump" | grep -iE 'libstdc|libgcc|winpthread|mingw' || true)
-  if [ -n "$runtime" ]; then
-    echo "ZAR_USB.dll depends on runtime DLLs: $runtime"
-    exit 1
-  fi
+  [ -z "$runtime" ] || fail "ZAR_USB.dll depends on runtime DLLs: $runtime"
   ;;
 *)
   actual=$(nm -D --defined-only "$lib" | awk '{print $3}' | sort)
   soname=$(readelf -d "$lib" | sed -n 's/.*Library soname: \[\(.*\)\]/\1/p')
-  if [ "$soname" != "libzar_usb.so.1" ]; then
-    echo "unexpected SONAME: '$soname'"
-    exit 1
-  fi
+  [ "$soname" = "libzar_usb.so.1" ] || fail "unexpected SONAME: '$soname'"
   ;;
 esac
 
-if [ "$actual" != "$expected" ]; then
-  echo "exported names differ from $list:"
-  diff <(echo "$expected") <(echo "$actual") || true
-  exit 1
-fi
+[ "$actual" = "$expected" ] || fail "exported names differ from $list:" "$expected" "$actual"
 echo "$(wc -l <<<"$actual") exports, as listed"

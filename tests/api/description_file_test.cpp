@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -20,11 +19,7 @@ using namespace oxa::ZarUsb;
 
 namespace {
 
-std::filesystem::path ShippedTree() {
-  return std::filesystem::path(os::ExecutablePath()).parent_path().parent_path() / "share" / "zar-usb" / "genicam";
-}
-
-// GENICAM_ROOT for one test, restored afterwards.
+// GENICAM_ROOT for one test, unset afterwards.
 class GenicamRoot {
 public:
   explicit GenicamRoot(const std::filesystem::path &root) { zar_test::SetEnv("GENICAM_ROOT", root.string().c_str()); }
@@ -41,50 +36,36 @@ emulator::CameraConfig Camera(const std::string &vendor, const std::string &mode
   return config;
 }
 
-// The text DevGetXml hands over after a size query, and the two results.
-struct Delivery {
-  ZAR_STATUS query;
-  uint32_t querySize;
-  ZAR_STATUS copy;
-  std::string text;
-};
-
-Delivery Deliver(ZAR_DEV_HANDLE device) {
-  Delivery delivery{};
-  delivery.query = DevGetXml(device, nullptr, &delivery.querySize);
-  if (delivery.query != ZAR_ERR_INVALID_BUFFER_SIZE) return delivery;
-  std::string buffer(delivery.querySize, 'x');
-  uint32_t size = delivery.querySize;
-  delivery.copy = DevGetXml(device, buffer.data(), &size);
-  delivery.text = buffer.substr(0, size == 0 ? 0 : size - 1);
-  return delivery;
+// The text a size query and a copy into a buffer of that size hand over,
+// checking the codes of both.
+std::string Deliver(ZAR_DEV_HANDLE device) {
+  uint32_t size = 0;
+  EXPECT_EQ(DevGetXml(device, nullptr, &size), ZAR_ERR_INVALID_BUFFER_SIZE);
+  std::string buffer(size, 'x');
+  EXPECT_EQ(DevGetXml(device, buffer.data(), &size), ZAR_SUCCESS);
+  EXPECT_EQ(size, buffer.size()) << "the text and its terminator";
+  return buffer.substr(0, size == 0 ? 0 : size - 1);
 }
-
-class CameraDescription : public ::testing::Test {
-protected:
-  // Files in the camera folder, written with a lower-case "xml" so that the
-  // lookup's "XML\Cameras" must match it without regard to case.
-  void Files(const std::map<std::string, std::string> &files) {
-    const auto folder = m_root / "xml" / "Cameras" / "oxa";
-    std::filesystem::create_directories(folder);
-    for (const auto &[name, text] : files) std::ofstream(folder / name, std::ios::binary) << text;
-  }
-  zar_test::TempDir m_root;
-};
 
 // The file is chosen by vendor, model and the version's major part, with the
 // highest minor number (read as atol reads it), and handed over as Windows
 // reads a file in text mode: CR LF as LF, a lone CR kept, Ctrl-Z the end;
 // its size with a final line break doubled. What cannot be read as a file
-// answers -11 and leaves the size alone.
-TEST_F(CameraDescription, TheHighestMinorVersionIsReadAsText) {
-  Files({{"V_M_2.1.xml", "one\n"}, {"V_M_2.9.xml", "nine\n"}, {"V_M_2.10.xml", "ten\n"}, {"V_M_3.4.xml", "3.4\n"},
-         {"V_M_1.2.5.xml", "five\n"}, {"V_M_1.3.9.xml", "1.3\n"}, {"V_N_2.11.xml", "other model\n"},
-         {"W_M_2.beta.xml", "beta\n"}, {"W_M_4.-1.xml", "negative\n"}, {"E_M_1.0.xml", ""},
-         {"D_M_1.0.xml", "a\r\nb\n"}, {"R_M_1.0.xml", std::string("a\rb\r\r\nc\r\n\x1A after the end\n")},
-         {"F_M_1.0.xml", "one\n"}});
-  std::filesystem::create_directories(m_root.Path() / "xml" / "Cameras" / "oxa" / "F_M_1.1.xml");
-  GenicamRoot root(m_root.Path());
+// answers -11 and leaves the size alone. The camera folder is written with a
+// lower-case "xml", so that the lookup's "XML\Cameras" must match it without
+// regard to case.
+TEST(DescriptionFiles, CameraFilesAreChosenByVersionAndReadAsText) {
+  const zar_test::TempDir tree;
+  const auto folder = tree / "xml" / "Cameras" / "oxa";
+  std::filesystem::create_directories(folder / "F_M_1.1.xml");
+  const std::map<std::string, std::string> files = {
+      {"V_M_2.1.xml", "one\n"},   {"V_M_2.9.xml", "nine\n"},          {"V_M_2.10.xml", "ten\n"},
+      {"V_M_3.4.xml", "3.4\n"},   {"V_M_1.2.5.xml", "five\n"},        {"V_M_1.3.9.xml", "1.3\n"},
+      {"V_N_2.11.xml", "other"},  {"W_M_2.beta.xml", "beta\n"},       {"W_M_4.-1.xml", "negative\n"},
+      {"E_M_1.0.xml", ""},        {"D_M_1.0.xml", "a\r\nb\n"},        {"F_M_1.0.xml", "one\n"},
+      {"R_M_1.0.xml", std::string("a\rb\r\r\nc\r\n\x1A after the end\n")}};
+  for (const auto &[name, text] : files) std::ofstream(folder / name, std::ios::binary) << text;
+  GenicamRoot root(tree.Path());
   struct Case {
     const char *vendor, *model, *version;
     std::optional<std::string> text; // none: the file cannot be read
@@ -98,92 +79,46 @@ TEST_F(CameraDescription, TheHighestMinorVersionIsReadAsText) {
     SCOPED_TRACE(std::string(c.vendor) + "_" + c.model + " " + c.version);
     zar_test::OpenCamera camera(Camera(c.vendor, c.model, c.version));
     ASSERT_TRUE(camera.Ready());
-    if (!c.text) {
-      uint32_t size = 77;
+    uint32_t size = 77;
+    if (c.text) {
+      EXPECT_EQ(Deliver(camera.Device()), *c.text);
+    } else {
       EXPECT_EQ(DevGetXml(camera.Device(), nullptr, &size), ZAR_ERR_FILE_IO);
       EXPECT_EQ(size, 77u);
-      continue;
     }
-    const Delivery got = Deliver(camera.Device());
-    EXPECT_EQ(got.query, ZAR_ERR_INVALID_BUFFER_SIZE);
-    EXPECT_EQ(got.querySize, c.text->size() + 1);
-    EXPECT_EQ(got.copy, ZAR_SUCCESS);
-    EXPECT_EQ(got.text, *c.text);
   }
-}
 
-TEST_F(CameraDescription, SmallBuffersGetTheStartOfTheText) {
-  GenicamRoot root(m_root.Path());
-  Files({{"S_M_1.0.xml", "0123456789\n"}});
-  zar_test::OpenCamera camera(Camera("S", "M", "1.0"));
+  // A small buffer gets the start of the text, terminated; no room at all is a size query.
+  zar_test::OpenCamera camera(Camera("V", "M", "2.0"));
   char buffer[8];
-  std::fill(std::begin(buffer), std::end(buffer), 'x');
-  uint32_t size = 5;
+  std::memset(buffer, 'x', sizeof buffer);
+  uint32_t size = 3;
   ASSERT_EQ(DevGetXml(camera.Device(), buffer, &size), ZAR_SUCCESS) << "cut short, still success";
-  EXPECT_EQ(size, 5u);
-  EXPECT_EQ(std::string(buffer, 5), std::string("0123\0", 5));
-  EXPECT_EQ(buffer[5], 'x') << "nothing past the capacity";
+  EXPECT_EQ(size, 3u);
+  EXPECT_EQ(std::string(buffer, 4), std::string("te\0x", 4)) << "nothing past the capacity";
   size = 0;
-  EXPECT_EQ(DevGetXml(camera.Device(), buffer, &size), ZAR_ERR_INVALID_BUFFER_SIZE) << "no room: a size query";
-  EXPECT_EQ(size, 12u);
+  EXPECT_EQ(DevGetXml(camera.Device(), buffer, &size), ZAR_ERR_INVALID_BUFFER_SIZE);
+  EXPECT_EQ(size, 5u);
   EXPECT_EQ(DevGetXml(camera.Device(), buffer, nullptr), ZAR_ERR_INVALID_PARAMETER);
-}
 
-TEST_F(CameraDescription, WithoutGenicamRootThereIsNoFileName) {
+  // A folder where the transport layer's file belongs, or no GENICAM_ROOT at
+  // all: no file name, and a size of 0.
+  std::filesystem::create_directories(tree / "xml" / "TransportLayers" / "oxa" / "ZARUSBRegs.xml");
+  size = 1000;
+  EXPECT_EQ(TLGetXml(camera.TL(), nullptr, &size), ZAR_ERR_INVALID_FILENAME);
+  EXPECT_EQ(size, 0u);
   zar_test::UnsetEnv("GENICAM_ROOT");
-  zar_test::OpenCamera camera(Camera("V", "M", "1.0"));
-  uint32_t size = 99;
+  size = 1000;
+  EXPECT_EQ(TLGetXml(camera.TL(), nullptr, &size), ZAR_ERR_INVALID_FILENAME);
+  EXPECT_EQ(size, 0u);
+  size = 99;
   EXPECT_EQ(DevGetXml(camera.Device(), nullptr, &size), ZAR_ERR_INVALID_FILENAME);
   EXPECT_EQ(size, 0u);
 }
 
-TEST(TransportLayerDescription, TheWholeFileOrItsSize) {
-  const auto file = ShippedTree() / "xml" / "TransportLayers" / "oxa" / "ZARUSBRegs.xml";
-  const std::string expected = zar_test::FileText(file);
-  ASSERT_FALSE(expected.empty()) << file;
-  ZAR_TL_HANDLE tl = nullptr;
-  ASSERT_EQ(TLOpen(nullptr, nullptr, &tl), ZAR_SUCCESS);
-  {
-    GenicamRoot root(ShippedTree());
-    uint32_t size = 0;
-    EXPECT_EQ(TLGetXml(tl, nullptr, &size), ZAR_ERR_INVALID_BUFFER_SIZE);
-    EXPECT_EQ(size, expected.size());
-    std::string buffer(expected.size(), '\0');
-    size = static_cast<uint32_t>(buffer.size() - 1);
-    EXPECT_EQ(TLGetXml(tl, buffer.data(), &size), ZAR_ERR_INVALID_BUFFER_SIZE) << "one byte short";
-    EXPECT_EQ(size, expected.size());
-    EXPECT_EQ(TLGetXml(tl, nullptr, &size), ZAR_ERR_INVALID_PARAMETER) << "room enough, but no buffer";
-    ASSERT_EQ(TLGetXml(tl, buffer.data(), &size), ZAR_SUCCESS);
-    EXPECT_EQ(buffer, expected);
-  }
-  uint32_t size = 1000;
-  EXPECT_EQ(TLGetXml(tl, nullptr, &size), ZAR_ERR_INVALID_FILENAME);
-  EXPECT_EQ(size, 0u);
-  zar_test::TempDir folderTree;
-  std::filesystem::create_directories(folderTree.Path() / "xml" / "TransportLayers" / "oxa" / "ZARUSBRegs.xml");
-  {
-    GenicamRoot root(folderTree.Path());
-    size = 1000;
-    EXPECT_EQ(TLGetXml(tl, nullptr, &size), ZAR_ERR_INVALID_FILENAME) << "a folder where the file belongs";
-    EXPECT_EQ(size, 0u);
-  }
-  TLClose(tl);
-}
-
-struct RegisterNode {
-  uint64_t address;
-  uint64_t length;
-  std::string access;
-  bool operator==(const RegisterNode &) const = default;
-};
-std::ostream &operator<<(std::ostream &out, const RegisterNode &node) {
-  return out << std::hex << node.address << std::dec << " " << node.length << " " << node.access;
-}
-
-// The register nodes of a description file we ship: name to address,
-// length and access mode.
-std::map<std::string, RegisterNode> RegisterNodes(const std::string &xml) {
-  std::map<std::string, RegisterNode> nodes;
+// The register nodes of a description file: name to "address length access".
+std::map<std::string, std::string> RegisterNodes(const std::string &xml) {
+  std::map<std::string, std::string> nodes;
   const auto element = [&](size_t from, const std::string &tag) {
     const size_t start = xml.find("<" + tag + ">", from) + tag.size() + 2;
     return xml.substr(start, xml.find("</" + tag + ">", start) - start);
@@ -191,56 +126,71 @@ std::map<std::string, RegisterNode> RegisterNodes(const std::string &xml) {
   for (const char *kind : {"<StringReg Name=\"", "<IntReg Name=\"", "<FloatReg Name=\"", "<Register Name=\""}) {
     for (size_t at = xml.find(kind); at != std::string::npos; at = xml.find(kind, at + 1)) {
       const size_t nameStart = at + std::strlen(kind);
-      const std::string name = xml.substr(nameStart, xml.find('"', nameStart) - nameStart);
-      nodes[name] = {std::stoull(element(at, "Address"), nullptr, 16), std::stoull(element(at, "Length")),
-                     element(at, "AccessMode")};
+      nodes[xml.substr(nameStart, xml.find('"', nameStart) - nameStart)] =
+          std::to_string(std::stoull(element(at, "Address"), nullptr, 16)) + " " + element(at, "Length") + " " +
+          element(at, "AccessMode");
     }
   }
   return nodes;
 }
 
-TEST(ShippedDescriptionFiles, DescribeExactlyTheEmulatedRegisters) {
-  GenicamRoot root(ShippedTree());
-  zar_test::OpenCamera camera(Camera("RK46", "ZC1000", "1.0"));
-  ASSERT_TRUE(camera.Ready());
-  const Delivery delivered = Deliver(camera.Device());
-  ASSERT_EQ(delivered.copy, ZAR_SUCCESS);
-  const auto nodes = RegisterNodes(delivered.text);
-  const std::map<std::string, RegisterNode> expected = {
-      {"DeviceVendorName", {emulator::reg::kVendorName, 32, "RO"}},
-      {"DeviceModelName", {emulator::reg::kModelName, 32, "RO"}},
-      {"DeviceVersion", {emulator::reg::kDeviceVersion, 32, "RO"}},
-      {"DeviceSerialNumber", {emulator::reg::kSerialNumber, 32, "RO"}},
-      {"DeviceUserID", {emulator::reg::kUserName, 16, "RW"}},
-      {"DeviceIdentifierCode", {emulator::reg::kRegister90, 4, "RO"}},
-      {"WidthReg", {emulator::reg::kWidth, 4, "RW"}},
-      {"HeightReg", {emulator::reg::kHeight, 4, "RW"}},
-      {"PixelFormatReg", {emulator::reg::kPixelFormat, 4, "RW"}},
-      {"PayloadSize", {emulator::reg::kPayloadSize, 4, "RO"}},
-      {"AcquisitionStartReg", {emulator::reg::kAcquisitionStart, 4, "WO"}},
-      {"AcquisitionStopReg", {emulator::reg::kAcquisitionStop, 4, "WO"}},
-      {"AcquisitionFrameRateMilli", {emulator::reg::kFrameRate, 4, "RW"}},
-      {"TestEventGenerate", {emulator::reg::kTestEvent, 4, "WO"}},
-      {"ExposureTimeReg", {emulator::reg::kExposureTime, 4, "RW"}},
-      {"GainReg", {emulator::reg::kGain, 4, "RW"}},
-      {"OffsetXReg", {emulator::reg::kOffsetX, 4, "RW"}},
-      {"OffsetYReg", {emulator::reg::kOffsetY, 4, "RW"}},
-      {"TriggerModeReg", {emulator::reg::kTriggerMode, 4, "RW"}},
-      {"TriggerSourceReg", {emulator::reg::kTriggerSource, 4, "RW"}},
-      {"TriggerSoftwareReg", {emulator::reg::kTriggerSoftware, 4, "WO"}},
-      {"AcquisitionFrameRateReg", {emulator::reg::kFrameRateFloat, 4, "RW"}},
-      {"UserMemory", {emulator::reg::kUserMemory, 4096, "RW"}}};
-  EXPECT_EQ(nodes, expected);
+std::string Node(uint32_t address, uint32_t length, const char *access) {
+  return std::to_string(address) + " " + std::to_string(length) + " " + access;
+}
 
-  // The transport layer's file, read through the TL handle.
-  const auto tlNodes = RegisterNodes(zar_test::FileText(ShippedTree() / "xml" / "TransportLayers" / "oxa" / "ZARUSBRegs.xml"));
-  ASSERT_EQ(tlNodes.size(), 3u);
-  uint32_t version = 0;
-  uint64_t size = 4;
-  ASSERT_EQ(GCReadData(camera.TL(), 0, tlNodes.at("TLVersion").address, &version, &size), ZAR_SUCCESS);
-  EXPECT_EQ(version, 0x00010503u);
-  EXPECT_EQ(tlNodes.at("TLUserData").address, emulator::reg::kTLUserData);
-  EXPECT_EQ(tlNodes.at("TLUserData").length, 64u);
+// The shipped files, found below GENICAM_ROOT: the camera's describe exactly
+// the emulated registers; the transport layer's comes whole or as its size.
+TEST(DescriptionFiles, TheShippedOnesDescribeExactlyTheEmulatedRegisters) {
+  const auto shipped = std::filesystem::path(os::ExecutablePath()).parent_path().parent_path() / "share" / "zar-usb";
+  GenicamRoot root(shipped / "genicam");
+  using namespace emulator::reg;
+  const std::map<std::string, std::string> expected = {
+      {"DeviceVendorName", Node(kVendorName, 32, "RO")},
+      {"DeviceModelName", Node(kModelName, 32, "RO")},
+      {"DeviceVersion", Node(kDeviceVersion, 32, "RO")},
+      {"DeviceSerialNumber", Node(kSerialNumber, 32, "RO")},
+      {"DeviceUserID", Node(kUserName, 16, "RW")},
+      {"DeviceIdentifierCode", Node(kRegister90, 4, "RO")},
+      {"WidthReg", Node(kWidth, 4, "RW")},
+      {"HeightReg", Node(kHeight, 4, "RW")},
+      {"PixelFormatReg", Node(kPixelFormat, 4, "RW")},
+      {"PayloadSize", Node(kPayloadSize, 4, "RO")},
+      {"AcquisitionStartReg", Node(kAcquisitionStart, 4, "WO")},
+      {"AcquisitionStopReg", Node(kAcquisitionStop, 4, "WO")},
+      {"AcquisitionFrameRateMilli", Node(kFrameRate, 4, "RW")},
+      {"TestEventGenerate", Node(kTestEvent, 4, "WO")},
+      {"ExposureTimeReg", Node(kExposureTime, 4, "RW")},
+      {"GainReg", Node(kGain, 4, "RW")},
+      {"OffsetXReg", Node(kOffsetX, 4, "RW")},
+      {"OffsetYReg", Node(kOffsetY, 4, "RW")},
+      {"TriggerModeReg", Node(kTriggerMode, 4, "RW")},
+      {"TriggerSourceReg", Node(kTriggerSource, 4, "RW")},
+      {"TriggerSoftwareReg", Node(kTriggerSoftware, 4, "WO")},
+      {"AcquisitionFrameRateReg", Node(kFrameRateFloat, 4, "RW")},
+      {"UserMemory", Node(kUserMemory, 4096, "RW")}};
+  for (const auto &[model, version] : {std::pair{"ZC1000", "1.0"}, std::pair{"ZC2000", "2.0"}}) {
+    zar_test::OpenCamera camera(Camera("RK46", model, version));
+    ASSERT_TRUE(camera.Ready());
+    EXPECT_EQ(RegisterNodes(Deliver(camera.Device())), expected) << model;
+  }
+
+  const std::string file = zar_test::FileText(shipped / "genicam" / "xml" / "TransportLayers" / "oxa" / "ZARUSBRegs.xml");
+  EXPECT_EQ(RegisterNodes(file), (std::map<std::string, std::string>{{"TLVersion", Node(kTLVersion, 4, "RO")},
+                                                                     {"TLLinkSpeed", Node(kTLLinkSpeed, 4, "RO")},
+                                                                     {"TLUserData", Node(kTLUserData, 64, "RW")}}));
+  ZAR_TL_HANDLE tl = nullptr;
+  ASSERT_EQ(TLOpen(nullptr, nullptr, &tl), ZAR_SUCCESS);
+  uint32_t size = 0;
+  EXPECT_EQ(TLGetXml(tl, nullptr, &size), ZAR_ERR_INVALID_BUFFER_SIZE);
+  EXPECT_EQ(size, file.size());
+  std::string buffer(file.size(), '\0');
+  size = static_cast<uint32_t>(buffer.size() - 1);
+  EXPECT_EQ(TLGetXml(tl, buffer.data(), &size), ZAR_ERR_INVALID_BUFFER_SIZE) << "one byte short";
+  EXPECT_EQ(size, file.size());
+  EXPECT_EQ(TLGetXml(tl, nullptr, &size), ZAR_ERR_INVALID_PARAMETER) << "room enough, but no buffer";
+  ASSERT_EQ(TLGetXml(tl, buffer.data(), &size), ZAR_SUCCESS);
+  EXPECT_EQ(buffer, file);
+  TLClose(tl);
 }
 
 } // namespace

@@ -1,8 +1,10 @@
 // GCReadData and GCWriteData: a device's registers in 48-byte requests, and
-// the transport-layer registers of every camera within reach.
+// the transport-layer registers of every camera within reach; the device's
+// information record and custom features.
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <cstring>
 #include <memory>
@@ -18,20 +20,23 @@ using emulator::Request;
 
 namespace {
 
-// A serial number of its own for each camera, so that no camera of an
-// earlier test, still leaving the table, shares its name.
-emulator::CameraConfig Spec(const std::string &prefix) {
-  static int next = 0;
-  emulator::CameraConfig config;
-  config.serial = prefix + std::to_string(++next);
-  return config;
-}
-
-class Registers : public ::testing::Test {
+// One camera opened for each test, with a serial of its own, so that no
+// camera of an earlier test, still leaving the table, shares its name.
+class OpenedCamera : public ::testing::Test {
 protected:
+  static emulator::CameraConfig Spec() {
+    static int next = 0;
+    emulator::CameraConfig config;
+    config.serial = "DEV" + std::to_string(++next);
+    config.model = "ZC2000";
+    return config;
+  }
   void SetUp() override { ASSERT_TRUE(m_camera.Ready()); }
-  zar_test::OpenCamera m_camera{Spec("REG")};
+  const emulator::CameraConfig m_config = Spec();
+  zar_test::OpenCamera m_camera{m_config};
 };
+class Registers : public OpenedCamera {};
+class DeviceInformation : public OpenedCamera {};
 
 // A transfer goes in requests of 48 bytes; a short reply is continued right
 // after the bytes it reported, and one that moves nothing ends the transfer
@@ -71,8 +76,8 @@ TEST_F(Registers, LongTransfersGoInRequestsOfFortyEightBytes) {
     EXPECT_EQ(c.traced == nullptr || trace.Lines(c.traced).size() == 1, true) << trace.Text();
     if (c.status == ZAR_SUCCESS) {
       EXPECT_STREQ(reinterpret_cast<char *>(data), "RK46") << "every byte from its own address";
-      EXPECT_STREQ(reinterpret_cast<char *>(data + 0x20), "ZC1000");
-      EXPECT_EQ(std::memcmp(data + 0x60, "REG", 3), 0);
+      EXPECT_STREQ(reinterpret_cast<char *>(data + 0x20), "ZC2000");
+      EXPECT_EQ(std::string(reinterpret_cast<char *>(data + 0x60), 4), m_config.serial.substr(0, 4));
     }
   }
   // Writes go the same way; one that takes in the read-only payload size
@@ -88,15 +93,16 @@ TEST_F(Registers, LongTransfersGoInRequestsOfFortyEightBytes) {
   size = sizeof geometry;
   EXPECT_EQ(GCWriteData(m_camera.Device(), 0, 0x100, geometry, &size), ZAR_ERR_ACCESS_DENIED);
   EXPECT_EQ(size, 0u);
-}
 
-TEST_F(Registers, BadHandlesAndArgumentsAreRefusedAndTraced) {
-  const uint8_t data[2] = {0x01, 0xAB};
-  uint64_t size = sizeof data;
+  // Refused calls: traced with their entry, the bytes a write was given, and
+  // their exit code; a read that never ran dumps nothing.
   zar_test::TraceCapture trace;
+  const uint8_t bytes[2] = {0x01, 0xAB};
+  size = sizeof bytes;
   int garbage = 0;
-  EXPECT_EQ(GCWriteData(&garbage, 0, 0x10, data, &size), ZAR_ERR_INVALID_HANDLE);
+  EXPECT_EQ(GCWriteData(&garbage, 0, 0x10, bytes, &size), ZAR_ERR_INVALID_HANDLE);
   EXPECT_EQ(GCReadData(&garbage, 0, 0x10, &garbage, &size), ZAR_ERR_INVALID_HANDLE);
+  EXPECT_EQ(GCReadData(m_camera.Device(), 0, 0, &garbage, nullptr), ZAR_ERR_INVALID_PARAMETER);
   const std::string text = trace.Text();
   const size_t entry = text.find("ZAR=> GCWriteData: Enter (Add=0x10; Size=2)");
   const size_t dump = text.find("ZAR=> Mem Value (in hexa)= 01 AB \n");
@@ -105,17 +111,92 @@ TEST_F(Registers, BadHandlesAndArgumentsAreRefusedAndTraced) {
   EXPECT_LT(dump, exit) << text;
   EXPECT_NE(text.find("ZAR=> !!! GCReadData: Exit (-2)"), std::string::npos);
   EXPECT_EQ(text.find("Mem Value(in hexa)"), std::string::npos) << "no dump of a read that never ran";
-  EXPECT_EQ(GCReadData(m_camera.Device(), 0, 0, &garbage, nullptr), ZAR_ERR_INVALID_PARAMETER);
-  EXPECT_NE(trace.Text().find("GCReadData: Enter (Add=0x0; Size=0)"), std::string::npos) << "no size: shown as 0";
-
-  uint8_t bytes[4];
+  EXPECT_NE(text.find("GCReadData: Enter (Add=0x0; Size=0)"), std::string::npos) << "no size: shown as 0";
   size = 0;
-  EXPECT_EQ(GCReadData(m_camera.Device(), 0, 0, bytes, &size), ZAR_ERR_GENERAL) << "nothing to read";
+  EXPECT_EQ(GCReadData(m_camera.Device(), 0, 0, back, &size), ZAR_ERR_GENERAL) << "nothing to read";
   EXPECT_EQ(size, 0u);
   size = 4;
   EXPECT_EQ(GCReadData(m_camera.Device(), 0, 0, nullptr, &size), ZAR_ERR_INVALID_PARAMETER);
   EXPECT_EQ(GCWriteData(m_camera.Device(), 0, 0, bytes, nullptr), ZAR_ERR_INVALID_PARAMETER);
-  EXPECT_EQ(GCReadData(m_camera.Device(), 0, 0xA0, bytes, &size), ZAR_ERR_ACCESS_DENIED) << "no register there";
+  EXPECT_EQ(GCReadData(m_camera.Device(), 0, 0xA0, back, &size), ZAR_ERR_ACCESS_DENIED) << "no register there";
+}
+
+TEST_F(DeviceInformation, TheRecordNeedsItsFullSizeAndGetsFourFields) {
+  std::array<uint8_t, 1100> record;
+  record.fill(0xA5);
+  uint32_t size = 1023;
+  EXPECT_EQ(DevGetInfo(m_camera.Device(), reinterpret_cast<ZAR_DEVICE_INFO *>(record.data()), &size),
+            ZAR_ERR_INVALID_PARAMETER);
+  EXPECT_TRUE(std::all_of(record.begin(), record.end(), [](uint8_t b) { return b == 0xA5; }));
+  EXPECT_EQ(DevGetInfo(m_camera.Device(), nullptr, &size), ZAR_ERR_INVALID_PARAMETER);
+
+  size = 1024;
+  ASSERT_EQ(DevGetInfo(m_camera.Device(), reinterpret_cast<ZAR_DEVICE_INFO *>(record.data()), &size), ZAR_SUCCESS);
+  EXPECT_EQ(size, 1024u);
+  EXPECT_EQ(std::memcmp(record.data(), "ZAR_USB", 8), 0);
+  EXPECT_EQ(record[8], 0xA5) << "the rest of the field is the caller's";
+  EXPECT_EQ(std::memcmp(record.data() + 0x100, "RK46", 5), 0);
+  EXPECT_EQ(std::memcmp(record.data() + 0x200, "ZC2000", 7), 0);
+  EXPECT_EQ(reinterpret_cast<char *>(record.data() + 0x300), m_config.serial);
+  EXPECT_EQ(record[0x100 + 32], 0xA5) << "32 bytes per camera text";
+  EXPECT_EQ(record[1024], 0xA5);
+}
+
+TEST_F(DeviceInformation, CustomFeaturesPassOneRequestEachAndCheckTheirRecords) {
+  const char written[] = "feature bytes";
+  ZAR_CUSTOM_FEATURE_REQUEST request{ZAR_CUSTOM_FEATURE_WRITE, 0, 0x200, written, sizeof written};
+  ZAR_CUSTOM_FEATURE_REPLY reply{};
+  uint32_t replySize = sizeof reply;
+  const auto query = [&] { return DevQueryCustomFeature(m_camera.Device(), &request, sizeof request, &reply, &replySize); };
+  const auto fault = [&](emulator::Request kind, emulator::FaultKind fault, uint32_t value) {
+    ASSERT_TRUE(emulator::InjectFault(m_camera.Slot(), kind, fault, 1, value));
+  };
+  ASSERT_EQ(query(), ZAR_SUCCESS);
+  EXPECT_EQ(reply.iDone, sizeof written);
+  EXPECT_EQ(reply.iDriverError, 0u);
+  // The driver cannot have written more than it was sent: a larger count is cut.
+  for (const uint32_t reported : {uint32_t{sizeof written + 1}, 0xFFFFFFFFu}) {
+    fault(emulator::Request::WriteMemCustomFeature, emulator::FaultKind::ByteCount, reported);
+    ASSERT_EQ(query(), ZAR_SUCCESS);
+    EXPECT_EQ(reply.iDone, sizeof written) << reported;
+  }
+
+  char read[sizeof written] = {};
+  request = {ZAR_CUSTOM_FEATURE_READ, 0, 0x200, nullptr, sizeof read};
+  reply = {0, 0, read, 0};
+  ASSERT_EQ(query(), ZAR_SUCCESS);
+  EXPECT_STREQ(read, written);
+
+  // The driver's own outcome word is the caller's to read.
+  fault(emulator::Request::ReadMemCustomFeature, emulator::FaultKind::DriverError, 0x42);
+  EXPECT_EQ(query(), ZAR_SUCCESS);
+  EXPECT_EQ(reply.iDriverError, 0x42u);
+
+  // A failed request leaves the reply as it was.
+  fault(emulator::Request::ReadMemCustomFeature, emulator::FaultKind::SystemError, 0);
+  reply = {0x77, 0, read, 0x99};
+  EXPECT_EQ(query(), ZAR_ERR_GENERAL);
+  EXPECT_EQ(reply.iDriverError, 0x77u);
+  EXPECT_EQ(reply.iDone, 0x99u);
+
+  // Both records must be there with their sizes, and a known operation.
+  EXPECT_EQ(DevQueryCustomFeature(m_camera.Device(), &request, 24, &reply, &replySize), ZAR_ERR_INVALID_PARAMETER);
+  uint32_t wrongReply = 32;
+  EXPECT_EQ(DevQueryCustomFeature(m_camera.Device(), &request, 32, &reply, &wrongReply), ZAR_ERR_INVALID_PARAMETER);
+  EXPECT_EQ(DevQueryCustomFeature(m_camera.Device(), &request, 32, &reply, nullptr), ZAR_ERR_INVALID_PARAMETER);
+  EXPECT_EQ(DevQueryCustomFeature(m_camera.Device(), nullptr, 32, &reply, &replySize), ZAR_ERR_INVALID_PARAMETER);
+  EXPECT_EQ(DevQueryCustomFeature(m_camera.Device(), &request, 32, nullptr, &replySize), ZAR_ERR_INVALID_PARAMETER);
+  request.iOperation = 2;
+  EXPECT_EQ(query(), ZAR_ERR_INVALID_PARAMETER);
+  // Bytes to move need a place to come from or go to; none to move need none.
+  for (const uint32_t operation : {ZAR_CUSTOM_FEATURE_READ, ZAR_CUSTOM_FEATURE_WRITE}) {
+    request = {operation, 0, 0x200, nullptr, 8};
+    reply = {0x77, 0, nullptr, 0x99};
+    EXPECT_EQ(query(), ZAR_ERR_INVALID_PARAMETER);
+    EXPECT_EQ(reply.iDone, 0x99u) << "untouched";
+    request.iSize = 0;
+    EXPECT_EQ(query(), ZAR_SUCCESS);
+  }
 }
 
 // The transport-layer registers, through the TL handle.
@@ -184,31 +265,27 @@ TEST_F(TransportLayerRegisters, ReportedByteCountsStayWithinTheCallersBuffer) {
   const uint32_t first = m_cameras.Plug("TLC1");
   const uint32_t second = m_cameras.Plug("TLC2");
   ASSERT_TRUE(zar_test::WaitForCount(m_tl, 2));
+  const auto report = [&](Request request, uint32_t reported) {
+    for (const uint32_t slot : {first, second})
+      ASSERT_TRUE(emulator::InjectFault(slot, request, FaultKind::ByteCount, 1, reported));
+  };
   const auto data = std::make_unique<char[]>(8); // exactly the bytes asked for
   std::memcpy(data.get(), "counted!", 8);
   const auto value = std::make_unique<uint32_t>(0);
-  for (const uint32_t reported : {9u, 0xFFFFFFFFu}) {
-    for (const uint32_t slot : {first, second})
-      ASSERT_TRUE(emulator::InjectFault(slot, Request::WriteMemTransportLayer, FaultKind::ByteCount, 1, reported));
+  for (const uint32_t reported : {9u, 0xFFFFFFFFu, 0u}) {
+    SCOPED_TRACE(reported);
+    const ZAR_STATUS expected = reported != 0 ? ZAR_SUCCESS : ZAR_ERR_GENERAL;
+    report(Request::WriteMemTransportLayer, reported);
     uint64_t size = 8;
-    EXPECT_EQ(GCWriteData(m_tl, 0, 0x08, data.get(), &size), ZAR_SUCCESS);
-    EXPECT_EQ(size, 8u) << reported;
+    EXPECT_EQ(GCWriteData(m_tl, 0, 0x08, data.get(), &size), expected);
+    EXPECT_EQ(size, 8u);
     EXPECT_EQ(UserData(second), "counted!");
-    for (const uint32_t slot : {first, second})
-      ASSERT_TRUE(emulator::InjectFault(slot, Request::ReadMemTransportLayer, FaultKind::ByteCount, 1, reported));
+    report(Request::ReadMemTransportLayer, reported);
     size = sizeof *value;
-    EXPECT_EQ(GCReadData(m_tl, 0, 0, value.get(), &size), ZAR_SUCCESS);
-    EXPECT_EQ(size, 4u) << reported;
+    EXPECT_EQ(GCReadData(m_tl, 0, 0, value.get(), &size), expected);
+    EXPECT_EQ(size, reported != 0 ? 4u : 0u);
     EXPECT_EQ(*value, 0x00010503u);
   }
-  for (const uint32_t slot : {first, second}) {
-    ASSERT_TRUE(emulator::InjectFault(slot, Request::WriteMemTransportLayer, FaultKind::ByteCount, 1, 0));
-    ASSERT_TRUE(emulator::InjectFault(slot, Request::ReadMemTransportLayer, FaultKind::ByteCount, 1, 0));
-  }
-  uint64_t size = 8;
-  EXPECT_EQ(GCWriteData(m_tl, 0, 0x08, data.get(), &size), ZAR_ERR_GENERAL);
-  size = sizeof *value;
-  EXPECT_EQ(GCReadData(m_tl, 0, 0, value.get(), &size), ZAR_ERR_GENERAL);
 }
 
 // Transport-layer reads and writes borrow the driver of a camera this

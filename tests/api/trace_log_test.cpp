@@ -36,20 +36,24 @@ protected:
     return plain;
   }
 
-  void OpenTrace(int32_t flags = kCreateWrite) { ASSERT_EQ(OpenDebugFile(m_path.wstring().c_str(), flags), 0); }
+  void OpenTrace() { ASSERT_EQ(OpenDebugFile(m_path.wstring().c_str(), kCreateWrite), 0); }
 
   zar_test::TempDir m_dir;
   std::filesystem::path m_path = m_dir / "trace.txt";
 };
 
-// The library's own threads (the hot-plug monitor) may trace meanwhile:
-// the test looks at the lines of its own calls.
+// Each traced call writes an empty line, a time stamp line, then its message,
+// cut to 511 bytes with its final newline kept. The library's own threads
+// (the hot-plug monitor) may trace meanwhile: the test looks at the lines of
+// its own calls.
 TEST_F(TraceLog, TracedCallsWriteATimeStampLineThenTheMessage) {
   OpenTrace();
   EnableZarTrace(1);
   ZAR_TL_HANDLE tl = nullptr;
   ASSERT_EQ(TLOpen(nullptr, nullptr, &tl), ZAR_SUCCESS);
   ASSERT_EQ(TLClose(tl), ZAR_SUCCESS);
+  uint8_t changed = 0;
+  TLUpdateDeviceList(nullptr, std::string(700, 'n').c_str(), &changed);
   CloseDebugFile();
 
   char handle[32];
@@ -57,7 +61,6 @@ TEST_F(TraceLog, TracedCallsWriteATimeStampLineThenTheMessage) {
   const std::vector<std::string> expected = {
       "ZAR=> Enter TLOpen pHandle=0x", std::string("ZAR=> Enter TLSetCallback hTL=") + handle,
       std::string("ZAR=> Enter TLClose hTL=") + handle, std::string("ZAR=> Enter TLRemoveCallback hTL=") + handle};
-  // Each after an empty line and a time stamp line, in this order.
   const std::string content = Content();
   EXPECT_EQ(content.substr(0, 1), "\n") << "the first piece starts with its line break";
   const std::string stamp = R"(\n\nZAR=> (Mon|Tue|Wed|Thu|Fri|Sat|Sun) [A-Z][a-z]{2} [ 1-3][0-9] \d\d:\d\d:\d\d \d{4}\n)";
@@ -68,17 +71,38 @@ TEST_F(TraceLog, TracedCallsWriteATimeStampLineThenTheMessage) {
     ASSERT_TRUE(std::regex_search(from, text.cend(), found, std::regex(stamp + call))) << call << " in:" << content;
     from = found[0].second;
   }
+  const size_t start = content.find("ZAR=> Enter TLUpdateDeviceList");
+  ASSERT_NE(start, std::string::npos);
+  EXPECT_EQ(content.find('\n', start), start + 510) << "cut, its newline last";
 }
 
-TEST_F(TraceLog, WriteZarTraceWritesExactlyAndIgnoresTheEnableSwitch) {
+// WriteZarTrace writes its text as it is, enabled or not, while a file is
+// open. The size limit is in KiB: a piece that would pass it empties the
+// file first; 0 empties it before every piece.
+TEST_F(TraceLog, WriteZarTraceWritesExactlyAndASizeLimitEmptiesTheFile) {
   OpenTrace();
   WriteZarTrace("plain text, no stamp");
   uint32_t count = 0;
   TLGetNumInterfaces(nullptr, &count); // a traced call: silent while disabled
   WriteZarTrace("|second");
+  EXPECT_EQ(Content(), "plain text, no stamp|second");
+
+  OpenTrace();
+  LimitDebugFileSize(1);
+  const std::string first(1000, 'a');
+  WriteZarTrace(first.c_str());
+  WriteZarTrace(std::string(24, 'b').c_str()); // ends exactly at byte 1024: appended
+  EXPECT_EQ(Content(), first + std::string(24, 'b'));
+  WriteZarTrace("c"); // would pass the limit: the file starts again
+  EXPECT_EQ(Content(), "c");
+  WriteZarTrace("d");
+  EXPECT_EQ(Content(), "cd");
+  LimitDebugFileSize(0);
+  WriteZarTrace("one");
+  WriteZarTrace("two");
   CloseDebugFile();
   WriteZarTrace("after close");
-  EXPECT_EQ(Content(), "plain text, no stamp|second");
+  EXPECT_EQ(Content(), "two");
 }
 
 // What a traced call and a WriteZarTrace send to the debugger output, which
@@ -95,61 +119,29 @@ std::string DebugOutput() {
 }
 
 // Without a file, or with one that cannot be opened, nothing is written
-// anywhere.
-TEST_F(TraceLog, NothingIsWrittenAnywhereWithoutAFile) {
+// anywhere; with one, every piece goes to the debugger output too (which a
+// Windows process cannot read back).
+TEST_F(TraceLog, PiecesGoToTheDebuggerOutputOnlyWithAFile) {
   const auto missing = m_dir / "no-such-folder" / "trace.txt";
   EXPECT_NE(OpenDebugFile(missing.wstring().c_str(), kCreateWrite), 0);
-  const std::wstring tooLong(300, L'x');
-  EXPECT_NE(OpenDebugFile(tooLong.c_str(), kCreateWrite), 0);
+  EXPECT_NE(OpenDebugFile(std::wstring(300, L'x').c_str(), kCreateWrite), 0);
+  EXPECT_NE(OpenDebugFile(nullptr, ZAR_O_WRONLY), 0);
   EnableZarTrace(1);
   EXPECT_EQ(DebugOutput(), "");
   EXPECT_FALSE(std::filesystem::exists(m_path));
   EXPECT_FALSE(std::filesystem::exists(missing));
-}
 
-#ifndef _WIN32
-// Windows' debugger output cannot be read back by the process itself.
-TEST_F(TraceLog, EveryPieceAlsoGoesToTheDebuggerOutput) {
   OpenTrace();
-  EnableZarTrace(1);
+  WriteZarTrace(nullptr);
+#ifndef _WIN32
   const std::string output = DebugOutput();
   EXPECT_TRUE(
       std::regex_search(output, std::regex("\nZAR=> .{24}\nZAR=> Enter TLGetNumInterfaces hTL=0x0000000000000000\n")))
       << output;
   EXPECT_NE(output.find("direct"), std::string::npos) << "WriteZarTrace too";
-}
 #endif
-
-// The limit is in KiB; 0 empties the file before every piece.
-TEST_F(TraceLog, ASizeLimitEmptiesTheFileOnlyWhenAPieceWouldPassIt) {
-  OpenTrace();
-  LimitDebugFileSize(1);
-  const std::string first(1000, 'a');
-  WriteZarTrace(first.c_str());
-  WriteZarTrace(std::string(24, 'b').c_str()); // ends exactly at byte 1024: appended
-  EXPECT_EQ(Content(), first + std::string(24, 'b'));
-  WriteZarTrace("c"); // would pass the limit: the file starts again
-  EXPECT_EQ(Content(), "c");
-  WriteZarTrace("d");
-  EXPECT_EQ(Content(), "cd");
-  LimitDebugFileSize(0);
-  WriteZarTrace("one");
-  WriteZarTrace("two");
-  EXPECT_EQ(Content(), "two");
-}
-
-TEST_F(TraceLog, LongMessagesAreCutAndKeepTheirNewline) {
-  OpenTrace();
-  EnableZarTrace(1);
-  const std::string name(700, 'n');
-  uint8_t changed = 0;
-  TLUpdateDeviceList(nullptr, name.c_str(), &changed);
   CloseDebugFile();
-  const std::string content = Content();
-  const auto start = content.find("ZAR=> Enter TLUpdateDeviceList");
-  ASSERT_NE(start, std::string::npos);
-  EXPECT_EQ(content.size() - start, 511u);
-  EXPECT_EQ(content.back(), '\n');
+  CloseDebugFile();
 }
 
 TEST_F(TraceLog, ConcurrentTracingAndReopeningWriteOnlyWholePieces) {
