@@ -197,7 +197,8 @@ std::string StreamFrames(Handle device, bool applicationMemory, int frames) {
              (info(gentl::kBufIncomplete, gentl::kBool8) & 0xFF) != 0 || info(gentl::kBufTimestamp, gentl::kUInt64) == ~0ULL)
       failure = "flags";
     else if (frame <= lastFrame) failure = "frame ids do not increase";
-    else if (Number<size_t>(api.DSGetInfo, stream, gentl::kStreamQueued, gentl::kSizeT) != buffers.size() - 1)
+    else if (Number<size_t>(api.DSGetInfo, stream, gentl::kStreamQueued, gentl::kSizeT) +
+                 Number<size_t>(api.DSGetInfo, stream, gentl::kStreamAwaitDelivery, gentl::kSizeT) != buffers.size() - 1)
       failure = "the delivered buffer still counts as queued";
     else failure = zar_test::PatternMismatch(base, width, height, frame);
     lastFrame = frame;
@@ -205,7 +206,7 @@ std::string StreamFrames(Handle device, bool applicationMemory, int frames) {
   }
   if (failure.empty() && (api.DSStopAcquisition(stream, 0) != 0 ||
                           Number<uint64_t>(api.DSGetInfo, stream, gentl::kStreamDelivered, gentl::kUInt64) !=
-                              static_cast<uint64_t>(frames) ||
+                              frames + Number<size_t>(api.DSGetInfo, stream, gentl::kStreamAwaitDelivery, gentl::kSizeT) ||
                           Number<size_t>(api.DSGetInfo, stream, gentl::kStreamAnnounced, gentl::kSizeT) != 4 ||
                           api.DSFlushQueue(stream, gentl::kQueueAllDiscard) != 0 ||
                           Number<size_t>(api.DSGetInfo, stream, gentl::kStreamQueued, gentl::kSizeT) != 0))
