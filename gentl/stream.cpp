@@ -93,6 +93,16 @@ bool CameraAnswers(const Stream &stream) {
   return device && !*device->lost && lib::ReadData(device->lib, 0, &word, &size) == kLibSuccess;
 }
 
+// A library call on the stream that failed: GC_ERR_IO when the camera no
+// longer answers (marked lost, its waits woken), else the library's error.
+GC_ERROR Failed(Stream &stream, int32_t status, const char *what) {
+  if (!IsLost(stream) && !CameraAnswers(stream)) {
+    *stream.deviceLost = true;
+    stream.arrived.notify_all();
+  }
+  return IsLost(stream) ? Lost() : FromLibrary(status, what);
+}
+
 uint64_t PayloadSize(Stream &stream) {
   auto device = stream.device.lock();
   uint32_t payload = 0;
@@ -118,12 +128,13 @@ void Unqueue(Stream &stream, Buffer &buffer) {
   buffer.place = Place::Announced;
 }
 
-// Gives a buffer to the library's queue (under the lock). Whether it went.
-bool GiveToLibrary(Stream &stream, Buffer &buffer) {
-  if (lib::QueueBuffer(stream.lib, buffer.id) != kLibSuccess) return false;
+// Gives a buffer to the library's queue (under the lock).
+int32_t GiveToLibrary(Stream &stream, Buffer &buffer) {
+  const int32_t status = lib::QueueBuffer(stream.lib, buffer.id);
+  if (status != kLibSuccess) return status;
   buffer.place = Place::Input;
   stream.input.push_back(&buffer);
-  return true;
+  return kLibSuccess;
 }
 
 // Gives the pending buffers to the library, in order, once nothing else is
@@ -134,7 +145,7 @@ void FeedPending(Stream &stream) {
   while (!stream.pending.empty()) {
     Buffer *buffer = stream.pending.front();
     stream.pending.pop_front();
-    if (!GiveToLibrary(stream, *buffer)) buffer->place = Place::Announced;
+    if (GiveToLibrary(stream, *buffer) != kLibSuccess) buffer->place = Place::Announced;
   }
 }
 
@@ -147,9 +158,9 @@ GC_ERROR Enqueue(Stream &stream, Buffer &buffer) {
     stream.pending.push_back(&buffer);
     return GC_ERR_SUCCESS;
   }
-  if (!GiveToLibrary(stream, buffer)) {
+  if (const int32_t status = GiveToLibrary(stream, buffer)) {
     buffer.place = Place::Announced;
-    return IsLost(stream) ? Lost() : Fail(GC_ERR_ERROR, "the library refused the buffer");
+    return Failed(stream, status, "queueing the buffer");
   }
   return GC_ERR_SUCCESS;
 }
@@ -688,7 +699,7 @@ ZAR_GENTL_API DSFlushQueue(DS_HANDLE hDataStream, ACQ_QUEUE_TYPE iOperation) {
     if (emptiesInput && !stream->input.empty()) {
       const int32_t flushed = WithoutLock(*stream, lock, [&] { return lib::FlushQueue(stream->lib); });
       if (stream->closed) return BadHandle("stream");
-      if (const GC_ERROR failed = FromLibrary(flushed, "flushing the queue")) return failed;
+      if (flushed != kLibSuccess) return Failed(*stream, flushed, "flushing the queue");
     }
     FlushLocked(*stream, iOperation);
     stream->control.notify_one();
@@ -708,7 +719,7 @@ ZAR_GENTL_API DSStartAcquisition(DS_HANDLE hDataStream, ACQ_START_FLAGS, uint64_
     if (IsLost(*stream)) return Lost();
     if (stream->grabbing) return Fail(GC_ERR_RESOURCE_IN_USE, "acquisition runs already");
     if (!stream->deliverer.joinable()) stream->deliverer = std::thread(Deliverer, std::ref(*stream));
-    if (const GC_ERROR started = FromLibrary(lib::Start(stream->lib), "starting acquisition")) return started;
+    if (const int32_t started = lib::Start(stream->lib)) return Failed(*stream, started, "starting acquisition");
     stream->grabbing = true;
     stream->toAcquire = iNumToAcquire == GENTL_INFINITE ? 0 : iNumToAcquire;
     stream->delivered = stream->underruns = stream->lastFrameId = 0;
@@ -736,7 +747,7 @@ ZAR_GENTL_API DSStopAcquisition(DS_HANDLE hDataStream, ACQ_STOP_FLAGS) {
       stream->grabbing = true; // the library counts acquisition as running
       stream->control.notify_one();
     }
-    return FromLibrary(stopped, "stopping acquisition");
+    return stopped == kLibSuccess ? GC_ERR_SUCCESS : Failed(*stream, stopped, "stopping acquisition");
   });
 }
 
