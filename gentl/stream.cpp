@@ -418,8 +418,7 @@ void FlushLocked(Stream &stream, ACQ_QUEUE_TYPE operation) {
   case ACQ_QUEUE_INPUT_TO_OUTPUT:
     for (auto *queue : {&stream.input, &stream.pending}) {
       for (Buffer *buffer : *queue) {
-        buffer->place = Place::Output;
-        buffer->newData = false;
+        buffer->place = Place::Output; // without new data, as every queued buffer
         stream.output.push_back(buffer);
       }
       queue->clear();

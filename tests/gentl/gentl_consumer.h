@@ -31,11 +31,11 @@ constexpr int32_t kAccessReadWrite = 1, kAccessNoAccess = 3, kAccessBusy = 4, kA
 constexpr int32_t kOpenExclusive = 4, kOpenReadOnly = 2;
 constexpr int32_t kStreamId = 0, kStreamDelivered = 1, kStreamAnnounced = 3, kStreamQueued = 4,
                   kStreamAwaitDelivery = 5, kStreamPayloadSize = 7, kStreamGrabbing = 8;
-constexpr int32_t kBufBase = 0, kBufSize = 1, kBufTimestamp = 3, kBufNewData = 4, kBufQueued = 5,
+constexpr int32_t kBufBase = 0, kBufSize = 1, kBufNewData = 4, kBufQueued = 5,
                   kBufIncomplete = 7, kBufSizeFilled = 9, kBufWidth = 10, kBufHeight = 11, kBufFrameId = 16,
                   kBufPayloadType = 19, kBufPixelFormat = 20;
 constexpr int32_t kPortModule = 4, kPortName = 12;
-constexpr int32_t kUrl = 0, kUrlSchemeLocal = 0, kUrlScheme = 9;
+constexpr int32_t kUrl = 0;
 constexpr int32_t kEventNewBuffer = 1, kEventRemoteDevice = 4;
 constexpr int32_t kEventNumInQueue = 1, kEventDataNumId = 2;
 constexpr int32_t kQueueInputToOutput = 0, kQueueOutputDiscard = 1, kQueueAllToInput = 2, kQueueUnqueuedToInput = 3,

@@ -89,17 +89,17 @@ Error WriteRegister(Handle port, uint64_t address, uint32_t value) {
   return Api().GCWritePort(port, address, &value, &size);
 }
 
-// The description file a port's URL names ("local:///name;address;length"),
-// if it is whole and describes the named feature: parsed by Aravis' GenICam
-// engine where it is, else checked to be whole and to name it. Empty if not.
-std::string Describing(Handle port, const std::string &feature) {
+// Whether the description file a port's URL names ("local:///name;address;
+// length") describes the feature: parsed by Aravis' GenICam engine where it
+// is, else checked to be whole and to name it.
+bool Describing(Handle port, const std::string &feature) {
   const std::string url =
       Text([&](int32_t *t, void *b, size_t *s) { return Api().GCGetPortURLInfo(port, 0, gentl::kUrl, t, b, s); });
   const size_t first = url.find(';'), second = url.find(';', first + 1);
-  if (url.rfind("local:", 0) != 0 || second == std::string::npos) return {};
+  if (url.rfind("local:", 0) != 0 || second == std::string::npos) return false;
   size_t length = std::stoull(url.substr(second + 1), nullptr, 16);
   std::string xml(length, '\0');
-  if (Api().GCReadPort(port, std::stoull(url.substr(first + 1), nullptr, 16), xml.data(), &length) != 0) return {};
+  if (Api().GCReadPort(port, std::stoull(url.substr(first + 1), nullptr, 16), xml.data(), &length) != 0) return false;
 #ifdef ZAR_GENTL_TEST_ARAVIS
   ArvGc *genicam = arv_gc_new(nullptr, xml.data(), xml.size());
   const bool describes = genicam != nullptr && arv_gc_get_node(genicam, "Root") != nullptr &&
@@ -109,7 +109,7 @@ std::string Describing(Handle port, const std::string &feature) {
   const bool describes = xml.rfind("<?xml", 0) == 0 && xml.find("</RegisterDescription>") != std::string::npos &&
                          xml.find("Name=\"" + feature + "\"") != std::string::npos;
 #endif
-  return describes ? xml : std::string();
+  return describes;
 }
 
 // ---- A stream, its buffers and its new-buffer event ---------------------------------
@@ -247,10 +247,8 @@ TEST_F(Producer, WalksTheTreeAndAnswersEveryModulesInfo) {
   uint32_t interfaces = 0;
   char ifaceId[16] = {};
   size_t ifaceIdSize = sizeof ifaceId;
-  EXPECT_EQ(api.TLGetNumInterfaces(tl, &interfaces), gentl::kSuccess);
-  EXPECT_EQ(interfaces, 1u);
-  EXPECT_EQ(api.TLGetInterfaceID(tl, 0, ifaceId, &ifaceIdSize), gentl::kSuccess);
-  EXPECT_STREQ(ifaceId, "USB");
+  EXPECT_TRUE(api.TLGetNumInterfaces(tl, &interfaces) == gentl::kSuccess && interfaces == 1);
+  EXPECT_TRUE(api.TLGetInterfaceID(tl, 0, ifaceId, &ifaceIdSize) == gentl::kSuccess && ifaceId == std::string("USB"));
   const std::vector<std::pair<int32_t, std::string>> system = {
       {gentl::kTLId, "ZAR_USB"}, {gentl::kTLVendor, "RK46"}, {gentl::kTLModel, "ZAR_USB"},
       {gentl::kTLType, "Custom"}, {gentl::kTLName, "ZAR_USB.cti"}, {gentl::kTLDisplayName, "RK46 ZAR_USB"}};
@@ -296,10 +294,7 @@ TEST_F(Producer, WalksTheTreeAndAnswersEveryModulesInfo) {
       {stream, "TLDataStream", "StreamAnnouncedBufferCount"}, {port, "Device", "Width"}};
   for (const auto &[handle, module, feature] : ports) {
     EXPECT_EQ(Text(Info(api.GCGetPortInfo, handle, gentl::kPortModule)), module);
-    EXPECT_EQ(Number(gentl::kInt32, [&, h = handle](int32_t *t, void *b, size_t *s) {
-                return api.GCGetPortURLInfo(h, 0, gentl::kUrlScheme, t, b, s);
-              }), gentl::kUrlSchemeLocal);
-    EXPECT_NE(Describing(handle, feature), "") << module;
+    EXPECT_TRUE(Describing(handle, feature)) << module;
   }
   EXPECT_EQ(Text(Info(api.GCGetPortInfo, port, gentl::kPortName)), "Device");
   const std::pair<uint64_t, uint32_t> registers[] = {
@@ -325,6 +320,7 @@ TEST_F(Producer, EventKillEndsOneWaitAndCostsNoFrame) {
   EXPECT_EQ(api.EventKill(a.event), gentl::kSuccess);
   ASSERT_EQ(pending.wait_for(std::chrono::seconds(10)), std::future_status::ready);
   EXPECT_EQ(pending.get(), gentl::kAbort);
+  EXPECT_EQ(a.Wait(30), gentl::kTimeout);
   EXPECT_EQ(a.Count(gentl::kStreamQueued) + a.Count(gentl::kStreamDelivered, gentl::kUInt64), 4u);
   // Free-running, each kill from another thread ends one wait, pending or the
   // next; every frame comes once, in order.
@@ -388,7 +384,6 @@ TEST_F(Producer, CloseOrUnplugEndsTheWaitsOnADevice) {
     const std::string id = Plug(zar_test::StreamConfig("END"), &slot);
     Handle device = Open(id), remoteEvent = nullptr, port = nullptr;
     ASSERT_EQ(api.GCRegisterEvent(device, gentl::kEventRemoteDevice, &remoteEvent), gentl::kSuccess);
-    EXPECT_EQ(api.GCRegisterEvent(device, gentl::kEventRemoteDevice, &remoteEvent), gentl::kResourceInUse);
     const uint8_t payload[] = {1, 2, 3, 4, 5};
     ASSERT_TRUE(emulator::RaiseEvent(slot, 0x9001, payload, sizeof payload));
     uint8_t data[256] = {};
@@ -397,8 +392,7 @@ TEST_F(Producer, CloseOrUnplugEndsTheWaitsOnADevice) {
     EXPECT_EQ(Number(gentl::kUInt64, [&](int32_t *t, void *b, size_t *s) {
                 return api.EventGetDataInfo(remoteEvent, data, size, gentl::kEventDataNumId, t, b, s);
               }), 0x9001u);
-    ASSERT_EQ(size, sizeof(uint64_t) + sizeof payload);
-    EXPECT_EQ(std::memcmp(data + sizeof(uint64_t), payload, sizeof payload), 0);
+    EXPECT_TRUE(size == sizeof(uint64_t) + sizeof payload && !std::memcmp(data + sizeof(uint64_t), payload, 5));
 
     const Acquisition a(device, 4);
     ASSERT_TRUE(a.Ready(4) && a.QueueAll());
