@@ -271,7 +271,10 @@ TEST_F(Producer, WalksTheTreeAndAnswersEveryModulesInfo) {
     EXPECT_EQ(Text(Info(api.DevGetInfo, device, command)), expected) << command;
   }
   EXPECT_EQ(api.IFOpenDevice(iface, id.c_str(), gentl::kOpenExclusive, &second), gentl::kResourceInUse);
-  ASSERT_EQ(api.DevOpenDataStream(device, "Stream0", &stream), gentl::kSuccess);
+  char streamId[16] = {};
+  size_t streamIdSize = sizeof streamId;
+  ASSERT_EQ(api.DevGetDataStreamID(device, 0, streamId, &streamIdSize), gentl::kSuccess);
+  ASSERT_EQ(api.DevOpenDataStream(device, streamId, &stream), gentl::kSuccess);
   ASSERT_EQ(api.DevGetPort(device, &port), gentl::kSuccess);
   ASSERT_EQ(WriteRegister(port, reg::kHeight, 6), gentl::kSuccess);
   EXPECT_EQ(Text(Info(api.DSGetInfo, stream, gentl::kStreamId)), "Stream0");
@@ -490,7 +493,7 @@ int HoldOneCamera(const std::vector<std::string> &arguments) {
       api.IFOpenDevice(iface, arguments[0].c_str(), gentl::kOpenExclusive, &device) != 0)
     return 2;
   if (const std::string failure = StreamFrames(Acquisition(device, 4), 20); !failure.empty()) {
-    std::fprintf(stderr, "streaming in the library's memory: %s\n", failure.c_str());
+    std::fprintf(stderr, "streaming in the producer's memory: %s\n", failure.c_str());
     return 3;
   }
   zar_test::Touch(std::filesystem::path(arguments[1]) / "held");
