@@ -520,11 +520,10 @@ GC_ERROR WaitForNewBuffer(Event &event, void *pBuffer, size_t *piSize, uint64_t 
   if (pBuffer == nullptr || piSize == nullptr) return Fail(GC_ERR_INVALID_PARAMETER, "a pointer is null");
   if (*piSize < sizeof(EVENT_NEW_BUFFER_DATA)) {
     *piSize = sizeof(EVENT_NEW_BUFFER_DATA);
-    return Fail(GC_ERR_BUFFER_TOO_SMALL, "the event data takes " + std::to_string(sizeof(EVENT_NEW_BUFFER_DATA)) + " bytes");
+    return Fail(GC_ERR_BUFFER_TOO_SMALL, "the event data takes " + std::to_string(*piSize) + " bytes");
   }
   const bool bounded = timeoutMs != GENTL_INFINITE;
-  const auto deadline =
-      bounded ? Clock::now() + std::chrono::milliseconds(std::min<uint64_t>(timeoutMs, 1ull << 40)) : Clock::time_point();
+  const auto deadline = Clock::now() + std::chrono::milliseconds(std::min<uint64_t>(timeoutMs, 1ull << 40));
   Lock lock(stream->lock);
   int spins = 0;
   for (bool timedOut = false;; ) {

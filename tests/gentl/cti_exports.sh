@@ -31,7 +31,8 @@ else
   self=$(lookups "$cti" | grep -Fx "$expected" || true)
   [ -z "$self" ] || fail "ZAR_USB.cti looks up its own functions by name: $self"
 fi
-[ "$actual" = "$expected" ] || fail "exported names differ from the header's:" "$(diff <(echo "$expected") <(echo "$actual"))"
+[ "$actual" = "$expected" ] ||
+  fail "exported names differ from the header's:" "$(diff <(echo "$expected") <(echo "$actual"))"
 [ -z "$linked" ] || fail "ZAR_USB.cti links: $linked"
 [ -z "$imported" ] || fail "ZAR_USB.cti names the library's exports: $imported"
 if [ -n "$library" ]; then

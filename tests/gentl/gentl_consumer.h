@@ -72,7 +72,7 @@ using InfoFn = Info *;
   X(DSAnnounceBuffer, Error(Handle, void *, size_t, void *, Handle *))                                                 \
   X(DSAllocAndAnnounceBuffer, Error(Handle, size_t, void *, Handle *)) X(DSFlushQueue, Error(Handle, int32_t))         \
   X(DSStartAcquisition, Error(Handle, int32_t, uint64_t)) X(DSStopAcquisition, Error(Handle, int32_t))                 \
-  X(DSGetInfo, Info) X(DSRevokeBuffer, Error(Handle, Handle, void **, void **))                                        \
+  X(DSGetInfo, Info) X(DSClose, Error(Handle)) X(DSRevokeBuffer, Error(Handle, Handle, void **, void **))              \
   X(DSQueueBuffer, Error(Handle, Handle))                                                                              \
   X(DSGetBufferInfo, Error(Handle, Handle, int32_t, int32_t *, void *, size_t *))
 

@@ -128,11 +128,13 @@ struct Acquisition {
     for (size_t i = 0; i < count; ++i) {
       Handle buffer = nullptr;
       if (applicationMemory) memory[i].resize(payload);
-      const Error announced = applicationMemory ? api.DSAnnounceBuffer(stream, memory[i].data(), payload, User(i), &buffer)
-                                                : api.DSAllocAndAnnounceBuffer(stream, payload, User(i), &buffer);
+      const Error announced = applicationMemory
+                                  ? api.DSAnnounceBuffer(stream, memory[i].data(), payload, User(i), &buffer)
+                                  : api.DSAllocAndAnnounceBuffer(stream, payload, User(i), &buffer);
       if (announced == gentl::kSuccess) buffers.push_back(buffer);
     }
   }
+  ~Acquisition() { Api().DSClose(stream); } // before the application's memory goes
   bool Ready(size_t count) const { return event != nullptr && buffers.size() == count; }
   static void *User(size_t index) { return reinterpret_cast<void *>(uintptr_t{0x1000} + index); }
   bool QueueAll() const {
@@ -178,16 +180,21 @@ std::string StreamFrames(const Acquisition &a, uint64_t frames) {
         {gentl::kBufFrameId, gentl::kUInt64, frame}, {gentl::kBufNewData, gentl::kBool8, 1},
         {gentl::kBufQueued, gentl::kBool8, 0}, {gentl::kBufIncomplete, gentl::kBool8, 0}};
     for (const auto &[command, type, expected] : answers)
-      if (a.Of(data.buffer, command, type) != expected) return "frame " + std::to_string(frame) + ": info " + std::to_string(command);
-    if (a.Count(gentl::kStreamQueued) + a.Count(gentl::kStreamAwaitDelivery) != a.buffers.size() - 1)
+      if (a.Of(data.buffer, command, type) != expected)
+        return "frame " + std::to_string(frame) + ": info " + std::to_string(command);
+    // Read in this order, a buffer the camera fills meanwhile is counted in neither.
+    const uint64_t awaiting = a.Count(gentl::kStreamAwaitDelivery);
+    if (awaiting + a.Count(gentl::kStreamQueued) > a.buffers.size() - 1)
       return "the delivered buffer still counts as queued or waiting";
-    const auto width = a.Of(data.buffer, gentl::kBufWidth, gentl::kSizeT), height = a.Of(data.buffer, gentl::kBufHeight, gentl::kSizeT);
-    const std::string mismatch = zar_test::PatternMismatch(base, static_cast<uint32_t>(width), static_cast<uint32_t>(height), frame);
+    const auto width = static_cast<uint32_t>(a.Of(data.buffer, gentl::kBufWidth, gentl::kSizeT));
+    const auto height = static_cast<uint32_t>(a.Of(data.buffer, gentl::kBufHeight, gentl::kSizeT));
+    const std::string mismatch = zar_test::PatternMismatch(base, width, height, frame);
     if (!mismatch.empty() || api.DSQueueBuffer(a.stream, data.buffer) != 0) return mismatch + " or requeue";
   }
   if (api.DSStopAcquisition(a.stream, 0) != 0 ||
       a.Count(gentl::kStreamDelivered, gentl::kUInt64) != frames + a.Count(gentl::kStreamAwaitDelivery) ||
-      a.Count(gentl::kStreamAnnounced) != a.buffers.size() || api.DSFlushQueue(a.stream, gentl::kQueueAllDiscard) != 0 ||
+      a.Count(gentl::kStreamAnnounced) != a.buffers.size() ||
+      api.DSFlushQueue(a.stream, gentl::kQueueAllDiscard) != gentl::kSuccess ||
       a.Count(gentl::kStreamQueued) + a.Count(gentl::kStreamAwaitDelivery) != 0)
     return "stop, counts or flush";
   for (size_t i = 0; i < a.buffers.size(); ++i) {
