@@ -167,13 +167,14 @@ void CloseDevice(const std::shared_ptr<Device> &device) {
 
 void DeviceLost(Device &device) {
   *device.lost = true;
-  // A wait for a filled buffer is ended by the library; one for a device
-  // event is ended here.
+  std::shared_ptr<Stream> stream;
   std::shared_ptr<Event> event;
   {
     std::lock_guard<std::mutex> guard(device.lock);
+    stream = device.stream;
     event = device.remoteEvent;
   }
+  if (stream) StreamDeviceLost(*stream);
   if (event) {
     std::lock_guard<std::mutex> guard(event->lock);
     event->changed.notify_all();

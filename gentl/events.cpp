@@ -30,7 +30,7 @@ GC_ERROR WaitForDeviceEvent(Event &event, void *pBuffer, size_t *piSize, uint64_
     return Fail(GC_ERR_TIMEOUT, "no device event came in time");
   }
   if (event.kills != 0) {
-    event.pendingKill = --event.kills != 0;
+    --event.kills;
     return Fail(GC_ERR_ABORT, "the wait was ended by EventKill");
   }
   if (event.unregistered) return Fail(GC_ERR_ABORT, "the event was unregistered");
@@ -78,13 +78,14 @@ GC_ERROR DataInfo(const Event &event, const void *pInBuffer, size_t iInSize, EVE
 
 GC_ERROR EventInfo(Event &event, EVENT_INFO_CMD command, INFO_DATATYPE *piType, void *pBuffer, size_t *piSize) {
   const bool newBuffer = event.type == EVENT_NEW_BUFFER;
-  size_t queued;
-  uint64_t fired;
-  {
+  size_t queued = 0;
+  if (!newBuffer) {
     std::lock_guard<std::mutex> guard(event.lock);
     queued = event.queue.size();
-    fired = event.fired.load();
+  } else if (auto stream = event.stream.lock()) {
+    queued = NewBuffersWaiting(*stream);
   }
+  const uint64_t fired = event.fired.load();
   switch (command) {
   case EVENT_EVENT_TYPE: return Answer<int32_t>(event.type, INFO_DATATYPE_INT32, piType, pBuffer, piSize);
   case EVENT_NUM_IN_QUEUE: return Answer(queued, INFO_DATATYPE_SIZET, piType, pBuffer, piSize);
@@ -117,6 +118,21 @@ std::shared_ptr<Event> *Slot(Module &source, EVENT_TYPE type, std::mutex **lock)
   return nullptr;
 }
 
+// Changes what the event's waits look at, under the lock that guards it
+// (a new-buffer event's waits wait on their stream), and wakes them.
+template <class Change> void Signal(Event &event, Change change) {
+  if (event.type == EVENT_NEW_BUFFER)
+    if (auto stream = event.stream.lock()) {
+      std::lock_guard<std::mutex> guard(stream->lock);
+      change();
+      stream->arrived.notify_all();
+      return;
+    }
+  std::lock_guard<std::mutex> guard(event.lock);
+  change();
+  event.changed.notify_all();
+}
+
 } // namespace
 
 const std::vector<Feature> &Event::Features() const {
@@ -126,9 +142,7 @@ const std::vector<Feature> &Event::Features() const {
 
 void EndEvent(const std::shared_ptr<Event> &event) {
   RemoveHandle(event.get());
-  std::lock_guard<std::mutex> guard(event->lock);
-  event->unregistered = true;
-  event->changed.notify_all();
+  Signal(*event, [&] { event->unregistered = true; });
 }
 
 void DeviceEventArrived(Device &device, uint32_t id, const void *data, int64_t size) {
@@ -221,29 +235,29 @@ ZAR_GENTL_API EventGetInfo(EVENT_HANDLE hEvent, EVENT_INFO_CMD iInfoCmd, INFO_DA
   });
 }
 
-// Device events waiting to be taken are dropped. Filled buffers stay with
-// the library until waited for, so a new-buffer event has none to drop.
+// Device events waiting to be taken are dropped; for a new-buffer event,
+// the filled buffers of the output queue (they stay announced).
 ZAR_GENTL_API EventFlush(EVENT_HANDLE hEvent) {
   return Guarded([&] {
     auto event = FindEvent(hEvent);
     if (!event) return BadHandle("event");
+    if (event->type == EVENT_NEW_BUFFER) {
+      if (auto stream = event->stream.lock()) DiscardOutput(*stream);
+      return GC_ERR_SUCCESS;
+    }
     std::lock_guard<std::mutex> guard(event->lock);
     event->queue.clear();
     return GC_ERR_SUCCESS;
   });
 }
 
-// Ends one wait: a pending EventGetData, or else the next one, returns
-// GC_ERR_ABORT. A new-buffer wait ends when its current library wait does,
-// within one slice.
+// Ends one wait at once: a pending EventGetData, or else the next one,
+// returns GC_ERR_ABORT.
 ZAR_GENTL_API EventKill(EVENT_HANDLE hEvent) {
   return Guarded([&] {
     auto event = FindEvent(hEvent);
     if (!event) return BadHandle("event");
-    std::lock_guard<std::mutex> guard(event->lock);
-    ++event->kills;
-    event->pendingKill = true;
-    event->changed.notify_all();
+    Signal(*event, [&] { ++event->kills; });
     return GC_ERR_SUCCESS;
   });
 }

@@ -16,8 +16,11 @@ struct LastError {
 };
 thread_local LastError lastError;
 
-std::mutex handlesLock;
-std::unordered_map<const void *, std::shared_ptr<Module>> handles;
+// Never destroyed: modules left open when the process ends (a stream's
+// deliverer thread among them) stay as they are.
+std::mutex &handlesLock = *new std::mutex;
+std::unordered_map<const void *, std::shared_ptr<Module>> &handles =
+    *new std::unordered_map<const void *, std::shared_ptr<Module>>;
 std::atomic<uint64_t> handlesRemoved{0}; // removals so far
 
 std::mutex initLock;

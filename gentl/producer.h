@@ -22,6 +22,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -167,17 +168,25 @@ struct Device : Module {
   uint64_t streamSelector = 0;
 };
 
+// Where a buffer is: announced only (or with the consumer, after
+// EventGetData gave it), in the input pool (pending: given to the library
+// once its current wait ends; or in the library's queue), or in the output
+// queue, filled (or flushed there) and waiting for EventGetData.
+enum class Place { Announced, Pending, Input, Output };
+
 struct Buffer {
   uint32_t id = 0;
   void *base = nullptr;
   size_t size = 0;
   void *user = nullptr;
   bool producerMemory = false;
-  bool queued = false;
+  Place place = Place::Announced;
   bool newData = false;
   LibFrame frame{};
 };
 
+// A stream and its deliverer (see stream.cpp). Everything below is guarded
+// by `lock`.
 struct Stream : Module {
   Stream() : Module(Kind::Stream) {}
   const std::vector<Feature> &Features() const override;
@@ -186,21 +195,30 @@ struct Stream : Module {
   GC_ERROR WriteFeature(size_t, uint64_t) override { return GC_ERR_ACCESS_DENIED; }
 
   std::weak_ptr<Device> device;
-  std::shared_ptr<const std::atomic<bool>> deviceLost;
+  std::shared_ptr<std::atomic<bool>> deviceLost;
   void *lib = nullptr;
   std::mutex lock;
-  bool closed = false; // the library's stream is closed or being closed
+  std::condition_variable arrived; // EventGetData: a filled buffer, a kill, the end
+  std::condition_variable control; // the deliverer's work, and the deliverer leaving the library
+  bool closed = false;             // the library's stream is closed or being closed
   std::vector<std::unique_ptr<Buffer>> buffers; // in order of announcement
   std::unordered_map<uint32_t, Buffer *> byId;
-  std::deque<Buffer *> input; // queued, in the order the driver fills them
+  std::deque<Buffer *> pending, input, output;  // input: in the order the driver fills them
   std::shared_ptr<Event> newBufferEvent;
   bool grabbing = false;
   uint64_t toAcquire = 0; // frames left before acquisition stops by itself; 0: no limit
-  uint64_t delivered = 0, underruns = 0, lastFrameId = 0;
-  // Finds a buffer of this stream (under lock).
+  uint64_t delivered = 0, underruns = 0, lastFrameId = 0; // since the last start
+  std::thread deliverer;
+  bool inLibraryWait = false;  // the deliverer waits in the library, or is about to
+  bool delivererIdle = false;  // the deliverer waits on `control`
+  int holdOff = 0;             // calls that reach the library without the lock; no new wait begins
+  int consumersWaiting = 0, awaitingDeliverer = 0;
+  // Finds a buffer of this stream.
   Buffer *FindBuffer(BUFFER_HANDLE handle) const;
 };
 
+// kills and unregistered are guarded by the stream's lock for a new-buffer
+// event (its waits wait on the stream's `arrived`), by `lock` otherwise.
 struct Event : Module {
   Event() : Module(Kind::Event) {}
   const std::vector<Feature> &Features() const override;
@@ -215,9 +233,8 @@ struct Event : Module {
   std::condition_variable changed;
   std::deque<std::vector<uint8_t>> queue; // remote-device event data
   std::atomic<uint64_t> fired{0};
-  uint32_t kills = 0;                     // EventKill calls not yet answered by an abort
-  std::atomic<bool> pendingKill{false};   // kills is not 0: read without the lock
-  std::atomic<bool> unregistered{false};
+  uint32_t kills = 0; // EventKill calls not yet answered by an abort
+  bool unregistered = false;
 };
 
 // ---- The handle table ------------------------------------------------------------
@@ -245,10 +262,14 @@ void EndEvent(const std::shared_ptr<Event> &event);
 // Every open system, for GCCloseLib.
 void CloseAllSystems();
 
-// What the stream's new-buffer event waits for, and the wake-up of waits
-// when the camera is lost.
+// What the stream's new-buffer event waits for; how many filled buffers
+// wait for it; EventFlush of it (the output queue is discarded).
 GC_ERROR WaitForNewBuffer(Event &event, void *pBuffer, size_t *piSize, uint64_t timeoutMs);
+size_t NewBuffersWaiting(Stream &stream);
+void DiscardOutput(Stream &stream);
+// Marks the camera lost and wakes every wait on it; the stream's part.
 void DeviceLost(Device &device);
+void StreamDeviceLost(Stream &stream);
 // A device event for the device's registered remote-device event.
 void DeviceEventArrived(Device &device, uint32_t id, const void *data, int64_t size);
 

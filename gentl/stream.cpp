@@ -1,14 +1,53 @@
 // The data stream module and its buffers: announcement in application or
-// library memory, the input queue, acquisition, and the wait for filled
-// buffers behind the stream's new-buffer event.
+// library memory, the input pool and output queue, acquisition, and the
+// delivery of filled buffers behind the stream's new-buffer event.
 //
-// The library lets a wait for a filled buffer hold the stream: the stream's
-// other functions wait until it ends (only stop and close end it early).
-// So that a consumer may requeue buffers on one thread while another waits,
-// a wait here is a series of short library waits. Every other operation
-// holds the stream's lock across its library call, and the waiting thread
-// takes that lock between two waits: an operation that comes during a wait
-// goes first once that wait ends, and a wait never holds the lock.
+// Delivery. The library's wait for a filled buffer holds the library's
+// stream: its other calls wait until the wait ends, which a frame, the
+// wait's timeout, a stop, a close or an unplug does. Stopping a started
+// stream stops the camera, so nothing a consumer would not notice can end a
+// wait while acquisition runs (stopping a stopped stream ends a wait and
+// does nothing else). So no consumer thread ever waits in the library.
+// Each stream, once started, has a thread of its own, the deliverer: while
+// acquisition runs and the library holds a queued buffer, it waits in the
+// library and moves each filled buffer to the output queue. EventGetData
+// waits on `arrived` for the output queue, an EventKill, an unregistration,
+// a close or an unplug, each of which wakes it at once. A frame that comes
+// while no one waits stays in the output queue for the next EventGetData,
+// so a kill neither loses nor repeats one.
+//
+// The deliverer holds no lock of ours while it is in the library. A buffer
+// queued meanwhile goes to the pending list, and the deliverer gives it to
+// the library as soon as its wait ends, before the next: the library's queue
+// is never empty while the deliverer waits, so the camera never lacks a
+// buffer that the consumer gave back. A call that must reach the library
+// while a wait may be under way (a flush of the library's queue) raises
+// holdOff, so that the deliverer begins no further wait, and makes its call
+// without the stream's lock: EventGetData, EventKill and DSQueueBuffer
+// never wait for a library wait. The flush waits until the current wait
+// ends, at the next frame or after kWaitMs (as long, when that wait began
+// just after the flush emptied the library's queue, for pending buffers).
+//
+// Stopping and closing change the state under the stream's lock and then
+// stop the library's stream, which ends the wait under way. A wait the
+// deliverer began just after that stop would hold the stopped stream until
+// its timeout; while the deliverer is still in the library they stop the
+// stopped stream again, which only ends that wait (LeaveLibrary). A close
+// then joins the deliverer before it closes the library's stream, so that no
+// call reaches the library's stream after its close.
+//
+// Cost. A frame passes two threads instead of one. So that a consumer that
+// keeps up with the camera does not fall asleep and get woken for every
+// frame, EventGetData, finding the output queue empty while the deliverer
+// waits in the library, first yields its processor a few times (to the
+// deliverer and the camera, when they share it), then sleeps. Wake-ups are
+// sent after the lock is let go, so that the woken thread does not wait for
+// it at once.
+//
+// Locks: the stream's, then the library's. The deliverer takes the stream's
+// lock only between library calls, and the library calls the producer's
+// device callbacks holding none of its locks, so no thread holds a library
+// lock while it waits for the stream's.
 
 #include <chrono>
 #include <limits>
@@ -19,19 +58,31 @@ namespace zar_gentl {
 
 namespace {
 
-// The longest single library wait: how long an EventKill or an operation on
-// the stream waits at most for a pending wait to make way.
-constexpr uint32_t kSliceMs = 10;
+// The longest single library wait of the deliverer: how long a flush of the
+// library's queue during acquisition waits at most when no frame comes.
+constexpr uint32_t kWaitMs = 100;
+// How long the deliverer rests after a failed wait of a camera that still
+// answers, before it waits again.
+constexpr auto kRetryPause = std::chrono::milliseconds(10);
+// How long a stop or close gives the deliverer to leave the library before
+// it stops the stopped stream again.
+constexpr auto kLeavePause = std::chrono::milliseconds(10);
 // The camera's payload size register (32-bit): bytes per frame.
 constexpr uint64_t kPayloadSizeRegister = 0x10C;
 
+// How often EventGetData yields before it sleeps (see Cost above).
+constexpr int kSpins = 4;
+
 using Clock = std::chrono::steady_clock;
+using Lock = std::unique_lock<std::mutex>;
 
 std::shared_ptr<Stream> FindStream(DS_HANDLE handle) { return Find<Stream>(handle, Kind::Stream); }
 
 GC_ERROR Lost() { return Fail(GC_ERR_IO, "the camera was unplugged"); }
 
-bool DeviceLostFor(const Stream &stream) { return stream.deviceLost->load(std::memory_order_relaxed); }
+bool IsLost(const Stream &stream) { return stream.deviceLost->load(std::memory_order_relaxed); }
+
+bool Queued(const Buffer &buffer) { return buffer.place == Place::Pending || buffer.place == Place::Input; }
 
 // Whether the camera still answers. A wait that fails may be the first to
 // meet an unplug, before the library's callback reports it.
@@ -42,6 +93,16 @@ bool CameraAnswers(const Stream &stream) {
   return device && !*device->lost && lib::ReadData(device->lib, 0, &word, &size) == kLibSuccess;
 }
 
+// A library call on the stream that failed: GC_ERR_IO when the camera no
+// longer answers (marked lost, its waits woken), else the library's error.
+GC_ERROR Failed(Stream &stream, int32_t status, const char *what) {
+  if (!IsLost(stream) && !CameraAnswers(stream)) {
+    *stream.deviceLost = true;
+    stream.arrived.notify_all();
+  }
+  return IsLost(stream) ? Lost() : FromLibrary(status, what);
+}
+
 uint64_t PayloadSize(Stream &stream) {
   auto device = stream.device.lock();
   uint32_t payload = 0;
@@ -49,6 +110,180 @@ uint64_t PayloadSize(Stream &stream) {
   if (!device || *device->lost || lib::ReadData(device->lib, kPayloadSizeRegister, &payload, &size) != kLibSuccess)
     return 0;
   return payload;
+}
+
+void Remove(std::deque<Buffer *> &queue, Buffer *buffer) {
+  for (auto at = queue.begin(); at != queue.end(); ++at)
+    if (*at == buffer) {
+      queue.erase(at);
+      return;
+    }
+}
+
+// Takes a buffer out of whichever queue holds it (under the lock).
+void Unqueue(Stream &stream, Buffer &buffer) {
+  if (buffer.place == Place::Pending) Remove(stream.pending, &buffer);
+  else if (buffer.place == Place::Input) Remove(stream.input, &buffer);
+  else if (buffer.place == Place::Output) Remove(stream.output, &buffer);
+  buffer.place = Place::Announced;
+}
+
+// Gives a buffer to the library's queue (under the lock).
+int32_t GiveToLibrary(Stream &stream, Buffer &buffer) {
+  const int32_t status = lib::QueueBuffer(stream.lib, buffer.id);
+  if (status != kLibSuccess) return status;
+  buffer.place = Place::Input;
+  stream.input.push_back(&buffer);
+  return kLibSuccess;
+}
+
+// Gives the pending buffers to the library, in order, once nothing else is
+// in it (under the lock). One it refuses (its camera is gone) is announced
+// only again.
+void FeedPending(Stream &stream) {
+  if (stream.inLibraryWait || stream.holdOff != 0 || stream.closed || IsLost(stream)) return;
+  while (!stream.pending.empty()) {
+    Buffer *buffer = stream.pending.front();
+    stream.pending.pop_front();
+    if (GiveToLibrary(stream, *buffer) != kLibSuccess) buffer->place = Place::Announced;
+  }
+}
+
+// Puts a buffer into the input pool (under the lock): into the library's
+// queue, or, while the library is busy with this stream, the pending list.
+GC_ERROR Enqueue(Stream &stream, Buffer &buffer) {
+  buffer.newData = false;
+  if (stream.inLibraryWait || stream.holdOff != 0 || !stream.pending.empty()) {
+    buffer.place = Place::Pending;
+    stream.pending.push_back(&buffer);
+    return GC_ERR_SUCCESS;
+  }
+  if (const int32_t status = GiveToLibrary(stream, buffer)) {
+    buffer.place = Place::Announced;
+    return Failed(stream, status, "queueing the buffer");
+  }
+  return GC_ERR_SUCCESS;
+}
+
+// Runs a library call that may wait for the deliverer's wait to end: without
+// the stream's lock, no new wait beginning meanwhile.
+template <class Call> int32_t WithoutLock(Stream &stream, Lock &lock, Call call) {
+  ++stream.holdOff;
+  lock.unlock();
+  const int32_t status = call();
+  lock.lock();
+  if (--stream.holdOff == 0) {
+    FeedPending(stream);
+    stream.control.notify_all();
+  }
+  return status;
+}
+
+// Waits until the deliverer is out of the library, after the library's
+// stream was stopped (or lost): a wait begun after the stop is ended by
+// stopping again, which on a stopped stream does nothing else. The stream's
+// lock is let go meanwhile.
+void LeaveLibrary(Stream &stream, Lock &lock) {
+  ++stream.awaitingDeliverer;
+  while (stream.inLibraryWait) {
+    if (stream.control.wait_for(lock, kLeavePause, [&] { return !stream.inLibraryWait; })) break;
+    if (!IsLost(stream)) {
+      lock.unlock();
+      lib::Stop(stream.lib);
+      lock.lock();
+    }
+  }
+  if (--stream.awaitingDeliverer == 0) stream.control.notify_all();
+}
+
+// Moves the filled buffer to the output queue and counts it (under the
+// lock); stops acquisition when the frames asked for have all come. Whether
+// a consumer waits for it: the caller wakes one once it has let the lock go,
+// so that the consumer does not wake only to wait for the lock.
+bool Deliver(Stream &stream, const LibFrame &frame) {
+  Buffer *filled = !stream.input.empty() && stream.input.front()->id == frame.id ? stream.input.front() : nullptr;
+  if (filled != nullptr) {
+    stream.input.pop_front();
+  } else {
+    const auto found = stream.byId.find(frame.id);
+    if (found == stream.byId.end()) return false;
+    filled = found->second;
+    // A flush took it out of the library's queue while the frame came: into
+    // the output queue (the frame is kept), or discarded (so is the frame).
+    if (filled->place == Place::Input) Remove(stream.input, filled);
+    else if (filled->place != Place::Output) return false;
+  }
+  filled->frame = frame;
+  filled->newData = true;
+  if (filled->place != Place::Output) {
+    filled->place = Place::Output;
+    stream.output.push_back(filled);
+  }
+  ++stream.delivered;
+  // Frames the driver numbered but never delivered: no buffer was queued.
+  if (stream.lastFrameId != 0 && frame.frameId > stream.lastFrameId + 1)
+    stream.underruns += frame.frameId - stream.lastFrameId - 1;
+  stream.lastFrameId = frame.frameId;
+  if (stream.newBufferEvent) stream.newBufferEvent->fired.fetch_add(1, std::memory_order_relaxed);
+  if (stream.toAcquire != 0 && --stream.toAcquire == 0 && stream.grabbing) {
+    stream.grabbing = false;
+    lib::Stop(stream.lib);
+  }
+  return stream.consumersWaiting != 0;
+}
+
+// The deliverer: waits in the library while acquisition runs and the
+// library holds a queued buffer, hands it the pending ones between waits,
+// and ends when the stream closes.
+void Deliverer(Stream &stream) {
+  Lock lock(stream.lock);
+  bool wakeConsumer = false; // after the lock is let go
+  while (!stream.closed) {
+    FeedPending(stream);
+    const bool idle = !stream.grabbing || stream.input.empty() || stream.holdOff != 0 || IsLost(stream);
+    if (wakeConsumer && idle) {
+      wakeConsumer = false;
+      lock.unlock();
+      stream.arrived.notify_one();
+      lock.lock();
+      continue;
+    }
+    if (idle) {
+      stream.delivererIdle = true;
+      stream.control.wait(lock);
+      stream.delivererIdle = false;
+      continue;
+    }
+    stream.inLibraryWait = true;
+    lock.unlock();
+    if (wakeConsumer) stream.arrived.notify_one();
+    wakeConsumer = false;
+    LibFrame frame;
+    const auto began = Clock::now();
+    const int32_t status = lib::WaitForBuffer(stream.lib, kWaitMs, &frame);
+    const bool waitedFully = Clock::now() - began >= std::chrono::milliseconds(kWaitMs / 2);
+    lock.lock();
+    stream.inLibraryWait = false;
+    if (stream.awaitingDeliverer != 0) stream.control.notify_all();
+    if (status == kLibSuccess) {
+      wakeConsumer = Deliver(stream, frame);
+      continue;
+    }
+    // Nothing came in the whole wait; or a stop, close or unplug ended it.
+    if ((status == kLibTimeout && waitedFully) || stream.closed || !stream.grabbing || IsLost(stream)) continue;
+    // A wait that fails early otherwise: an unplug the library has not
+    // reported yet, or a failed frame.
+    lock.unlock();
+    const bool answers = CameraAnswers(stream);
+    lock.lock();
+    if (!answers) {
+      *stream.deviceLost = true;
+      stream.arrived.notify_all();
+    } else {
+      stream.control.wait_for(lock, kRetryPause);
+    }
+  }
+  if (wakeConsumer) stream.arrived.notify_one();
 }
 
 // Adds an announced buffer (under the stream's lock).
@@ -70,9 +305,10 @@ BUFFER_HANDLE AddBuffer(Stream &stream, uint32_t id, void *base, size_t size, vo
 GC_ERROR Announce(Stream &stream, void *memory, size_t size, void *user, BUFFER_HANDLE *handle) {
   if (size == 0 || size > std::numeric_limits<uint32_t>::max())
     return Fail(GC_ERR_INVALID_PARAMETER, "buffers hold 1 byte to 4 GiB");
-  if (DeviceLostFor(stream)) return Lost();
   std::lock_guard<std::mutex> guard(stream.lock);
   if (stream.closed) return BadHandle("stream");
+  if (IsLost(stream)) return Lost();
+  if (stream.grabbing) return Fail(GC_ERR_ACCESS_DENIED, "buffers are announced while acquisition is stopped");
   const bool producerMemory = memory == nullptr;
   uint32_t id = 0;
   const int32_t announced = producerMemory
@@ -85,55 +321,37 @@ GC_ERROR Announce(Stream &stream, void *memory, size_t size, void *user, BUFFER_
   return GC_ERR_SUCCESS;
 }
 
-void RemoveFromInput(Stream &stream, Buffer *buffer) {
-  for (auto at = stream.input.begin(); at != stream.input.end(); ++at)
-    if (*at == buffer) {
-      stream.input.erase(at);
-      return;
-    }
-}
-
-GC_ERROR QueueLocked(Stream &stream, Buffer &buffer) {
-  if (buffer.queued) return Fail(GC_ERR_RESOURCE_IN_USE, "the buffer is queued already");
-  if (const GC_ERROR queued = FromLibrary(lib::QueueBuffer(stream.lib, buffer.id),
-                                          "queueing the buffer"))
-    return queued;
-  buffer.queued = true;
-  buffer.newData = false;
-  stream.input.push_back(&buffer);
-  return GC_ERR_SUCCESS;
-}
-
 // The stream's numbers, as its info and its port give them.
 struct Numbers {
-  uint64_t delivered, underruns, announced, queued;
+  uint64_t delivered, underruns, announced, queued, awaiting;
   bool grabbing;
 };
 Numbers CountsOf(Stream &stream) {
   std::lock_guard<std::mutex> guard(stream.lock);
-  return {stream.delivered, stream.underruns, stream.buffers.size(), stream.input.size(), stream.grabbing};
+  return {stream.delivered, stream.underruns, stream.buffers.size(), stream.pending.size() + stream.input.size(),
+          stream.output.size(), stream.grabbing};
 }
 
 GC_ERROR StreamInfo(Stream &stream, STREAM_INFO_CMD command, INFO_DATATYPE *piType, void *pBuffer, size_t *piSize) {
   const Numbers numbers = CountsOf(stream);
+  const auto size = [&](uint64_t value) {
+    return Answer<size_t>(static_cast<size_t>(value), INFO_DATATYPE_SIZET, piType, pBuffer, piSize);
+  };
   switch (command) {
   case STREAM_INFO_ID: return AnswerText(kStreamId, piType, pBuffer, piSize);
   case STREAM_INFO_NUM_DELIVERED:
   case STREAM_INFO_NUM_STARTED: return Answer(numbers.delivered, INFO_DATATYPE_UINT64, piType, pBuffer, piSize);
   case STREAM_INFO_NUM_UNDERRUN: return Answer(numbers.underruns, INFO_DATATYPE_UINT64, piType, pBuffer, piSize);
-  case STREAM_INFO_NUM_ANNOUNCED:
-    return Answer<size_t>(numbers.announced, INFO_DATATYPE_SIZET, piType, pBuffer, piSize);
-  case STREAM_INFO_NUM_QUEUED: return Answer<size_t>(numbers.queued, INFO_DATATYPE_SIZET, piType, pBuffer, piSize);
-  // Filled buffers stay with the library until waited for: none waits here.
-  case STREAM_INFO_NUM_AWAIT_DELIVERY: return Answer<size_t>(0, INFO_DATATYPE_SIZET, piType, pBuffer, piSize);
-  case STREAM_INFO_PAYLOAD_SIZE:
-    return Answer<size_t>(PayloadSize(stream), INFO_DATATYPE_SIZET, piType, pBuffer, piSize);
+  case STREAM_INFO_NUM_ANNOUNCED: return size(numbers.announced);
+  case STREAM_INFO_NUM_QUEUED: return size(numbers.queued);
+  case STREAM_INFO_NUM_AWAIT_DELIVERY: return size(numbers.awaiting);
+  case STREAM_INFO_PAYLOAD_SIZE: return size(PayloadSize(stream));
   case STREAM_INFO_IS_GRABBING: return AnswerBool(numbers.grabbing, piType, pBuffer, piSize);
   case STREAM_INFO_DEFINES_PAYLOADSIZE: return AnswerBool(true, piType, pBuffer, piSize);
   case STREAM_INFO_TLTYPE: return AnswerText(kTLType, piType, pBuffer, piSize);
-  case STREAM_INFO_NUM_CHUNKS_MAX: return Answer<size_t>(0, INFO_DATATYPE_SIZET, piType, pBuffer, piSize);
-  case STREAM_INFO_BUF_ANNOUNCE_MIN: return Answer<size_t>(1, INFO_DATATYPE_SIZET, piType, pBuffer, piSize);
-  case STREAM_INFO_BUF_ALIGNMENT: return Answer<size_t>(1, INFO_DATATYPE_SIZET, piType, pBuffer, piSize);
+  case STREAM_INFO_NUM_CHUNKS_MAX: return size(0);
+  case STREAM_INFO_BUF_ANNOUNCE_MIN:
+  case STREAM_INFO_BUF_ALIGNMENT: return size(1);
   default: return UnknownCommand(command);
   }
 }
@@ -153,7 +371,7 @@ GC_ERROR BufferInfo(const Buffer &b, bool acquiring, BUFFER_INFO_CMD command, IN
   case BUFFER_INFO_TIMESTAMP: return u64(f.timestampUs);
   case BUFFER_INFO_TIMESTAMP_NS: return u64(f.timestampUs * 1000);
   case BUFFER_INFO_NEW_DATA: return flag(b.newData);
-  case BUFFER_INFO_IS_QUEUED: return flag(b.queued);
+  case BUFFER_INFO_IS_QUEUED: return flag(Queued(b));
   case BUFFER_INFO_IS_ACQUIRING: return flag(acquiring);
   case BUFFER_INFO_IS_INCOMPLETE: return flag(f.bytesWritten < f.fullSize);
   case BUFFER_INFO_DATA_LARGER_THAN_BUFFER: return flag(f.fullSize > b.size);
@@ -188,34 +406,40 @@ enum StreamFeature {
   kStreamIsGrabbing, kPayloadSize
 };
 
-// Takes the delivered buffer out of the input queue and describes it;
-// whether the frames asked for at the start have all come.
-bool Deliver(Stream &stream, const LibFrame &frame, EVENT_NEW_BUFFER_DATA *data) {
-  std::lock_guard<std::mutex> guard(stream.lock);
-  // The driver fills buffers in queue order: the first queued one, as a rule.
-  Buffer *filled = !stream.input.empty() && stream.input.front()->id == frame.id ? stream.input.front() : nullptr;
-  if (filled != nullptr) {
-    stream.input.pop_front();
-  } else {
-    const auto found = stream.byId.find(frame.id);
-    if (found == stream.byId.end()) {
-      *data = {nullptr, nullptr};
-      return false;
+void DiscardLocked(std::deque<Buffer *> &queue) {
+  for (Buffer *buffer : queue) buffer->place = Place::Announced;
+  queue.clear();
+}
+
+// What each flush does to the pool and the queue (under the lock, the
+// library's queue already flushed where the operation empties it).
+void FlushLocked(Stream &stream, ACQ_QUEUE_TYPE operation) {
+  switch (operation) {
+  case ACQ_QUEUE_INPUT_TO_OUTPUT:
+    for (auto *queue : {&stream.input, &stream.pending}) {
+      for (Buffer *buffer : *queue) {
+        buffer->place = Place::Output; // without new data, as every queued buffer
+        stream.output.push_back(buffer);
+      }
+      queue->clear();
     }
-    filled = found->second;
-    RemoveFromInput(stream, filled);
+    stream.arrived.notify_all();
+    break;
+  case ACQ_QUEUE_OUTPUT_DISCARD: DiscardLocked(stream.output); break;
+  case ACQ_QUEUE_ALL_DISCARD:
+    for (auto *queue : {&stream.input, &stream.pending, &stream.output}) DiscardLocked(*queue);
+    break;
+  default: // the two that fill the input pool: from the output queue first, then the others
+    if (operation == ACQ_QUEUE_ALL_TO_INPUT) {
+      for (Buffer *buffer : stream.output) buffer->place = Place::Announced;
+      std::deque<Buffer *> output;
+      output.swap(stream.output);
+      for (Buffer *buffer : output) Enqueue(stream, *buffer);
+    }
+    for (auto &buffer : stream.buffers)
+      if (buffer->place == Place::Announced) Enqueue(stream, *buffer);
+    break;
   }
-  Buffer &buffer = *filled;
-  buffer.frame = frame;
-  buffer.queued = false;
-  buffer.newData = true;
-  ++stream.delivered;
-  // Frames the driver numbered but never delivered: no buffer was queued.
-  if (stream.lastFrameId != 0 && frame.frameId > stream.lastFrameId + 1)
-    stream.underruns += frame.frameId - stream.lastFrameId - 1;
-  stream.lastFrameId = frame.frameId;
-  *data = {&buffer, buffer.user};
-  return stream.toAcquire != 0 && --stream.toAcquire == 0;
 }
 
 } // namespace
@@ -249,7 +473,7 @@ bool Stream::ReadFeature(size_t index, std::string *text, uint64_t *number) {
   case kStreamType: *text = kTLType; return true;
   case kStreamAnnouncedBufferCount: *number = numbers.announced; return true;
   case kStreamInputBufferCount: *number = numbers.queued; return true;
-  case kStreamOutputBufferCount: *number = 0; return true;
+  case kStreamOutputBufferCount: *number = numbers.awaiting; return true;
   case kStreamStartedFrameCount:
   case kStreamDeliveredFrameCount: *number = numbers.delivered; return true;
   case kStreamLostFrameCount: *number = numbers.underruns; return true;
@@ -263,15 +487,27 @@ bool Stream::ReadFeature(size_t index, std::string *text, uint64_t *number) {
 void CloseStream(const std::shared_ptr<Stream> &stream) {
   RemoveHandle(stream.get());
   std::shared_ptr<Event> event;
+  std::thread deliverer;
   {
-    std::lock_guard<std::mutex> guard(stream->lock);
-    event = std::move(stream->newBufferEvent);
-    stream->grabbing = false;
+    Lock lock(stream->lock);
+    if (stream->closed) return; // another thread closes it
     stream->closed = true;
+    stream->grabbing = false;
+    event = std::move(stream->newBufferEvent);
+    stream->arrived.notify_all();
+    stream->control.notify_all();
+    if (stream->inLibraryWait && !IsLost(*stream)) {
+      lock.unlock();
+      lib::Stop(stream->lib); // ends the wait under way
+      lock.lock();
+    }
+    LeaveLibrary(*stream, lock);
+    deliverer = std::move(stream->deliverer);
   }
+  if (deliverer.joinable()) deliverer.join();
   if (event) EndEvent(event);
-  // The close ends a pending library wait at once.
-  if (!DeviceLostFor(*stream)) lib::CloseStream(stream->lib);
+  // A camera that was unplugged has had its stream closed by the library.
+  if (!IsLost(*stream)) lib::CloseStream(stream->lib);
   if (auto device = stream->device.lock()) {
     std::lock_guard<std::mutex> guard(device->lock);
     if (device->stream == stream) device->stream.reset();
@@ -284,65 +520,57 @@ GC_ERROR WaitForNewBuffer(Event &event, void *pBuffer, size_t *piSize, uint64_t 
   if (pBuffer == nullptr || piSize == nullptr) return Fail(GC_ERR_INVALID_PARAMETER, "a pointer is null");
   if (*piSize < sizeof(EVENT_NEW_BUFFER_DATA)) {
     *piSize = sizeof(EVENT_NEW_BUFFER_DATA);
-    return Fail(GC_ERR_BUFFER_TOO_SMALL, "the event data takes " + std::to_string(sizeof(EVENT_NEW_BUFFER_DATA)) + " bytes");
+    return Fail(GC_ERR_BUFFER_TOO_SMALL, "the event data takes " + std::to_string(*piSize) + " bytes");
   }
   const bool bounded = timeoutMs != GENTL_INFINITE;
-  const auto start = bounded ? Clock::now() : Clock::time_point();
-  for (;;) {
-    if (event.pendingKill || event.unregistered) {
-      std::lock_guard<std::mutex> guard(event.lock);
-      if (event.kills != 0) {
-        event.pendingKill = --event.kills != 0;
-        return Fail(GC_ERR_ABORT, "the wait was ended by EventKill");
-      }
-      if (event.unregistered) return Fail(GC_ERR_ABORT, "the event was unregistered");
+  const auto deadline = Clock::now() + std::chrono::milliseconds(std::min<uint64_t>(timeoutMs, 1ull << 40));
+  Lock lock(stream->lock);
+  int spins = 0;
+  for (bool timedOut = false;; ) {
+    if (event.kills != 0) {
+      --event.kills;
+      return Fail(GC_ERR_ABORT, "the wait was ended by EventKill");
     }
-    if (DeviceLostFor(*stream)) return Lost();
-    uint32_t slice = kSliceMs;
-    if (bounded) {
-      const auto elapsed = static_cast<uint64_t>(
-          std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-      if (elapsed >= timeoutMs) return Fail(GC_ERR_TIMEOUT, "no buffer was filled in time");
-      slice = static_cast<uint32_t>(std::min<uint64_t>(kSliceMs, timeoutMs - elapsed));
+    if (event.unregistered || stream->closed) return Fail(GC_ERR_ABORT, "the event was unregistered");
+    // The memory of a lost camera's buffers may be gone with its stream.
+    if (IsLost(*stream)) return Lost();
+    if (!stream->output.empty()) {
+      Buffer *buffer = stream->output.front();
+      stream->output.pop_front();
+      buffer->place = Place::Announced;
+      *static_cast<EVENT_NEW_BUFFER_DATA *>(pBuffer) = {buffer, buffer->user};
+      *piSize = sizeof(EVENT_NEW_BUFFER_DATA);
+      return GC_ERR_SUCCESS;
     }
-    bool grabbing;
-    {
-      std::lock_guard<std::mutex> guard(stream->lock); // operations waiting for it go first
-      grabbing = stream->grabbing;
-    }
-    if (!grabbing) {
-      // No frame comes before a start: wait for the start, a kill or the end.
-      std::unique_lock<std::mutex> guard(event.lock);
-      event.changed.wait_for(guard, std::chrono::milliseconds(slice));
+    if (timedOut) return Fail(GC_ERR_TIMEOUT, "no buffer was filled in time");
+    if (spins < kSpins && stream->inLibraryWait) {
+      ++spins;
+      lock.unlock();
+      std::this_thread::yield();
+      lock.lock();
       continue;
     }
-    LibFrame frame;
-    const auto sliceStart = Clock::now();
-    const int32_t status = lib::WaitForBuffer(stream->lib, slice, &frame);
-    if (status == kLibSuccess) {
-      auto *data = static_cast<EVENT_NEW_BUFFER_DATA *>(pBuffer);
-      const bool allCame = Deliver(*stream, frame, data);
-      event.fired.fetch_add(1, std::memory_order_relaxed);
-      if (allCame) {
-        std::lock_guard<std::mutex> guard(stream->lock);
-        stream->grabbing = false;
-        lib::Stop(stream->lib);
-      }
-      *piSize = sizeof(EVENT_NEW_BUFFER_DATA);
-      return data->BufferHandle != nullptr ? GC_ERR_SUCCESS : Fail(GC_ERR_ERROR, "an unknown buffer was filled");
-    }
-    // A wait that ends early without a frame (an unplugged camera's does)
-    // is checked as any failed one.
-    if (status == kLibTimeout && Clock::now() - sliceStart >= std::chrono::milliseconds(slice / 2)) continue;
-    if (DeviceLostFor(*stream)) return Lost();
-    {
-      std::lock_guard<std::mutex> guard(stream->lock);
-      if (!stream->grabbing) continue; // stopped meanwhile: wait for a start, a kill or the end
-    }
-    if (!CameraAnswers(*stream)) return Lost();
-    if (status == kLibTimeout) continue;
-    return FromLibrary(status, "waiting for a buffer");
+    ++stream->consumersWaiting;
+    if (bounded) timedOut = stream->arrived.wait_until(lock, deadline) == std::cv_status::timeout;
+    else stream->arrived.wait(lock);
+    --stream->consumersWaiting;
   }
+}
+
+size_t NewBuffersWaiting(Stream &stream) {
+  std::lock_guard<std::mutex> guard(stream.lock);
+  return stream.output.size();
+}
+
+void DiscardOutput(Stream &stream) {
+  std::lock_guard<std::mutex> guard(stream.lock);
+  DiscardLocked(stream.output);
+}
+
+void StreamDeviceLost(Stream &stream) {
+  std::lock_guard<std::mutex> guard(stream.lock);
+  stream.arrived.notify_all();
+  stream.control.notify_all();
 }
 
 } // namespace zar_gentl
@@ -420,13 +648,14 @@ ZAR_GENTL_API DSRevokeBuffer(DS_HANDLE hDataStream, BUFFER_HANDLE hBuffer, void 
     if (stream->closed) return BadHandle("stream");
     Buffer *buffer = stream->FindBuffer(hBuffer);
     if (buffer == nullptr) return BadHandle("buffer");
-    if (!DeviceLostFor(*stream)) {
+    if (stream->grabbing) return Fail(GC_ERR_ACCESS_DENIED, "buffers are revoked while acquisition is stopped");
+    if (!IsLost(*stream)) {
       const int32_t revoked = lib::RevokeBuffer(stream->lib, buffer->id);
       if (const GC_ERROR failed = FromLibrary(revoked, "revoking the buffer")) return failed;
     }
     if (ppBuffer != nullptr) *ppBuffer = buffer->producerMemory ? nullptr : buffer->base;
     if (ppPrivate != nullptr) *ppPrivate = buffer->user;
-    RemoveFromInput(*stream, buffer);
+    Unqueue(*stream, *buffer);
     stream->byId.erase(buffer->id);
     std::erase_if(stream->buffers, [&](const std::unique_ptr<Buffer> &held) { return held.get() == buffer; });
     return GC_ERR_SUCCESS;
@@ -437,12 +666,20 @@ ZAR_GENTL_API DSQueueBuffer(DS_HANDLE hDataStream, BUFFER_HANDLE hBuffer) {
   return Guarded([&] {
     auto stream = FindStream(hDataStream);
     if (!stream) return BadHandle("stream");
-    if (DeviceLostFor(*stream)) return Lost();
-    std::lock_guard<std::mutex> guard(stream->lock);
-    if (stream->closed) return BadHandle("stream");
-    Buffer *buffer = stream->FindBuffer(hBuffer);
-    if (buffer == nullptr) return BadHandle("buffer");
-    return QueueLocked(*stream, *buffer);
+    bool wakeDeliverer;
+    {
+      std::lock_guard<std::mutex> guard(stream->lock);
+      if (stream->closed) return BadHandle("stream");
+      if (IsLost(*stream)) return Lost();
+      Buffer *buffer = stream->FindBuffer(hBuffer);
+      if (buffer == nullptr) return BadHandle("buffer");
+      if (buffer->place != Place::Announced) return Fail(GC_ERR_RESOURCE_IN_USE, "the buffer is queued already");
+      if (const GC_ERROR failed = Enqueue(*stream, *buffer)) return failed;
+      wakeDeliverer = stream->delivererIdle && stream->grabbing;
+    }
+    // Once the lock is let go, so that the deliverer does not wake only to wait for it.
+    if (wakeDeliverer) stream->control.notify_one();
+    return GC_ERR_SUCCESS;
   });
 }
 
@@ -450,21 +687,20 @@ ZAR_GENTL_API DSFlushQueue(DS_HANDLE hDataStream, ACQ_QUEUE_TYPE iOperation) {
   return Guarded([&] {
     auto stream = FindStream(hDataStream);
     if (!stream) return BadHandle("stream");
-    if (iOperation != ACQ_QUEUE_ALL_DISCARD && iOperation != ACQ_QUEUE_ALL_TO_INPUT &&
-        iOperation != ACQ_QUEUE_UNQUEUED_TO_INPUT)
-      return Fail(GC_ERR_NOT_IMPLEMENTED, "filled buffers stay with the library until waited for");
-    if (DeviceLostFor(*stream)) return Lost();
-    std::lock_guard<std::mutex> guard(stream->lock);
+    if (iOperation < ACQ_QUEUE_INPUT_TO_OUTPUT || iOperation > ACQ_QUEUE_ALL_DISCARD)
+      return Fail(GC_ERR_INVALID_PARAMETER, "no such queue operation");
+    Lock lock(stream->lock);
     if (stream->closed) return BadHandle("stream");
-    if (iOperation != ACQ_QUEUE_UNQUEUED_TO_INPUT) {
-      if (const GC_ERROR flushed = FromLibrary(lib::FlushQueue(stream->lib), "flushing the queue")) return flushed;
-      for (auto &buffer : stream->buffers) buffer->queued = false;
-      stream->input.clear();
-      if (iOperation == ACQ_QUEUE_ALL_DISCARD) return GC_ERR_SUCCESS;
+    if (IsLost(*stream)) return Lost();
+    // Buffers in the library's queue are taken out of it first.
+    const bool emptiesInput = iOperation == ACQ_QUEUE_INPUT_TO_OUTPUT || iOperation == ACQ_QUEUE_ALL_DISCARD;
+    if (emptiesInput && !stream->input.empty()) {
+      const int32_t flushed = WithoutLock(*stream, lock, [&] { return lib::FlushQueue(stream->lib); });
+      if (stream->closed) return BadHandle("stream");
+      if (flushed != kLibSuccess) return Failed(*stream, flushed, "flushing the queue");
     }
-    for (auto &buffer : stream->buffers)
-      if (!buffer->queued)
-        if (const GC_ERROR queued = QueueLocked(*stream, *buffer)) return queued;
+    FlushLocked(*stream, iOperation);
+    stream->control.notify_one();
     return GC_ERR_SUCCESS;
   });
 }
@@ -474,21 +710,18 @@ ZAR_GENTL_API DSStartAcquisition(DS_HANDLE hDataStream, ACQ_START_FLAGS, uint64_
     auto stream = FindStream(hDataStream);
     if (!stream) return BadHandle("stream");
     if (iNumToAcquire == 0) return Fail(GC_ERR_INVALID_PARAMETER, "no frames to acquire");
-    if (DeviceLostFor(*stream)) return Lost();
-    std::shared_ptr<Event> event;
-    {
-      std::lock_guard<std::mutex> guard(stream->lock);
-      if (stream->closed) return BadHandle("stream");
-      if (stream->grabbing) return Fail(GC_ERR_RESOURCE_IN_USE, "acquisition runs already");
-      if (const GC_ERROR started = FromLibrary(lib::Start(stream->lib), "starting acquisition")) return started;
-      stream->grabbing = true;
-      stream->toAcquire = iNumToAcquire == GENTL_INFINITE ? 0 : iNumToAcquire;
-      event = stream->newBufferEvent;
-    }
-    if (event) {
-      std::lock_guard<std::mutex> guard(event->lock);
-      event->changed.notify_all();
-    }
+    Lock lock(stream->lock);
+    // A stop or flush still under way in the library ends first.
+    stream->control.wait(lock, [&] { return stream->awaitingDeliverer == 0 && stream->holdOff == 0; });
+    if (stream->closed) return BadHandle("stream");
+    if (IsLost(*stream)) return Lost();
+    if (stream->grabbing) return Fail(GC_ERR_RESOURCE_IN_USE, "acquisition runs already");
+    if (!stream->deliverer.joinable()) stream->deliverer = std::thread(Deliverer, std::ref(*stream));
+    if (const int32_t started = lib::Start(stream->lib)) return Failed(*stream, started, "starting acquisition");
+    stream->grabbing = true;
+    stream->toAcquire = iNumToAcquire == GENTL_INFINITE ? 0 : iNumToAcquire;
+    stream->delivered = stream->underruns = stream->lastFrameId = 0;
+    stream->control.notify_one();
     return GC_ERR_SUCCESS;
   });
 }
@@ -497,16 +730,22 @@ ZAR_GENTL_API DSStopAcquisition(DS_HANDLE hDataStream, ACQ_STOP_FLAGS) {
   return Guarded([&] {
     auto stream = FindStream(hDataStream);
     if (!stream) return BadHandle("stream");
-    if (DeviceLostFor(*stream)) return Lost();
-    {
-      // A stream that stopped by itself (its frames all came) or never
-      // started stops at once.
-      std::lock_guard<std::mutex> guard(stream->lock);
-      if (!stream->grabbing) return GC_ERR_SUCCESS;
-      stream->grabbing = false;
+    Lock lock(stream->lock);
+    if (stream->closed) return BadHandle("stream");
+    if (IsLost(*stream)) return Lost();
+    // A stream that stopped by itself (its frames all came) or never
+    // started stops at once.
+    if (!stream->grabbing) return GC_ERR_SUCCESS;
+    stream->grabbing = false;
+    // Ends the deliverer's wait at once.
+    const int32_t stopped = WithoutLock(*stream, lock, [&] { return lib::Stop(stream->lib); });
+    if (stopped == kLibSuccess) {
+      LeaveLibrary(*stream, lock);
+    } else if (!stream->closed) {
+      stream->grabbing = true; // the library counts acquisition as running
+      stream->control.notify_one();
     }
-    // Ends a pending library wait at once; the lock is not held meanwhile.
-    return FromLibrary(lib::Stop(stream->lib), "stopping acquisition");
+    return stopped == kLibSuccess ? GC_ERR_SUCCESS : Failed(*stream, stopped, "stopping acquisition");
   });
 }
 

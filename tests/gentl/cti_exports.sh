@@ -9,8 +9,11 @@
 # Usage: cti_exports.sh ZAR_USB.cti gentl_types.h exports.txt [libzar_usb.so]
 set -euo pipefail
 cti=$1 header=$2 library_exports=$3 library=${4:-}
+fail() { echo "$@"; exit 1; }
+# The names a file looks up at run time (its dynamic relocations).
+lookups() { readelf -rW "$1" | awk '{print $5}' | sed 's/@.*//'; }
 expected=$(sed -n 's/^ZAR_GENTL_API \([A-Za-z]*\)(.*/\1/p' "$header" | sort)
-[ "$(wc -l <<<"$expected")" -eq 57 ] || { echo "the header declares $(wc -l <<<"$expected") functions"; exit 1; }
+[ "$(wc -l <<<"$expected")" -eq 57 ] || fail "the header declares $(wc -l <<<"$expected") functions"
 
 if [ "$(head -c 2 "$cti")" = "MZ" ]; then
   dump=$(x86_64-w64-mingw32-objdump -p "$cti")
@@ -25,30 +28,15 @@ else
   imported=$(nm -D --undefined-only "$cti" | awk '{print $2}' | grep -Fxf "$library_exports" || true)
   # Its own calls of its functions must not be looked up by name either:
   # a program that loaded the library first would answer them.
-  self=$(readelf -rW "$cti" | awk '{print $5}' | sed 's/@.*//' | grep -Fx "$expected" || true)
-  if [ -n "$self" ]; then
-    echo "ZAR_USB.cti looks up its own functions by name: $self"
-    exit 1
-  fi
+  self=$(lookups "$cti" | grep -Fx "$expected" || true)
+  [ -z "$self" ] || fail "ZAR_USB.cti looks up its own functions by name: $self"
 fi
-if [ "$actual" != "$expected" ]; then
-  echo "exported names differ from the header's:"
-  diff <(echo "$expected") <(echo "$actual") || true
-  exit 1
-fi
-if [ -n "$linked" ]; then
-  echo "ZAR_USB.cti links: $linked"
-  exit 1
-fi
-if [ -n "$imported" ]; then
-  echo "ZAR_USB.cti names the library's exports: $imported"
-  exit 1
-fi
+[ "$actual" = "$expected" ] ||
+  fail "exported names differ from the header's:" "$(diff <(echo "$expected") <(echo "$actual"))"
+[ -z "$linked" ] || fail "ZAR_USB.cti links: $linked"
+[ -z "$imported" ] || fail "ZAR_USB.cti names the library's exports: $imported"
 if [ -n "$library" ]; then
-  own=$(readelf -rW "$library" | awk '{print $5}' | sed 's/@.*//' | grep -Fxf "$library_exports" || true)
-  if [ -n "$own" ]; then
-    echo "the library looks up its own exports by name: $own"
-    exit 1
-  fi
+  own=$(lookups "$library" | grep -Fxf "$library_exports" || true)
+  [ -z "$own" ] || fail "the library looks up its own exports by name: $own"
 fi
 echo "ZAR_USB.cti exports the 57 GenTL functions and links no ZAR_USB library"

@@ -7,7 +7,11 @@
 
 namespace gentl {
 
-const std::vector<std::string> kAllFunctions = {
+namespace {
+
+// Every function name of the GenTL 1.5 table: a consumer refuses a
+// producer that lacks one.
+const char *const kAllFunctions[] = {
     "GCGetInfo", "GCGetLastError", "GCInitLib", "GCCloseLib", "GCReadPort", "GCWritePort", "GCGetPortURL",
     "GCGetPortInfo", "GCRegisterEvent", "GCUnregisterEvent", "EventGetData", "EventGetDataInfo", "EventGetInfo",
     "EventFlush", "EventKill", "TLOpen", "TLClose", "TLGetInfo", "TLGetNumInterfaces", "TLGetInterfaceID",
@@ -18,6 +22,9 @@ const std::vector<std::string> kAllFunctions = {
     "DSGetBufferID", "DSClose", "DSRevokeBuffer", "DSQueueBuffer", "DSGetBufferInfo", "GCGetNumPortURLs",
     "GCGetPortURLInfo", "GCReadPortStacked", "GCWritePortStacked", "DSGetBufferChunkData", "IFGetParentTL",
     "DevGetParentIF", "DSGetParentDev", "DSGetNumBufferParts", "DSGetBufferPartInfo"};
+static_assert(sizeof kAllFunctions / sizeof *kAllFunctions == 57);
+
+} // namespace
 
 std::string ProducerPath() {
   return (std::filesystem::path(oxa::ZarUsb::os::ExecutablePath()).parent_path() / "ZAR_USB.cti").string();
@@ -29,26 +36,15 @@ const Producer *LoadProducer(const std::string &path, std::string *missing) {
   static void *library = nullptr;
   if (library == nullptr) library = os::LoadSharedLibrary(path, missing);
   if (library == nullptr) return nullptr;
-  for (const auto &name : kAllFunctions)
-    if (os::SharedLibrarySymbol(library, name.c_str()) == nullptr) {
+  for (const char *name : kAllFunctions)
+    if (os::SharedLibrarySymbol(library, name) == nullptr) {
       *missing = name;
       return nullptr;
     }
-#define GENTL_RESOLVE(name) producer.name = reinterpret_cast<decltype(producer.name)>(os::SharedLibrarySymbol(library, #name));
-  GENTL_RESOLVE(GCInitLib) GENTL_RESOLVE(GCCloseLib) GENTL_RESOLVE(GCGetInfo) GENTL_RESOLVE(GCGetLastError)
-  GENTL_RESOLVE(GCReadPort) GENTL_RESOLVE(GCWritePort) GENTL_RESOLVE(GCGetPortURLInfo) GENTL_RESOLVE(GCGetPortInfo)
-  GENTL_RESOLVE(GCRegisterEvent) GENTL_RESOLVE(GCUnregisterEvent) GENTL_RESOLVE(EventGetData)
-  GENTL_RESOLVE(EventGetDataInfo) GENTL_RESOLVE(EventKill) GENTL_RESOLVE(TLOpen) GENTL_RESOLVE(TLClose)
-  GENTL_RESOLVE(TLGetInfo) GENTL_RESOLVE(TLGetNumInterfaces) GENTL_RESOLVE(TLGetInterfaceID)
-  GENTL_RESOLVE(TLOpenInterface) GENTL_RESOLVE(TLUpdateInterfaceList) GENTL_RESOLVE(IFGetInfo) GENTL_RESOLVE(IFClose)
-  GENTL_RESOLVE(IFUpdateDeviceList) GENTL_RESOLVE(IFGetNumDevices) GENTL_RESOLVE(IFGetDeviceID)
-  GENTL_RESOLVE(IFGetDeviceInfo) GENTL_RESOLVE(IFOpenDevice) GENTL_RESOLVE(DevGetPort)
-  GENTL_RESOLVE(DevGetDataStreamID) GENTL_RESOLVE(DevOpenDataStream) GENTL_RESOLVE(DevGetInfo)
-  GENTL_RESOLVE(DevClose) GENTL_RESOLVE(DSAnnounceBuffer) GENTL_RESOLVE(DSAllocAndAnnounceBuffer)
-  GENTL_RESOLVE(DSFlushQueue) GENTL_RESOLVE(DSStartAcquisition) GENTL_RESOLVE(DSStopAcquisition)
-  GENTL_RESOLVE(DSGetInfo) GENTL_RESOLVE(DSClose) GENTL_RESOLVE(DSRevokeBuffer) GENTL_RESOLVE(DSQueueBuffer)
-  GENTL_RESOLVE(DSGetBufferInfo)
-#undef GENTL_RESOLVE
+#define GENTL_CONSUMER_RESOLVE(name, ...)                                                                              \
+  producer.name = reinterpret_cast<Pointer<__VA_ARGS__>>(os::SharedLibrarySymbol(library, #name));
+  GENTL_CONSUMER_FUNCTIONS(GENTL_CONSUMER_RESOLVE)
+#undef GENTL_CONSUMER_RESOLVE
   return &producer;
 }
 
