@@ -24,7 +24,7 @@ namespace {
 // camera of an earlier test, still leaving the table, shares its name.
 class OpenedCamera : public ::testing::Test {
 protected:
-  static emulator::CameraConfig Spec() {
+  static emulator::CameraConfig NextCamera() {
     static int next = 0;
     emulator::CameraConfig config;
     config.serial = "DEV" + std::to_string(++next);
@@ -32,7 +32,7 @@ protected:
     return config;
   }
   void SetUp() override { ASSERT_TRUE(m_camera.Ready()); }
-  const emulator::CameraConfig m_config = Spec();
+  const emulator::CameraConfig m_config = NextCamera();
   zar_test::OpenCamera m_camera{m_config};
 };
 class Registers : public OpenedCamera {};
