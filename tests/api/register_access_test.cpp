@@ -24,7 +24,7 @@ namespace {
 // camera of an earlier test, still leaving the table, shares its name.
 class OpenedCamera : public ::testing::Test {
 protected:
-  static emulator::CameraConfig Spec() {
+  static emulator::CameraConfig NextCamera() {
     static int next = 0;
     emulator::CameraConfig config;
     config.serial = "DEV" + std::to_string(++next);
@@ -32,7 +32,7 @@ protected:
     return config;
   }
   void SetUp() override { ASSERT_TRUE(m_camera.Ready()); }
-  const emulator::CameraConfig m_config = Spec();
+  const emulator::CameraConfig m_config = NextCamera();
   zar_test::OpenCamera m_camera{m_config};
 };
 class Registers : public OpenedCamera {};
@@ -226,7 +226,6 @@ TEST_F(TransportLayerRegisters, ReadsAndWritesReachEveryCameraButThoseHeldElsewh
   uint64_t size = 4;
   EXPECT_EQ(GCReadData(m_tl, 0, 0, &version, &size), ZAR_ERR_GENERAL) << "no camera";
   EXPECT_EQ(GCWriteData(m_tl, 0, 8, &version, &size), ZAR_ERR_GENERAL);
-  EXPECT_EQ(GCReadData(m_tl, 0, 0, nullptr, &size), ZAR_ERR_INVALID_PARAMETER);
   const uint32_t mine = m_cameras.Plug("TLW1");
   const uint32_t free = m_cameras.Plug("TLW2");
   const uint32_t theirs = m_cameras.Plug("TLW3");
