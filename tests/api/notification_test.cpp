@@ -1,7 +1,9 @@
-// Plug and unplug events reaching the transport-layer callbacks of every
-// process that has the library open: across processes, past dead and stuck
-// ones, through the callback pipe's rules, and with callbacks that call back
-// into the library.
+// Callbacks through the exports. Plug and unplug events reach the
+// transport-layer callbacks of every process that has the library open:
+// across processes, past dead and stuck ones, and through the last close.
+// An open device hears its camera's unplug and the camera's own events.
+// Callbacks may call back into the library, close their own device, or hang.
+// The other processes are the step helpers of the multi-process tests.
 
 #include <gtest/gtest.h>
 
@@ -11,19 +13,20 @@
 #include <cstring>
 #include <filesystem>
 #include <future>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "camera_bench.h"
 #include "heard.h"
+#include "open_stream.h"
 #include "os/message_pipe.h"
 #include "os/namespace.h"
 #include "os/system_info.h"
 #include "registry/notification.h"
-#include "temp_dir.h"
 #include "test_main.h"
 
+namespace emulator = oxa::ZarUsb::emulator;
 using zar_test::AwaitFile;
 using zar_test::Heard;
 using zar_test::HelperProcess;
@@ -33,103 +36,30 @@ using zar_test::WaitFor;
 
 namespace {
 
-// Waits, in a process of its own, until its transport-layer callback has
-// heard the plug and then the unplug of the camera named.
-const bool kWatchEvents = zar_test::RegisterHelper("tl-watch-events", [](const std::vector<std::string> &args) {
-  const std::filesystem::path dir = args.at(0);
-  static Heard recorder;
-  ZAR_TL_HANDLE tl = nullptr;
-  if (TLOpen(nullptr, nullptr, &tl) != ZAR_SUCCESS) return 9;
-  if (TLSetCallback(tl, Heard::Note, &recorder) != ZAR_SUCCESS) return 10;
-  Touch(dir / ("ready-" + args.at(1)));
-  if (!recorder.Has(Line(USB_UNPLUGGED_DEVICE, args.at(2)), 60000)) return 11;
-  if (!recorder.Has(Line(USB_PLUGGED_DEVICE, args.at(2)), 0)) return 12;
-  if (recorder.Lines().back() != Line(USB_UNPLUGGED_DEVICE, args.at(2))) return 13;
-  return TLClose(tl) == ZAR_SUCCESS ? 0 : 14;
-});
-
-// Its callback never returns before "exit": its pipe stays busy.
-const bool kStuckInCallback = zar_test::RegisterHelper("tl-stuck-in-callback", [](const std::vector<std::string> &args) {
-  static std::filesystem::path dir;
-  dir = args.at(0);
-  ZAR_TL_HANDLE tl = nullptr;
-  if (TLOpen(nullptr, nullptr, &tl) != ZAR_SUCCESS) return 9;
-  const auto stuck = [](uint32_t, void *, int64_t, void *) {
-    Touch(dir / "stuck");
-    AwaitFile(dir / "exit");
-  };
-  if (TLSetCallback(tl, stuck, nullptr) != ZAR_SUCCESS) return 10;
-  Touch(dir / "ready-stuck");
-  AwaitFile(dir / "exit");
-  return TLClose(tl) == ZAR_SUCCESS ? 0 : 11; // after the callback has returned
-});
-
-// Holds the camera named, with a device callback and a transport-layer
-// callback that note what they hear, until it is unplugged.
-const bool kHoldUntilUnplugged = zar_test::RegisterHelper("hold-until-unplugged", [](const std::vector<std::string> &args) {
-  const std::filesystem::path dir = args.at(0);
-  const std::string &name = args.at(1);
-  static Heard heard;
-  ZAR_TL_HANDLE tl = nullptr;
-  ZAR_DEV_HANDLE device = nullptr;
-  if (TLOpen(nullptr, nullptr, &tl) != ZAR_SUCCESS) return 9;
-  if (TLOpenDevice(tl, "USB", name.c_str(), &device) != ZAR_SUCCESS) return 10;
-  const auto onDevice = [](uint32_t event, void *pData, int64_t size, void *) {
-    heard.Add("device " + Line(event, static_cast<const char *>(pData), size));
-  };
-  const auto onTL = [](uint32_t event, void *pData, int64_t size, void *) {
-    heard.Add("tl " + Line(event, static_cast<const char *>(pData), size));
-  };
-  if (DevSetCallback(device, onDevice, nullptr) != ZAR_SUCCESS) return 11;
-  if (TLSetCallback(tl, onTL, nullptr) != ZAR_SUCCESS) return 12;
-  Touch(dir / "ready-held");
-  if (!heard.Has("tl " + Line(USB_UNPLUGGED_DEVICE, name), 60000)) return 13;
-  const std::vector<std::string> expected{"device " + Line(USB_UNPLUGGED_DEVICE, name),
-                                          "tl " + Line(USB_UNPLUGGED_DEVICE, name)};
-  if (heard.Lines() != expected) return 14;
-  if (DevClose(device) != ZAR_ERR_INVALID_HANDLE) return 15;
-  return TLClose(tl) == ZAR_SUCCESS ? 0 : 16;
-});
-
-// What a re-entrant callback did, for the test to check; afresh for each
-// test.
-struct Reentry {
-  ZAR_TL_HANDLE tl = nullptr;
-  std::atomic<ZAR_STATUS> status{1};
-  std::atomic<ZAR_DEV_HANDLE> device{nullptr};
-  std::atomic<bool> entered{false}, release{false};
-  void Reset(ZAR_TL_HANDLE handle) {
-    tl = handle;
-    status = 1;
-    device = nullptr;
-    entered = release = false;
-  }
-};
-
 class TransportLayerCallbacks : public ::testing::Test {
 protected:
   void SetUp() override {
     ASSERT_EQ(TLOpen(nullptr, nullptr, &m_tl), ZAR_SUCCESS);
     ASSERT_EQ(TLSetCallback(m_tl, Heard::Note, &m_recorder), ZAR_SUCCESS);
-    s_reentry.Reset(m_tl);
+    s_tl = m_tl;
+    s_status = 1;
   }
   void TearDown() override {
     TLRemoveCallback(m_tl, Heard::Note);
     TLClose(m_tl);
   }
-  // Writes a message straight to this process's callback pipe.
-  static uint32_t SendToSelf(const void *data, uint32_t size) {
-    using namespace oxa::ZarUsb;
-    return os::WritePipeMessage(CallbackPipeName(os::CurrentProcessId()), data, size);
-  }
+  // Writes a plug of that name straight to this process's callback pipe.
   static uint32_t SendPlugToSelf(const char *name) {
+    using namespace oxa::ZarUsb;
     char field[260] = {};
     std::strncpy(field, name, sizeof field - 1);
-    const auto message = oxa::ZarUsb::MakeNotificationMessage(USB_PLUGGED_DEVICE, 0, field);
-    return SendToSelf(&message, sizeof message);
+    const auto message = MakeNotificationMessage(USB_PLUGGED_DEVICE, 0, field);
+    return os::WritePipeMessage(CallbackPipeName(os::CurrentProcessId()), &message, sizeof message);
   }
 
-  static inline Reentry s_reentry;
+  // For the callbacks: the transport layer, and what they found (1: not yet).
+  static inline ZAR_TL_HANDLE s_tl = nullptr;
+  static inline std::atomic<ZAR_STATUS> s_status{1};
 
   ZAR_TL_HANDLE m_tl = nullptr;
   Heard m_recorder;
@@ -137,65 +67,27 @@ protected:
   zar_test::PluggedCameras m_cameras;
 };
 
-TEST_F(TransportLayerCallbacks, PlugAndUnplugReachEveryEnrolledProcess) {
+// Plug and unplug reach every enrolled process, in order, and a dead one or
+// one whose callback never returns (its pipe busy) delays nobody.
+TEST_F(TransportLayerCallbacks, PlugAndUnplugReachEveryEnrolledProcessPastDeadAndStuckOnes) {
   const std::string dir = m_dir.Path().string();
-  HelperProcess first("tl-watch-events", {dir, "a", "ZC1000_#NT1"});
-  HelperProcess second("tl-watch-events", {dir, "b", "ZC1000_#NT1"});
-  ASSERT_TRUE(AwaitFile(m_dir / "ready-a")) << first.Wait(0);
-  ASSERT_TRUE(AwaitFile(m_dir / "ready-b")) << second.Wait(0);
-  const uint32_t slot = m_cameras.Plug("NT1");
-  EXPECT_TRUE(m_recorder.Has(Line(USB_PLUGGED_DEVICE, "ZC1000_#NT1")));
-  m_cameras.Unplug(slot);
-  EXPECT_TRUE(m_recorder.Has(Line(USB_UNPLUGGED_DEVICE, "ZC1000_#NT1")));
-  EXPECT_EQ(first.Wait(), 0) << "11: no unplug, 12: no plug, 13: out of order";
-  EXPECT_EQ(second.Wait(), 0);
-}
-
-TEST_F(TransportLayerCallbacks, AnUnpluggedCameraIsClosedWhereItIsHeldBeforeTheApplicationHears) {
-  const uint32_t slot = m_cameras.Plug("UP1");
-  ASSERT_TRUE(m_recorder.Has(Line(USB_PLUGGED_DEVICE, "ZC1000_#UP1")));
-  HelperProcess holder("hold-until-unplugged", {m_dir.Path().string(), "ZC1000_#UP1"});
-  ASSERT_TRUE(AwaitFile(m_dir / "ready-held")) << holder.Wait(0);
-  m_cameras.Unplug(slot);
-  EXPECT_TRUE(m_recorder.Has(Line(USB_UNPLUGGED_DEVICE, "ZC1000_#UP1"))) << "a process that holds nothing";
-  EXPECT_EQ(holder.Wait(), 0) << "13: no unplug, 14: not device then transport layer, 15: device still open";
-  EXPECT_TRUE(zar_test::WaitForCount(m_tl, 0)) << "the record was emptied";
-}
-
-TEST_F(TransportLayerCallbacks, ADeadOrStuckProcessDelaysNobody) {
-  const std::string dir = m_dir.Path().string();
-  HelperProcess dead("enrol-and-wait", {dir, "-dead"}), stuck("tl-stuck-in-callback", {dir});
-  ASSERT_TRUE(AwaitFile(m_dir / "enrolled-dead")) << dead.Wait(0);
-  ASSERT_TRUE(AwaitFile(m_dir / "ready-stuck")) << stuck.Wait(0);
+  HelperProcess dead("steps", {dir, "open", "touch enrolled", "await never"});
+  HelperProcess stuck("steps", {dir, "open", "stuck-callback", "touch ready", "await exit", "close"});
+  HelperProcess watcher("steps", {dir, "open", "callback", "touch watching", "heard-plug-unplug ZC1000_#NT1", "close"});
+  for (const char *ready : {"enrolled", "ready", "watching"}) ASSERT_TRUE(AwaitFile(m_dir / ready)) << ready;
   dead.Kill();
   dead.Wait();
-  m_cameras.Plug("DS1");
+  const uint32_t slot = m_cameras.Plug("NT1");
   ASSERT_TRUE(AwaitFile(m_dir / "stuck"));
   m_cameras.Plug("DS2");
   m_cameras.Plug("DS3");
-  for (const char *name : {"ZC1000_#DS1", "ZC1000_#DS2", "ZC1000_#DS3"})
+  for (const char *name : {"ZC1000_#NT1", "ZC1000_#DS2", "ZC1000_#DS3"})
     EXPECT_TRUE(m_recorder.Has(Line(USB_PLUGGED_DEVICE, name))) << name;
+  m_cameras.Unplug(slot);
+  EXPECT_TRUE(m_recorder.Has(Line(USB_UNPLUGGED_DEVICE, "ZC1000_#NT1")));
+  EXPECT_EQ(watcher.Wait(), 0) << "failed step";
   Touch(m_dir / "exit");
-  EXPECT_EQ(stuck.Wait(), 0);
-}
-
-TEST_F(TransportLayerCallbacks, OnlyWholeMessagesAreDeliveredAndTheThreadComesBackWithTheNextOpen) {
-  const uint32_t stop = 0xFFFFFFFFu;
-  EXPECT_EQ(SendToSelf(&stop, sizeof stop), 0u);
-  for (uint32_t size : {267u, 269u, 300u}) {
-    const std::vector<char> message(size, 'm');
-    EXPECT_EQ(SendToSelf(message.data(), size), 0u) << size;
-  }
-  ASSERT_EQ(SendPlugToSelf("whole"), 0u);
-  ASSERT_TRUE(m_recorder.Has(Line(USB_PLUGGED_DEVICE, "whole"))) << "an outside stop message ends nothing";
-  for (const std::string &line : m_recorder.Lines())
-    EXPECT_NE(line.find(std::to_string(0x6D6D6D6Du)), 0u) << "a message of another size was delivered";
-
-  ASSERT_EQ(TLClose(m_tl), ZAR_SUCCESS);
-  EXPECT_EQ(SendPlugToSelf("closed"), 2u) << "no pipe while closed";
-  ASSERT_EQ(TLOpen(nullptr, nullptr, &m_tl), ZAR_SUCCESS);
-  ASSERT_EQ(SendPlugToSelf("reopened"), 0u);
-  EXPECT_TRUE(m_recorder.Has(Line(USB_PLUGGED_DEVICE, "reopened"))) << "the callback outlived the close";
+  EXPECT_EQ(stuck.Wait(), 0) << "failed step";
 }
 
 // A program may point ZAR_USB_NAMESPACE elsewhere after loading the library
@@ -217,73 +109,63 @@ TEST_F(TransportLayerCallbacks, ChangingTheNamespaceAfterLoadingMovesNothing) {
   EXPECT_TRUE(m_recorder.Has(Line(USB_PLUGGED_DEVICE, "ZC1000_#NS1")));
 }
 
-TEST_F(TransportLayerCallbacks, ACallbackMayOpenTheCameraItHearsOf) {
-  const auto open = [](uint32_t event, void *pData, int64_t, void *) {
+// Its callback opens and closes the camera it hears of, then closes the
+// transport layer (the last close) and opens it again; a fresh callback
+// thread serves the pipe after.
+TEST_F(TransportLayerCallbacks, ACallbackMayOpenTheCameraItHearsOfAndCloseAndReopenTheTransportLayer) {
+  const auto reenter = [](uint32_t event, void *pData, int64_t, void *) {
     ZAR_DEV_HANDLE device = nullptr;
-    if (event != USB_PLUGGED_DEVICE) return;
-    s_reentry.status = TLOpenDevice(s_reentry.tl, "USB", static_cast<const char *>(pData), &device);
-    s_reentry.device = device;
+    ZAR_TL_HANDLE tl = nullptr;
+    if (event != USB_PLUGGED_DEVICE || std::strcmp(static_cast<const char *>(pData), "ZC1000_#RE1") != 0) return;
+    const ZAR_STATUS opened = TLOpenDevice(s_tl, "USB", static_cast<const char *>(pData), &device);
+    const bool reopened = DevClose(device) == ZAR_SUCCESS && TLClose(s_tl) == ZAR_SUCCESS &&
+                          TLOpen(nullptr, nullptr, &tl) == ZAR_SUCCESS;
+    s_status = reopened || opened != ZAR_SUCCESS ? opened : ZAR_ERR_GENERAL;
   };
-  ASSERT_EQ(TLSetCallback(m_tl, open, nullptr), ZAR_SUCCESS);
+  ASSERT_EQ(TLSetCallback(m_tl, reenter, nullptr), ZAR_SUCCESS);
   m_cameras.Plug("RE1");
-  ASSERT_TRUE(WaitFor([] { return s_reentry.status != 1; }));
-  EXPECT_EQ(s_reentry.status, ZAR_SUCCESS);
-  EXPECT_EQ(DevClose(s_reentry.device), ZAR_SUCCESS);
-  EXPECT_EQ(TLRemoveCallback(m_tl, open), ZAR_SUCCESS);
+  ASSERT_TRUE(WaitFor([] { return s_status != 1; }));
+  EXPECT_EQ(s_status, ZAR_SUCCESS);
+  ASSERT_EQ(SendPlugToSelf("after"), 0u);
+  EXPECT_TRUE(m_recorder.Has(Line(USB_PLUGGED_DEVICE, "after")));
+  EXPECT_EQ(TLRemoveCallback(m_tl, reenter), ZAR_SUCCESS);
 }
 
-TEST_F(TransportLayerCallbacks, TheLastCloseNeverWaitsOnACallbackThatCallsBackIn) {
-  // Held until the main thread is closing, then calls exports that take the
-  // transport layer's lock.
-  const auto callIn = [](uint32_t, void *, int64_t, void *) {
-    s_reentry.entered = true;
-    WaitFor([] { return s_reentry.release.load(); });
-    uint32_t count = 0;
-    s_reentry.status = TLGetNumDevices(s_reentry.tl, "USB", &count);
-    ZAR_DEV_HANDLE device = nullptr;
-    TLOpenDevice(s_reentry.tl, "USB", "nothing", &device);
-  };
-  ASSERT_EQ(TLSetCallback(m_tl, callIn, nullptr), ZAR_SUCCESS);
-  ASSERT_EQ(SendPlugToSelf("held"), 0u);
-  ASSERT_TRUE(WaitFor([] { return s_reentry.entered.load(); }));
-  auto closing = std::async(std::launch::async, [&] { return TLClose(m_tl); });
-  s_reentry.release = true;
-  ASSERT_EQ(closing.wait_for(std::chrono::seconds(20)), std::future_status::ready) << "deadlock";
-  EXPECT_EQ(closing.get(), ZAR_SUCCESS);
-  EXPECT_TRUE(WaitFor([] { return s_reentry.status != 1; }));
-  ASSERT_EQ(TLOpen(nullptr, nullptr, &m_tl), ZAR_SUCCESS);
-  EXPECT_EQ(TLRemoveCallback(m_tl, callIn), ZAR_SUCCESS);
-}
-
-// The callback of the first plug runs until the last close has begun; the
-// plugs queued behind it are dropped, and the close returns only once that
-// callback has.
+// The callback of the first plug runs until the last close has begun, and
+// calls exports that take the transport layer's lock meanwhile: the close
+// never waits on it for that lock, returns only once it has returned, and
+// drops the plugs queued behind it; while closed, the pipe is gone.
 TEST_F(TransportLayerCallbacks, TheLastCloseWaitsForTheRunningCallbackAndDropsTheQueuedOnes) {
   static std::atomic<int> calls;
-  static std::atomic<bool> returned;
   const auto slow = [](uint32_t, void *, int64_t, void *) {
     if (calls++ != 0) return;
-    uint32_t interfaces = 0;
-    WaitFor([&] { return TLGetNumInterfaces(s_reentry.tl, &interfaces) == ZAR_ERR_INVALID_HANDLE; });
-    returned = true;
+    uint32_t count = 0;
+    ZAR_DEV_HANDLE device = nullptr;
+    WaitFor([&] { return TLGetNumInterfaces(s_tl, &count) == ZAR_ERR_INVALID_HANDLE; });
+    const bool refused = TLGetNumDevices(s_tl, "USB", &count) == ZAR_ERR_INVALID_HANDLE &&
+                         TLOpenDevice(s_tl, "USB", "nothing", &device) == ZAR_ERR_INVALID_HANDLE;
+    s_status = refused ? ZAR_SUCCESS : ZAR_ERR_GENERAL;
   };
   for (int round = 0; round < 10; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
     calls = 0;
-    returned = false;
+    s_status = 1;
     ASSERT_EQ(TLSetCallback(m_tl, slow, nullptr), ZAR_SUCCESS);
     ASSERT_EQ(SendPlugToSelf("running"), 0u);
     ASSERT_TRUE(WaitFor([] { return calls.load() == 1; }));
     for (const char *queued : {"queued1", "queued2", "queued3"}) ASSERT_EQ(SendPlugToSelf(queued), 0u);
-    ASSERT_EQ(TLClose(m_tl), ZAR_SUCCESS);
-    EXPECT_TRUE(returned) << "round " << round << ": returned before the running callback";
-    EXPECT_EQ(calls, 1) << "round " << round << ": queued plugs delivered by the close";
+    auto closing = std::async(std::launch::async, [&] { return TLClose(m_tl); });
+    ASSERT_EQ(closing.wait_for(std::chrono::seconds(20)), std::future_status::ready) << "deadlock";
+    EXPECT_EQ(closing.get(), ZAR_SUCCESS);
+    EXPECT_EQ(s_status, ZAR_SUCCESS) << "returned before the running callback, or it was let in";
+    EXPECT_EQ(calls, 1) << "queued plugs delivered by the close";
+    EXPECT_EQ(SendPlugToSelf("closed"), 2u) << "no pipe while closed";
     ASSERT_EQ(TLOpen(nullptr, nullptr, &m_tl), ZAR_SUCCESS);
     ASSERT_EQ(TLRemoveCallback(m_tl, slow), ZAR_SUCCESS);
     ASSERT_EQ(SendPlugToSelf("reopened"), 0u);
-    ASSERT_TRUE(m_recorder.Has(Line(USB_PLUGGED_DEVICE, "reopened")));
+    ASSERT_TRUE(m_recorder.Has(Line(USB_PLUGGED_DEVICE, "reopened"))) << "the callback outlived the close";
   }
-  for (const std::string &line : m_recorder.Lines())
-    EXPECT_EQ(line.find("queued"), std::string::npos) << line << " delivered after the close";
+  EXPECT_TRUE(m_recorder.Lines("queued").empty()) << "delivered after the close";
 }
 
 // A holder that closes its device as soon as a request fails, which can be
@@ -293,12 +175,13 @@ TEST_F(TransportLayerCallbacks, TheLastCloseWaitsForTheRunningCallbackAndDropsTh
 TEST_F(TransportLayerCallbacks, AnUnpluggedCameraLeavesTheTableWhicheverCloseComesFirst) {
   const std::string name = "ZC1000_#HF1";
   const auto start = std::chrono::steady_clock::now();
-  int rounds = 0;
-  for (; rounds < 8 && std::chrono::steady_clock::now() - start < std::chrono::seconds(20); ++rounds) {
+  std::vector<std::string> expected;
+  for (int round = 0; round < 8 && std::chrono::steady_clock::now() - start < std::chrono::seconds(20); ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
     const uint32_t slot = m_cameras.Plug("HF1");
-    ASSERT_TRUE(zar_test::WaitForName(m_tl, name)) << "round " << rounds << ": " << zar_test::ListedNames(m_tl).size();
+    ASSERT_TRUE(zar_test::WaitForName(m_tl, name)) << zar_test::ListedNames(m_tl).size();
     ZAR_DEV_HANDLE device = nullptr;
-    ASSERT_EQ(TLOpenDevice(m_tl, "USB", name.c_str(), &device), ZAR_SUCCESS) << "round " << rounds;
+    ASSERT_EQ(TLOpenDevice(m_tl, "USB", name.c_str(), &device), ZAR_SUCCESS);
     std::thread holder([device] {
       char text[16];
       uint64_t size = sizeof text;
@@ -307,35 +190,208 @@ TEST_F(TransportLayerCallbacks, AnUnpluggedCameraLeavesTheTableWhicheverCloseCom
     });
     m_cameras.Unplug(slot);
     holder.join();
-    ASSERT_TRUE(zar_test::WaitForName(m_tl, name, false, 5000)) << "round " << rounds << ": stale record";
-  }
-  std::vector<std::string> expected;
-  for (int round = 0; round < rounds; ++round)
+    ASSERT_TRUE(zar_test::WaitForName(m_tl, name, false, 5000)) << "stale record";
     expected.insert(expected.end(), {Line(USB_PLUGGED_DEVICE, name), Line(USB_UNPLUGGED_DEVICE, name)});
-  const auto ofCamera = [&] {
-    std::vector<std::string> lines;
-    for (const std::string &line : m_recorder.Lines())
-      if (line.find("HF1") != std::string::npos) lines.push_back(line);
-    return lines;
-  };
-  EXPECT_TRUE(WaitFor([&] { return ofCamera().size() >= expected.size(); }));
-  EXPECT_EQ(ofCamera(), expected);
+  }
+  EXPECT_TRUE(WaitFor([&] { return m_recorder.Lines(name).size() >= expected.size(); }));
+  EXPECT_EQ(m_recorder.Lines(name), expected);
 }
 
-TEST_F(TransportLayerCallbacks, ACallbackMayCloseAndReopenTheTransportLayer) {
-  const auto reopen = [](uint32_t, void *pData, int64_t, void *) {
-    if (std::strcmp(static_cast<const char *>(pData), "reopen") != 0) return;
-    ZAR_TL_HANDLE tl = nullptr;
-    const bool ok = TLClose(s_reentry.tl) == ZAR_SUCCESS && TLOpen(nullptr, nullptr, &tl) == ZAR_SUCCESS;
-    s_reentry.status = ok ? ZAR_SUCCESS : ZAR_ERR_GENERAL;
+int64_t MillisecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+}
+
+// A device whose callback notes what it hears and closes it; the
+// transport-layer callback notes into the same record, after a "tl ".
+struct ClosesItself {
+  ZAR_DEV_HANDLE device = nullptr;
+  Heard heard;
+  std::atomic<ZAR_STATUS> closed{1};
+};
+ClosesItself *g_self = nullptr;
+
+void CloseOwnDevice(uint32_t event, void *pData, int64_t size, void *) {
+  Heard::Note(event, pData, size, &g_self->heard);
+  g_self->closed = DevClose(g_self->device);
+}
+
+void NoteAfterTheDevice(uint32_t event, void *pData, int64_t size, void *) {
+  g_self->heard.Add("tl " + Line(event, static_cast<const char *>(pData), size));
+}
+
+TEST(DeviceNotifications, AnUnplugTellsTheDeviceThenClosesItThenTellsTheApplicationEvenWhenItsCallbackClosedIt) {
+  zar_test::TraceCapture trace;
+  ClosesItself self; // outlives the camera, whose callback reaches it
+  const auto config = zar_test::StreamConfig("UNP");
+  const std::string name = zar_test::CameraName(config), unplug = Line(USB_UNPLUGGED_DEVICE, name);
+  zar_test::OpenCamera camera(config);
+  ASSERT_TRUE(camera.Ready());
+  self.device = camera.Device();
+  g_self = &self;
+  ASSERT_EQ(DevSetCallback(camera.Device(), CloseOwnDevice, nullptr), ZAR_SUCCESS);
+  ASSERT_EQ(TLSetCallback(camera.TL(), NoteAfterTheDevice, nullptr), ZAR_SUCCESS);
+  emulator::Unplug(camera.Slot());
+  ASSERT_TRUE(self.heard.Has("tl " + unplug));
+  EXPECT_EQ(self.heard.Lines(unplug), (std::vector<std::string>{unplug, "tl " + unplug}));
+  const std::vector<std::string> expected{
+      "ZAR=> CallBackThread : USB_UNPLUGGED_DEVICE:" + name + " => bSleep=0",
+      "ZAR=> CallBackThread : FireCallback USB_UNPLUGGED_DEVICE for device " + name,
+      "ZAR=> Enter DevClose hDev=",
+      "ZAR=> CallBackThread : => Force internal device close",
+      "ZAR=> Enter RemoveDisconnectedDevice Index=",
   };
-  ASSERT_EQ(TLSetCallback(m_tl, reopen, nullptr), ZAR_SUCCESS);
-  ASSERT_EQ(SendPlugToSelf("reopen"), 0u);
-  ASSERT_TRUE(WaitFor([] { return s_reentry.status != 1; }));
-  EXPECT_EQ(s_reentry.status, ZAR_SUCCESS);
-  ASSERT_EQ(SendPlugToSelf("after"), 0u);
-  EXPECT_TRUE(m_recorder.Has(Line(USB_PLUGGED_DEVICE, "after"))) << "a fresh thread serves the pipe";
-  EXPECT_EQ(TLRemoveCallback(m_tl, reopen), ZAR_SUCCESS);
+  std::vector<std::string> seen;
+  for (const std::string &line : trace.Lines("ZAR=> "))
+    for (const std::string &part : expected)
+      if (line.rfind(part, 0) == 0) seen.push_back(part);
+  EXPECT_EQ(seen, expected);
+  EXPECT_EQ(self.closed, ZAR_SUCCESS);
+  EXPECT_EQ(DevClose(camera.Device()), ZAR_ERR_INVALID_HANDLE);
+  EXPECT_TRUE(zar_test::WaitForCount(camera.TL(), 0)) << "the record was emptied";
+  EXPECT_EQ(TLRemoveCallback(camera.TL(), NoteAfterTheDevice), ZAR_SUCCESS);
+}
+
+// Device events as a callback received them: id, length and data.
+struct Received {
+  uint32_t id;
+  int64_t length;
+  std::vector<uint8_t> data;
+  bool operator==(const Received &) const = default;
+};
+
+struct EventLog {
+  std::mutex lock;
+  std::vector<Received> events;
+  std::atomic<int> afterClose{0};
+  std::atomic<bool> closed{false};
+  size_t Count() {
+    std::lock_guard<std::mutex> guard(lock);
+    return events.size();
+  }
+};
+
+void Log(uint32_t event, void *pData, int64_t size, void *pContext) {
+  auto &log = *static_cast<EventLog *>(pContext);
+  if (log.closed) ++log.afterClose;
+  const auto *bytes = static_cast<const uint8_t *>(pData);
+  std::lock_guard<std::mutex> guard(log.lock);
+  log.events.push_back({event, size, std::vector<uint8_t>(bytes, bytes + size)});
+}
+
+// Registered twice, the callback is kept once, with its latest context.
+TEST(DeviceEvents, ArriveWithTheirDataAndLengthOneCallbackEachInOrder) {
+  zar_test::OpenCamera camera(zar_test::StreamConfig("EV1"));
+  ASSERT_TRUE(camera.Ready());
+  EventLog log;
+  EXPECT_EQ(DevSetCallback(camera.Device(), nullptr, &log), ZAR_ERR_INVALID_PARAMETER);
+  ASSERT_EQ(DevSetCallback(camera.Device(), Log, nullptr), ZAR_SUCCESS);
+  ASSERT_EQ(DevSetCallback(camera.Device(), Log, &log), ZAR_SUCCESS);
+  std::vector<Received> raised;
+  for (uint32_t burst = 0; burst < 5; ++burst) {
+    for (uint32_t n = 0; n < 8; ++n) {
+      const uint32_t i = burst * 8 + n;
+      std::vector<uint8_t> data(i * 7 % 65);
+      for (size_t b = 0; b < data.size(); ++b) data[b] = static_cast<uint8_t>(i + b);
+      ASSERT_TRUE(emulator::RaiseEvent(camera.Slot(), 0x4000 + i, data.data(), static_cast<uint32_t>(data.size())));
+      raised.push_back({0x4000 + i, static_cast<int64_t>(data.size()), data});
+    }
+    ASSERT_TRUE(WaitFor([&] { return log.Count() == raised.size(); })) << log.Count();
+  }
+  {
+    std::lock_guard<std::mutex> guard(log.lock);
+    EXPECT_TRUE(log.events == raised);
+  }
+  EXPECT_EQ(DevRemoveCallback(camera.Device(), Log), ZAR_SUCCESS);
+  EXPECT_EQ(DevRemoveCallback(camera.Device(), Log), ZAR_ERR_NO_DATA);
+  ASSERT_EQ(DevClose(camera.Device()), ZAR_SUCCESS);
+  EXPECT_EQ(DevRemoveCallback(camera.Device(), Log), ZAR_ERR_INVALID_HANDLE);
+}
+
+TEST(DeviceEvents, ADriverThatFailsOrAnswersAtOnceEndsTheThreadWithoutACallback) {
+  using namespace oxa::ZarUsb::emulator;
+  for (FaultKind fault : {FaultKind::SystemError, FaultKind::AtOnce}) {
+    zar_test::TraceCapture trace;
+    ZAR_TL_HANDLE tl = nullptr;
+    ASSERT_EQ(TLOpen(nullptr, nullptr, &tl), ZAR_SUCCESS);
+    zar_test::PluggedCameras cameras;
+    const std::string serial = "EVF" + std::to_string(static_cast<int>(fault));
+    const uint32_t slot = cameras.Plug(serial);
+    ASSERT_TRUE(WaitFor([&] { return zar_test::ListedNames(tl) == std::vector<std::string>{"ZC1000_#" + serial}; }));
+    ASSERT_TRUE(RaiseEvent(slot, 1, nullptr, 0)); // queued for the at-once answer
+    ASSERT_TRUE(InjectFault(slot, Request::GetEvent, fault, 1, 0));
+    ZAR_DEV_HANDLE device = nullptr;
+    ASSERT_EQ(TLOpenDevice(tl, "USB", ("ZC1000_#" + serial).c_str(), &device), ZAR_SUCCESS);
+    // The open returns once the thread has ended, which it then traces.
+    EXPECT_TRUE(WaitFor([&] { return trace.Text().find("ZAR=> ThreadEvent terminated") != std::string::npos; }));
+    EXPECT_EQ(trace.Text().find("FireCallback unEventID"), std::string::npos);
+    EXPECT_EQ(DevClose(device), ZAR_SUCCESS);
+    TLClose(tl);
+  }
+}
+
+// A close waits for a callback that hangs three seconds at most, and never
+// for the callback it is called from.
+TEST(DeviceEvents, CloseWaitsAtMostThreeSecondsForARunningCallbackAndNeverForItself) {
+  ClosesItself self; // outlives the cameras, whose callbacks reach it
+  zar_test::OpenCamera closing(zar_test::StreamConfig("EVC")), hanging(zar_test::StreamConfig("EVS"));
+  ASSERT_TRUE(closing.Ready() && hanging.Ready());
+  self.device = closing.Device();
+  g_self = &self;
+  ASSERT_EQ(DevSetCallback(closing.Device(), CloseOwnDevice, nullptr), ZAR_SUCCESS);
+  auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(emulator::RaiseEvent(closing.Slot(), 9, nullptr, 0));
+  ASSERT_TRUE(WaitFor([&] { return self.closed != 1; }));
+  EXPECT_LT(MillisecondsSince(start), 2000) << "the close waited for its own thread";
+  EXPECT_EQ(self.closed, ZAR_SUCCESS);
+  EXPECT_EQ(self.heard.Lines().size(), 1u);
+  EXPECT_EQ(DevClose(closing.Device()), ZAR_ERR_INVALID_HANDLE);
+
+  static std::atomic<bool> entered, release, returned;
+  entered = release = returned = false;
+  const auto hang = [](uint32_t, void *, int64_t, void *) {
+    entered = true;
+    WaitFor([] { return release.load(); }, 60000);
+    returned = true;
+  };
+  ASSERT_EQ(DevSetCallback(hanging.Device(), hang, nullptr), ZAR_SUCCESS);
+  ASSERT_TRUE(emulator::RaiseEvent(hanging.Slot(), 9, nullptr, 0));
+  ASSERT_TRUE(WaitFor([] { return entered.load(); }));
+  start = std::chrono::steady_clock::now();
+  EXPECT_EQ(DevClose(hanging.Device()), ZAR_SUCCESS);
+  const int64_t took = MillisecondsSince(start);
+  EXPECT_GE(took, 2500);
+  EXPECT_LT(took, 6000);
+  // The thread, left running, ends once its callback returns, touching
+  // nothing of the closed device.
+  ASSERT_TRUE(emulator::RaiseEvent(hanging.Slot(), 10, nullptr, 0));
+  release = true;
+  EXPECT_TRUE(WaitFor([] { return returned.load(); }));
+}
+
+TEST(DeviceEvents, EventsRacingACloseOrAnUnplugEndWithIt) {
+  for (const bool unplug : {false, true}) {
+    zar_test::OpenCamera camera(zar_test::StreamConfig(unplug ? "EVU" : "EVD"));
+    ASSERT_TRUE(camera.Ready());
+    EventLog log;
+    ASSERT_EQ(DevSetCallback(camera.Device(), Log, &log), ZAR_SUCCESS);
+    std::atomic<bool> stop{false};
+    std::thread raiser([&] {
+      for (uint32_t i = 0; !stop; ++i) emulator::RaiseEvent(camera.Slot(), 0x10000 | (i & 0xFFFF), &i, sizeof i);
+    });
+    ASSERT_TRUE(WaitFor([&] { return log.Count() >= 20; }));
+    if (unplug) {
+      emulator::Unplug(camera.Slot());
+      // Probed without closing: a close of its own here would race the
+      // unplug's and leave the record to the next rescan.
+      EXPECT_TRUE(WaitFor([&] { return DevSetCallback(camera.Device(), Log, &log) == ZAR_ERR_INVALID_HANDLE; }));
+    } else {
+      EXPECT_EQ(DevClose(camera.Device()), ZAR_SUCCESS);
+    }
+    log.closed = true;
+    stop = true;
+    raiser.join();
+    EXPECT_EQ(log.afterClose, 0);
+  }
 }
 
 } // namespace

@@ -19,9 +19,12 @@ void Heard::Add(const std::string &line) {
   m_lines.push_back(line);
 }
 
-std::vector<std::string> Heard::Lines() {
+std::vector<std::string> Heard::Lines(const std::string &part) {
   std::lock_guard<std::mutex> guard(m_lock);
-  return m_lines;
+  std::vector<std::string> lines;
+  for (const std::string &line : m_lines)
+    if (line.find(part) != std::string::npos) lines.push_back(line);
+  return lines;
 }
 
 bool Heard::Has(const std::string &line, uint32_t milliseconds) {

@@ -17,7 +17,8 @@ public:
   // A callback (ZAR_CALLBACK) whose context is a Heard.
   static void Note(uint32_t event, void *pData, int64_t size, void *pContext);
   void Add(const std::string &line);
-  std::vector<std::string> Lines();
+  // Every line heard, or those that contain `part`.
+  std::vector<std::string> Lines(const std::string &part = "");
   // Waits until the line was heard.
   bool Has(const std::string &line, uint32_t milliseconds = 10000);
 

@@ -9,32 +9,29 @@
 
 namespace zar_test {
 
-class OtherNamespace::Inside {
-public:
-  explicit Inside(const std::string &name) : m_own(std::getenv("ZAR_USB_NAMESPACE")) {
-    if (name.empty())
-      UnsetEnv("ZAR_USB_NAMESPACE");
-    else
-      SetEnv("ZAR_USB_NAMESPACE", name.c_str());
-  }
-  ~Inside() { SetEnv("ZAR_USB_NAMESPACE", m_own.c_str()); }
+namespace {
 
-private:
-  std::string m_own;
-};
+// Points the environment at the namespace (the default one for an empty
+// name); the namespace it pointed at before.
+std::string Enter(const std::string &name) {
+  std::string own = std::getenv("ZAR_USB_NAMESPACE");
+  if (name.empty())
+    UnsetEnv("ZAR_USB_NAMESPACE");
+  else
+    SetEnv("ZAR_USB_NAMESPACE", name.c_str());
+  return own;
+}
 
-OtherNamespace::OtherNamespace(size_t length) {
-  std::random_device entropy;
-  m_name = "mp-" + std::to_string(entropy());
+} // namespace
+
+OtherNamespace::OtherNamespace(size_t length) : m_name("mp-" + std::to_string(std::random_device()())) {
   if (m_name.size() < length) m_name.resize(length, 'x');
 }
 
 OtherNamespace::~OtherNamespace() {
-  std::string folder;
-  {
-    Inside inside(m_name);
-    folder = oxa::ZarUsb::os::NamespaceFolder();
-  }
+  const std::string own = Enter(m_name);
+  const std::string folder = oxa::ZarUsb::os::NamespaceFolder();
+  SetEnv("ZAR_USB_NAMESPACE", own.c_str());
   std::error_code ignored;
   if (folder.empty()) return;
   if (!m_name.empty()) {
@@ -47,10 +44,11 @@ OtherNamespace::~OtherNamespace() {
 
 std::unique_ptr<HelperProcess> OtherNamespace::Start(const std::string &helper,
                                                      const std::vector<std::string> &arguments, bool emulation) {
-  Inside inside(m_name);
+  const std::string own = Enter(m_name);
   if (!emulation) UnsetEnv("ZAR_USB_EMULATION");
   auto process = std::make_unique<HelperProcess>(helper, arguments);
   SetEnv("ZAR_USB_EMULATION", "0");
+  SetEnv("ZAR_USB_NAMESPACE", own.c_str());
   return process;
 }
 

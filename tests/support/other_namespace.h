@@ -30,8 +30,6 @@ public:
                                        bool emulation = true);
 
 private:
-  // Sets the environment to this namespace for the duration of an object.
-  class Inside;
   std::string m_name; // empty: the default namespace
 };
 
