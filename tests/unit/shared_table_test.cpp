@@ -12,6 +12,7 @@
 
 #include "device/device.h"
 #include "driver/driver_interface.h"
+#include "os/child_process.h"
 #include "emulator/bus_devices.h"
 #include "emulator/emulator.h"
 #include "os/system_info.h"
@@ -52,6 +53,21 @@ protected:
 // A camera released while a request still pins its driver stays reserved
 // until the driver is gone, so that nobody finds it free with the driver
 // still refusing openers; then it is free and reserved again at once.
+// A record's owner counts as running while its process runs under the start
+// time noted for it: not once it has ended, even before its parent reaps it,
+// nor when its id names a later process.
+TEST(RecordOwners, AnOwnerRunsOnlyAsTheProcessItWas) {
+  const uint32_t self = os::CurrentProcessId();
+  EXPECT_TRUE(os::ProcessRunning(self, os::CurrentProcessStartTime()));
+  EXPECT_FALSE(os::ProcessRunning(self, os::CurrentProcessStartTime() + 1));
+  os::ChildProcess child;
+  ASSERT_EQ(child.Start(os::ExecutablePath(), {"--gtest_list_tests"}), 0u);
+  EXPECT_TRUE(zar_test::WaitFor([&] { return !os::ProcessRunning(child.Id(), 0); }))
+      << "an ended child not reaped yet";
+  int exitCode = -1;
+  EXPECT_TRUE(child.Wait(10000, &exitCode));
+}
+
 TEST_F(ReservedCamera, AReleasedCameraIsFreeOnlyOnceItsDriverIsClosed) {
   const uint32_t &owner = SharedTable()->records[m_index].dwOwnerProcessId;
   std::shared_ptr<CDriverInterface> inFlight = GetDeviceDriver(m_index, true);

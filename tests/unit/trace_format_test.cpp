@@ -34,6 +34,8 @@ TEST(TraceFormat, FlagsWidthAndPrecision) {
   EXPECT_EQ(Format("%.2X ", 0x0Fu), "0F ");
   EXPECT_EQ(Format("%.8X", 0x1234u), "00001234");
   EXPECT_EQ(Format("%08x|%-6d|%6d", 0xABu, 42, -42), "000000ab|42    |   -42");
+  // A precision, even 0, turns the 0 flag off for integers.
+  EXPECT_EQ(Format("%05.0d|%05.1x", 7, 0xAu), "    7|    a");
   EXPECT_EQ(Format("%+d % d %#x %#o", 5, 5, 255u, 8u), "+5  5 0xff 010");
   EXPECT_EQ(Format("%.3s|%5s|%-5s|", "abcdef", "ab", "ab"), "abc|   ab|ab   |");
   EXPECT_EQ(Format("%*d|%.*s", 4, 7, 2, "xyz"), "   7|xy");
