@@ -59,9 +59,12 @@ typedef struct ZAR_FEATURE_INFO {
 
 /* Opens the node map of an open camera: reads its description file and
  * takes a reference on the transport layer (TLOpen) for the library's error
- * texts, given back by zar_features_close. NULL when the file cannot be
- * had; then *status (when not NULL) and message (when not NULL, cut to
- * messageSize bytes with its terminator) say why. */
+ * texts, given back by zar_features_close. The library reads description
+ * files below GENICAM_ROOT; when that is not set, the first open sets it for
+ * the process to the files installed with zar_features (share/zar-usb/genicam
+ * of its installation). NULL when the file cannot be had; then *status (when
+ * not NULL) and message (when not NULL, cut to messageSize bytes with its
+ * terminator) say why. */
 ZAR_FEATURES_API ZAR_FEATURES *zar_features_open(ZAR_DEV_HANDLE device, int *status, char *message,
                                                  size_t messageSize);
 /* Releases the node map; the camera stays open. NULL is accepted. */
