@@ -4,8 +4,11 @@
  * The camera's GenICam description file (DevGetXml) is evaluated by Aravis'
  * GenICam engine over the camera's registers (GCReadData, GCWriteData):
  * names, types, ranges, enumerations, commands and access modes are the
- * file's. Linux only, built when Aravis is found; it uses ZAR_USB through
- * its public C API alone.
+ * file's. It uses ZAR_USB through its public C API alone.
+ *
+ * Linux only: it needs Aravis 0.8, and is built and installed where Aravis
+ * is found. Link it with -lzar_features (pkg-config zar_features; CMake:
+ * find_package(ZarUsb), target ZarUsb::zar_features).
  *
  * A ZAR_FEATURES handle is used by one thread at a time. Texts it returns
  * stay valid until the next call on the same handle.
