@@ -1,6 +1,6 @@
 # What `cmake --install` puts where (GNUInstallDirs), in three components:
 #   Runtime      the library (Windows: the DLL), the description files, the licence
-#   Development  the header, the link library (.so link; Windows: import library
+#   Development  the headers, the link library (.so link; Windows: import library
 #                and .def), the CMake package, zar_usb.pc, the examples' sources
 #   Tools        zarusb and its manual page
 # Every path is relative to the prefix, so an installed tree can be moved and
@@ -19,12 +19,21 @@ install(TARGETS zar_usb EXPORT ZarUsbTargets
   RUNTIME COMPONENT Runtime
   LIBRARY COMPONENT Runtime NAMELINK_COMPONENT Development
   ARCHIVE COMPONENT Development)
-install(FILES include/zar_usb.h TYPE INCLUDE COMPONENT Development)
+install(FILES include/zar_usb.h include/zar_usb_camera.h TYPE INCLUDE COMPONENT Development)
 install(DIRECTORY genicam/ DESTINATION ${ZAR_USB_GENICAM_INSTALL_DIR} COMPONENT Runtime)
 install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT Runtime)
 install(DIRECTORY examples/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT Development)
 if(WIN32)
   install(FILES ${CMAKE_BINARY_DIR}/ZAR_USB.def TYPE LIB COMPONENT Development)
+endif()
+
+# zar_features (Linux, where Aravis is): the library in a package of its own
+# (libzar-features1), for zarusb, the Python package and applications; its
+# header, link library, CMake target ZarUsb::zar_features and
+# zar_features.pc with the development files.
+if(TARGET zar_features)
+  install(TARGETS zar_features EXPORT ZarUsbTargets LIBRARY COMPONENT Features NAMELINK_COMPONENT Development)
+  install(FILES features/zar_features.h TYPE INCLUDE COMPONENT Development)
 endif()
 
 # zarusb finds the library beside it (bin/../lib), wherever the tree lies.
@@ -62,3 +71,8 @@ endif()
 configure_file(cmake/package/zar_usb.pc.in ${CMAKE_BINARY_DIR}/package/zar_usb.pc @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/package/zar_usb.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
   COMPONENT Development)
+if(TARGET zar_features)
+  configure_file(cmake/package/zar_features.pc.in ${CMAKE_BINARY_DIR}/package/zar_features.pc @ONLY)
+  install(FILES ${CMAKE_BINARY_DIR}/package/zar_features.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
+    COMPONENT Development)
+endif()

@@ -46,16 +46,17 @@ description files of the transport layer and the emulated cameras.")
   set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libzar-usb-dev)
   set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
   set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION "transport layer for USB machine-vision cameras - development files
-The C header, the link to the shared library, the CMake package
-(find_package(ZarUsb), target ZarUsb::zar_usb), the pkg-config file
-zar_usb.pc and example programs in C and C++.")
+The C headers, the links to the shared libraries, the CMake package
+(find_package(ZarUsb), targets ZarUsb::zar_usb and, where built with Aravis,
+ZarUsb::zar_features), the pkg-config files zar_usb.pc and zar_features.pc
+and example programs in C and C++.")
 
   set(CPACK_DEBIAN_FEATURES_PACKAGE_NAME libzar-features${PROJECT_VERSION_MAJOR})
   set(CPACK_DEBIAN_FEATURES_PACKAGE_SECTION libs)
   set(CPACK_COMPONENT_FEATURES_DESCRIPTION "camera features by name for the ZAR_USB transport layer
 The zar_features library reads and writes a camera's features by name,
 evaluating its GenICam description file with Aravis' GenICam engine.
-zarusb's feature commands and the Python package use it.")
+zarusb's feature commands, the Python package and applications use it.")
 
   set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME zar-usb-tools)
   set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
@@ -94,11 +95,12 @@ if(NOT WIN32)
   endforeach()
 endif()
 cpack_add_component(Runtime DISPLAY_NAME "Library")
-cpack_add_component(Development DISPLAY_NAME "Development files" DEPENDS Runtime)
 if(ZAR_FEATURES_FOUND)
+  cpack_add_component(Development DISPLAY_NAME "Development files" DEPENDS Runtime Features)
   cpack_add_component(Features DISPLAY_NAME "Camera features by name" DEPENDS Runtime)
   cpack_add_component(Tools DISPLAY_NAME "zarusb" DEPENDS Runtime Features)
 else()
+  cpack_add_component(Development DISPLAY_NAME "Development files" DEPENDS Runtime)
   cpack_add_component(Tools DISPLAY_NAME "zarusb" DEPENDS Runtime)
 endif()
 cpack_add_component(GenTL DISPLAY_NAME "GenTL producer" DEPENDS Runtime)

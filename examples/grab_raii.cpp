@@ -10,21 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "zar_usb_camera.h"
 #include "zar_usb_handles.hpp"
-
-namespace {
-
-// The camera family's geometry registers.
-constexpr uint64_t kWidth = 0x100, kHeight = 0x104, kPayloadSize = 0x10C;
-
-// What the camera's driver reports about each frame (ZAR_WAIT_RESULT::aFrameInfo).
-struct FrameInfo {
-  uint64_t frameId;
-  uint64_t timestampUs;
-  uint32_t width, height, pixelFormat, bytesWritten;
-};
-
-} // namespace
 
 int main(int argc, char **argv) {
   const unsigned frames = argc > 1 ? static_cast<unsigned>(std::strtoul(argv[1], nullptr, 10)) : 5;
@@ -39,16 +26,16 @@ int main(int argc, char **argv) {
     }
 
     zar::Device camera(tl, cameras.front());
-    std::printf("Opened %s: %ux%u\n", cameras.front().c_str(), camera.readRegister(kWidth),
-                camera.readRegister(kHeight));
-    zar::DataStream stream(camera, 4, camera.readRegister(kPayloadSize));
+    std::printf("Opened %s: %ux%u\n", cameras.front().c_str(), camera.readRegister(ZAR_CAMERA_WIDTH),
+                camera.readRegister(ZAR_CAMERA_HEIGHT));
+    zar::DataStream stream(camera, 4, camera.readRegister(ZAR_CAMERA_PAYLOAD_SIZE));
     stream.start();
     for (unsigned n = 0; n < frames; ++n) {
       const ZAR_WAIT_RESULT frame = stream.wait(5000);
-      FrameInfo info;
+      ZAR_CAMERA_FRAME_INFO info;
       std::memcpy(&info, frame.aFrameInfo, sizeof info);
-      std::printf("frame %llu: %ux%u, %u bytes, first pixel %u\n", static_cast<unsigned long long>(info.frameId),
-                  info.width, info.height, info.bytesWritten, static_cast<const uint8_t *>(frame.pBase)[0]);
+      std::printf("frame %llu: %ux%u, %u bytes, first pixel %u\n", static_cast<unsigned long long>(info.iFrameID),
+                  info.iWidth, info.iHeight, info.iBytesWritten, static_cast<const uint8_t *>(frame.pBase)[0]);
       stream.requeue(frame);
     }
   } catch (const zar::Error &error) {

@@ -10,22 +10,10 @@
 #include <string.h>
 
 #include "zar_usb.h"
-
-/* The camera family's geometry registers. */
-#define REGISTER_WIDTH 0x100
-#define REGISTER_HEIGHT 0x104
-#define REGISTER_PIXEL_FORMAT 0x108
-#define REGISTER_PAYLOAD_SIZE 0x10C
+#include "zar_usb_camera.h"
 
 #define BUFFER_COUNT 4
 #define WAIT_MS 5000
-
-/* What the camera's driver reports about each frame (ZAR_WAIT_RESULT.aFrameInfo). */
-typedef struct FrameInfo {
-  uint64_t frameId;
-  uint64_t timestampUs;
-  uint32_t width, height, pixelFormat, bytesWritten;
-} FrameInfo;
 
 static int fail(ZAR_TL_HANDLE tl, const char *what, ZAR_STATUS status) {
   const char *text = NULL;
@@ -43,10 +31,10 @@ static ZAR_STATUS read_register(ZAR_DEV_HANDLE device, uint64_t address, uint32_
 static int grab(ZAR_TL_HANDLE tl, ZAR_DEV_HANDLE device, unsigned frames) {
   uint32_t width = 0, height = 0, format = 0, payload = 0;
   ZAR_STATUS status;
-  if ((status = read_register(device, REGISTER_WIDTH, &width)) != ZAR_SUCCESS ||
-      (status = read_register(device, REGISTER_HEIGHT, &height)) != ZAR_SUCCESS ||
-      (status = read_register(device, REGISTER_PIXEL_FORMAT, &format)) != ZAR_SUCCESS ||
-      (status = read_register(device, REGISTER_PAYLOAD_SIZE, &payload)) != ZAR_SUCCESS)
+  if ((status = read_register(device, ZAR_CAMERA_WIDTH, &width)) != ZAR_SUCCESS ||
+      (status = read_register(device, ZAR_CAMERA_HEIGHT, &height)) != ZAR_SUCCESS ||
+      (status = read_register(device, ZAR_CAMERA_PIXEL_FORMAT, &format)) != ZAR_SUCCESS ||
+      (status = read_register(device, ZAR_CAMERA_PAYLOAD_SIZE, &payload)) != ZAR_SUCCESS)
     return fail(tl, "GCReadData", status);
   printf("Geometry: %ux%u, pixel format 0x%08X, %u bytes a frame\n", width, height, format, payload);
 
@@ -68,10 +56,10 @@ static int grab(ZAR_TL_HANDLE tl, ZAR_DEV_HANDLE device, unsigned frames) {
       result = fail(tl, "DSWaitForBuffer", status);
       break;
     }
-    FrameInfo info;
+    ZAR_CAMERA_FRAME_INFO info;
     memcpy(&info, frame.aFrameInfo, sizeof info);
-    printf("frame %llu: %ux%u, %u bytes, first pixel %u\n", (unsigned long long)info.frameId, info.width,
-           info.height, info.bytesWritten, ((const uint8_t *)frame.pBase)[0]);
+    printf("frame %llu: %ux%u, %u bytes, first pixel %u\n", (unsigned long long)info.iFrameID, info.iWidth,
+           info.iHeight, info.iBytesWritten, ((const uint8_t *)frame.pBase)[0]);
     /* Done with the image: the buffer goes back to the camera. */
     if ((status = DSQueueBuffer(stream, frame.iID)) != ZAR_SUCCESS) result = fail(tl, "DSQueueBuffer", status);
   }

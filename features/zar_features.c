@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "description_files.h"
 #include "feature_names.h"
 #include "zar_arv_device.h"
 
@@ -380,11 +381,13 @@ ZAR_FEATURES *zar_features_open(ZAR_DEV_HANDLE device, int *status, char *messag
   ZAR_TL_HANDLE tl = NULL;
   GError *error = NULL;
   ZarArvDevice *arvDevice = NULL;
-  const ZAR_STATUS opened = TLOpen(NULL, NULL, &tl);
-  if (opened != ZAR_SUCCESS)
-    g_set_error(&error, ZAR_ARV_DEVICE_ERROR, opened, "the transport layer cannot be opened: %d", opened);
-  else
-    arvDevice = zar_arv_device_new(tl, device, &error);
+  if (zar_default_genicam_root(&error)) {
+    const ZAR_STATUS opened = TLOpen(NULL, NULL, &tl);
+    if (opened != ZAR_SUCCESS)
+      g_set_error(&error, ZAR_ARV_DEVICE_ERROR, opened, "the transport layer cannot be opened: %d", opened);
+    else
+      arvDevice = zar_arv_device_new(tl, device, &error);
+  }
   if (arvDevice == NULL) {
     if (status != NULL) *status = ZAR_FEATURE_NO_DESCRIPTION;
     if (message != NULL && messageSize != 0) g_strlcpy(message, error->message, messageSize);

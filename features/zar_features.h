@@ -4,8 +4,11 @@
  * The camera's GenICam description file (DevGetXml) is evaluated by Aravis'
  * GenICam engine over the camera's registers (GCReadData, GCWriteData):
  * names, types, ranges, enumerations, commands and access modes are the
- * file's. Linux only, built when Aravis is found; it uses ZAR_USB through
- * its public C API alone.
+ * file's. It uses ZAR_USB through its public C API alone.
+ *
+ * Linux only: it needs Aravis 0.8, and is built and installed where Aravis
+ * is found. Link it with -lzar_features (pkg-config zar_features; CMake:
+ * find_package(ZarUsb), target ZarUsb::zar_features).
  *
  * A ZAR_FEATURES handle is used by one thread at a time. Texts it returns
  * stay valid until the next call on the same handle.
@@ -59,9 +62,12 @@ typedef struct ZAR_FEATURE_INFO {
 
 /* Opens the node map of an open camera: reads its description file and
  * takes a reference on the transport layer (TLOpen) for the library's error
- * texts, given back by zar_features_close. NULL when the file cannot be
- * had; then *status (when not NULL) and message (when not NULL, cut to
- * messageSize bytes with its terminator) say why. */
+ * texts, given back by zar_features_close. The library reads description
+ * files below GENICAM_ROOT; when that is not set, the first open sets it for
+ * the process to the files installed with zar_features (share/zar-usb/genicam
+ * of its installation). NULL when the file cannot be had; then *status (when
+ * not NULL) and message (when not NULL, cut to messageSize bytes with its
+ * terminator) say why. */
 ZAR_FEATURES_API ZAR_FEATURES *zar_features_open(ZAR_DEV_HANDLE device, int *status, char *message,
                                                  size_t messageSize);
 /* Releases the node map; the camera stays open. NULL is accepted. */

@@ -4,6 +4,8 @@
 #include <chrono>
 #include <cstring>
 
+#include "zar_usb_camera.h"
+
 namespace zarusbsrc {
 
 namespace {
@@ -12,17 +14,7 @@ namespace {
 // came just before the wait began ends it in bounded time.
 constexpr uint32_t kWaitSliceMs = 100;
 
-// What the camera's driver reports about each frame (the wait result's
-// frame information).
-struct FrameInfo {
-  uint64_t frameId;
-  uint64_t timestampUs;
-  uint32_t width;
-  uint32_t height;
-  uint32_t pixelFormat;
-  uint32_t bytesWritten;
-};
-static_assert(sizeof(FrameInfo) == sizeof(ZAR_WAIT_RESULT::aFrameInfo));
+static_assert(sizeof(ZAR_CAMERA_FRAME_INFO) == sizeof(ZAR_WAIT_RESULT::aFrameInfo));
 
 // The listed name of the camera with that serial number ("NAME_#SERIAL",
 // perhaps with "_N" after it), or of the index-th camera; empty when none.
@@ -69,9 +61,11 @@ std::shared_ptr<CameraStream> CameraStream::Open(const Selection &selection, uin
     return fail("TLOpenDevice", status);
   Geometry &shape = camera->m_geometry;
   const std::pair<uint64_t, uint32_t *> registers[] = {
-      {kWidthRegister, &shape.width},     {kHeightRegister, &shape.height},
-      {kPixelFormatRegister, &shape.pixelFormat}, {kPayloadSizeRegister, &shape.payload},
-      {kFrameRateRegister, &shape.frameRateMilli}};
+      {ZAR_CAMERA_WIDTH, &shape.width},
+      {ZAR_CAMERA_HEIGHT, &shape.height},
+      {ZAR_CAMERA_PIXEL_FORMAT, &shape.pixelFormat},
+      {ZAR_CAMERA_PAYLOAD_SIZE, &shape.payload},
+      {ZAR_CAMERA_FRAME_RATE_MILLI, &shape.frameRateMilli}};
   for (const auto &[address, value] : registers) {
     uint64_t size = sizeof *value;
     if (const ZAR_STATUS status = GCReadData(camera->m_device, 0, address, value, &size))
@@ -130,10 +124,10 @@ Outcome CameraStream::Next(uint32_t timeoutMs, Frame *frame, ZAR_STATUS *status,
     ZAR_WAIT_RESULT result{};
     *status = DSWaitForBuffer(m_stream, slice, 0, &result, nullptr);
     if (*status == ZAR_SUCCESS) {
-      FrameInfo info;
+      ZAR_CAMERA_FRAME_INFO info;
       std::memcpy(&info, result.aFrameInfo, sizeof info);
-      *frame = {static_cast<const uint8_t *>(result.pBase), result.iID, m_geometry.payload, info.frameId,
-                info.timestampUs};
+      *frame = {static_cast<const uint8_t *>(result.pBase), result.iID, m_geometry.payload, info.iFrameID,
+                info.iTimestampUs};
       --m_queued;
       return Outcome::Frame;
     }
@@ -175,7 +169,7 @@ void CameraStream::Resume() {
 bool CameraStream::Answers() const {
   uint32_t width = 0;
   uint64_t size = sizeof width;
-  return GCReadData(m_device, 0, kWidthRegister, &width, &size) == ZAR_SUCCESS;
+  return GCReadData(m_device, 0, ZAR_CAMERA_WIDTH, &width, &size) == ZAR_SUCCESS;
 }
 
 std::string CameraStream::ErrorText(ZAR_STATUS status) const {

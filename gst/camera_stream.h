@@ -25,12 +25,6 @@
 
 namespace zarusbsrc {
 
-// The camera family's registers (its GenICam description file names them).
-constexpr uint64_t kWidthRegister = 0x100, kHeightRegister = 0x104, kPixelFormatRegister = 0x108,
-                   kPayloadSizeRegister = 0x10C, kFrameRateRegister = 0x118;
-// Pixel formats (GenICam PFNC values).
-constexpr uint32_t kMono8 = 0x01080001, kMono16 = 0x01100007, kRGB8 = 0x02180014;
-
 struct Geometry {
   uint32_t width, height, pixelFormat, payload;
   uint32_t frameRateMilli; // frames per 1000 s; 0: as fast as buffers come

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <numeric>
 
+#include "zar_usb_camera.h"
+
 GST_DEBUG_CATEGORY_STATIC(zar_usb_src_debug);
 #define GST_CAT_DEFAULT zar_usb_src_debug
 
@@ -22,9 +24,9 @@ GstStaticPadTemplate src_template =
 
 GstVideoFormat VideoFormat(uint32_t pixelFormat) {
   switch (pixelFormat) {
-  case zarusbsrc::kMono8: return GST_VIDEO_FORMAT_GRAY8;
-  case zarusbsrc::kMono16: return GST_VIDEO_FORMAT_GRAY16_LE;
-  case zarusbsrc::kRGB8: return GST_VIDEO_FORMAT_RGB;
+  case ZAR_PIXEL_MONO8: return GST_VIDEO_FORMAT_GRAY8;
+  case ZAR_PIXEL_MONO16: return GST_VIDEO_FORMAT_GRAY16_LE;
+  case ZAR_PIXEL_RGB8: return GST_VIDEO_FORMAT_RGB;
   default: return GST_VIDEO_FORMAT_UNKNOWN;
   }
 }

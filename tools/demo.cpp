@@ -10,6 +10,7 @@
 
 #include "genicam_root.h"
 #include "zar_usb.h"
+#include "zar_usb_camera.h"
 
 namespace {
 
@@ -65,7 +66,7 @@ int main() {
 
   uint32_t geometry[4] = {};
   uint64_t size = sizeof geometry;
-  if (const ZAR_STATUS status = GCReadData(device, 0, 0x100, geometry, &size); status != ZAR_SUCCESS)
+  if (const ZAR_STATUS status = GCReadData(device, 0, ZAR_CAMERA_WIDTH, geometry, &size); status != ZAR_SUCCESS)
     return Fail(tl, "GCReadData", status);
   std::printf("Registers 0x100-0x10F: width %u, height %u, pixel format 0x%08X, payload %u bytes\n", geometry[0],
               geometry[1], geometry[2], geometry[3]);

@@ -18,30 +18,16 @@
 #include "os/interrupt.h"
 #include "os/system_info.h"
 #include "zar_usb.h"
+#include "zar_usb_camera.h"
 
 namespace zarusb {
 
 namespace {
 
-// The camera family's registers (its GenICam description file names them).
-constexpr uint64_t kWidth = 0x100, kHeight = 0x104, kPixelFormat = 0x108, kPayloadSize = 0x10C, kFrameRate = 0x118;
-// Pixel formats (GenICam PFNC values).
-constexpr uint32_t kMono8 = 0x01080001, kMono16 = 0x01100007, kRGB8 = 0x02180014;
-constexpr uint32_t kBayerGR8 = 0x01080008, kBayerRG8 = 0x01080009, kBayerGB8 = 0x0108000A, kBayerBG8 = 0x0108000B;
 constexpr uint32_t kBufferCount = 8;
 constexpr int kBarWidth = 30;
 
-// What the camera's driver reports about each frame (the wait result's
-// frame information).
-struct FrameInfo {
-  uint64_t frameId;
-  uint64_t timestampUs; // on the frame-rate grid
-  uint32_t width;
-  uint32_t height;
-  uint32_t pixelFormat;
-  uint32_t bytesWritten;
-};
-static_assert(sizeof(FrameInfo) == sizeof(ZAR_WAIT_RESULT::aFrameInfo));
+static_assert(sizeof(ZAR_CAMERA_FRAME_INFO) == sizeof(ZAR_WAIT_RESULT::aFrameInfo));
 
 // The exit code of a grab ended by Ctrl-C, as a shell reports a program
 // that SIGINT ended.
@@ -116,8 +102,8 @@ bool WriteGrey16Png(const std::string &file, const uint8_t *littleEndian, int wi
 }
 
 bool Grey8(uint32_t pixelFormat) {
-  return pixelFormat == kMono8 || pixelFormat == kBayerGR8 || pixelFormat == kBayerRG8 || pixelFormat == kBayerGB8 ||
-         pixelFormat == kBayerBG8;
+  return pixelFormat == ZAR_PIXEL_MONO8 || pixelFormat == ZAR_PIXEL_BAYER_GR8 || pixelFormat == ZAR_PIXEL_BAYER_RG8 ||
+         pixelFormat == ZAR_PIXEL_BAYER_GB8 || pixelFormat == ZAR_PIXEL_BAYER_BG8;
 }
 
 // Mono8 as 8-bit grey, Mono16 as 16-bit grey, RGB8 in colour, the 8-bit
@@ -125,8 +111,9 @@ bool Grey8(uint32_t pixelFormat) {
 bool WritePng(const std::string &file, const uint8_t *data, const Geometry &geometry) {
   const int width = static_cast<int>(geometry.width), height = static_cast<int>(geometry.height);
   if (Grey8(geometry.pixelFormat)) return stbi_write_png(file.c_str(), width, height, 1, data, width) != 0;
-  if (geometry.pixelFormat == kRGB8) return stbi_write_png(file.c_str(), width, height, 3, data, width * 3) != 0;
-  return geometry.pixelFormat == kMono16 && WriteGrey16Png(file, data, width, height);
+  if (geometry.pixelFormat == ZAR_PIXEL_RGB8)
+    return stbi_write_png(file.c_str(), width, height, 3, data, width * 3) != 0;
+  return geometry.pixelFormat == ZAR_PIXEL_MONO16 && WriteGrey16Png(file, data, width, height);
 }
 
 // Frames the camera made but could not deliver (no buffer was queued): gaps
@@ -170,7 +157,7 @@ public:
     if (status == ZAR_SUCCESS) return;
     uint32_t value = 0;
     uint64_t size = sizeof value;
-    if (GCReadData(m_session.Device(), 0, kWidth, &value, &size) != ZAR_SUCCESS)
+    if (GCReadData(m_session.Device(), 0, ZAR_CAMERA_WIDTH, &value, &size) != ZAR_SUCCESS)
       Fail("camera " + m_session.Name() + " was unplugged");
     Fail(what + ": " + ErrorText(m_session.TL(), status));
   }
@@ -218,10 +205,12 @@ private:
 void Grab(const Options &options) {
   if (!ValidPattern(options.pattern)) Fail("-o takes a file name with one %d (or %05d, %u ...), e.g. frame_%04d.png");
   const Session session(options.camera);
-  const Geometry geometry{ReadRegister(session, kWidth), ReadRegister(session, kHeight),
-                          ReadRegister(session, kPixelFormat), ReadRegister(session, kPayloadSize),
-                          ReadRegister(session, kFrameRate)};
-  if (!Grey8(geometry.pixelFormat) && geometry.pixelFormat != kMono16 && geometry.pixelFormat != kRGB8)
+  const Geometry geometry{ReadRegister(session, ZAR_CAMERA_WIDTH), ReadRegister(session, ZAR_CAMERA_HEIGHT),
+                          ReadRegister(session, ZAR_CAMERA_PIXEL_FORMAT),
+                          ReadRegister(session, ZAR_CAMERA_PAYLOAD_SIZE),
+                          ReadRegister(session, ZAR_CAMERA_FRAME_RATE_MILLI)};
+  if (!Grey8(geometry.pixelFormat) && geometry.pixelFormat != ZAR_PIXEL_MONO16 &&
+      geometry.pixelFormat != ZAR_PIXEL_RGB8)
     Fail("pixel format 0x" + std::to_string(geometry.pixelFormat) + " cannot be written as PNG");
   std::printf("Grabbing %u frames of %ux%u from %s\n", options.count, geometry.width, geometry.height,
               session.Name().c_str());
@@ -243,10 +232,10 @@ void Grab(const Options &options) {
     stream.Check(waited, waited == ZAR_ERR_TIMEOUT
                              ? "no frame within " + std::to_string(options.timeoutMs) + " ms: DSWaitForBuffer"
                              : "DSWaitForBuffer");
-    FrameInfo info;
+    ZAR_CAMERA_FRAME_INFO info;
     std::memcpy(&info, result.aFrameInfo, sizeof info);
-    if (n != 0) lost += SkippedSlots(lastTimestamp, info.timestampUs, geometry.frameRateMilli);
-    lastTimestamp = info.timestampUs;
+    if (n != 0) lost += SkippedSlots(lastTimestamp, info.iTimestampUs, geometry.frameRateMilli);
+    lastTimestamp = info.iTimestampUs;
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (n % options.every == 0) {
       const std::string file = FileName(options.pattern, n);
@@ -254,7 +243,7 @@ void Grab(const Options &options) {
       if (firstFile.empty()) firstFile = file;
       lastFile = file;
       ++written;
-      if (!terminal) std::printf("frame %u (id %llu) -> %s\n", n, static_cast<unsigned long long>(info.frameId),
+      if (!terminal) std::printf("frame %u (id %llu) -> %s\n", n, static_cast<unsigned long long>(info.iFrameID),
                                  file.c_str());
     }
     if (terminal) ShowProgress(n + 1, options.count, seconds);
