@@ -16,9 +16,11 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "heard.h"
+#include "hibernation.h"
 #include "open_stream.h"
 #include "os/message_pipe.h"
 #include "os/namespace.h"
@@ -251,13 +253,21 @@ TEST(DeviceNotifications, AnUnplugTellsTheDeviceThenClosesItThenTellsTheApplicat
   EXPECT_EQ(TLRemoveCallback(camera.TL(), NoteAfterTheDevice), ZAR_SUCCESS);
 }
 
+// A suspend and the end of the sleep reach the device callbacks.
+TEST(DeviceNotifications, ASleepReachesTheDeviceCallbacks) {
+  zar_test::ShortRecoveryWait wait;
+  Heard heard; // outlives the camera, whose callback reaches it
+  zar_test::OpenCamera camera(zar_test::StreamConfig("PWR"));
+  ASSERT_TRUE(camera.Ready());
+  ASSERT_EQ(DevSetCallback(camera.Device(), Heard::Note, &heard), ZAR_SUCCESS);
+  emulator::Suspend();
+  emulator::Resume();
+  const std::vector<std::string> expected{Line(PC_SUSPEND_MODE, "null", 0), Line(PC_RESTORE_SLEEP_MODE, "null", 0)};
+  EXPECT_TRUE(WaitFor([&] { return heard.Lines() == expected; }, 6 * zar_test::ShortRecoveryWait::kMilliseconds));
+}
+
 // Device events as a callback received them: id, length and data.
-struct Received {
-  uint32_t id;
-  int64_t length;
-  std::vector<uint8_t> data;
-  bool operator==(const Received &) const = default;
-};
+using Received = std::tuple<uint32_t, int64_t, std::vector<uint8_t>>;
 
 struct EventLog {
   std::mutex lock;
@@ -314,13 +324,13 @@ TEST(DeviceEvents, ADriverThatFailsOrAnswersAtOnceEndsTheThreadWithoutACallback)
     ZAR_TL_HANDLE tl = nullptr;
     ASSERT_EQ(TLOpen(nullptr, nullptr, &tl), ZAR_SUCCESS);
     zar_test::PluggedCameras cameras;
-    const std::string serial = "EVF" + std::to_string(static_cast<int>(fault));
+    const std::string serial = "EVF" + std::to_string(static_cast<int>(fault)), name = "ZC1000_#" + serial;
     const uint32_t slot = cameras.Plug(serial);
-    ASSERT_TRUE(WaitFor([&] { return zar_test::ListedNames(tl) == std::vector<std::string>{"ZC1000_#" + serial}; }));
+    ASSERT_TRUE(zar_test::WaitForName(tl, name));
     ASSERT_TRUE(RaiseEvent(slot, 1, nullptr, 0)); // queued for the at-once answer
     ASSERT_TRUE(InjectFault(slot, Request::GetEvent, fault, 1, 0));
     ZAR_DEV_HANDLE device = nullptr;
-    ASSERT_EQ(TLOpenDevice(tl, "USB", ("ZC1000_#" + serial).c_str(), &device), ZAR_SUCCESS);
+    ASSERT_EQ(TLOpenDevice(tl, "USB", name.c_str(), &device), ZAR_SUCCESS);
     // The open returns once the thread has ended, which it then traces.
     EXPECT_TRUE(WaitFor([&] { return trace.Text().find("ZAR=> ThreadEvent terminated") != std::string::npos; }));
     EXPECT_EQ(trace.Text().find("FireCallback unEventID"), std::string::npos);
