@@ -27,6 +27,10 @@
 
 namespace {
 
+// A wait that something else must end: long past any case's time, yet
+// finite, so that a case whose ending fails reports it instead of hanging.
+constexpr uint64_t kUntilEnded = 60000;
+
 using gentl::Error;
 using gentl::Handle;
 namespace emulator = oxa::ZarUsb::emulator;
@@ -325,7 +329,7 @@ TEST_F(Producer, EventKillEndsOneWaitAndCostsNoFrame) {
   const Acquisition a(device, 4);
   ASSERT_TRUE(a.Ready(4) && a.QueueAll());
   ASSERT_EQ(api.DSStartAcquisition(a.stream, 0, gentl::kInfinite), gentl::kSuccess);
-  auto pending = a.WaitAsync(gentl::kInfinite);
+  auto pending = a.WaitAsync(kUntilEnded);
   ASSERT_EQ(pending.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout); // nothing else ends it
   EXPECT_EQ(api.EventKill(a.event), gentl::kSuccess);
   ASSERT_EQ(pending.wait_for(std::chrono::seconds(10)), std::future_status::ready);
@@ -413,14 +417,14 @@ TEST_F(Producer, CloseOrUnplugEndsTheWaitsOnADevice) {
         void *base = nullptr;
         size_t baseSize = sizeof base;
         int32_t type = 0;
-        Error error = a.Wait(gentl::kInfinite, &frame);
+        Error error = a.Wait(kUntilEnded, &frame);
         if (!error) error = api.DSGetBufferInfo(a.stream, frame.buffer, gentl::kBufBase, &type, &base, &baseSize);
         if (!error) error = api.DSQueueBuffer(a.stream, frame.buffer);
         if (error) return error;
       }
     });
     auto deviceEvent = std::async(std::launch::async, [&] {
-      return api.EventGetData(remoteEvent, data, &size, gentl::kInfinite);
+      return api.EventGetData(remoteEvent, data, &size, kUntilEnded);
     });
     ASSERT_TRUE(zar_test::WaitFor([&] { return frames >= 5; }));
     if (unplug) cameras.Unplug(slot);
