@@ -174,6 +174,17 @@ bool Reserve(DeviceRecord *record, const char *name, std::shared_ptr<CDriverInte
   }
 }
 
+// The handles alone: the lock's holds and the records are dealt with before.
+void CloseTableHandles() {
+  Table &table = State();
+  CloseMonitorToken();
+  table.layout = nullptr;
+  table.memory.Close();
+  table.startTimes = nullptr;
+  table.startTimeMemory.Close();
+  table.mutex.Close();
+}
+
 } // namespace
 
 SharedTableLayout *SharedTable() { return State().layout; }
@@ -222,23 +233,24 @@ void CloseSharedTable() {
     WithdrawProcess();
     UnlockTable();
   }
-  CloseMonitorToken();
-  table.layout = nullptr;
-  table.memory.Close();
-  table.startTimes = nullptr;
-  table.startTimeMemory.Close();
-  table.mutex.Close();
+  CloseTableHandles();
 }
 
+// The other threads were stopped wherever they were, maybe inside the
+// runtime's own locks: the first use of a thread-local variable, the heap,
+// the trace file's lock. A wait for one of those would never end, so this
+// path takes the system's lock and writes the shared memory, and nothing
+// else: no thread-local hold count, no trace, no allocation. The lock comes
+// abandoned when a dead thread held it; this thread then holds it, and every
+// hold it has is given back before the lock is closed.
 void AbandonSharedTable() {
   Table &table = State();
-  // The ended threads may have held the table lock, which this thread takes
-  // over: every hold goes back before the lock is closed.
-  if (table.layout != nullptr && LockTable()) {
+  if (table.layout != nullptr && table.mutex.Acquire() != os::NamedMutex::Lock::Failed) {
     WithdrawProcess();
-    ReleaseAllTableLocks();
+    while (table.mutex.Release()) {
+    }
   }
-  CloseSharedTable();
+  CloseTableHandles();
 }
 
 bool LockTable() {

@@ -173,6 +173,17 @@ TEST_F(MultiProcess, TheMonitorRoleMovesOnAndTheTableStartsEmptyOnceEveryProcess
   }
 }
 
+// Processes that end as soon as they have loaded the library, each the
+// first of its namespace, so that its monitor thread is scanning: that
+// thread is stopped wherever it was, and what the library does at the end
+// waits for nothing it may have held.
+TEST_F(MultiProcess, AProcessEndingAsItsMonitorScansEndsAtOnce) {
+  for (int round = 0; round < 20; ++round) {
+    OtherNamespace other;
+    EXPECT_EQ(other.Start("steps", {m_dir.Path().string()})->Wait(), 0) << "round " << round;
+  }
+}
+
 // The monitor owner unloads while its scan waits on a camera: the scan stops
 // before the next camera and the unload waits for it (it never takes the
 // table away from under it).
