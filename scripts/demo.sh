@@ -5,7 +5,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 "$root/scripts/install-deps.sh" build
 cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF >/dev/null
-cmake --build build/native -j "$(nproc)" --target zarusb-demo zarusb genicam_tree >/dev/null
+echo "=== building the library, zarusb and the demo (the first build takes a few minutes; later ones seconds)"
+cmake --build build/native -j "$(nproc)" --target zarusb-demo zarusb genicam_tree
 # Without camera hardware the emulator stands in: two cameras on a fresh bus,
 # in a namespace of the demo's own, so that no other program using the
 # library on this machine (a test run, an application) shares its bus.
