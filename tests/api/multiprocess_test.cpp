@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <memory>
+#include <optional>
 
 #include "camera_bench.h"
 #include "heard.h"
@@ -76,7 +77,7 @@ int RunSteps(const std::vector<std::string> &args) {
     else if (verb == "plug") done = (slot = plug(arg)).has_value();
     else if (verb == "unplug") done = slot && zar::emulator::Unplug(*slot);
     else if (verb == "listed") done = WaitForCount(tl, std::stoul(arg));
-    else if (verb == "scanned") done = TLUpdateDeviceList(tl, "USB", &changed) == ZAR_SUCCESS; // waits for the scan
+    else if (verb == "scanned") done = TLUpdateDeviceList(tl, "USB", &changed) == ZAR_SUCCESS; // the first scan
     else if (verb == "touch") Touch(dir / arg);
     else if (verb == "await") done = AwaitFile(dir / arg);
     else if (verb == "trace")
