@@ -1,12 +1,10 @@
-// Listing cameras under their friendly names, following plugs and unplugs,
-// and opening and closing them, in one process (which holds the monitor role).
+// Listing, opening and closing cameras in one process (the monitor owner).
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <functional>
 #include <thread>
 
 #include "camera_bench.h"
@@ -40,10 +38,9 @@ protected:
   std::unique_ptr<zar_test::PluggedCameras> m_cameras = std::make_unique<zar_test::PluggedCameras>();
 };
 
-// Names are the model (or the user-defined name) and the serial, made unique
-// with a counter and copied whole. TLUpdateDeviceList sets the flag when the
-// count changed since its last call, whatever the interface name, and leaves
-// it alone otherwise.
+// Names are the model (or user-defined name) and serial, made unique with a
+// counter. TLUpdateDeviceList sets the flag when the count changed since its
+// last call, whatever the interface name, and leaves it alone otherwise.
 TEST_F(DeviceListing, NamesAndTheChangedFlagFollowPlugsAndUnplugs) {
   const auto changed = [this](uint8_t flag) {
     EXPECT_EQ(TLUpdateDeviceList(m_tl, "USB", &flag), ZAR_SUCCESS);
@@ -59,8 +56,7 @@ TEST_F(DeviceListing, NamesAndTheChangedFlagFollowPlugsAndUnplugs) {
   EXPECT_EQ(changed(0), 1);
   EXPECT_EQ(changed(7), 7);
 
-  // The first name is free again once its camera has gone.
-  m_cameras->Unplug(first);
+  m_cameras->Unplug(first); // its name is free again
   ASSERT_TRUE(WaitForCount(m_tl, 1));
   EXPECT_EQ(changed(0), 1);
   m_cameras->Plug("S1", "ZC1000");
@@ -68,7 +64,7 @@ TEST_F(DeviceListing, NamesAndTheChangedFlagFollowPlugsAndUnplugs) {
   ASSERT_TRUE(WaitForCount(m_tl, 3));
   EXPECT_EQ(ListedNames(m_tl), (std::vector<std::string>{"ZC1000_#S1", "ZC1000_#S1_1", "LeftEye_#S2"}));
 
-  // Name buffers must hold the terminator; the interface name is case-sensitive.
+  // Buffers hold the terminator; the interface name is case-sensitive.
   char buffer[32];
   std::memset(buffer, 'x', sizeof buffer);
   EXPECT_EQ(TLGetDeviceName(m_tl, "USB", 0, buffer, 10), ZAR_ERR_INVALID_PARAMETER);
@@ -86,8 +82,7 @@ TEST_F(DeviceListing, NamesAndTheChangedFlagFollowPlugsAndUnplugs) {
 
 TEST_F(DeviceListing, ACameraThatCannotBeOpenedIsTriedAgainAtTheNextChange) {
   zar_test::TraceCapture trace;
-  // The scan that the plug starts waits for the table lock until this test
-  // holds the camera open.
+  // The plug's scan waits for the table lock until the camera is held.
   os::NamedMutex tableLock;
   ASSERT_EQ(tableLock.Open("A8E5C897-286A-42d5-A004-522A9352D2B0"), 0u);
   ASSERT_NE(tableLock.Acquire(), os::NamedMutex::Lock::Failed);
@@ -144,7 +139,7 @@ TEST_F(DeviceListing, TheSharedTableKeepsItsRecordsAtTheirOffsets) {
   EXPECT_EQ(word(600), os::CurrentProcessId()) << "reserved by this process";
   EXPECT_EQ(word(604), 1u);
   EXPECT_EQ(word(608), 0x00010000u) << "register 0x90 of the emulated camera";
-  // This process is enrolled for notifications while the transport layer is open.
+  // Enrolled for notifications while the transport layer is open.
   bool enrolled = false;
   for (size_t entry = 18360; entry < 18600; entry += 8)
     enrolled = enrolled || (word(entry) == os::CurrentProcessId() && word(entry + 4) >= 1);
@@ -152,8 +147,8 @@ TEST_F(DeviceListing, TheSharedTableKeepsItsRecordsAtTheirOffsets) {
   EXPECT_EQ(DevClose(device), ZAR_SUCCESS);
 }
 
-// A device closed on several threads at once while they use it: they get -2
-// (or -6 from a close that lost) or their answer, never freed memory.
+// A device closed on several threads at once while they use it: each gets
+// its answer, -2, or -6 from a close that lost; never freed memory.
 TEST_F(DeviceListing, ClosingADeviceWhileOtherThreadsUseItIsSafe) {
   m_cameras->Plug("RACE1");
   ASSERT_TRUE(WaitForCount(m_tl, 1));
@@ -181,20 +176,18 @@ TEST_F(DeviceListing, ClosingADeviceWhileOtherThreadsUseItIsSafe) {
   }
 }
 
-// A camera opens once in a process. DevClose and the last TLClose return once
-// the camera is free again, even while another thread is inside a long call
-// on the device: the call ends first, then the reservation goes, so the
-// camera reopens at once; the closed handle is refused.
+// A camera opens once in a process. DevClose and the last TLClose return
+// once it is free again, even while another thread is inside a long call on
+// the device: the call ends, then the reservation goes, so it reopens at
+// once; the closed handle is refused.
 TEST_F(DeviceListing, ACameraReopensRightAfterItsCloseWhileACallIsInFlight) {
   m_cameras->Plug("REOPEN1");
   ASSERT_TRUE(WaitForCount(m_tl, 1));
-  const std::function<ZAR_STATUS(ZAR_DEV_HANDLE)> closes[] = {
-      [](ZAR_DEV_HANDLE device) { return DevClose(device); },
-      [this](ZAR_DEV_HANDLE) {
-        const ZAR_STATUS closed = TLClose(m_tl);
-        return closed != ZAR_SUCCESS ? closed : TLOpen(nullptr, nullptr, &m_tl);
-      }};
-  for (const auto &close : closes) {
+  for (const bool lastTLClose : {false, true}) {
+    const auto close = [&](ZAR_DEV_HANDLE device) {
+      const ZAR_STATUS closed = lastTLClose ? TLClose(m_tl) : DevClose(device);
+      return closed != ZAR_SUCCESS || !lastTLClose ? closed : TLOpen(nullptr, nullptr, &m_tl);
+    };
     ZAR_DEV_HANDLE device = nullptr;
     ASSERT_EQ(TLOpenDevice(m_tl, "USB", "ZC1000_#REOPEN1", &device), ZAR_SUCCESS);
     uint32_t streams = 0;
@@ -207,7 +200,7 @@ TEST_F(DeviceListing, ACameraReopensRightAfterItsCloseWhileACallIsInFlight) {
     while (device != nullptr && std::chrono::steady_clock::now() < end) {
       std::atomic<int> calls{0};
       std::atomic<bool> stop{false};
-      // Stopped by the flag: the reopened device may get the closed one's address.
+      // Stopped by the flag: the reopened device may reuse the closed one's address.
       std::thread reader([&, device] {
         std::vector<uint8_t> data(4096);
         while (!stop) {

@@ -1,15 +1,13 @@
-// Several processes on one shared table: enrolment and reservations seen
-// across processes and given back however a process ends, the monitor role
-// moving on, crashed processes not stopping the others, and a fresh table
-// once every process has gone. Helpers are copies of this program, told
-// what to do step by step and coordinated through marker files.
+// Several processes on one shared table: enrolment and reservations, the
+// monitor role moving on, processes ending however they may. Helpers are
+// copies of this program running "steps", coordinated through marker files.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
-#include <filesystem>
 #include <memory>
+#include <optional>
 
 #include "camera_bench.h"
 #include "heard.h"
@@ -34,11 +32,9 @@ using zar_test::WaitForCount;
 
 namespace {
 
-// The helper of the tests of several processes (these and the notification
-// tests): it works through the steps given after its folder, in order, each
-// a verb with at most one argument, and exits with the number of the first
-// step that failed (0 when none did), leaving open what it opened. Marker
-// files and the trace ("trace") are in the folder.
+// The helper of the multi-process, notification and namespace tests: runs
+// the steps after its folder ("verb [argument]"), leaving open what it opened,
+// and exits with the number of the first that failed (0: none).
 int RunSteps(const std::vector<std::string> &args) {
   static std::filesystem::path dir;
   dir = args.at(0);
@@ -46,6 +42,8 @@ int RunSteps(const std::vector<std::string> &args) {
   zar::os::NamedMutex table;
   ZAR_TL_HANDLE tl = nullptr, untouched = &heard, refused = untouched;
   ZAR_DEV_HANDLE device = nullptr;
+  std::optional<uint32_t> slot;
+  uint8_t changed = 0;
   const auto plug = [](const std::string &serial) {
     zar::emulator::CameraConfig config;
     config.serial = serial;
@@ -60,8 +58,8 @@ int RunSteps(const std::vector<std::string> &args) {
     const size_t space = std::min(args[step].find(' '), args[step].size());
     const std::string verb = args[step].substr(0, space);
     const std::string arg = args[step].substr(std::min(space + 1, args[step].size()));
-    const std::vector<std::string> plugThenUnplug{zar_test::Line(USB_PLUGGED_DEVICE, arg),
-                                                  zar_test::Line(USB_UNPLUGGED_DEVICE, arg)};
+    std::vector<std::string> heardLines{zar_test::Line(USB_PLUGGED_DEVICE, arg)};
+    if (verb == "heard-plug-unplug") heardLines.push_back(zar_test::Line(USB_UNPLUGGED_DEVICE, arg));
     bool done = true;
     if (verb == "open") done = TLOpen(nullptr, nullptr, &tl) == ZAR_SUCCESS;
     // Every callback slot taken: the open fails and writes no handle.
@@ -71,21 +69,22 @@ int RunSteps(const std::vector<std::string> &args) {
       done = TLClose(tl) == (verb == "close" ? ZAR_SUCCESS : ZAR_ERR_INVALID_HANDLE);
     else if (verb == "callback") done = TLSetCallback(tl, zar_test::Heard::Note, &heard) == ZAR_SUCCESS;
     else if (verb == "stuck-callback") done = TLSetCallback(tl, stuck, nullptr) == ZAR_SUCCESS;
-    else if (verb == "heard-plug-unplug") done = WaitFor([&] { return heard.Lines(arg) == plugThenUnplug; }, 60000);
+    else if (verb == "heard-plug" || verb == "heard-plug-unplug")
+      done = WaitFor([&] { return heard.Lines(arg) == heardLines; }, 60000);
     else if (verb == "opendev" || verb == "refused")
-      done = TLOpenDevice(tl, "USB", arg.c_str(), &device) ==
-             (verb == "opendev" ? ZAR_SUCCESS : ZAR_ERR_ACCESS_DENIED);
+      done = TLOpenDevice(tl, "USB", arg.c_str(), &device) == (verb == "opendev" ? ZAR_SUCCESS : ZAR_ERR_ACCESS_DENIED);
     else if (verb == "devclose") done = DevClose(device) == ZAR_SUCCESS;
-    else if (verb == "plug") done = plug(arg).has_value();
+    else if (verb == "plug") done = (slot = plug(arg)).has_value();
+    else if (verb == "unplug") done = slot && zar::emulator::Unplug(*slot);
     else if (verb == "listed") done = WaitForCount(tl, std::stoul(arg));
+    else if (verb == "scanned") done = TLUpdateDeviceList(tl, "USB", &changed) == ZAR_SUCCESS; // the first scan
     else if (verb == "touch") Touch(dir / arg);
     else if (verb == "await") done = AwaitFile(dir / arg);
     else if (verb == "trace")
       done = (EnableZarTrace(1), OpenDebugFile((dir / "trace").wstring().c_str(), ZAR_O_WRONLY | ZAR_O_CREAT) == 0);
     else if (verb == "traced")
       done = WaitFor([&] { return FileText(dir / "trace").find(arg) != std::string::npos; }, 60000);
-    // Taken on the monitor thread, after the load: only its owner has a
-    // window to post to.
+    // Only the monitor thread's owner has a window to post to.
     else if (verb == "monitor")
       done = WaitFor([] { return zar::os::PostSystemMessage(zar::os::kWmDeviceChange, zar::os::kDbtDevNodesChanged); });
     else if (verb == "lock")
@@ -94,8 +93,8 @@ int RunSteps(const std::vector<std::string> &args) {
     // Cameras kept open, so that the driver refuses every other opener.
     else if (verb == "stall")
       for (int i = 0; i < std::stoi(arg) && done; ++i) {
-        const auto slot = plug("STALL" + std::to_string(i));
-        done = slot && zar::emulator::HoldCamera(*slot) != 0;
+        const auto held = plug("STALL" + std::to_string(i));
+        done = held && zar::emulator::HoldCamera(*held) != 0;
       }
     else done = false;
     if (!done) return static_cast<int>(step);
@@ -104,15 +103,13 @@ int RunSteps(const std::vector<std::string> &args) {
 }
 const bool kSteps = zar_test::RegisterHelper("steps", RunSteps);
 
-// Opens the camera named, holds it until "close", closes it, then waits for
-// "exit"; traces.
-const bool kOpenAndHold = zar_test::RegisterHelper("open-and-hold", [](const std::vector<std::string> &args) {
-  return RunSteps({args.at(1), "trace", "open", "opendev " + args.at(0), "touch held", "await close", "devclose",
-                   "touch closed", "await exit", "close"});
-});
+// The marker file came, or the helper failed before it (which step).
+::testing::AssertionResult Reached(const std::filesystem::path &marker, HelperProcess &helper) {
+  if (AwaitFile(marker)) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "failed step " << helper.Wait(0);
+}
 
-// The process that holds the camera of that name, through a snapshot of the
-// table beside this process's library: 0 when none.
+// The process holding the camera of that name in the table (0: none).
 uint32_t Holder(const std::string &name) {
   for (const zar::ListedCamera &camera : zar::ReadSharedTable())
     if (camera.friendlyName == name) return camera.ownerProcessId;
@@ -123,8 +120,7 @@ class MultiProcess : public ::testing::Test {
 protected:
   void SetUp() override {
     ASSERT_EQ(TLOpen(nullptr, nullptr, &m_tl), ZAR_SUCCESS);
-    // The monitor window takes its name from the environment, which
-    // OtherNamespace changes for a moment: it must exist before.
+    // The monitor window, named from the environment OtherNamespace changes.
     uint8_t changed = 0;
     TLUpdateInterfaceList(m_tl, &changed);
   }
@@ -134,13 +130,10 @@ protected:
   zar_test::TempDir m_dir;
 };
 
-// In a fresh namespace, the first process owns the monitor role and holds a
-// camera; a second one finds both and waits for the role, which comes to it
-// once the first unloads, or within a second of its kill. Its takeover scan
-// announces no camera already listed, and it sees the next plug itself.
-// Once it has gone too (killed or not), the table starts empty: the
-// emulated cameras are still on the bus, but without emulation a new
-// process can only list what the table kept.
+// The monitor role passes to the second process once the first unloads, or
+// within a second of its kill; the takeover scan announces no camera already
+// listed. Once every process has gone the table starts empty (without
+// emulation a new process lists only what the table kept).
 TEST_F(MultiProcess, TheMonitorRoleMovesOnAndTheTableStartsEmptyOnceEveryProcessHasGone) {
   for (const bool killed : {false, true}) {
     SCOPED_TRACE(killed ? "killed" : "unloaded");
@@ -148,21 +141,21 @@ TEST_F(MultiProcess, TheMonitorRoleMovesOnAndTheTableStartsEmptyOnceEveryProcess
     const zar_test::TempDir dir;
     auto first = other.Start("steps", {dir.Path().string(), "open", "plug HAND1", "listed 1", "opendev ZC1000_#HAND1",
                                        "touch ready1", "await release1", "devclose", "close"});
-    ASSERT_TRUE(AwaitFile(dir / "ready1")) << "failed step " << first->Wait(0);
+    ASSERT_TRUE(Reached(dir / "ready1", *first));
     auto second = other.Start("steps", {dir.Path().string(), "open", "trace", "listed 1", "refused ZC1000_#HAND1",
                                         "touch ready2", "traced Create a dummy window", "touch owner2",
                                         "traced Leave UpdateDevicesList", "plug HAND2", "listed 2", "touch done",
                                         "await exit"});
-    ASSERT_TRUE(AwaitFile(dir / "ready2")) << "failed step " << second->Wait(0);
+    ASSERT_TRUE(Reached(dir / "ready2", *second));
     EXPECT_EQ(FileText(dir / "trace").find("Create a dummy window"), std::string::npos) << "monitor while waiting";
     const auto gone = std::chrono::steady_clock::now();
     killed ? first->Kill() : Touch(dir / "release1");
-    ASSERT_TRUE(AwaitFile(dir / "owner2")) << "failed step " << second->Wait(0);
+    ASSERT_TRUE(Reached(dir / "owner2", *second));
     if (killed) {
       EXPECT_LT(std::chrono::steady_clock::now() - gone, std::chrono::seconds(1));
     }
     EXPECT_EQ(first->Wait() != 0, killed);
-    ASSERT_TRUE(AwaitFile(dir / "done")) << "failed step " << second->Wait(0);
+    ASSERT_TRUE(Reached(dir / "done", *second));
     killed ? second->Kill() : Touch(dir / "exit");
     EXPECT_EQ(second->Wait() != 0, killed);
     const std::string trace = FileText(dir / "trace");
@@ -173,10 +166,8 @@ TEST_F(MultiProcess, TheMonitorRoleMovesOnAndTheTableStartsEmptyOnceEveryProcess
   }
 }
 
-// Processes that end as soon as they have loaded the library, each the
-// first of its namespace, so that its monitor thread is scanning: that
-// thread is stopped wherever it was, and what the library does at the end
-// waits for nothing it may have held.
+// Guards a hang at exit (Windows): a process ending while its monitor thread
+// scans, the first of its namespace, waits for nothing that thread held.
 TEST_F(MultiProcess, AProcessEndingAsItsMonitorScansEndsAtOnce) {
   for (int round = 0; round < 20; ++round) {
     OtherNamespace other;
@@ -184,17 +175,14 @@ TEST_F(MultiProcess, AProcessEndingAsItsMonitorScansEndsAtOnce) {
   }
 }
 
-// The monitor owner unloads while its scan waits on a camera: the scan stops
-// before the next camera and the unload waits for it (it never takes the
-// table away from under it).
+// The owner unloads while its scan waits on a camera: the scan stops there,
+// and the unload waits for it instead of taking the table from under it.
 TEST_F(MultiProcess, UnloadingDuringASlowScanWaitsForItsCurrentCamera) {
   OtherNamespace other;
   const std::string dir = m_dir.Path().string();
   auto owner = other.Start("steps", {dir, "trace", "monitor", "touch owner", "traced failed to instanciate driver"});
-  ASSERT_TRUE(AwaitFile(m_dir / "owner")) << "failed step " << owner->Wait(0);
-  // Adding a camera that another process keeps open takes ten attempts, two
-  // seconds: 30 s of scanning. The table lock keeps the scan from them until
-  // all are held.
+  ASSERT_TRUE(Reached(m_dir / "owner", *owner));
+  // Each held camera costs the scan ten attempts (2 s); all held first.
   auto holder = other.Start("steps", {dir, "lock", "stall 15", "unlock", "await never"}, false);
   const auto started = std::chrono::steady_clock::now();
   EXPECT_EQ(owner->Wait(20000), 0) << "failed step";
@@ -202,24 +190,19 @@ TEST_F(MultiProcess, UnloadingDuringASlowScanWaitsForItsCurrentCamera) {
   EXPECT_EQ(holder->Wait(0), -1) << "still holding the cameras";
 }
 
-// Enrolment in the table's notification list, and the slots and records of
-// processes that ended without giving them back. This process starts
-// closed, and sees the callback slots as another process would, under the
-// table lock.
+// Enrolment in the table's notification list, read under the table lock.
 class Enrolment : public ::testing::Test {
 protected:
   void SetUp() override {
     ZAR_TL_HANDLE tl = nullptr;
     ASSERT_EQ(TLOpen(nullptr, nullptr, &tl), ZAR_SUCCESS);
-    // Cameras of earlier tests gone from the table.
-    ASSERT_TRUE(WaitForCount(tl, 0));
+    ASSERT_TRUE(WaitForCount(tl, 0)); // cameras of earlier tests gone
     TLClose(tl);
     bool existed = false;
     m_mutex.Open(zar::kTableMutexName);
     m_memory.Open(zar::kTableMappingName, sizeof(zar::SharedTableLayout), &existed);
   }
-  // The enrolment count of the process (0 when it has no slot); with `fill`,
-  // every free slot is given to it first.
+  // The process's enrolment count (0: none); `fill` first gives it every free slot.
   uint32_t Slots(uint32_t processId, bool fill = false) {
     uint32_t count = 0;
     m_mutex.Acquire();
@@ -235,11 +218,11 @@ protected:
   zar::os::NamedMutex m_mutex;
   zar::os::SharedMemory m_memory;
   zar_test::TempDir m_dir;
+  const std::string m_path = m_dir.Path().string();
 };
 
 TEST_F(Enrolment, FollowsTheOpenCountWhateverTheNesting) {
-  // Callbacks that earlier tests left registered keep their counts.
-  const uint32_t registered = Slots(m_self);
+  const uint32_t registered = Slots(m_self); // callbacks earlier tests left
   ZAR_TL_HANDLE first = nullptr, second = nullptr;
   ASSERT_EQ(TLOpen(nullptr, nullptr, &first), ZAR_SUCCESS);
   ASSERT_EQ(TLOpen(nullptr, nullptr, &second), ZAR_SUCCESS);
@@ -256,14 +239,11 @@ TEST_F(Enrolment, FollowsTheOpenCountWhateverTheNesting) {
 // Every slot taken by a running process: TLOpen fails and changes nothing;
 // once that process has ended, the next TLOpen takes one of its slots.
 TEST_F(Enrolment, AFailedOpenChangesNothingAndEndedProcessesGiveTheirSlotsBack) {
-  const std::string dir = m_dir.Path().string();
-  HelperProcess taker("steps", {dir, "open", "touch enrolled", "await never"});
-  // Once loaded: a process clears what the table holds under its id as it
-  // loads.
-  ASSERT_TRUE(AwaitFile(m_dir / "enrolled")) << "failed step " << taker.Wait(0);
+  HelperProcess taker("steps", {m_path, "open", "touch enrolled", "await never"});
+  ASSERT_TRUE(Reached(m_dir / "enrolled", taker)); // a process clears its id's slots as it loads
   Slots(taker.Id(), true);
-  HelperProcess opener("steps", {dir, "open-refused", "touch refused", "await retry", "open", "close", "closed"});
-  ASSERT_TRUE(AwaitFile(m_dir / "refused")) << "failed step " << opener.Wait(0);
+  HelperProcess opener("steps", {m_path, "open-refused", "touch refused", "await retry", "open", "close", "closed"});
+  ASSERT_TRUE(Reached(m_dir / "refused", opener));
   EXPECT_EQ(Slots(opener.Id()), 0u);
   taker.Kill();
   taker.Wait();
@@ -272,20 +252,15 @@ TEST_F(Enrolment, AFailedOpenChangesNothingAndEndedProcessesGiveTheirSlotsBack) 
   EXPECT_EQ(Slots(taker.Id()), 0u) << "every slot of the ended process freed";
 }
 
-// Processes end however they may, and the others work on: one killed while
-// it holds the table lock stops nobody. A camera passes on from process to
-// process while this one keeps the table open: one that exits without
-// closing gives back its slot and the camera as it unloads; processes killed
-// while enrolled (more than the table has slots, one of each wave holding
-// the camera) leave neither behind; an open that finds the driver still
-// taken, as right after a kill, tries again and leaves the table to the
-// others meanwhile; and the holder is the only one to open the camera until
-// its DevClose. The snapshots that look at the table beside this process's
-// library leave it alive for the processes that come later.
+// One killed holding the table lock stops nobody. An exit without closing,
+// or kills while enrolled (more processes than slots, one of each wave
+// holding the camera), leave neither slot nor camera behind; an open finding
+// the driver taken, as right after a kill, retries without blocking the
+// table; only the holder opens the camera until its DevClose.
 TEST_F(Enrolment, ProcessesEndingAnyWayLeaveTheTableAndTheirCameraToTheOthers) {
-  const std::string name = "ZC1000_#KILL1", dir = m_dir.Path().string();
-  HelperProcess locker("steps", {dir, "lock", "touch locked", "await never"});
-  ASSERT_TRUE(AwaitFile(m_dir / "locked")) << "failed step " << locker.Wait(0);
+  const std::string name = "ZC1000_#KILL1";
+  HelperProcess locker("steps", {m_path, "lock", "touch locked", "await never"});
+  ASSERT_TRUE(Reached(m_dir / "locked", locker));
   locker.Kill();
   EXPECT_NE(locker.Wait(), 0);
   ZAR_TL_HANDLE tl = nullptr;
@@ -293,9 +268,9 @@ TEST_F(Enrolment, ProcessesEndingAnyWayLeaveTheTableAndTheirCameraToTheOthers) {
   zar_test::PluggedCameras cameras;
   const uint32_t slot = cameras.Plug("KILL1");
   ASSERT_TRUE(zar_test::WaitForName(tl, name)) << "the table and the monitor work on";
-  HelperProcess exits("steps", {dir, "open", "open", "callback", "opendev " + name});
+  HelperProcess exits("steps", {m_path, "open", "open", "callback", "opendev " + name});
   EXPECT_EQ(exits.Wait(), 0) << "failed step";
-  // Read before anything reclaims what an ended process left.
+  // Read before anything reclaims what the ended process left.
   EXPECT_EQ(Slots(exits.Id()), 0u);
   EXPECT_EQ(Holder(name), 0u);
 
@@ -303,13 +278,12 @@ TEST_F(Enrolment, ProcessesEndingAnyWayLeaveTheTableAndTheirCameraToTheOthers) {
   for (const int wave : {15, 16}) {
     std::vector<std::unique_ptr<HelperProcess>> helpers;
     for (int i = 0; i < wave; ++i, ++started) {
-      std::vector<std::string> steps = {dir, "open", "touch enrolled" + std::to_string(started), "await never"};
+      std::vector<std::string> steps = {m_path, "open", "touch enrolled" + std::to_string(started), "await never"};
       if (i == 0) steps.insert(steps.begin() + 2, "opendev " + name);
       helpers.push_back(std::make_unique<HelperProcess>("steps", steps));
     }
     for (int i = 0; i < wave; ++i)
-      ASSERT_TRUE(AwaitFile(m_dir / ("enrolled" + std::to_string(started - wave + i))))
-          << "helper " << i << " failed step " << helpers[i]->Wait(0);
+      ASSERT_TRUE(Reached(m_dir / ("enrolled" + std::to_string(started - wave + i)), *helpers[i])) << i;
     EXPECT_NE(Holder(name), 0u);
     for (auto &helper : helpers) helper->Kill();
     for (auto &helper : helpers) helper->Wait();
@@ -317,7 +291,8 @@ TEST_F(Enrolment, ProcessesEndingAnyWayLeaveTheTableAndTheirCameraToTheOthers) {
 
   const uintptr_t taken = zar::emulator::HoldCamera(slot);
   ASSERT_NE(taken, 0u);
-  HelperProcess last("open-and-hold", {name, dir});
+  HelperProcess last("steps", {m_path, "trace", "open", "opendev " + name, "touch held", "await close", "devclose",
+                               "touch closed", "await exit", "close"});
   const bool retrying = WaitFor(
       [&] { return FileText(m_dir / "trace").find("failed to instanciate driver") != std::string::npos; }, 60000);
   uint32_t count = 0;

@@ -1,6 +1,5 @@
-// Opening and closing the transport layer, its information record, its
-// interface list, error texts and callback registrations; and every export
-// answering bad handles and missing pointers with its code, never crashing.
+// The transport layer's record, interfaces, error texts and callbacks; every
+// export answering bad handles and missing pointers with its code.
 
 #include <gtest/gtest.h>
 
@@ -15,7 +14,6 @@
 
 namespace {
 
-// The transport layer open, and closed however often it was opened.
 class TransportLayer : public ::testing::Test {
 protected:
   void SetUp() override { ASSERT_EQ(TLOpen(nullptr, nullptr, &tl), ZAR_SUCCESS); }
@@ -26,8 +24,7 @@ protected:
   ZAR_TL_HANDLE tl = nullptr;
 };
 
-// TLInfo takes no handle; without its record, its size or room enough, it
-// writes nothing.
+// TLInfo takes no handle; without record, size or room enough it writes nothing.
 TEST_F(TransportLayer, InfoRecordNeedsItsFullSizeAndWritesOnlyItsFields) {
   std::array<unsigned char, 800> record;
   record.fill(0xA5);
@@ -46,7 +43,6 @@ TEST_F(TransportLayer, InfoRecordNeedsItsFullSizeAndWritesOnlyItsFields) {
   EXPECT_EQ(std::memcmp(record.data() + 8, "RK46", 5), 0);
   EXPECT_EQ(std::memcmp(record.data() + 264, "ZAR_USB", 8), 0);
   EXPECT_EQ(std::memcmp(record.data() + 520, "USB", 4), 0);
-  // Everything else is left as the caller had it.
   for (size_t i = 0; i < record.size(); ++i)
     ASSERT_TRUE(i < 13 || (i >= 264 && i < 272) || (i >= 520 && i < 524) || record[i] == 0xA5) << "byte " << i;
 }
@@ -80,7 +76,7 @@ TEST_F(TransportLayer, ErrorTextsAndTheInterfaceUSB) {
   EXPECT_EQ(TLGetInterfaceName(tl, 0xFFFFFFFFu, name, sizeof name), ZAR_ERR_INVALID_PARAMETER);
   uint8_t changed = 9;
   EXPECT_EQ(TLUpdateInterfaceList(tl, &changed), ZAR_SUCCESS);
-  EXPECT_EQ(changed, 0) << "the one interface never changes";
+  EXPECT_EQ(changed, 0);
 }
 
 void CallbackA(uint32_t, void *, int64_t, void *) {}
@@ -95,9 +91,7 @@ TEST_F(TransportLayer, CallbacksAreKeptOncePerFunctionAndSurviveClose) {
   EXPECT_EQ(TLSetCallback(tl, CallbackB, nullptr), ZAR_SUCCESS);
   EXPECT_EQ(TLRemoveCallback(tl, CallbackA), ZAR_SUCCESS);
   EXPECT_EQ(TLRemoveCallback(tl, CallbackA), ZAR_ERR_NO_DATA) << "one entry per function";
-
-  // A registration the application did not remove outlives TLClose.
-  TearDown();
+  TearDown(); // a registration the application did not remove outlives TLClose
   SetUp();
   EXPECT_EQ(TLRemoveCallback(tl, CallbackB), ZAR_SUCCESS);
 }
@@ -136,9 +130,8 @@ TEST_F(TransportLayer, ConcurrentOpenCloseAndQueriesStayConsistent) {
 uint8_t g_flag;
 char g_text[64];
 
-// An export called with the handle h and null pointers for every pointer
-// argument it takes; and what it answers so with the TL handle, which device
-// and data stream exports refuse as they refuse garbage.
+// An export called with handle h and null for every pointer, and its answer
+// with the TL handle (which device and stream exports refuse like garbage).
 struct ExportCase {
   const char *call;
   ZAR_STATUS (*withNulls)(void *h);
@@ -186,10 +179,9 @@ const ExportCase kCases[] = {
 #undef OBJECT_CASE
 #undef TL_CASE
 
-// Handles that are no object of the library (small integers, kernel-space
-// and unaligned values, memory of the caller) are refused by every export;
-// the TL handle is no device and no data stream, and its null pointers are
-// refused with its own code; once closed, it is refused by every export.
+// Handles that are no object of the library (small, kernel-space, unaligned,
+// the caller's memory), and the TL handle once closed, are refused by every
+// export.
 TEST(ExportChecks, EveryExportChecksItsHandleAndPointers) {
   static int local;
   void *const garbage[] = {nullptr, reinterpret_cast<void *>(1), reinterpret_cast<void *>(0xDEADBEEF),

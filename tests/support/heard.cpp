@@ -14,6 +14,11 @@ void Heard::Note(uint32_t event, void *pData, int64_t size, void *pContext) {
   static_cast<Heard *>(pContext)->Add(Line(event, pData == nullptr ? "null" : static_cast<const char *>(pData), size));
 }
 
+void Heard::NoteBytes(uint32_t event, void *pData, int64_t size, void *pContext) {
+  const std::string data = size == 0 ? "" : std::string(static_cast<const char *>(pData), size);
+  static_cast<Heard *>(pContext)->Add(Line(event, data, size));
+}
+
 void Heard::Add(const std::string &line) {
   std::lock_guard<std::mutex> guard(m_lock);
   m_lines.push_back(line);
@@ -30,7 +35,7 @@ std::vector<std::string> Heard::Lines(const std::string &part) {
 bool Heard::Has(const std::string &line, uint32_t milliseconds) {
   return WaitFor(
       [&] {
-        const auto lines = Lines();
+        const auto lines = Lines(line);
         return std::find(lines.begin(), lines.end(), line) != lines.end();
       },
       milliseconds);

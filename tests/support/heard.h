@@ -1,6 +1,6 @@
 #pragma once
-// What callbacks heard, in the order they heard it, as lines
-// "event data length": the data read as text, "null" when there is none.
+// What callbacks heard, in order, as lines "event data length" (the data as
+// text, "null" when there is none).
 
 #include <cstdint>
 #include <mutex>
@@ -9,13 +9,14 @@
 
 namespace zar_test {
 
-// One line of what a callback heard.
 std::string Line(uint32_t event, const std::string &data, int64_t size = 260);
 
 class Heard {
 public:
-  // A callback (ZAR_CALLBACK) whose context is a Heard.
+  // Callbacks (ZAR_CALLBACK) whose context is a Heard: the data as a C
+  // string, or as all the bytes its length gives.
   static void Note(uint32_t event, void *pData, int64_t size, void *pContext);
+  static void NoteBytes(uint32_t event, void *pData, int64_t size, void *pContext);
   void Add(const std::string &line);
   // Every line heard, or those that contain `part`.
   std::vector<std::string> Lines(const std::string &part = "");

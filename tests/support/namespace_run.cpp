@@ -13,21 +13,20 @@
 namespace zar_test {
 
 std::optional<int> RunInOwnNamespace(int argc, char **argv, const std::string &prefix) {
+  namespace os = oxa::ZarUsb::os;
   if (std::getenv("ZAR_USB_NAMESPACE") != nullptr) return std::nullopt;
   std::random_device entropy;
-  const std::string name = prefix + "-" + std::to_string(entropy()) + std::to_string(entropy());
-  oxa::ZarUsb::os::SetEnv("ZAR_USB_NAMESPACE", name.c_str());
-  if (std::getenv("ZAR_USB_EMULATION") == nullptr) oxa::ZarUsb::os::SetEnv("ZAR_USB_EMULATION", "0");
-  oxa::ZarUsb::os::ChildProcess copy;
-  if (copy.Start(oxa::ZarUsb::os::ExecutablePath(), std::vector<std::string>(argv + 1, argv + argc)) != 0) {
+  os::SetEnv("ZAR_USB_NAMESPACE", (prefix + "-" + std::to_string(entropy()) + std::to_string(entropy())).c_str());
+  if (std::getenv("ZAR_USB_EMULATION") == nullptr) os::SetEnv("ZAR_USB_EMULATION", "0");
+  os::ChildProcess copy;
+  if (copy.Start(os::ExecutablePath(), std::vector<std::string>(argv + 1, argv + argc)) != 0) {
     std::fprintf(stderr, "cannot start %s\n", argv[0]);
     return 2;
   }
   int result = 1;
   copy.Wait(0xFFFFFFFFu, &result);
-  const std::string folder = oxa::ZarUsb::os::NamespaceFolder();
   std::error_code ignored;
-  if (!folder.empty()) std::filesystem::remove_all(folder, ignored);
+  if (const std::string folder = os::NamespaceFolder(); !folder.empty()) std::filesystem::remove_all(folder, ignored);
   return result;
 }
 

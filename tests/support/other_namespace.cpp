@@ -9,42 +9,31 @@
 
 namespace zar_test {
 
-namespace {
-
-// Points the environment at the namespace (the default one for an empty
-// name); the namespace it pointed at before.
-std::string Enter(const std::string &name) {
-  std::string own = std::getenv("ZAR_USB_NAMESPACE");
-  if (name.empty())
-    UnsetEnv("ZAR_USB_NAMESPACE");
-  else
-    SetEnv("ZAR_USB_NAMESPACE", name.c_str());
-  return own;
-}
-
-} // namespace
-
 OtherNamespace::OtherNamespace(size_t length) : m_name("mp-" + std::to_string(std::random_device()())) {
   if (m_name.size() < length) m_name.resize(length, 'x');
 }
 
+std::string OtherNamespace::Enter() const {
+  std::string own = std::getenv("ZAR_USB_NAMESPACE");
+  m_name.empty() ? UnsetEnv("ZAR_USB_NAMESPACE") : SetEnv("ZAR_USB_NAMESPACE", m_name.c_str());
+  return own;
+}
+
 OtherNamespace::~OtherNamespace() {
-  const std::string own = Enter(m_name);
-  const std::string folder = oxa::ZarUsb::os::NamespaceFolder();
+  const std::string own = Enter();
+  const std::filesystem::path folder = oxa::ZarUsb::os::NamespaceFolder();
   SetEnv("ZAR_USB_NAMESPACE", own.c_str());
   std::error_code ignored;
   if (folder.empty()) return;
-  if (!m_name.empty()) {
-    std::filesystem::remove_all(folder, ignored);
-    return;
-  }
-  for (const auto &entry : std::filesystem::directory_iterator(folder, ignored))
-    if (entry.is_regular_file(ignored)) std::filesystem::remove(entry.path(), ignored);
+  if (!m_name.empty()) std::filesystem::remove_all(folder, ignored);
+  else
+    for (const auto &entry : std::filesystem::directory_iterator(folder, ignored))
+      if (entry.is_regular_file(ignored)) std::filesystem::remove(entry.path(), ignored);
 }
 
 std::unique_ptr<HelperProcess> OtherNamespace::Start(const std::string &helper,
                                                      const std::vector<std::string> &arguments, bool emulation) {
-  const std::string own = Enter(m_name);
+  const std::string own = Enter();
   if (!emulation) UnsetEnv("ZAR_USB_EMULATION");
   auto process = std::make_unique<HelperProcess>(helper, arguments);
   SetEnv("ZAR_USB_EMULATION", "0");
