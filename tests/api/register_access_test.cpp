@@ -277,7 +277,7 @@ TEST_F(TransportLayerRegisters, RequestsRacingDevCloseNeverUseAFreedDriver) {
   std::atomic<int> wrong{0}, opened{0};
   const auto check = [&](ZAR_STATUS status) { wrong += status != ZAR_SUCCESS && status != ZAR_ERR_GENERAL; };
   std::vector<std::thread> threads;
-  for (int t = 0; t < 2; ++t) {
+  for (int t = 0; t < 2; ++t)
     threads.emplace_back([&] {
       while (!stop) {
         char data[8] = {};
@@ -287,8 +287,7 @@ TEST_F(TransportLayerRegisters, RequestsRacingDevCloseNeverUseAFreedDriver) {
         check(GCWriteData(m_tl, 0, 0x08, data, &size));
       }
     });
-  }
-  for (const char *name : {"ZC1000_#TLRACE1", "ZC1000_#TLRACE2"}) {
+  for (const char *name : {"ZC1000_#TLRACE1", "ZC1000_#TLRACE2"})
     threads.emplace_back([&, name] {
       while (!stop) {
         ZAR_DEV_HANDLE device = nullptr;
@@ -300,7 +299,6 @@ TEST_F(TransportLayerRegisters, RequestsRacingDevCloseNeverUseAFreedDriver) {
         if (DevClose(device) != ZAR_SUCCESS) ++wrong;
       }
     });
-  }
   // A number of reopenings, not a time, so that a loaded machine slows the race instead of failing it.
   EXPECT_TRUE(zar_test::WaitFor([&] { return opened >= 20; }, 60000)) << opened;
   stop = true;

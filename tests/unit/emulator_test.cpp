@@ -100,12 +100,8 @@ TEST_F(Emulated, SettingsShapeTheImage) {
   const auto colour = [](uint8_t level, int c) {
     return static_cast<uint8_t>(c == R ? level : c == G ? 255 - level : level * 2);
   };
-  const struct {
-    const char *what;
-    float exposure, gain;
-    uint32_t offsetX, offsetY, format;
-    std::function<uint8_t(uint32_t x, uint32_t y, uint8_t level)> expected;
-  } cases[] = {
+  const struct { const char *what; float exposure, gain; uint32_t offsetX, offsetY, format;
+                 std::function<uint8_t(uint32_t x, uint32_t y, uint8_t level)> expected; } cases[] = {
       {"half the exposure", 5000, 0, 0, 0, kMono8, [](uint32_t, uint32_t, uint8_t l) { return uint8_t((l + 1) / 2); }},
       {"twice the signal", 10000, 6.0206f, 0, 0, kMono8,
        [](uint32_t, uint32_t, uint8_t l) { return uint8_t(std::min(255, 2 * l)); }},
