@@ -4,12 +4,11 @@
 
 #include <gtest/gtest.h>
 
-#include <array>
 #include <atomic>
 #include <cstring>
-#include <memory>
 #include <optional>
 #include <thread>
+#include <tuple>
 
 #include "open_camera.h"
 #include "test_main.h"
@@ -24,6 +23,7 @@ namespace {
 // camera of an earlier test, still leaving the table, shares its name.
 class OpenedCamera : public ::testing::Test {
 protected:
+  void SetUp() override { ASSERT_TRUE(m_camera.Ready()); }
   static emulator::CameraConfig NextCamera() {
     static int next = 0;
     emulator::CameraConfig config;
@@ -31,7 +31,6 @@ protected:
     config.model = "ZC2000";
     return config;
   }
-  void SetUp() override { ASSERT_TRUE(m_camera.Ready()); }
   const emulator::CameraConfig m_config = NextCamera();
   zar_test::OpenCamera m_camera{m_config};
 };
@@ -42,14 +41,9 @@ class DeviceInformation : public OpenedCamera {};
 // after the bytes it reported, and one that moves nothing ends the transfer
 // instead of looping; a failed request stops it after the bytes moved.
 TEST_F(Registers, LongTransfersGoInRequestsOfFortyEightBytes) {
-  struct Case {
-    std::optional<FaultKind> fault;
-    uint32_t value, skip;
-    ZAR_STATUS status;
-    uint64_t size;
-    std::vector<std::string> requests; // "address size" of each ReadMem
-    const char *traced;
-  };
+  // The fault, the bytes moved, and the "address size" of each ReadMem traced.
+  struct Case { std::optional<FaultKind> fault; uint32_t value, skip; ZAR_STATUS status; uint64_t size;
+                std::vector<std::string> requests; const char *traced; };
   const Case cases[] = {
       {std::nullopt, 0, 0, ZAR_SUCCESS, 100, {"0x0 48", "0x30 48", "0x60 4"}, "Mem Value(in hexa)= 52 4B 34 36 00 "},
       {FaultKind::ByteCount, 10, 0, ZAR_SUCCESS, 100, {"0x0 48", "0xA 48", "0x3A 42"}, nullptr},
@@ -67,35 +61,32 @@ TEST_F(Registers, LongTransfersGoInRequestsOfFortyEightBytes) {
     zar_test::TraceCapture trace;
     EXPECT_EQ(GCReadData(m_camera.Device(), 0, 0, data, &size), c.status);
     EXPECT_EQ(size, c.size);
-    std::vector<std::string> requests; // as traced: "u64Address=0x30 u64Size=48Thread=..."
+    std::vector<std::string> requests; // from "u64Address=0x30 u64Size=48Thread=..."
     for (const std::string &line : trace.Lines("Enter ReadMem u64Address=")) {
       const size_t address = line.find("u64Address=") + 11, size = line.find(" u64Size=", address) + 9;
       requests.push_back(line.substr(address, size - 9 - address) + " " + line.substr(size, line.find("Thread=") - size));
     }
     EXPECT_EQ(requests, c.requests);
-    EXPECT_EQ(c.traced == nullptr || trace.Lines(c.traced).size() == 1, true) << trace.Text();
+    EXPECT_TRUE(c.traced == nullptr || trace.Lines(c.traced).size() == 1) << trace.Text();
     if (c.status == ZAR_SUCCESS) {
       EXPECT_STREQ(reinterpret_cast<char *>(data), "RK46") << "every byte from its own address";
       EXPECT_STREQ(reinterpret_cast<char *>(data + 0x20), "ZC2000");
       EXPECT_EQ(std::string(reinterpret_cast<char *>(data + 0x60), 4), m_config.serial.substr(0, 4));
     }
   }
-  // Writes go the same way; one that takes in the read-only payload size
-  // changes nothing.
-  const char name[] = "LeftCamera";
-  uint64_t size = sizeof name;
-  ASSERT_EQ(GCWriteData(m_camera.Device(), 0, 0x80, name, &size), ZAR_SUCCESS);
+  // Writes go the same way; one that takes in the read-only payload size changes nothing.
+  uint64_t size = 11;
+  ASSERT_EQ(GCWriteData(m_camera.Device(), 0, 0x80, "LeftCamera", &size), ZAR_SUCCESS);
   char back[16] = {};
   size = sizeof back;
   ASSERT_EQ(GCReadData(m_camera.Device(), 0, 0x80, back, &size), ZAR_SUCCESS);
-  EXPECT_STREQ(back, name);
+  EXPECT_STREQ(back, "LeftCamera");
   const uint8_t geometry[20] = {};
   size = sizeof geometry;
   EXPECT_EQ(GCWriteData(m_camera.Device(), 0, 0x100, geometry, &size), ZAR_ERR_ACCESS_DENIED);
   EXPECT_EQ(size, 0u);
 
-  // Refused calls: traced with their entry, the bytes a write was given, and
-  // their exit code; a read that never ran dumps nothing.
+  // Refused calls: traced with their entry, the bytes a write was given, and their exit code.
   zar_test::TraceCapture trace;
   const uint8_t bytes[2] = {0x01, 0xAB};
   size = sizeof bytes;
@@ -107,8 +98,7 @@ TEST_F(Registers, LongTransfersGoInRequestsOfFortyEightBytes) {
   const size_t entry = text.find("ZAR=> GCWriteData: Enter (Add=0x10; Size=2)");
   const size_t dump = text.find("ZAR=> Mem Value (in hexa)= 01 AB \n");
   const size_t exit = text.find("ZAR=> !!! GCWriteData: Exit (-2)");
-  EXPECT_LT(entry, dump);
-  EXPECT_LT(dump, exit) << text;
+  EXPECT_TRUE(entry < dump && dump < exit) << text;
   EXPECT_NE(text.find("ZAR=> !!! GCReadData: Exit (-2)"), std::string::npos);
   EXPECT_EQ(text.find("Mem Value(in hexa)"), std::string::npos) << "no dump of a read that never ran";
   EXPECT_NE(text.find("GCReadData: Enter (Add=0x0; Size=0)"), std::string::npos) << "no size: shown as 0";
@@ -122,16 +112,14 @@ TEST_F(Registers, LongTransfersGoInRequestsOfFortyEightBytes) {
 }
 
 TEST_F(DeviceInformation, TheRecordNeedsItsFullSizeAndGetsFourFields) {
-  std::array<uint8_t, 1100> record;
-  record.fill(0xA5);
+  std::vector<uint8_t> record(1100, 0xA5);
+  auto *info = reinterpret_cast<ZAR_DEVICE_INFO *>(record.data());
   uint32_t size = 1023;
-  EXPECT_EQ(DevGetInfo(m_camera.Device(), reinterpret_cast<ZAR_DEVICE_INFO *>(record.data()), &size),
-            ZAR_ERR_INVALID_PARAMETER);
-  EXPECT_TRUE(std::all_of(record.begin(), record.end(), [](uint8_t b) { return b == 0xA5; }));
+  EXPECT_EQ(DevGetInfo(m_camera.Device(), info, &size), ZAR_ERR_INVALID_PARAMETER);
+  EXPECT_EQ(record, std::vector<uint8_t>(1100, 0xA5));
   EXPECT_EQ(DevGetInfo(m_camera.Device(), nullptr, &size), ZAR_ERR_INVALID_PARAMETER);
-
   size = 1024;
-  ASSERT_EQ(DevGetInfo(m_camera.Device(), reinterpret_cast<ZAR_DEVICE_INFO *>(record.data()), &size), ZAR_SUCCESS);
+  ASSERT_EQ(DevGetInfo(m_camera.Device(), info, &size), ZAR_SUCCESS);
   EXPECT_EQ(size, 1024u);
   EXPECT_EQ(std::memcmp(record.data(), "ZAR_USB", 8), 0);
   EXPECT_EQ(record[8], 0xA5) << "the rest of the field is the caller's";
@@ -148,17 +136,15 @@ TEST_F(DeviceInformation, CustomFeaturesPassOneRequestEachAndCheckTheirRecords) 
   ZAR_CUSTOM_FEATURE_REPLY reply{};
   uint32_t replySize = sizeof reply;
   const auto query = [&] { return DevQueryCustomFeature(m_camera.Device(), &request, sizeof request, &reply, &replySize); };
-  const auto fault = [&](emulator::Request kind, emulator::FaultKind fault, uint32_t value) {
+  const auto fault = [&](Request kind, FaultKind fault, uint32_t value) {
     ASSERT_TRUE(emulator::InjectFault(m_camera.Slot(), kind, fault, 1, value));
   };
-  ASSERT_EQ(query(), ZAR_SUCCESS);
-  EXPECT_EQ(reply.iDone, sizeof written);
-  EXPECT_EQ(reply.iDriverError, 0u);
   // The driver cannot have written more than it was sent: a larger count is cut.
-  for (const uint32_t reported : {uint32_t{sizeof written + 1}, 0xFFFFFFFFu}) {
-    fault(emulator::Request::WriteMemCustomFeature, emulator::FaultKind::ByteCount, reported);
+  for (const uint32_t reported : {0u, uint32_t{sizeof written + 1}, 0xFFFFFFFFu}) {
+    if (reported != 0) fault(Request::WriteMemCustomFeature, FaultKind::ByteCount, reported);
     ASSERT_EQ(query(), ZAR_SUCCESS);
     EXPECT_EQ(reply.iDone, sizeof written) << reported;
+    EXPECT_EQ(reply.iDriverError, 0u);
   }
 
   char read[sizeof written] = {};
@@ -168,16 +154,15 @@ TEST_F(DeviceInformation, CustomFeaturesPassOneRequestEachAndCheckTheirRecords) 
   EXPECT_STREQ(read, written);
 
   // The driver's own outcome word is the caller's to read.
-  fault(emulator::Request::ReadMemCustomFeature, emulator::FaultKind::DriverError, 0x42);
+  fault(Request::ReadMemCustomFeature, FaultKind::DriverError, 0x42);
   EXPECT_EQ(query(), ZAR_SUCCESS);
   EXPECT_EQ(reply.iDriverError, 0x42u);
 
   // A failed request leaves the reply as it was.
-  fault(emulator::Request::ReadMemCustomFeature, emulator::FaultKind::SystemError, 0);
+  fault(Request::ReadMemCustomFeature, FaultKind::SystemError, 0);
   reply = {0x77, 0, read, 0x99};
   EXPECT_EQ(query(), ZAR_ERR_GENERAL);
-  EXPECT_EQ(reply.iDriverError, 0x77u);
-  EXPECT_EQ(reply.iDone, 0x99u);
+  EXPECT_EQ(std::tuple(reply.iDriverError, reply.iDone), std::tuple(0x77u, 0x99u));
 
   // Both records must be there with their sizes, and a known operation.
   EXPECT_EQ(DevQueryCustomFeature(m_camera.Device(), &request, 24, &reply, &replySize), ZAR_ERR_INVALID_PARAMETER);
@@ -208,7 +193,7 @@ protected:
   }
   void TearDown() override { TLClose(m_tl); }
 
-  // Reads a camera's transport-layer user data from the side.
+  // A camera's transport-layer user data, read from the side.
   std::string UserData(uint32_t slot) {
     char data[9] = {};
     return emulator::ReadCameraRegisters(slot, 0, 0x08, data, 8) ? data : "<unreadable>";
@@ -226,9 +211,7 @@ TEST_F(TransportLayerRegisters, ReadsAndWritesReachEveryCameraButThoseHeldElsewh
   uint64_t size = 4;
   EXPECT_EQ(GCReadData(m_tl, 0, 0, &version, &size), ZAR_ERR_GENERAL) << "no camera";
   EXPECT_EQ(GCWriteData(m_tl, 0, 8, &version, &size), ZAR_ERR_GENERAL);
-  const uint32_t mine = m_cameras.Plug("TLW1");
-  const uint32_t free = m_cameras.Plug("TLW2");
-  const uint32_t theirs = m_cameras.Plug("TLW3");
+  const uint32_t mine = m_cameras.Plug("TLW1"), free = m_cameras.Plug("TLW2"), theirs = m_cameras.Plug("TLW3");
   ASSERT_TRUE(zar_test::WaitForCount(m_tl, 3));
   ASSERT_EQ(GCReadData(m_tl, 0, 0, &version, &size), ZAR_SUCCESS);
   EXPECT_EQ(version, 0x00010503u);
@@ -238,11 +221,9 @@ TEST_F(TransportLayerRegisters, ReadsAndWritesReachEveryCameraButThoseHeldElsewh
   zar_test::HelperProcess other("open-and-hold", {"ZC1000_#TLW3", dir.Path().string()});
   ASSERT_TRUE(zar_test::AwaitFile(dir / "held"));
 
-  const char data[8] = {'w', 'r', 'i', 't', 't', 'e', 'n', '!'};
-  size = sizeof data;
-  EXPECT_EQ(GCWriteData(m_tl, 0, 0x08, data, &size), ZAR_SUCCESS);
+  size = 8;
+  EXPECT_EQ(GCWriteData(m_tl, 0, 0x08, "written!", &size), ZAR_SUCCESS);
   EXPECT_EQ(size, 8u);
-  // The other process lets its camera go.
   zar_test::Touch(dir / "close");
   ASSERT_TRUE(zar_test::AwaitFile(dir / "closed"));
   zar_test::Touch(dir / "exit");
@@ -261,8 +242,7 @@ TEST_F(TransportLayerRegisters, ReadsAndWritesReachEveryCameraButThoseHeldElsewh
 // count above the request is cut to it. A reply that moves nothing fails, as
 // it does through a device handle.
 TEST_F(TransportLayerRegisters, ReportedByteCountsStayWithinTheCallersBuffer) {
-  const uint32_t first = m_cameras.Plug("TLC1");
-  const uint32_t second = m_cameras.Plug("TLC2");
+  const uint32_t first = m_cameras.Plug("TLC1"), second = m_cameras.Plug("TLC2");
   ASSERT_TRUE(zar_test::WaitForCount(m_tl, 2));
   const auto report = [&](Request request, uint32_t reported) {
     for (const uint32_t slot : {first, second})
@@ -295,22 +275,19 @@ TEST_F(TransportLayerRegisters, RequestsRacingDevCloseNeverUseAFreedDriver) {
   ASSERT_TRUE(zar_test::WaitForCount(m_tl, 2));
   std::atomic<bool> stop{false};
   std::atomic<int> wrong{0}, opened{0};
+  const auto check = [&](ZAR_STATUS status) { wrong += status != ZAR_SUCCESS && status != ZAR_ERR_GENERAL; };
   std::vector<std::thread> threads;
-  for (int t = 0; t < 2; ++t) {
+  for (int t = 0; t < 2; ++t)
     threads.emplace_back([&] {
       while (!stop) {
-        uint32_t value = 0;
-        uint64_t size = sizeof value;
-        const ZAR_STATUS read = GCReadData(m_tl, 0, 0, &value, &size);
-        if (read != ZAR_SUCCESS && read != ZAR_ERR_GENERAL) ++wrong;
-        const char data[8] = {};
+        char data[8] = {};
+        uint64_t size = 4;
+        check(GCReadData(m_tl, 0, 0, data, &size));
         size = sizeof data;
-        const ZAR_STATUS written = GCWriteData(m_tl, 0, 0x08, data, &size);
-        if (written != ZAR_SUCCESS && written != ZAR_ERR_GENERAL) ++wrong;
+        check(GCWriteData(m_tl, 0, 0x08, data, &size));
       }
     });
-  }
-  for (const char *name : {"ZC1000_#TLRACE1", "ZC1000_#TLRACE2"}) {
+  for (const char *name : {"ZC1000_#TLRACE1", "ZC1000_#TLRACE2"})
     threads.emplace_back([&, name] {
       while (!stop) {
         ZAR_DEV_HANDLE device = nullptr;
@@ -322,9 +299,7 @@ TEST_F(TransportLayerRegisters, RequestsRacingDevCloseNeverUseAFreedDriver) {
         if (DevClose(device) != ZAR_SUCCESS) ++wrong;
       }
     });
-  }
-  // The race runs for a number of reopenings, not for a time, so that a
-  // loaded machine slows it down instead of failing it.
+  // A number of reopenings, not a time, so that a loaded machine slows the race instead of failing it.
   EXPECT_TRUE(zar_test::WaitFor([&] { return opened >= 20; }, 60000)) << opened;
   stop = true;
   for (auto &thread : threads) thread.join();

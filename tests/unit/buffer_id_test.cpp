@@ -1,6 +1,5 @@
 // Buffer IDs of a data stream stay unique when buffer objects share the low
-// 32 bits of their addresses (objects 4 GiB apart), which a heap above 4 GiB
-// produces at random: the earlier bumps are set up here by hand.
+// 32 bits of their addresses, as objects 4 GiB apart do (here set up by hand).
 
 #include <gtest/gtest.h>
 

@@ -10,6 +10,7 @@
 #include <functional>
 #include <future>
 #include <mutex>
+#include <tuple>
 #include <vector>
 
 #include "device/device.h"
@@ -26,23 +27,15 @@ namespace {
 
 using Reply = std::function<void(uint8_t *out, uint32_t outLength)>;
 
-struct Recorded {
-  uint32_t code;
-  bool overlapped;
-  const void *in;
-  std::vector<uint8_t> input, output; // the bytes as sent, the output buffer as it was when sent
-};
+// A request as sent: its input, and its output buffer as it was then.
+struct Recorded { uint32_t code; bool overlapped; const void *in; std::vector<uint8_t> input, output; };
+// Fails with `error`, or is held (`pend`) until CompleteHeld or a cancel, or writes `reply` in the output.
+struct Answer { uint32_t error = 0; bool pend = false; Reply reply; };
 
-struct Answer {
-  uint32_t error = 0; // non-zero: the request fails with it
-  bool pend = false;  // held until CompleteHeld or a cancel
-  Reply reply;        // the driver's reply in the output
-};
-
-// A DeviceIo that records every request and answers as the test scripts it
-// (an empty script answers success). A request scripted to pend is held
-// until the test completes it or the library cancels it; once cancelled,
-// nothing of it is touched any more, as the system guarantees.
+// A DeviceIo that records every request and answers as scripted (an empty
+// script answers success). A held request stays until CompleteHeld or a
+// cancel; once cancelled, nothing of it is touched any more, as the system
+// guarantees.
 class FakeDevice : public os::DeviceIo {
 public:
   std::deque<Answer> script;
@@ -50,9 +43,7 @@ public:
   int cancels = 0;
   std::function<void()> onCancelAll, onClose;
 
-  ~FakeDevice() override {
-    if (onClose) onClose();
-  }
+  ~FakeDevice() override { if (onClose) onClose(); }
   uint32_t Control(uint32_t code, const void *in, uint32_t inLength, void *out, uint32_t outLength,
                    uint32_t *bytes) noexcept override {
     *bytes = outLength;
@@ -71,24 +62,15 @@ public:
     ++cancels;
     if (m_held.request == &request) Finish(nullptr, os::kErrorOperationAborted);
   }
-  uint32_t CancelAll() noexcept override {
-    if (onCancelAll) onCancelAll();
-    return 0;
-  }
-  // Completes the held request with the reply and status; false when nothing
-  // is held any more (it was cancelled).
+  uint32_t CancelAll() noexcept override { if (onCancelAll) onCancelAll(); return 0; }
+  // False when nothing is held any more (it was cancelled).
   bool CompleteHeld(const Reply &reply, uint32_t status = 0) {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_held.request != nullptr && (Finish(reply, status), true);
   }
-  bool Holding() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_held.request != nullptr;
-  }
+  bool Holding() { std::lock_guard<std::mutex> lock(m_mutex); return m_held.request != nullptr; }
 
 private:
-  // Records the request and answers it as scripted; overlapped when it has
-  // a request block.
   uint32_t Take(uint32_t code, const void *in, uint32_t inLength, void *out, uint32_t outLength,
                 os::IoRequest *request) {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -111,11 +93,7 @@ private:
     m_held = {};
   }
 
-  struct Held {
-    os::IoRequest *request = nullptr;
-    uint8_t *out = nullptr;
-    uint32_t outLength = 0;
-  } m_held;
+  struct Held { os::IoRequest *request = nullptr; uint8_t *out = nullptr; uint32_t outLength = 0; } m_held;
   std::mutex m_mutex;
 };
 
@@ -151,12 +129,10 @@ struct Scripted {
   }
 };
 
-// The requests answered by the driver's outcome word, on a buffer of the
-// caller's.
+// The requests answered by the driver's outcome word; firstWord 0: the buffer's tag.
 struct WordRequest {
   const char *name;
-  uint32_t code, inLength;
-  uint32_t firstWord; // 0: the buffer's tag
+  uint32_t code, inLength, firstWord;
   std::function<uint32_t(CDriverInterface &, uint8_t *buffer, uint32_t *word)> call;
 };
 const WordRequest kWordRequests[] = {
@@ -178,20 +154,16 @@ TEST(DriverInterface, MemoryRequestsAreSentByteForByteAndCopyNoMoreThanAsked) {
     // Counts of 100, more than the 5 bytes asked and the 3 sent.
     s.fake->script.push_back({0, false, Writes(LE({{100, 8}, {0, 4}, {0x0504030201, 5}}))});
     s.fake->script.push_back({0, false, Writes(LE({{100, 8}, {9, 4}}))});
-    std::array<uint8_t, 8> destination;
-    destination.fill(0xEE);
+    std::vector<uint8_t> destination(8, 0xEE);
     uint64_t size = 5;
     uint32_t word = 77;
     ASSERT_EQ(s.driver->ReadMem(mode, 0x1234567890ull, destination.data(), &size, &word), 0u);
-    EXPECT_EQ(size, 5u);
-    EXPECT_EQ(word, 0u);
-    EXPECT_EQ(std::vector<uint8_t>(destination.begin(), destination.end()), LE({{0xEEEEEE0504030201, 8}}))
-        << "nothing past the size asked";
+    EXPECT_EQ(std::tuple(size, word), std::tuple(uint64_t{5}, 0u));
+    EXPECT_EQ(destination, LE({{0xEEEEEE0504030201, 8}})) << "nothing past the size asked";
     const uint8_t data[3] = {1, 2, 3};
     size = 3;
     ASSERT_EQ(s.driver->WriteMem(mode, 0xABCD, data, &size, &word), 0u);
-    EXPECT_EQ(size, 3u);
-    EXPECT_EQ(word, 9u);
+    EXPECT_EQ(std::tuple(size, word), std::tuple(uint64_t{3}, 9u));
     ASSERT_EQ(s.driver->ReadMem(mode, 0x60, destination.data(), &size, &word), 0u);
     EXPECT_EQ(word, 30023u) << "unanswered";
     uint64_t absurd = ~0ull;
@@ -223,31 +195,24 @@ TEST(DriverInterface, WordAndEventRequestsAreSentByteForByte) {
     EXPECT_EQ(sent.input, LE({{request.firstWord != 0 ? request.firstWord : driver::DriverTag(buffer.data()), 4},
                               {0, request.inLength - 4}}));
     EXPECT_EQ(sent.output.size(), 4u);
-    if (request.code == 0x222023) {
-      EXPECT_EQ(sent.in, buffer.data()) << "the buffer itself is the input";
-    }
-    if (request.code == 0x222034) {
-      EXPECT_EQ(sent.output, LE({{0, 4}})) << "word zeroed before sending";
-    }
+    if (request.code == 0x222023) { EXPECT_EQ(sent.in, buffer.data()) << "the buffer itself is the input"; }
+    if (request.code == 0x222034) { EXPECT_EQ(sent.output, LE({{0, 4}})) << "word zeroed before sending"; }
   }
   Scripted s;
   uint32_t word = 99;
   ASSERT_EQ(s.driver->FlushQueue(&word), 0u);
-  std::array<uint8_t, 80> record{};
+  uint8_t record[80];
   os::IoRequest request;
   ASSERT_TRUE(request.Prepare());
   s.fake->script.push_back({0, true, nullptr});
-  EXPECT_EQ(s.driver->GetEvent(record.data(), request), 997u) << "held on the caller's block";
+  EXPECT_EQ(s.driver->GetEvent(record, request), 997u) << "held on the caller's block";
   s.driver->CancelEvent(request);
   EXPECT_FALSE(s.fake->Holding());
   const Recorded &flush = s.fake->log.at(0), &event = s.fake->log.at(1);
-  EXPECT_EQ(flush.code, 0x222028u);
-  EXPECT_TRUE(flush.input.empty());
-  EXPECT_FALSE(flush.overlapped);
-  EXPECT_EQ(flush.output, LE({{0, 4}}));
-  EXPECT_EQ(event.code, 0x222038u);
-  EXPECT_TRUE(event.input.empty());
-  EXPECT_EQ(event.output.size(), 80u);
+  EXPECT_EQ(std::tuple(flush.code, flush.overlapped, flush.input, flush.output),
+            std::tuple(0x222028u, false, std::vector<uint8_t>(), LE({{0, 4}})));
+  EXPECT_EQ(std::tuple(event.code, event.input.size(), event.output.size()),
+            std::tuple(0x222038u, size_t{0}, size_t{80}));
 }
 
 // Each request that is still pending after 2000 ms returns 258, and was
@@ -272,32 +237,27 @@ TEST(DriverInterface, RequestsNotFinishedInTimeAreCancelledBeforeReturning) {
   }
 }
 
-TEST(DriverInterface, GetBufferReportsDriverErrorsLikeATimeout) {
+// A buffer completion is judged by its record alone: a driver error in it
+// counts as a timeout, and so does a request that pends and fails (its
+// record unwritten keeps the preset). The requests answered by a word alone
+// that pend and fail count as failed, never as done, even with a zero word.
+TEST(DriverInterface, FailedRequestsAreNeverTakenForSuccess) {
   Scripted s;
-  std::vector<uint8_t> reply = LE({{0x04030201, 4}, {0, 36}, {5, 4}});
+  std::vector<uint8_t> reply = LE({{0x04030201, 4}, {0, 36}, {5, 4}}), record(44);
   std::fill(reply.begin() + 4, reply.begin() + 40, 0xAB);
   s.fake->script.push_back({0, false, Writes(reply)});
-  std::array<uint8_t, 44> record{};
   EXPECT_EQ(s.driver->GetBuffer(1000, record.data()), 258u);
-  EXPECT_EQ(s.fake->log.at(0).code, 0x22202Cu);
-  EXPECT_EQ(s.fake->log.at(0).input, LE({{1000, 4}})) << "the timeout goes to the driver";
-  EXPECT_EQ(s.fake->log.at(0).output, LE({{0, 40}, {30020, 4}})) << "the preset";
-  EXPECT_EQ(std::vector<uint8_t>(record.begin(), record.end()), LE({{0x04030201, 4}, {0, 36}, {5, 4}}))
-      << "the tag kept, the frame's information cleared";
-}
+  const Recorded &sent = s.fake->log.at(0);
+  EXPECT_EQ(std::tuple(sent.code, sent.input, sent.output),
+            std::tuple(0x22202Cu, LE({{1000, 4}}), LE({{0, 40}, {30020, 4}})))
+      << "the timeout goes to the driver, the error word preset";
+  EXPECT_EQ(record, LE({{0x04030201, 4}, {0, 36}, {5, 4}})) << "the tag kept, the frame's information cleared";
 
-// A request that pends and then fails: a buffer completion is judged by its
-// record alone (unwritten, it keeps the preset: a failed completion); the
-// requests answered by a word alone count as failed, never as done, even
-// with a zero word.
-TEST(DriverInterface, PendingRequestsThatFailAreNeverTakenForSuccess) {
-  Scripted s;
-  std::array<uint8_t, 44> record;
-  record.fill(0x77);
+  record.assign(44, 0x77);
   auto waited = s.Pending([&] { return s.driver->GetBuffer(100, record.data()); });
   ASSERT_TRUE(s.fake->CompleteHeld(nullptr, 1167));
   EXPECT_EQ(waited.get(), 258u);
-  EXPECT_EQ(std::vector<uint8_t>(record.begin(), record.end()), LE({{0x77777777, 4}, {0, 36}, {30020, 4}}))
+  EXPECT_EQ(record, LE({{0x77777777, 4}, {0, 36}, {30020, 4}}))
       << "the tag as it stood, the frame's information cleared, the preset";
 
   alignas(8) uint8_t buffer[64] = {};
@@ -318,8 +278,8 @@ TEST(DriverInterface, AWokenGetBufferIsCancelled) {
   Scripted s;
   auto wake = os::Event::Create(true);
   ASSERT_TRUE(wake);
-  std::array<uint8_t, 44> record{};
-  auto waited = s.Pending([&] { return s.driver->GetBuffer(0xFFFFFFFF, record.data(), wake.get()); });
+  uint8_t record[44];
+  auto waited = s.Pending([&] { return s.driver->GetBuffer(0xFFFFFFFF, record, wake.get()); });
   wake->Set();
   EXPECT_EQ(waited.get(), 995u);
   EXPECT_EQ(s.fake->cancels, 1);
@@ -327,13 +287,13 @@ TEST(DriverInterface, AWokenGetBufferIsCancelled) {
 
   // Signalled before the driver answers at once: the frame is not lost.
   s.fake->script.push_back({0, false, Writes(LE({{0xF00D, 4}, {0, 40}}))});
-  EXPECT_EQ(s.driver->GetBuffer(10, record.data(), wake.get()), 0u);
+  EXPECT_EQ(s.driver->GetBuffer(10, record, wake.get()), 0u);
   EXPECT_EQ(record[0], 0x0D);
 }
 
-// Pending requests are cancelled before the handle closes. A driver
-// interface that goes while a device still uses it takes that device out of
-// its interface first; a thread still holding the device keeps it whole.
+// Pending requests are cancelled before the handle closes; a driver interface
+// that goes while a device uses it takes that device out of its interface
+// first, and a thread still holding the device keeps it whole.
 TEST(DriverInterface, DestructionCancelsThenDeletesItsDeviceThenCloses) {
   const auto usb = std::make_shared<CInterface>("USB");
   const std::shared_ptr<CDevice> device = usb->AddDevice("ZC1000_#LINK", 3);

@@ -1,16 +1,15 @@
 // The camera emulator: the cameras ZAR_USB_EMULATION asks for; and through
 // CDriverInterface, as the library uses it, the registers' refusals, what the
-// settings do to the frames, events, and a reset. Frames, unplugging, faults
-// and opens across processes are shown through the exports.
+// settings do to the frames, events, and a reset.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <array>
 #include <bit>
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <tuple>
 #include <vector>
 
 #include "driver/driver_interface.h"
@@ -49,10 +48,7 @@ protected:
     m_driver = std::make_unique<CDriverInterface>(m_path.c_str());
     ASSERT_TRUE(m_driver->IsOpen()) << m_driver->m_dwLastError;
   }
-  void TearDown() override {
-    m_driver.reset();
-    Unplug(m_slot);
-  }
+  void TearDown() override { m_driver.reset(); Unplug(m_slot); }
 
   // The driver's error, else its word.
   uint32_t Write32(uint64_t address, uint32_t value) {
@@ -66,20 +62,17 @@ protected:
     ASSERT_EQ(m_driver->LockBuffer(buffer.data(), static_cast<uint32_t>(buffer.size()), &word), 0u);
     ASSERT_EQ(m_driver->QueueBuffer(driver::DriverTag(buffer.data()), &word), 0u);
   }
-  uint32_t Stream(uint32_t mode) {
-    uint32_t word = 0;
-    return m_driver->StartStopStream(mode, &word);
-  }
+  uint32_t Stream(uint32_t mode) { uint32_t word = 0; return m_driver->StartStopStream(mode, &word); }
   // The next frame's information, or its id 0 when none came in time.
   FrameInfo NextFrame(driver::BufferCompletion &done, uint32_t timeoutMs = 2000) {
     FrameInfo info{};
     if (m_driver->GetBuffer(timeoutMs, &done) == 0) std::memcpy(&info, done.frameInfo, sizeof info);
     return info;
   }
-  // Sends a GetEvent; its result at once.
-  uint32_t GetEvent(driver::EventRecord &record, os::IoRequest &request) {
-    EXPECT_TRUE(request.Prepare());
-    return m_driver->GetEvent(&record, request);
+  // Sends a GetEvent: held until an event comes or it is cancelled.
+  void GetEvent(driver::EventRecord &record, os::IoRequest &request) {
+    ASSERT_TRUE(request.Prepare());
+    ASSERT_EQ(m_driver->GetEvent(&record, request), 997u);
   }
 
   static inline int s_count = 0;
@@ -88,13 +81,9 @@ protected:
   std::unique_ptr<CDriverInterface> m_driver;
 };
 
-// What the registers hold, and that a refusal changes nothing, is shown
-// through the exports; here, the driver's word for each refusal.
+// The driver's word for each refusal (what the registers hold is shown through the exports).
 TEST_F(Emulated, RegistersAnswerWithTheCameraModelsWords) {
-  const struct {
-    uint64_t address;
-    uint32_t value, word;
-  } writes[] = {{0x100, 100, 0}, {0x108, kMono16, 0}, {0x10C, 1, error_word::kReadOnly},
+  const struct { uint64_t address; uint32_t value, word; } writes[] = {{0x100, 100, 0}, {0x108, kMono16, 0}, {0x10C, 1, error_word::kReadOnly},
                 {0x108, 0x12345678, error_word::kValue}, {0x00, 1, error_word::kReadOnly},
                 // The region stays on the sensor; exposure, gain and trigger mode within their ranges.
                 {0x128, kMaxDimension - 99, error_word::kValue}, {0x128, kMaxDimension - 100, 0},
@@ -111,12 +100,8 @@ TEST_F(Emulated, SettingsShapeTheImage) {
   const auto colour = [](uint8_t level, int c) {
     return static_cast<uint8_t>(c == R ? level : c == G ? 255 - level : level * 2);
   };
-  const struct {
-    const char *what;
-    float exposure, gain;
-    uint32_t offsetX, offsetY, format;
-    std::function<uint8_t(uint32_t x, uint32_t y, uint8_t level)> expected;
-  } cases[] = {
+  const struct { const char *what; float exposure, gain; uint32_t offsetX, offsetY, format;
+                 std::function<uint8_t(uint32_t x, uint32_t y, uint8_t level)> expected; } cases[] = {
       {"half the exposure", 5000, 0, 0, 0, kMono8, [](uint32_t, uint32_t, uint8_t l) { return uint8_t((l + 1) / 2); }},
       {"twice the signal", 10000, 6.0206f, 0, 0, kMono8,
        [](uint32_t, uint32_t, uint8_t l) { return uint8_t(std::min(255, 2 * l)); }},
@@ -151,16 +136,12 @@ TEST_F(Emulated, SettingsShapeTheImage) {
 // buffer.
 TEST_F(Emulated, FramesComeOnePerTriggerOrOnTheFrameRatesGrid) {
   ASSERT_EQ(Write32(0x130, 1), 0u);
-  std::array<std::vector<uint8_t>, 4> buffers;
-  for (auto &buffer : buffers) {
-    buffer.assign(100, 0);
-    LockAndQueue(buffer);
-  }
+  std::vector<std::vector<uint8_t>> buffers(4, std::vector<uint8_t>(100));
+  for (auto &buffer : buffers) LockAndQueue(buffer);
   ASSERT_EQ(Stream(1), 0u);
   driver::BufferCompletion done{};
   EXPECT_EQ(NextFrame(done, 50).frameId, 0u) << "no trigger, no frame";
-  ASSERT_EQ(Write32(0x138, 1), 0u);
-  ASSERT_EQ(Write32(0x138, 1), 0u);
+  for (int trigger = 0; trigger < 2; ++trigger) ASSERT_EQ(Write32(0x138, 1), 0u);
   EXPECT_EQ(NextFrame(done).frameId, 1u);
   EXPECT_EQ(NextFrame(done).frameId, 2u);
   EXPECT_EQ(NextFrame(done, 50).frameId, 0u) << "two triggers, two frames";
@@ -174,31 +155,28 @@ TEST_F(Emulated, FramesComeOnePerTriggerOrOnTheFrameRatesGrid) {
   EXPECT_EQ(done.frameValue, 64u * 8) << "the full size is reported beside what fitted";
 }
 
-// The driver holds an event request until an event comes, here from the
-// test register, or until it is cancelled. Raised while nobody holds the
-// camera, an event waits on the bus for the next open. (Raised by another
-// process, it reaches a holder through the exports.)
+// An event request is held until an event comes, here from the test
+// register, or until it is cancelled. Raised while nobody holds the camera,
+// an event waits on the bus for the next open.
 TEST_F(Emulated, EventsWaitForTheirRequest) {
   driver::EventRecord record{};
   os::IoRequest request;
-  ASSERT_EQ(GetEvent(record, request), 997u);
-  EXPECT_EQ(Write32(0x11C, 0x4242), 0u);
-  ASSERT_TRUE(request.Completion().Wait(5000));
-  EXPECT_EQ(m_driver->EventResult(request), 0u);
-  EXPECT_EQ(record.id, 0x4242u);
-  EXPECT_EQ(record.length, 4);
-
-  m_driver.reset();
-  ASSERT_TRUE(RaiseEvent(m_slot, 8, "data", 5));
-  m_driver = std::make_unique<CDriverInterface>(m_path.c_str());
-  ASSERT_TRUE(m_driver->IsOpen());
-  ASSERT_EQ(GetEvent(record, request), 997u);
-  ASSERT_TRUE(request.Completion().Wait(5000));
-  EXPECT_EQ(m_driver->EventResult(request), 0u);
-  EXPECT_EQ(record.id, 8u);
-  EXPECT_EQ(record.length, 5);
+  for (const bool closed : {false, true}) {
+    SCOPED_TRACE(closed);
+    if (closed) {
+      m_driver.reset();
+      ASSERT_TRUE(RaiseEvent(m_slot, 8, "data", 5));
+      m_driver = std::make_unique<CDriverInterface>(m_path.c_str());
+    }
+    GetEvent(record, request);
+    if (!closed) { EXPECT_EQ(Write32(0x11C, 0x4242), 0u); }
+    ASSERT_TRUE(request.Completion().Wait(5000));
+    EXPECT_EQ(m_driver->EventResult(request), 0u);
+    EXPECT_EQ(record.id, closed ? 8u : 0x4242u);
+    EXPECT_EQ(record.length, closed ? 5 : 4);
+  }
   EXPECT_STREQ(reinterpret_cast<const char *>(record.data), "data");
-  ASSERT_EQ(GetEvent(record, request), 997u);
+  GetEvent(record, request);
   m_driver->CancelEvent(request);
   EXPECT_EQ(m_driver->EventResult(request), 995u) << "cancelled";
 }
@@ -222,19 +200,20 @@ TEST_F(Emulated, AResetUnplugsEveryCameraForGood) {
 // A number asks for that many default cameras; a file describes each camera,
 // defaults filling what it leaves out; anything else asks for none.
 TEST(EmulationConfig, ANumberOrAFileSaysWhichCamerasArePlugged) {
-  zar_test::SetEnv("ZAR_USB_EMULATION", "3");
-  auto cameras = ConfiguredCameras();
+  const auto configured = [](const char *setting, std::string *why = nullptr) {
+    if (setting != nullptr) zar_test::SetEnv("ZAR_USB_EMULATION", setting);
+    const auto cameras = ConfiguredCameras(why);
+    zar_test::UnsetEnv("ZAR_USB_EMULATION");
+    return cameras;
+  };
+  auto cameras = configured("3");
   ASSERT_EQ(cameras.size(), 3u);
-  EXPECT_EQ(cameras[0].serial, "EMU0001");
-  EXPECT_EQ(cameras[2].serial, "EMU0003");
-  EXPECT_EQ(cameras[2].interfaceClass, 2u);
-  zar_test::SetEnv("ZAR_USB_EMULATION", "0");
-  EXPECT_TRUE(ConfiguredCameras().empty());
-  zar_test::UnsetEnv("ZAR_USB_EMULATION");
-  EXPECT_TRUE(ConfiguredCameras().empty());
-  zar_test::SetEnv("ZAR_USB_EMULATION", "/no/such/file.json");
+  EXPECT_EQ(std::tie(cameras[0].serial, cameras[2].serial, cameras[2].interfaceClass),
+            std::tuple("EMU0001", "EMU0003", 2u));
+  EXPECT_TRUE(configured("0").empty());
+  EXPECT_TRUE(configured(nullptr).empty());
   std::string why;
-  EXPECT_TRUE(ConfiguredCameras(&why).empty());
+  EXPECT_TRUE(configured("/no/such/file.json", &why).empty());
   EXPECT_NE(why.find("/no/such/file.json"), std::string::npos) << why;
 
   const zar_test::TempDir dir;
@@ -243,17 +222,12 @@ TEST(EmulationConfig, ANumberOrAFileSaysWhichCamerasArePlugged) {
       {"model": "ZC2000", "serial": "A1", "version": "2.13", "width": 1280, "height": 1024,
        "pixel_format": "Mono16", "frame_rate": 12.5, "interface_class": 20, "name": "Left"},
       {"serial": "B2"}]})";
-  zar_test::SetEnv("ZAR_USB_EMULATION", path.string().c_str());
-  cameras = ConfiguredCameras();
-  zar_test::UnsetEnv("ZAR_USB_EMULATION");
+  cameras = configured(path.string().c_str());
   ASSERT_EQ(cameras.size(), 2u);
-  EXPECT_EQ(cameras[0].model, "ZC2000");
-  EXPECT_EQ(cameras[0].version, "2.13");
-  EXPECT_EQ(cameras[0].width, 1280u);
-  EXPECT_EQ(cameras[0].pixelFormat, kMono16);
-  EXPECT_EQ(cameras[0].frameRateMilli, 12500u);
-  EXPECT_EQ(cameras[0].interfaceClass, 20u);
-  EXPECT_EQ(cameras[0].userName, "Left");
+  const CameraConfig &left = cameras[0];
+  EXPECT_EQ(std::tie(left.model, left.version, left.userName, left.width, left.height, left.pixelFormat,
+                     left.frameRateMilli, left.interfaceClass),
+            std::tuple("ZC2000", "2.13", "Left", 1280u, 1024u, kMono16, 12500u, 20u));
   EXPECT_EQ(cameras[1].model, CameraConfig{}.model) << "defaults fill what is missing";
 }
 
@@ -274,21 +248,20 @@ TEST(EmulationConfig, WhatTheRegistersCannotHoldIsRefused) {
   std::string why;
   const auto largest = ParseCameras(R"({"cameras": [{"register90": 4294967295, "frame_rate": 4294967}]})", &why);
   ASSERT_EQ(largest.size(), 1u) << why;
-  EXPECT_EQ(largest[0].register90, 4294967295u);
-  EXPECT_EQ(largest[0].frameRateMilli, 4294967000u);
+  EXPECT_EQ(std::tuple(largest[0].register90, largest[0].frameRateMilli), std::tuple(4294967295u, 4294967000u));
 
   CameraSlot slot{};
-  CameraConfig config;
-  config.width = config.height = kMaxDimension;
-  EXPECT_TRUE(PlugInto(slot, config));
+  const auto plugs = [&](uint32_t width, uint32_t height) {
+    CameraConfig config;
+    config.width = width;
+    config.height = height;
+    return PlugInto(slot, config);
+  };
+  EXPECT_TRUE(plugs(kMaxDimension, kMaxDimension));
   for (uint32_t wide : {kMaxDimension + 1, 0xFFFFFFFFu}) {
-    config.width = wide;
-    EXPECT_FALSE(PlugInto(slot, config)) << wide;
-    config.width = 1;
-    config.height = wide;
-    EXPECT_FALSE(PlugInto(slot, config)) << wide;
+    EXPECT_FALSE(plugs(wide, kMaxDimension)) << wide;
+    EXPECT_FALSE(plugs(1, wide)) << wide;
   }
 }
-
 
 } // namespace

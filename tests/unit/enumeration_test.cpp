@@ -1,5 +1,4 @@
-// What a scan makes of the members the platform port lists: the order of
-// its traces when a member cannot be read.
+// A scan's traces, in order, when a member the platform port lists cannot be read.
 
 #include <gtest/gtest.h>
 
@@ -19,8 +18,7 @@ using namespace oxa::ZarUsb;
 
 namespace {
 
-// Class 3 holds two members it cannot read: the path of the first, and the
-// second itself.
+// Class 3 holds two members it cannot read: the path of the first, the second itself.
 class UnreadableMembers final : public os::DeviceSource {
 public:
   std::vector<os::DeviceInterfaceEntry> Members(const os::Guid &classGuid, uint32_t) override {
@@ -51,13 +49,10 @@ TEST(Enumeration, AMemberWhosePathCannotBeReadIsTracedAfterItsEnumeration) {
 
   const std::string text = zar_test::FileText(path);
   size_t at = 0;
-  for (const char *line : {"ZAR=> UpdateDevicesList : SetupDiEnumDeviceInterfaces => unIndexGID=3 dwCount=0 "
-                           "dwNbDevicesFound=0",
-                           "ZAR=> !!! UpdateDevicesList : SetupDiGetInterfaceDeviceDetail Error=122 unIndexGID=3 "
-                           "dwCount=0 dwNbDevicesFound=0",
-                           "ZAR=> !!! UpdateDevicesList : SetupDiEnumDeviceInterfaces Error=6 unIndexGID=3 "
-                           "dwCount=1 dwNbDevicesFound=0"}) {
-    at = text.find(line, at);
+  for (const std::string line : {"UpdateDevicesList : SetupDiEnumDeviceInterfaces => unIndexGID=3 dwCount=0",
+                                 "!!! UpdateDevicesList : SetupDiGetInterfaceDeviceDetail Error=122 unIndexGID=3 dwCount=0",
+                                 "!!! UpdateDevicesList : SetupDiEnumDeviceInterfaces Error=6 unIndexGID=3 dwCount=1"}) {
+    at = text.find("ZAR=> " + line + " dwNbDevicesFound=0", at);
     ASSERT_NE(at, std::string::npos) << "missing, or not in this order: " << line << "\n" << text;
   }
   EXPECT_EQ(text.find("SetupDiEnumDeviceInterfaces => unIndexGID=3 dwCount=1"), std::string::npos)

@@ -1,7 +1,5 @@
-// The monitor window: a window whose creation fails leaves nothing behind,
-// so the next one in the process is created and hears posted messages; a
-// window busy with one message still receives every message posted
-// meanwhile (a suspend posted behind a burst of plugs is not lost).
+// The monitor window: one whose creation fails leaves nothing behind; one
+// busy with a message still receives every message posted meanwhile.
 
 #include <gtest/gtest.h>
 
@@ -25,7 +23,6 @@ struct Heard {
   std::atomic<uint32_t> messages{0};
   std::atomic<uint64_t> wParam{0};
 };
-
 bool Refuse(void *) { return false; }
 bool Accept(void *context) { return static_cast<Heard *>(context)->created = true; }
 // Holds each message until released.
@@ -37,22 +34,22 @@ bool Note(void *context, uint32_t, uint64_t wParam) {
   return true;
 }
 
-// A window created and run on a thread of its own until the owner goes.
+// A window created and run on a thread of its own until the owner goes;
+// the constructor waits for its creation to succeed.
 class Window {
 public:
   explicit Window(Heard &heard) : m_heard(heard), m_thread([this] {
     MonitorWindow window;
     created = window.Create(Note, Accept, &m_heard);
     if (created == 0) window.Run(*m_stop);
-  }) {}
-  ~Window() {
-    m_heard.release = true;
-    m_stop->Set();
-    m_thread.join();
+  }) {
+    EXPECT_TRUE(WaitFor([&] { return created != ~0u; }));
+    EXPECT_EQ(created, 0u) << "the failed window's leftovers stop the next one";
   }
-  std::atomic<uint32_t> created{~0u};
+  ~Window() { m_heard.release = true; m_stop->Set(); m_thread.join(); }
 
 private:
+  std::atomic<uint32_t> created{~0u};
   Heard &m_heard;
   std::unique_ptr<Event> m_stop = Event::Create(true);
   std::thread m_thread;
@@ -66,27 +63,21 @@ TEST(MonitorWindow, AWindowThatFailsToBeCreatedLeavesNothingBehind) {
     EXPECT_FALSE(PostSystemMessage(kWmDeviceChange, kDbtDevNodesChanged)) << "a refused window still receives";
   }
   Window window(heard);
-  ASSERT_TRUE(WaitFor([&] { return window.created != ~0u; }));
-  ASSERT_EQ(window.created, 0u) << "the failed window's leftovers stop the next one";
   EXPECT_TRUE(heard.created);
   EXPECT_TRUE(PostSystemMessage(kWmDeviceChange, kDbtDevNodesChanged));
   EXPECT_TRUE(WaitFor([&] { return heard.wParam == kDbtDevNodesChanged; }));
 }
 
+// A suspend posted behind a burst of plugs is not lost.
 TEST(MonitorWindow, MessagesPostedWhileItIsBusyAllArrive) {
   constexpr uint32_t kPosted = 40;
   Heard heard;
   heard.release = false;
   Window window(heard);
-  ASSERT_TRUE(WaitFor([&] { return window.created != ~0u; }));
-  ASSERT_EQ(window.created, 0u);
   // The handler holds the first message until more posts have started than
   // the POSIX endpoint queues (ten).
   std::atomic<uint32_t> posting{0};
-  std::thread releaser([&] {
-    WaitFor([&] { return posting > 11; });
-    heard.release = true;
-  });
+  std::thread releaser([&] { WaitFor([&] { return posting > 11; }); heard.release = true; });
   uint32_t posted = 0;
   while (posting++ < kPosted) posted += PostSystemMessage(kWmPowerBroadcast, kPbtApmSuspend) ? 1 : 0;
   releaser.join();

@@ -1,19 +1,14 @@
-// The notification message, the per-process message pipe, and the callback
-// thread that serves it: the message byte for byte, pipes of ended
-// processes, and stopping the thread however soon, or with its pipe's name
-// gone. Delivery through the pipe is shown through the exports.
+// The notification message byte for byte, pipes of ended processes, and the
+// callback thread's stop however soon, or with its pipe's name gone.
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <memory>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "os/message_pipe.h"
 #include "os/namespace.h"
@@ -28,23 +23,19 @@ namespace {
 
 constexpr uint32_t kNotFound = 2;
 
-std::vector<unsigned char> Bytes(const void *data, size_t size) {
-  const auto *bytes = static_cast<const unsigned char *>(data);
-  return {bytes, bytes + size};
+std::vector<unsigned char> Bytes(const NotificationMessage &message) {
+  const auto *bytes = reinterpret_cast<const unsigned char *>(&message);
+  return {bytes, bytes + sizeof message};
 }
 
 TEST(NotificationMessage, CarriesCodeIndexAndTheWholeNameFieldLittleEndian) {
   char name[260];
-  for (size_t i = 0; i < sizeof name; ++i) name[i] = static_cast<char>(i + 1);
-  const NotificationMessage unplug = MakeNotificationMessage(0x7FFF, 29, name);
   std::vector<unsigned char> expected = {0xFF, 0x7F, 0x00, 0x00, 29, 0x00, 0x00, 0x00};
-  for (size_t i = 0; i < sizeof name; ++i) expected.push_back(static_cast<unsigned char>(i + 1));
-  EXPECT_EQ(Bytes(&unplug, sizeof unplug), expected);
-
-  const NotificationMessage power = MakeNotificationMessage(0x8001, -1, nullptr);
+  for (size_t i = 0; i < sizeof name; ++i) expected.push_back(static_cast<unsigned char>(name[i] = char(i + 1)));
+  EXPECT_EQ(Bytes(MakeNotificationMessage(0x7FFF, 29, name)), expected);
   expected.assign({0x01, 0x80, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xFF});
   expected.resize(268, 0);
-  EXPECT_EQ(Bytes(&power, sizeof power), expected);
+  EXPECT_EQ(Bytes(MakeNotificationMessage(0x8001, -1, nullptr)), expected);
 
   EXPECT_EQ(CallbackPipeName(0x4D2), "Callback_000004D2");
   EXPECT_EQ(CallbackPipeName(0xABCDEF12), "Callback_ABCDEF12");
@@ -59,8 +50,7 @@ const bool kServePipe = zar_test::RegisterHelper("serve-pipe", [](const std::vec
   return 0;
 });
 
-// A pipe whose owner was killed is no busy pipe to be waited for: gone. Its
-// name is served again by the next owner.
+// A pipe whose owner was killed is gone, not busy; the next owner serves its name again.
 TEST(MessagePipe, APipeWhoseOwnerEndedFailsAtOnceAndItsNameCanBeServedAgain) {
   const std::string name = "PipeTest_" + std::to_string(os::CurrentProcessId());
   EXPECT_EQ(os::WritePipeMessage(name, "x", 1), kNotFound);
@@ -88,16 +78,13 @@ void Record(const NotificationMessage &) { ++g_received; }
 
 class CallBackThread : public ::testing::Test {
 protected:
-  void TearDown() override {
-    StopCallBackThread();
-    FinishCallBackThreads();
-  }
+  void TearDown() override { StopCallBackThread(); FinishCallBackThreads(); }
   static inline const std::string m_pipe = CallbackPipeName(os::CurrentProcessId());
 };
 
-// A stop right after the start still ends the thread, its pipe with it. A
-// start before the stopped thread has ended keeps it on: one server, which
-// neither its stop message nor the wait for stopped threads ends.
+// A stop right after the start still ends the thread, and its pipe. A start
+// before the stopped thread has ended keeps it on: one server, which neither
+// its stop message nor the wait for stopped threads ends.
 TEST_F(CallBackThread, EndsOnStopAndAStartBeforeItsEndKeepsItOn) {
   for (int round = 0; round < 20; ++round) {
     ASSERT_TRUE(StartCallBackThread(Record));
@@ -118,19 +105,15 @@ TEST_F(CallBackThread, EndsOnStopAndAStartBeforeItsEndKeepsItOn) {
   EXPECT_TRUE(zar_test::WaitFor([] { return g_received == 1; }));
 }
 
-// Where the pipe has an endpoint file (POSIX), removing it, as a removal of
-// the namespace folder does, must not keep the stop from ending the thread.
+// Where the pipe has an endpoint file (POSIX), its removal (with the
+// namespace folder) must not keep the stop from ending the thread.
 TEST_F(CallBackThread, EndsOnStopWhenThePipesNameLeadsNowhere) {
   for (int round = 0; round < 3; ++round) {
     ASSERT_TRUE(StartCallBackThread(Record));
     std::error_code ignored;
     std::filesystem::remove(os::NamespacedName(m_pipe), ignored);
     auto ended = std::make_shared<std::atomic<bool>>(false);
-    std::thread stopper([ended] {
-      StopCallBackThread();
-      FinishCallBackThreads();
-      *ended = true;
-    });
+    std::thread stopper([ended] { StopCallBackThread(); FinishCallBackThreads(); *ended = true; });
     if (!zar_test::WaitFor([&] { return ended->load(); })) {
       stopper.detach();
       std::fputs("the stop of the callback thread hangs\n", stderr);

@@ -1,20 +1,20 @@
 // A camera of the shared table, reserved by this process over an emulated
-// camera: its reservation while a request pins its driver, and the callbacks
-// of a device opened on it.
+// camera: its reservation while a request pins its driver, the callbacks of a
+// device opened on it; and who counts as a record's running owner.
 
 #include <gtest/gtest.h>
 
 #include <future>
+#include <memory>
 #include <optional>
 #include <string>
-#include <memory>
 #include <vector>
 
 #include "device/device.h"
 #include "driver/driver_interface.h"
-#include "os/child_process.h"
 #include "emulator/bus_devices.h"
 #include "emulator/emulator.h"
+#include "os/child_process.h"
 #include "os/system_info.h"
 #include "registry/interface.h"
 #include "registry/monitor.h"
@@ -38,11 +38,7 @@ protected:
     m_name = config.model + "_#" + config.serial;
     ASSERT_TRUE(zar_test::WaitFor([&] { return ReserveDeviceByName(m_name.c_str(), &m_index) == 0; }));
   }
-  void TearDown() override {
-    if (m_slot) emulator::Unplug(*m_slot);
-    StopMonitorThread(false);
-    CloseSharedTable();
-  }
+  void TearDown() override { if (m_slot) emulator::Unplug(*m_slot); StopMonitorThread(false); CloseSharedTable(); }
 
   static inline int s_count = 0;
   std::optional<uint32_t> m_slot;
@@ -50,9 +46,6 @@ protected:
   int32_t m_index = -1;
 };
 
-// A camera released while a request still pins its driver stays reserved
-// until the driver is gone, so that nobody finds it free with the driver
-// still refusing openers; then it is free and reserved again at once.
 // A record's owner counts as running while its process runs under the start
 // time noted for it: not once it has ended, even before its parent reaps it,
 // nor when its id names a later process.
@@ -68,6 +61,9 @@ TEST(RecordOwners, AnOwnerRunsOnlyAsTheProcessItWas) {
   EXPECT_TRUE(child.Wait(10000, &exitCode));
 }
 
+// A camera released while a request still pins its driver stays reserved
+// until the driver is gone, so that nobody finds it free while the driver
+// still refuses openers.
 TEST_F(ReservedCamera, AReleasedCameraIsFreeOnlyOnceItsDriverIsClosed) {
   const uint32_t &owner = SharedTable()->records[m_index].dwOwnerProcessId;
   std::shared_ptr<CDriverInterface> inFlight = GetDeviceDriver(m_index, true);
@@ -81,20 +77,13 @@ TEST_F(ReservedCamera, AReleasedCameraIsFreeOnlyOnceItsDriverIsClosed) {
   EXPECT_EQ(owner, 0u) << "freed at once without a pin";
 }
 
-struct Call {
-  int function;
-  uint32_t event;
-  int64_t size;
-  void *context;
-};
+struct Call { int function; uint32_t event; int64_t size; void *context; };
 std::vector<Call> g_calls;
 CDevice *g_device = nullptr;
 
 void First(uint32_t event, void *, int64_t size, void *context) { g_calls.push_back({1, event, size, context}); }
 void Second(uint32_t event, void *, int64_t size, void *context) { g_calls.push_back({2, event, size, context}); }
-// Registers another function: delivery walks a copy, and holds no lock while
-// a callback runs. (One that closes its own device is the device event
-// tests' to show.)
+// Registers another function: delivery walks a copy, and holds no lock while a callback runs.
 void Registers(uint32_t, void *, int64_t, void *context) {
   ++*static_cast<int *>(context);
   g_device->SetCallback(&First, nullptr);

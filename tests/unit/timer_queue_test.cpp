@@ -1,6 +1,5 @@
 // The port's timer queue: one-shot timers in order of their due times,
-// cancelled before or while they run, and a deletion that waits for a
-// routine that runs.
+// cancelled before or while they run; a deletion waits for a running routine.
 
 #include <gtest/gtest.h>
 
@@ -24,10 +23,7 @@ void Note(void *context) {
   std::lock_guard<std::mutex> guard(g_lock);
   g_fired.push_back(*static_cast<int *>(context));
 }
-size_t Fired() {
-  std::lock_guard<std::mutex> guard(g_lock);
-  return g_fired.size();
-}
+size_t Fired() { std::lock_guard<std::mutex> guard(g_lock); return g_fired.size(); }
 
 TEST(TimerQueue, TimersFireOnceInOrderOfTheirDueTimesUnlessCancelled) {
   g_fired.clear();
@@ -36,8 +32,7 @@ TEST(TimerQueue, TimersFireOnceInOrderOfTheirDueTimesUnlessCancelled) {
   int late = 3, cancelled = 2, early = 1;
   TimerQueue::TimerId timers[3] = {};
   const auto start = std::chrono::steady_clock::now();
-  // The timer cancelled is the first due: the one the queue waits for.
-  ASSERT_EQ(queue.Arm(Note, &cancelled, 30, &timers[1]), 0u);
+  ASSERT_EQ(queue.Arm(Note, &cancelled, 30, &timers[1]), 0u); // the first due: the one the queue waits for
   ASSERT_EQ(queue.Arm(Note, &late, 300, &timers[0]), 0u);
   ASSERT_EQ(queue.Cancel(timers[1]), 0u);
   ASSERT_EQ(queue.Arm(Note, &early, 50, &timers[2]), 0u);
@@ -71,8 +66,8 @@ TEST(TimerQueue, DeletionWaitsForTheRunningRoutineAndCancelsTheRest) {
   };
   std::atomic<int> never{0};
   TimerQueue::TimerId later = 0, self = 0;
-  ASSERT_EQ(running.queue.Arm([](void *count) { ++*static_cast<std::atomic<int> *>(count); }, &never, 5000, &later),
-            0u);
+  const auto count = [](void *count) { ++*static_cast<std::atomic<int> *>(count); };
+  ASSERT_EQ(running.queue.Arm(count, &never, 5000, &later), 0u);
   ASSERT_EQ(running.queue.Arm(routine, &running, 0, &self), 0u);
   running.self = self;
   ASSERT_TRUE(running.started->Wait(10000));

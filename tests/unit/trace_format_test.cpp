@@ -1,5 +1,4 @@
-// The trace formatter must print the characters the Windows C runtime prints,
-// on every platform.
+// The trace formatter prints what the Windows C runtime prints, on every platform.
 
 #include <gtest/gtest.h>
 
@@ -45,15 +44,13 @@ TEST(TraceFormat, FlagsWidthAndPrecision) {
   EXPECT_EQ(Format("%I64d", int64_t{INT64_MIN}), "-9223372036854775808");
 }
 
-TEST(TraceFormat, UnknownConversionsAreCopiedAndLongTextIsCut) {
+// Unknown conversions are copied; what does not fit, up to huge widths and
+// precisions, is counted but not written.
+TEST(TraceFormat, UnknownConversionsAreCopiedAndWhatDoesNotFitIsCounted) {
   EXPECT_EQ(Format("%q and %"), "%q and %");
   char small[8];
   EXPECT_EQ(FormatTraceText(small, sizeof small, "%s", "0123456789"), 10u);
   EXPECT_STREQ(small, "0123456");
-}
-
-TEST(TraceFormat, HugeWidthsAndPrecisionsAreCountedNotWritten) {
-  char small[8];
   EXPECT_EQ(FormatTraceText(small, sizeof small, "%2147483647d", 5), 2147483647u);
   EXPECT_STREQ(small, "       ");
   EXPECT_EQ(FormatTraceText(small, sizeof small, "%.2147483646u|", 5u), 2147483647u);
