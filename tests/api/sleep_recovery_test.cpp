@@ -40,6 +40,14 @@ int32_t DeviceState(ZAR_DEV_HANDLE device) {
   return DevGetInfo(device, &info, &size);
 }
 
+// TLOpenDevice's answer for the name; a device opened is closed again (a
+// failed close answers then).
+ZAR_STATUS OpenAndClose(ZAR_TL_HANDLE tl, const std::string &name) {
+  ZAR_DEV_HANDLE device = nullptr;
+  const ZAR_STATUS opened = TLOpenDevice(tl, "USB", name.c_str(), &device);
+  return opened != ZAR_SUCCESS ? opened : DevClose(device);
+}
+
 // What a callback (ZAR_CALLBACK, this its context) heard: codes, the camera
 // name carried, and when.
 class EventLog {
@@ -191,10 +199,7 @@ TEST(SleepRecoveryWait, APlainSleepRestoresEveryDeviceTenSecondsAfterTheResume) 
   ASSERT_EQ(cameras.size(), 3u);
   ASSERT_EQ(held.Close(*cameras[2]), ZAR_SUCCESS);
   ASSERT_TRUE(held.Hibernate({}));
-  std::jthread user = Repeating([&] {
-    ZAR_DEV_HANDLE device = nullptr;
-    if (TLOpenDevice(held.TL(), "USB", cameras[2]->name.c_str(), &device) == ZAR_SUCCESS) DevClose(device);
-  });
+  std::jthread user = Repeating([&] { OpenAndClose(held.TL(), cameras[2]->name); });
   const auto restored = cameras[0]->events.Await(PC_RESTORE_SLEEP_MODE, 30000); // three times the wait
   user = {};
   ASSERT_TRUE(restored);
@@ -257,10 +262,7 @@ TEST_F(SleepRecovery, EachParkedDeviceMeetsItsFateAtTheEndOfTheWait) {
   EXPECT_EQ(DeviceState(back.device), ZAR_SUCCESS);
   EXPECT_EQ(back.events.Count(USB_UNPLUGGED_DEVICE), 0u);
   EXPECT_EQ(m_held.HeardSinceTheSuspend(), 3u) << "the plugs came while the process slept";
-  ZAR_DEV_HANDLE other = nullptr;
-  const std::string name = "Renamed_#" + renamed.config.serial;
-  ASSERT_EQ(TLOpenDevice(m_held.TL(), "USB", name.c_str(), &other), ZAR_SUCCESS) << "a camera like any other";
-  EXPECT_EQ(DevClose(other), ZAR_SUCCESS);
+  EXPECT_EQ(OpenAndClose(m_held.TL(), "Renamed_#" + renamed.config.serial), ZAR_SUCCESS) << "a camera like any other";
 }
 
 // The parked one hears nothing more; its camera back is handed out only
@@ -279,11 +281,9 @@ TEST_F(SleepRecovery, ASecondSuspendBeforeTheEndLeavesTheParkedDevicesWithoutEve
   EXPECT_EQ(DeviceState(away.device), ZAR_ERR_GENERAL) << "still parked";
   m_held.Return(away);
   ASSERT_TRUE(zar_test::WaitForName(m_held.TL(), away.name));
-  ZAR_DEV_HANDLE again = nullptr;
-  EXPECT_EQ(TLOpenDevice(m_held.TL(), "USB", away.name.c_str(), &again), ZAR_ERR_ACCESS_DENIED);
+  EXPECT_EQ(OpenAndClose(m_held.TL(), away.name), ZAR_ERR_ACCESS_DENIED);
   EXPECT_EQ(m_held.Close(away), ZAR_SUCCESS);
-  ASSERT_EQ(TLOpenDevice(m_held.TL(), "USB", away.name.c_str(), &again), ZAR_SUCCESS) << "no reservation left";
-  EXPECT_EQ(DevClose(again), ZAR_SUCCESS);
+  EXPECT_EQ(OpenAndClose(m_held.TL(), away.name), ZAR_SUCCESS) << "no reservation left";
 }
 
 // A relock the driver refuses: the camera is reported unplugged and the
@@ -390,20 +390,15 @@ std::string TakeFrames(ZAR_DS_HANDLE stream, const emulator::CameraConfig &confi
   return {};
 }
 
-std::vector<uint32_t> Sorted(std::vector<uint32_t> ids) {
-  std::sort(ids.begin(), ids.end());
-  return ids;
-}
-
-// Streams kBuffers library buffers and checks a few frames: the IDs, sorted
-// (empty when a step failed).
+// Streams kBuffers library buffers and checks a few frames: the IDs (empty
+// when a step failed).
 std::vector<uint32_t> StartStreaming(ZAR_DEV_HANDLE device, const emulator::CameraConfig &config,
                                      ZAR_DS_HANDLE *stream, std::string *why) {
   if (DevCreateDataStream(device, 0, stream) != ZAR_SUCCESS) return {};
   const std::vector<uint32_t> ids = zar_test::AnnounceAndQueue(*stream, config.width * config.height, kBuffers);
   if (ids.empty() || DSStartAcquisition(*stream, 0, 1000000) != ZAR_SUCCESS) return {};
   *why = TakeFrames(*stream, config, 3);
-  return why->empty() ? Sorted(ids) : std::vector<uint32_t>{};
+  return why->empty() ? ids : std::vector<uint32_t>{};
 }
 
 // Empty when, once started, kBuffers frames came exactly in the buffers
@@ -413,7 +408,8 @@ std::string StreamsAgain(ZAR_DS_HANDLE stream, const emulator::CameraConfig &con
   if (DSStartAcquisition(stream, 0, 1) != ZAR_SUCCESS) return "start";
   std::vector<uint32_t> filled;
   const std::string why = TakeFrames(stream, config, kBuffers, &filled);
-  return !why.empty() || Sorted(filled) == queued ? why : "not the buffers queued before";
+  const bool same = std::is_permutation(filled.begin(), filled.end(), queued.begin(), queued.end());
+  return !why.empty() || same ? why : "not the buffers queued before";
 }
 
 // Streams from the camera named (StreamConfig's geometry), and again on the
@@ -498,10 +494,7 @@ TEST(StreamingAcrossHibernation, EachRecoveryIsWholeForTheThreadsUsingTheCamera)
     if (DSAllocAndAnnounceBuffer(stream, bytes, nullptr, nullptr, &id) == ZAR_SUCCESS) DSQueueBuffer(stream, id);
     if (DSStartAcquisition(stream, 0, 1) == ZAR_SUCCESS) started = round;
   });
-  std::jthread opener = Repeating([&] {
-    ZAR_DEV_HANDLE other = nullptr;
-    if (TLOpenDevice(held.TL(), "USB", camera->name.c_str(), &other) == ZAR_SUCCESS) ++handedOut;
-  });
+  std::jthread opener = Repeating([&] { handedOut += OpenAndClose(held.TL(), camera->name) == ZAR_SUCCESS; });
   for (int round = 1; round <= kRounds; ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
     emulator::Suspend();
@@ -529,9 +522,7 @@ TEST(StreamingAcrossHibernation, EachRecoveryIsWholeForTheThreadsUsingTheCamera)
   EXPECT_EQ(handedOut, 0);
   EXPECT_EQ(DSClose(stream), ZAR_SUCCESS);
   ASSERT_EQ(held.Close(*camera), ZAR_SUCCESS);
-  ZAR_DEV_HANDLE again = nullptr;
-  ASSERT_EQ(TLOpenDevice(held.TL(), "USB", camera->name.c_str(), &again), ZAR_SUCCESS) << "no reservation left";
-  EXPECT_EQ(DevClose(again), ZAR_SUCCESS);
+  EXPECT_EQ(OpenAndClose(held.TL(), camera->name), ZAR_SUCCESS) << "no reservation left";
 }
 
 } // namespace
