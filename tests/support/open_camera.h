@@ -1,9 +1,7 @@
 #pragma once
-// The transport layer open with one emulated camera plugged and opened, for
-// tests of a device's operations; and reading the trace a test asked for.
+// The transport layer open with one emulated camera plugged and opened; and
+// the trace a test asked for.
 
-#include <filesystem>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -34,8 +32,7 @@ public:
   TraceCapture();
   ~TraceCapture();
   std::string Text() const;
-  // The lines that contain `part`.
-  std::vector<std::string> Lines(const std::string &part) const;
+  std::vector<std::string> Lines(const std::string &part) const; // the lines containing `part`
 
 private:
   TempDir m_dir;
