@@ -218,7 +218,8 @@ TEST_F(TransportLayerRegisters, ReadsAndWritesReachEveryCameraButThoseHeldElsewh
   ZAR_DEV_HANDLE held = nullptr;
   ASSERT_EQ(TLOpenDevice(m_tl, "USB", "ZC1000_#TLW1", &held), ZAR_SUCCESS) << "reservation given back";
   const zar_test::TempDir dir;
-  zar_test::HelperProcess other("open-and-hold", {"ZC1000_#TLW3", dir.Path().string()});
+  zar_test::HelperProcess other("steps", {dir.Path().string(), "open", "opendev ZC1000_#TLW3", "touch held", "await close",
+                                          "devclose", "touch closed", "await exit", "close"});
   ASSERT_TRUE(zar_test::AwaitFile(dir / "held"));
 
   size = 8;
