@@ -110,7 +110,8 @@ def test_description_files_without_genicam_root(plug, tmp_path):
 
     camera = plug("NOROOT", width=96)
     assert width() == "96"
-    (tmp_path / "lib").mkdir()
-    copy = shutil.copy(feat._loaded._name, tmp_path / "lib" / "libzar_features.so.1")  # pylint: disable=protected-access
+    alone = tmp_path / "lib"
+    alone.mkdir()
+    copy = shutil.copy(feat._loaded._name, alone / "libzar_features.so.1")  # pylint: disable=protected-access
     message = width(ZAR_FEATURES_LIBRARY=str(copy))
-    assert "GENICAM_ROOT is not set" in message and f"in {tmp_path / 'lib'} or the 3 folders above it" in message
+    assert "GENICAM_ROOT is not set" in message and f"in {alone} or the 3 folders above it" in message

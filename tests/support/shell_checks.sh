@@ -1,6 +1,6 @@
 # Checks for the test scripts: `check` runs a command and compares its exit code, `contains` looks for a pattern
-# in its output, `check_output` and `check_rows` (for each row of a table) do both, `fail` counts a failure found otherwise,
-# `finish` removes the run's namespace folder (ZAR_USB_NAMESPACE) and prints the count (its status is the script's).
+# in its output, `check_output` and `check_rows` (for each row of a table) do both, `fail` counts a failure found
+# otherwise, `finish` removes the run's namespace folder and prints the count (its status is the script's).
 failures=0
 total=0
 output=""
