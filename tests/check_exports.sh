@@ -1,12 +1,9 @@
 #!/usr/bin/env bash
-# Fails unless the built library exports exactly the 41 functions that
-# zar_usb.h declares, which are the names of the export list (and, for the
-# Windows DLL, imports no runtime DLL beyond the system's).
+# Fails unless the built library exports exactly the 41 functions that zar_usb.h declares, which are the names
+# of the export list (and, for the Windows DLL, imports no runtime DLL beyond the system's).
 # Usage: check_exports.sh LIBRARY EXPORT_LIST HEADER
 set -euo pipefail
-lib=$1
-list=$2
-header=$3
+lib=$1 list=$2 header=$3
 fail() { echo "$1"; [ $# -lt 3 ] || diff <(echo "$2") <(echo "$3") || true; exit 1; }
 expected=$(sort "$list")
 declared=$(sed -n 's/^ZAR_USB_API[^(]*[ *]\([A-Za-z_][A-Za-z0-9_]*\)(.*/\1/p' "$header" | sort)

@@ -1,10 +1,6 @@
-"""The tests run against the camera emulator in a namespace of their own.
-
-The library joins its namespace and turns emulation on as it loads, so both
-are set here, before any test uses zar_usb. Cameras are plugged and
-unplugged with the zarusb tool (ZARUSB, else `zarusb` on PATH, else the one
-beside ZAR_USB_LIBRARY), a process of its own, as a user would.
-"""
+"""The tests run against the camera emulator in a namespace of their own, set before zar_usb loads (it joins
+the namespace then). Cameras are plugged with the zarusb tool (ZARUSB, else on PATH, else beside
+ZAR_USB_LIBRARY), a process of its own, as a user would."""
 
 import atexit
 import os
@@ -17,8 +13,7 @@ import time
 import pytest
 
 NAMESPACE = f"python-test-{os.getpid()}"
-os.environ["ZAR_USB_NAMESPACE"] = NAMESPACE
-os.environ["ZAR_USB_EMULATION"] = "0"
+os.environ.update(ZAR_USB_NAMESPACE=NAMESPACE, ZAR_USB_EMULATION="0")
 
 import zar_usb  # noqa: E402 - after the environment it loads with
 
@@ -28,19 +23,17 @@ WAIT_S = 10
 
 
 def namespace_folder(name):
-    """Where the library keeps the files of namespace `name`."""
     runtime = os.environ.get("XDG_RUNTIME_DIR", "")
     base = pathlib.Path(runtime, "zar-usb") if runtime.startswith("/") else pathlib.Path(f"/tmp/zar-usb-{os.getuid()}")
     return base / f"ns-{name}"
 
 
-# Registered before zar_usb first opens the transport layer, so it runs after
-# zar_usb closes it at exit: the library's callback pipe lives in the folder.
+# Registered before zar_usb opens the transport layer, so it runs after the library's exit closed the
+# callback pipe that lives in the folder.
 atexit.register(shutil.rmtree, namespace_folder(NAMESPACE), True)
 
 
 def zarusb(*arguments):
-    """Runs `zarusb ARGUMENTS...` in the tests' namespace; its output."""
     done = subprocess.run([TOOL, *arguments], capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, f"zarusb {' '.join(arguments)}: {done.stdout}{done.stderr}"
     return done.stdout
@@ -53,28 +46,25 @@ def wait_until(condition, what):
         time.sleep(0.02)
 
 
-def python_child(script, namespace=NAMESPACE):
-    """A second Python process running script in the tests' namespace (or
-    another), with this one's package path; its output is read line by line."""
+def python_child(script, *arguments, namespace=NAMESPACE, **environment):
+    """A second Python process running script with this one's package path (environment values of None
+    unset); its output read line by line."""
     environment = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), PYTHONUNBUFFERED="1",
-                       ZAR_USB_NAMESPACE=namespace)
-    return subprocess.Popen([sys.executable, "-c", script], env=environment, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True)
+                       ZAR_USB_NAMESPACE=namespace, **environment)
+    return subprocess.Popen([sys.executable, "-c", script, *arguments], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            env={key: value for key, value in environment.items() if value is not None}, text=True)
 
 
 @pytest.fixture
 def plug():
-    """plug(serial, width=, height=, pixel_format=, fps=, ...) plugs an
-    emulated camera (fps 0: as fast as buffers come) and returns its listed
-    name once the library lists it; it is unplugged after the test."""
+    """plug(serial, width=, ..., fps=0 (as fast as buffers come), option=value...): the camera's name once
+    listed; it is unplugged after the test."""
     plugged = []
 
     def plug_camera(serial, width=64, height=48, pixel_format="Mono8", fps=0, **options):
-        arguments = ["emu", "plug", "--serial", serial, "--width", str(width), "--height", str(height),
-                     "--pixel-format", pixel_format, "--fps", str(fps)]
-        for option, value in options.items():
-            arguments += ["--" + option, str(value)]
-        zarusb(*arguments)
+        options.update(serial=serial, width=width, height=height, pixel_format=pixel_format, fps=fps)
+        zarusb("emu", "plug", *(text for option, value in options.items()
+                                for text in ("--" + option.replace("_", "-"), str(value))))
         plugged.append(serial)
         name = f"{options.get('model', 'ZC1000')}_#{serial}"
         wait_until(lambda: name in zar_usb.cameras(), f"{name} listed")

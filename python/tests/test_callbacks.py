@@ -1,5 +1,4 @@
-"""Plug and unplug callbacks, driven by another process, and a camera's own
-callbacks."""
+"""Plug and unplug callbacks, driven by another process, and a camera's own callbacks."""
 
 import logging
 import queue
@@ -43,8 +42,7 @@ def test_a_held_camera_hears_its_unplug_and_lets_the_library_close_it(plug):
     zarusb("emu", "unplug", "DEVCB1")
     assert events.get(timeout=WAIT_S) == (zar_usb.Event.UNPLUGGED, name)
     assert held.unplugged
-    # Plugged again and opened anew: closing the old object leaves the new
-    # camera alone, whatever handle the library gave it.
+    # Closing the old object leaves the camera plugged and opened anew alone, whatever its handle.
     assert plug("DEVCB1") == name
     with zar_usb.Camera(name) as again:
         held.close()
@@ -53,9 +51,7 @@ def test_a_held_camera_hears_its_unplug_and_lets_the_library_close_it(plug):
         held.read(0, 4)
 
 
-# A program whose plug callback lists the cameras, ending while the callback
-# runs: the callback asks for the transport layer once the program's exit
-# has begun closing it.
+# A program whose plug callback lists the cameras once the program's exit has begun closing the transport layer.
 EXIT_DURING_CALLBACK = """
 import threading
 import time

@@ -50,8 +50,7 @@ def test_registers_read_and_write_and_refusals_raise_the_code_and_the_library_te
     assert closed.value.code == -2
 
 
-# A program that removes its namespace's folder on its way out, before the
-# library unloads, as these tests do.
+# A program that removes its namespace's folder on its way out, before the library unloads, as these tests do.
 REMOVES_ITS_NAMESPACE = """
 import atexit, shutil, sys
 import zar_usb
@@ -62,7 +61,7 @@ zar_usb.cameras()
 
 def test_the_library_leaves_no_namespace_folder_behind_at_unload():
     folder = namespace_folder(f"python-unload-{os.getpid()}")
-    child = python_child(REMOVES_ITS_NAMESPACE.replace("sys.argv[1]", repr(str(folder))), namespace=folder.name[3:])
+    child = python_child(REMOVES_ITS_NAMESPACE, str(folder), namespace=folder.name[3:])
     _, errors = child.communicate(timeout=30)
     assert child.returncode == 0, errors
     assert not folder.exists()

@@ -1,11 +1,8 @@
 #!/usr/bin/env bash
-# Fails unless ZAR_USB.cti exports exactly the GenTL functions its header
-# declares, and neither links the ZAR_USB library nor names any of its
-# exports (it reaches them at run time); the Windows producer also carries
-# its runtime instead of needing the compiler's DLLs. Given the Linux
-# library too: fails when the library looks up any of its own exports'
-# names at run time, which a producer loaded with global binding would
-# answer with its GenTL functions of the same names.
+# Fails unless ZAR_USB.cti exports exactly the GenTL functions its header declares, and neither links the
+# ZAR_USB library nor names its exports (it reaches them at run time); the Windows producer carries its runtime.
+# Given the Linux library too: fails when the library looks up its own exports' names at run time, which a
+# producer loaded with global binding would answer with its GenTL functions of the same names.
 # Usage: cti_exports.sh ZAR_USB.cti gentl_types.h exports.txt [libzar_usb.so]
 set -euo pipefail
 cti=$1 header=$2 library_exports=$3 library=${4:-}
@@ -26,8 +23,7 @@ else
   actual=$(nm -D --defined-only "$cti" | awk '$2 == "T" {print $3}' | sort)
   linked=$(readelf -d "$cti" | sed -n 's/.*Shared library: \[\(.*\)\]/\1/p' | grep -i zar_usb || true)
   imported=$(nm -D --undefined-only "$cti" | awk '{print $2}' | grep -Fxf "$library_exports" || true)
-  # Its own calls of its functions must not be looked up by name either:
-  # a program that loaded the library first would answer them.
+  # Nor its own functions: a program that loaded the library first would answer them.
   self=$(lookups "$cti" | grep -Fx "$expected" || true)
   [ -z "$self" ] || fail "ZAR_USB.cti looks up its own functions by name: $self"
 fi

@@ -9,8 +9,7 @@ namespace gentl {
 
 namespace {
 
-// Every function name of the GenTL 1.5 table: a consumer refuses a
-// producer that lacks one.
+// Every function name of the GenTL 1.5 table: a consumer refuses a producer that lacks one.
 const char *const kAllFunctions[] = {
     "GCGetInfo", "GCGetLastError", "GCInitLib", "GCCloseLib", "GCReadPort", "GCWritePort", "GCGetPortURL",
     "GCGetPortInfo", "GCRegisterEvent", "GCUnregisterEvent", "EventGetData", "EventGetDataInfo", "EventGetInfo",

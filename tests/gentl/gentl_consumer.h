@@ -1,8 +1,6 @@
 #pragma once
-// A GenTL consumer's view of a producer, written from the GenTL 1.5 C
-// interface alone: the values and signatures it relies on, and the producer
-// loaded from its .cti file with every function of the standard's table
-// resolved by name, as consumers do.
+// A GenTL consumer's view of a producer, written from the GenTL 1.5 C interface alone: the values and signatures
+// it relies on, and the producer loaded from its .cti file with every function of the table resolved by name.
 
 #include <cstddef>
 #include <cstdint>
@@ -19,9 +17,8 @@ constexpr Error kSuccess = 0, kNotInitialized = -1002, kNotImplemented = -1003, 
                 kIo = -1010, kTimeout = -1011, kAbort = -1012, kBufferTooSmall = -1016, kInvalidIndex = -1017;
 constexpr uint64_t kInfinite = ~0ULL;
 
-// Info data types.
+// Info data types, then the info commands and other values used here.
 constexpr int32_t kString = 1, kInt32 = 5, kUInt32 = 6, kUInt64 = 8, kPtr = 10, kBool8 = 11, kSizeT = 12;
-// Info commands used here.
 constexpr int32_t kTLId = 0, kTLVendor = 1, kTLModel = 2, kTLType = 4, kTLName = 5, kTLPath = 6,
                   kTLDisplayName = 7, kTLEncoding = 8, kTLVersionMajor = 9, kTLVersionMinor = 10;
 constexpr int32_t kIfId = 0, kIfType = 2;
@@ -31,13 +28,10 @@ constexpr int32_t kAccessReadWrite = 1, kAccessNoAccess = 3, kAccessBusy = 4, kA
 constexpr int32_t kOpenExclusive = 4, kOpenReadOnly = 2;
 constexpr int32_t kStreamId = 0, kStreamDelivered = 1, kStreamAnnounced = 3, kStreamQueued = 4,
                   kStreamAwaitDelivery = 5, kStreamPayloadSize = 7, kStreamGrabbing = 8;
-constexpr int32_t kBufBase = 0, kBufSize = 1, kBufNewData = 4, kBufQueued = 5,
-                  kBufIncomplete = 7, kBufSizeFilled = 9, kBufWidth = 10, kBufHeight = 11, kBufFrameId = 16,
-                  kBufPayloadType = 19, kBufPixelFormat = 20;
-constexpr int32_t kPortModule = 4, kPortName = 12;
-constexpr int32_t kUrl = 0;
-constexpr int32_t kEventNewBuffer = 1, kEventRemoteDevice = 4;
-constexpr int32_t kEventNumInQueue = 1, kEventDataNumId = 2;
+constexpr int32_t kBufBase = 0, kBufSize = 1, kBufNewData = 4, kBufQueued = 5, kBufIncomplete = 7, kBufSizeFilled = 9,
+                  kBufWidth = 10, kBufHeight = 11, kBufFrameId = 16, kBufPayloadType = 19, kBufPixelFormat = 20;
+constexpr int32_t kPortModule = 4, kPortName = 12, kUrl = 0;
+constexpr int32_t kEventNewBuffer = 1, kEventRemoteDevice = 4, kEventNumInQueue = 1, kEventDataNumId = 2;
 constexpr int32_t kQueueInputToOutput = 0, kQueueOutputDiscard = 1, kQueueAllToInput = 2, kQueueUnqueuedToInput = 3,
                   kQueueAllDiscard = 4;
 
@@ -46,8 +40,7 @@ struct NewBufferData {
   void *user;
 };
 
-// An info function of a module.
-using Info = Error(Handle, int32_t, int32_t *, void *, size_t *);
+using Info = Error(Handle, int32_t, int32_t *, void *, size_t *); // a module's info function
 using InfoFn = Info *;
 
 // The producer's functions that a consumer calls here, as it declares them.
@@ -83,8 +76,8 @@ struct Producer {
 #undef GENTL_CONSUMER_MEMBER
 };
 
-// Loads the producer file (once per process) and resolves every function
-// of the GenTL 1.5 table: null with *missing naming what failed.
+// Loads the producer file (once per process) and resolves every function of the GenTL 1.5 table: null with
+// *missing naming what failed.
 const Producer *LoadProducer(const std::string &path, std::string *missing);
 
 // The producer file beside the test program.

@@ -1,8 +1,6 @@
-// ZAR_USB.cti as a GenTL consumer sees it: loaded from its file with every
-// function resolved by name, the module tree walked, registers and
-// description files read through ports, frames streamed and checked against
-// the emulator's pattern, the input pool and output queue, waits ended by
-// EventKill, a close and an unplug, and two processes each holding a camera.
+// ZAR_USB.cti as a GenTL consumer sees it: the module tree walked, registers and description files read through
+// ports, frames streamed and checked against the emulator's pattern, the input pool and output queue, waits
+// ended by EventKill, a close or an unplug, and two processes each holding a camera.
 
 #include <gtest/gtest.h>
 
@@ -27,8 +25,7 @@
 
 namespace {
 
-// A wait that something else must end: long past any case's time, yet
-// finite, so that a case whose ending fails reports it instead of hanging.
+// A wait that something else must end: finite, so that a case whose ending fails reports it instead of hanging.
 constexpr uint64_t kUntilEnded = 60000;
 
 using gentl::Error;
@@ -42,10 +39,8 @@ const gentl::Producer &Api() {
   return api != nullptr ? *api : none;
 }
 
-// ---- A consumer's calls ----------------------------------------------------------
-
-// An info answer as text, or as a number of the given info type (its size
-// checked); "<error>" or all ones when the call fails or answers otherwise.
+// An info answer as text, or as a number of the given info type (its size checked); "<error>" or all ones when
+// the call fails or answers otherwise.
 template <class Call> std::string Text(Call call) {
   char text[1024] = {};
   size_t size = sizeof text;
@@ -93,9 +88,8 @@ Error WriteRegister(Handle port, uint64_t address, uint32_t value) {
   return Api().GCWritePort(port, address, &value, &size);
 }
 
-// Whether the description file a port's URL names ("local:///name;address;
-// length") describes the feature: parsed by Aravis' GenICam engine where it
-// is, else checked to be whole and to name it.
+// Whether the description file a port's URL names ("local:///name;address;length") describes the feature:
+// parsed by Aravis' GenICam engine where it is, else checked to be whole and to name it.
 bool Describing(Handle port, const std::string &feature) {
   const std::string url =
       Text([&](int32_t *t, void *b, size_t *s) { return Api().GCGetPortURLInfo(port, 0, gentl::kUrl, t, b, s); });
@@ -116,26 +110,23 @@ bool Describing(Handle port, const std::string &feature) {
   return describes;
 }
 
-// ---- A stream, its buffers and its new-buffer event ---------------------------------
-
+// A stream, its buffers (`count` of the payload size announced, none queued) and its new-buffer event.
 struct Acquisition {
   Handle stream = nullptr, event = nullptr;
   std::vector<Handle> buffers;
   std::vector<std::vector<uint8_t>> memory; // the application's memory, when the buffers are in it
-  // `count` buffers of the payload size announced, none queued.
-  Acquisition(Handle device, size_t count, bool applicationMemory = false) : memory(applicationMemory ? count : 0) {
+  Acquisition(Handle device, size_t count, bool applicationMemory = false) {
     const gentl::Producer &api = Api();
     if (api.DevOpenDataStream(device, "Stream0", &stream) != 0 ||
         api.GCRegisterEvent(stream, gentl::kEventNewBuffer, &event) != 0)
       return;
     const size_t payload = Count(gentl::kStreamPayloadSize);
+    if (applicationMemory) memory.assign(count, std::vector<uint8_t>(payload));
     for (size_t i = 0; i < count; ++i) {
       Handle buffer = nullptr;
-      if (applicationMemory) memory[i].resize(payload);
-      const Error announced = applicationMemory
-                                  ? api.DSAnnounceBuffer(stream, memory[i].data(), payload, User(i), &buffer)
-                                  : api.DSAllocAndAnnounceBuffer(stream, payload, User(i), &buffer);
-      if (announced == gentl::kSuccess) buffers.push_back(buffer);
+      if ((applicationMemory ? api.DSAnnounceBuffer(stream, memory[i].data(), payload, User(i), &buffer)
+                             : api.DSAllocAndAnnounceBuffer(stream, payload, User(i), &buffer)) == gentl::kSuccess)
+        buffers.push_back(buffer);
     }
   }
   ~Acquisition() { Api().DSClose(stream); } // before the application's memory goes
@@ -164,9 +155,8 @@ struct Acquisition {
   }
 };
 
-// Streams `frames` frames from the acquisition's buffers, each checked
-// against the emulator's pattern and requeued; then stops, flushes and
-// revokes. Empty on success, else what went wrong.
+// Streams `frames` frames from the acquisition's buffers, each checked against the emulator's pattern and
+// requeued; then stops, flushes and revokes. Empty on success, else what went wrong.
 std::string StreamFrames(const Acquisition &a, uint64_t frames) {
   const gentl::Producer &api = Api();
   if (!a.QueueAll() || api.DSStartAcquisition(a.stream, 0, gentl::kInfinite) != 0) return "start";
@@ -210,12 +200,10 @@ std::string StreamFrames(const Acquisition &a, uint64_t frames) {
   return {};
 }
 
-// ---- The fixture: the system and its interface open ------------------------------------
-
+// The system and its interface open.
 class Producer : public ::testing::Test {
 protected:
-  // The cameras' description files of the build tree, found as an
-  // installation has them (bin/../share/zar-usb/genicam).
+  // The cameras' description files of the build tree, where an installation has them (bin/../share/...).
   static void SetUpTestSuite() {
     const auto bin = std::filesystem::path(gentl::ProducerPath()).parent_path();
     zar_test::SetEnv("GENICAM_ROOT", (bin.parent_path() / "share" / "zar-usb" / "genicam").string().c_str());
@@ -267,8 +255,7 @@ TEST_F(Producer, WalksTheTreeAndAnswersEveryModulesInfo) {
   EXPECT_NE(Text(Info(api.TLGetInfo, tl, gentl::kTLPath)).find("ZAR_USB.cti"), std::string::npos);
   EXPECT_EQ(Text(Info(api.IFGetInfo, iface, gentl::kIfId)), "USB");
   EXPECT_EQ(Text(Info(api.IFGetInfo, iface, gentl::kIfType)), "Custom");
-  // The same answers about the camera from the interface, before and after
-  // it is opened, and from the device.
+  // The same answers about the camera from the interface, before and after it is opened, and from the device.
   const std::vector<std::pair<int32_t, std::string>> camera = {
       {gentl::kDevId, id},          {gentl::kDevVendor, "RK46"},  {gentl::kDevModel, "ZC2000"},
       {gentl::kDevSerial, named.serial}, {gentl::kDevVersion, "2.0"}, {gentl::kDevType, "Custom"},
@@ -301,8 +288,8 @@ TEST_F(Producer, WalksTheTreeAndAnswersEveryModulesInfo) {
     EXPECT_EQ(Number(type, Info(info, handle, command)), expected) << command;
   EXPECT_EQ(Number(gentl::kInt32, DeviceInfo(iface, id, gentl::kDevAccess)), gentl::kAccessOpenReadWrite);
 
-  // Each module's port: its module, and a description file of its own that
-  // describes its features; the camera's registers through the remote port.
+  // Each module's port: its module, and a description file of its own that describes its features; the
+  // camera's registers through the remote port.
   const std::tuple<Handle, const char *, const char *> ports[] = {
       {tl, "TLSystem", "TLID"}, {iface, "TLInterface", "DeviceSelector"}, {device, "TLDevice", "DeviceSerialNumber"},
       {stream, "TLDataStream", "StreamAnnouncedBufferCount"}, {port, "Device", "Width"}};
@@ -320,8 +307,8 @@ TEST_F(Producer, WalksTheTreeAndAnswersEveryModulesInfo) {
   EXPECT_EQ(Number(gentl::kInt32, DeviceInfo(iface, id, gentl::kDevAccess)), gentl::kAccessReadWrite);
 }
 
-// A kill ends a pending wait at once and takes no frame from the stream;
-// each kill ends one wait, and kills among frames neither lose nor repeat one.
+// A kill ends a pending wait at once and takes no frame from the stream; each kill ends one wait, and kills
+// among frames neither lose nor repeat one.
 TEST_F(Producer, EventKillEndsOneWaitAndCostsNoFrame) {
   Handle device = Open(Plug(zar_test::StreamConfig("KILL"))), port = nullptr;
   ASSERT_EQ(api.DevGetPort(device, &port), gentl::kSuccess);
@@ -336,8 +323,7 @@ TEST_F(Producer, EventKillEndsOneWaitAndCostsNoFrame) {
   EXPECT_EQ(pending.get(), gentl::kAbort);
   EXPECT_EQ(a.Wait(30), gentl::kTimeout);
   EXPECT_EQ(a.Count(gentl::kStreamQueued) + a.Count(gentl::kStreamDelivered, gentl::kUInt64), 4u);
-  // Free-running, each kill from another thread ends one wait, pending or the
-  // next; every frame comes once, in order.
+  // Free-running, each kill from another thread ends one wait, pending or the next; every frame comes once.
   ASSERT_EQ(WriteRegister(port, reg::kTriggerMode, 0), gentl::kSuccess);
   gentl::NewBufferData data{};
   std::atomic<int> calls{0};
@@ -359,9 +345,8 @@ TEST_F(Producer, EventKillEndsOneWaitAndCostsNoFrame) {
   EXPECT_EQ(aborts, 50);
 }
 
-// The input pool and output queue through each flush, as the counts show
-// them; a buffer queued on another thread reaches a pending wait; the
-// stream stops by itself after the frames asked for.
+// The input pool and output queue through each flush, as the counts show them; a buffer queued on another
+// thread reaches a pending wait; the stream stops by itself after the frames asked for.
 TEST_F(Producer, FlushesMoveBuffersBetweenInputPoolAndOutputQueue) {
   const Acquisition a(Open(Plug(zar_test::StreamConfig("FLUSH"))), 3);
   ASSERT_TRUE(a.Ready(3));
@@ -389,9 +374,8 @@ TEST_F(Producer, FlushesMoveBuffersBetweenInputPoolAndOutputQueue) {
   }
 }
 
-// A device event reaches the remote-device event. A device closed, or
-// unplugged, while one thread streams from it and another waits for its
-// device events: both waits end with an error, nothing freed is used.
+// A device event reaches the remote-device event. A device closed, or unplugged, while one thread streams from
+// it and another waits for its device events: both waits end with an error, nothing freed is used.
 TEST_F(Producer, CloseOrUnplugEndsTheWaitsOnADevice) {
   for (const bool unplug : {false, false, true}) {
     uint32_t slot = 0;
@@ -447,8 +431,8 @@ TEST_F(Producer, CloseOrUnplugEndsTheWaitsOnADevice) {
   }
 }
 
-// Calls a consumer may get wrong: each answers an error, recorded as the
-// thread's last one, and crashes nothing. GCCloseLib ends everything.
+// Calls a consumer may get wrong: each answers an error, recorded as the thread's last one, and crashes
+// nothing. GCCloseLib ends everything.
 TEST_F(Producer, BadCallsAnswerErrors) {
   const std::string id = Plug(zar_test::StreamConfig("BAD"));
   char text[64];
@@ -492,10 +476,8 @@ TEST_F(Producer, BadCallsAnswerErrors) {
   tl = nullptr;
 }
 
-// ---- Two processes, each holding one camera and streaming from it ---------------------
-
-// Holds the camera of the first ID and streams from it in the producer's
-// memory; then waits for the test to end it.
+// Two processes, each holding one camera and streaming from it. The helper holds the camera of the first ID
+// and streams from it in the producer's memory; then waits for the test to end it.
 int HoldOneCamera(const std::vector<std::string> &arguments) {
   const gentl::Producer &api = Api();
   Handle tl = nullptr, iface = nullptr, device = nullptr;

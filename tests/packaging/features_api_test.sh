@@ -1,22 +1,12 @@
 #!/usr/bin/env bash
-# Features by name as an application's developer meets them in an installed
-# (and then moved) tree: zar_features' header, link library, CMake target
-# and pkg-config file. The C example, built both ways, sets Width and
-# PixelFormat by name on an emulated camera and grabs a frame of that
-# geometry; GENICAM_ROOT is unset, so the description files come from
-# beside the installed library.
+# Features by name from an installed tree: zar_features' header, link library, CMake target and pkg-config
+# file. The C example, built both ways, sets Width and PixelFormat by name on an emulated camera and grabs a
+# frame of that geometry, with the description files from beside the installed library.
 # Usage: features_api_test.sh BUILD_DIR CMAKE
 set -uo pipefail
 build=$1 cmake=$2
-export ZAR_USB_NAMESPACE="features-api-test-$$-$RANDOM"
 source "$(dirname "$0")/../support/shell_checks.sh"
-unset GENICAM_ROOT LD_LIBRARY_PATH ZAR_USB_EMULATION
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-
-check "install" 0 "$cmake" --install "$build" --prefix "$work/staged"
-mv "$work/staged" "$work/prefix"
-prefix=$work/prefix
+install_moved features-api-test "$build" "$cmake"
 check "plug" 0 "$prefix/bin/zarusb" emu plug --serial FAPI1 --width 64 --height 8 --pixel-format Mono8 --fps 0
 
 run_example() { # how built, program, width, pixel format, its value, payload

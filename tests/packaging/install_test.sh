@@ -1,26 +1,13 @@
 #!/usr/bin/env bash
-# The installed tree and the Debian packages as a user meets them. Installs
-# the build into a temporary prefix and moves it (nothing may depend on the
-# prefix), runs the installed zarusb with neither GENICAM_ROOT nor
-# LD_LIBRARY_PATH, builds both examples from the installed sources with
-# find_package and with pkg-config and runs them on an emulated camera. Then
-# builds the .deb packages and installs them with dpkg -i into a temporary
-# root whose package database holds the packages they depend on as installed
-# here (so their dependencies are checked; nothing lands outside the root),
-# runs zarusb from there, and removes them again.
+# The installed tree and the Debian packages as a user meets them: the installed zarusb, and both examples
+# built from the installed sources with find_package and with pkg-config, on an emulated camera. Then the .deb
+# packages installed with dpkg -i into a temporary root whose package database holds the packages they depend
+# on as installed here (so their dependencies are checked), zarusb run from there, and the packages removed.
 # Usage: install_test.sh BUILD_DIR CMAKE CPACK
 set -uo pipefail
 build=$1 cmake=$2 cpack=$3
-export ZAR_USB_NAMESPACE="package-test-$$-$RANDOM"
 source "$(dirname "$0")/../support/shell_checks.sh"
-unset GENICAM_ROOT LD_LIBRARY_PATH ZAR_USB_EMULATION
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-
-# --- The installed tree, moved after installing.
-check "install" 0 "$cmake" --install "$build" --prefix "$work/staged"
-mv "$work/staged" "$work/prefix"
-prefix=$work/prefix
+install_moved package-test "$build" "$cmake"
 for file in bin/zarusb lib/libzar_usb.so lib/libzar_usb.so.1 include/zar_usb.h lib/cmake/ZarUsb/ZarUsbConfig.cmake \
   lib/pkgconfig/zar_usb.pc share/zar-usb/genicam/xml/TransportLayers/oxa/ZARUSBRegs.xml share/man/man1/zarusb.1.gz \
   share/doc/zar-usb/LICENSE share/doc/zar-usb/examples/CMakeLists.txt lib/gentl/ZAR_USB.cti; do
@@ -33,10 +20,8 @@ zarusb=$prefix/bin/zarusb
 check "producer finds the library" 0 /usr/bin/python3 -c \
   "import ctypes, sys; sys.exit(ctypes.CDLL(sys.argv[1]).GCInitLib())" "$prefix/lib/gentl/ZAR_USB.cti"
 check "plug" 0 "$zarusb" emu plug --serial PKG1 --width 64 --height 8 --pixel-format Mono8 --fps 0
-check "list" 0 env ZAR_USB_EMULATION=0 "$zarusb" list
-contains "list" "ZC1000_#PKG1"
-check "installed description files" 0 env ZAR_USB_EMULATION=0 "$zarusb" xml
-contains "installed description files" 'ModelName="ZC1000"'
+check_output "list" "ZC1000_#PKG1" env ZAR_USB_EMULATION=0 "$zarusb" list
+check_output "installed description files" 'ModelName="ZC1000"' env ZAR_USB_EMULATION=0 "$zarusb" xml
 
 examples=$prefix/share/doc/zar-usb/examples
 check "find_package: configure" 0 "$cmake" -S "$examples" -B "$work/examples" -G Ninja -DCMAKE_PREFIX_PATH="$prefix"
@@ -46,19 +31,16 @@ flags=$(pkg-config --cflags zar_usb) libs="$(pkg-config --libs zar_usb) -Wl,-rpa
 check "pkg-config: C build" 0 cc -std=c99 -Wall -Werror $flags -o "$work/c_example" "$examples/list_and_grab.c" $libs
 check "pkg-config: C++ build" 0 c++ -std=c++17 -Wall -Werror $flags -o "$work/cpp_example" "$examples/grab_raii.cpp" $libs
 unset PKG_CONFIG_PATH
-# Each example prints the camera's name and a line per frame; the emulated
-# camera's first pixel is the frame id's low byte.
+# Each example prints the camera's name and a line per frame; the first pixel is the frame id's low byte.
 for program in examples/list_and_grab examples/grab_raii c_example cpp_example; do
-  check "$program" 0 env ZAR_USB_EMULATION=0 "$work/$program" 3
-  contains "$program" "ZC1000_#PKG1"
+  check_output "$program" "ZC1000_#PKG1" env ZAR_USB_EMULATION=0 "$work/$program" 3
   contains "$program" "^frame 3: 64x8, 512 bytes, first pixel 3$"
 done
 
-# --- The Debian packages, installed into a temporary root.
+# --- The Debian packages: the library's, the feature library's where Aravis was found, and whatever else the
+# build packages (the GStreamer element's).
 check "cpack" 0 "$cpack" --config "$build/CPackConfig.cmake" -G DEB -B "$work/debs"
 debs=("$work"/debs/*.deb)
-# The library's packages, the feature library's where Aravis was found, and
-# whatever else the build packages (the GStreamer element's).
 packages=($(for deb in "${debs[@]}"; do dpkg-deb -f "$deb" Package; done))
 expected=(libzar-usb1 libzar-usb-dev zar-usb-tools zar-usb-gentl)
 [ -e "$build/bin/libzar_features.so.1" ] && expected+=(libzar-features1)
@@ -66,46 +48,41 @@ for package in "${expected[@]}"; do
   [[ " ${packages[*]} " == *" $package "* ]] || fail "no package $package among: ${packages[*]}"
 done
 for package in "${packages[@]}"; do
-  check "$package: copyright" 0 dpkg-deb -c "$work"/debs/${package}_*.deb
-  contains "$package: copyright" " ./usr/share/doc/$package/copyright$"
+  check_output "$package: copyright" " ./usr/share/doc/$package/copyright$" dpkg-deb -c "$work"/debs/${package}_*.deb
 done
-check "GenTL package" 0 dpkg-deb -c "$work"/debs/zar-usb-gentl_*.deb
-contains "GenTL package" " ./usr/lib/[a-z0-9_-]*/gentl/ZAR_USB.cti$"
-check "development package" 0 dpkg-deb -c "$work"/debs/libzar-usb-dev_*.deb
-contains "development package" " ./usr/lib/libzar_usb.so -> libzar_usb.so.1$"
+check_output "GenTL package" " ./usr/lib/[a-z0-9_-]*/gentl/ZAR_USB.cti$" dpkg-deb -c "$work"/debs/zar-usb-gentl_*.deb
+check_output "development package" " ./usr/lib/libzar_usb.so -> libzar_usb.so.1$" \
+  dpkg-deb -c "$work"/debs/libzar-usb-dev_*.deb
 contains "development package" " ./usr/lib/pkgconfig/zar_usb.pc$"
-check "tools depend on the library" 0 dpkg-deb -f "$work"/debs/zar-usb-tools_*.deb Depends
-contains "tools depend on the library" "libzar-usb1 (= [0-9.]*)"
+check_output "tools depend on the library" "libzar-usb1 (= [0-9.]*)" \
+  dpkg-deb -f "$work"/debs/zar-usb-tools_*.deb Depends
 
+# The root's package database: the packages ours depend on, as installed here.
 root=$work/root
 mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
-# The root's package database: the packages ours depend on, as installed here.
 depends=$(for deb in "${debs[@]}"; do dpkg-deb -f "$deb" Depends; done | tr ',' '\n')
 for package in $(sed 's/^ *\([^ (:]*\).*/\1/' <<<"$depends" | grep -v zar- | sort -u); do
   dpkg-query -s "$package" >>"$root/var/lib/dpkg/status" && echo >>"$root/var/lib/dpkg/status"
   touch "$root/var/lib/dpkg/info/$(dpkg-query -W -f='${binary:Package}' "$package").list"
 done
 touch "$root/var/lib/dpkg/available"
-# The library's maintainer scripts run ldconfig: here, without a chroot into
-# the root, a stand-in that leaves this machine's library cache alone.
+# The library's maintainer scripts run ldconfig: without a chroot into the root, a stand-in that leaves this
+# machine's library cache alone.
 mkdir -p "$work/path"
 printf '#!/bin/sh\necho "ldconfig $*" >>"%s"\n' "$work/ldconfig.log" >"$work/path/ldconfig"
 chmod +x "$work/path/ldconfig"
 dpkg_root() { PATH="$work/path:$PATH" dpkg --root="$root" --force-script-chrootless "$@"; }
 check "dpkg -i" 0 dpkg_root -i "${debs[@]}"
 check "ldconfig ran" 0 cat "$work/ldconfig.log"
-# zarusb finds the library and the description files of the packages, and
-# opens the emulated camera.
-check "description files from the packages" 0 env ZAR_USB_EMULATION=0 "$root/usr/bin/zarusb" xml
-contains "description files from the packages" 'ModelName="ZC1000"'
-# The GStreamer element's package, when the build made it: the element lies
-# in GStreamer's own plugin folder (in the root), gst-inspect-1.0 finds it
-# there, and the element the library of the root.
+# zarusb finds the packages' library and description files and opens the camera.
+check_output "description files from the packages" 'ModelName="ZC1000"' \
+  env ZAR_USB_EMULATION=0 "$root/usr/bin/zarusb" xml
+# The GStreamer element's package, when the build made it: gst-inspect-1.0 finds the element in GStreamer's
+# plugin folder of the root.
 if [[ " ${packages[*]} " == *" gstreamer1.0-zar-usb "* ]]; then
   plugins=$root$(pkg-config --variable=pluginsdir gstreamer-1.0)
-  check "element from the packages" 0 env GST_PLUGIN_PATH="$plugins" \
-    GST_REGISTRY_1_0="$work/registry.bin" gst-inspect-1.0 zarusbsrc
-  contains "element from the packages" "Filename *$plugins/libgstzarusb.so"
+  check_output "element from the packages" "Filename *$plugins/libgstzarusb.so" \
+    env GST_PLUGIN_PATH="$plugins" GST_REGISTRY_1_0="$work/registry.bin" gst-inspect-1.0 zarusbsrc
 fi
 check "dpkg --purge" 0 dpkg_root --purge "${packages[@]}"
 check "nothing left" 0 find "$root" -path "$root/var" -prune -o -type f -print

@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# The Windows build's installed tree and zip: the DLL with its import library
-# and .def, zarusb.exe beside the DLL finding the installed description files
-# without GENICAM_ROOT, the CMake package and zar_usb.pc.
+# The Windows build's installed tree and zip: the DLL with its import library and .def, zarusb.exe beside the
+# DLL finding the installed description files without GENICAM_ROOT, the CMake package and zar_usb.pc.
 # Usage: windows_install_test.sh BUILD_DIR CMAKE CPACK RUNNER (cmake/wine-run.sh)
 set -uo pipefail
 build=$1 cmake=$2 cpack=$3 runner=$4
@@ -20,8 +19,7 @@ for file in "${installed[@]}"; do
 done
 check "def lists the exports" 0 grep -q "^  TLOpen$" "$work/prefix/lib/ZAR_USB.def"
 check "link name" 0 grep -q "^Libs: .* -lZAR_USB$" "$work/prefix/lib/pkgconfig/zar_usb.pc"
-check "installed zarusb" 0 "$runner" "$work/prefix/bin/zarusb.exe" xml --tl
-contains "installed zarusb" 'ModelName="ZAR_USB"'
+check_output "installed zarusb" 'ModelName="ZAR_USB"' "$runner" "$work/prefix/bin/zarusb.exe" xml --tl
 
 check "zip" 0 "$cpack" --config "$build/CPackConfig.cmake" -G ZIP -B "$work/zip"
 check "zip contents" 0 /usr/bin/python3 -c "import sys, zipfile; print('\n'.join(zipfile.ZipFile(sys.argv[1]).namelist()))" \

@@ -46,22 +46,20 @@ std::vector<std::string> ListedNames(ZAR_TL_HANDLE tl) {
 }
 
 bool WaitForName(ZAR_TL_HANDLE tl, const std::string &name, bool listed, uint32_t milliseconds) {
-  return WaitFor(
-      [&] {
-        const auto names = ListedNames(tl);
-        return (std::find(names.begin(), names.end(), name) != names.end()) == listed;
-      },
-      milliseconds);
+  const auto shows = [&] {
+    const auto names = ListedNames(tl);
+    return (std::find(names.begin(), names.end(), name) != names.end()) == listed;
+  };
+  return WaitFor(shows, milliseconds);
 }
 
 bool WaitForCount(ZAR_TL_HANDLE tl, uint32_t count, uint32_t milliseconds) {
-  return WaitFor(
-      [&] {
-        uint32_t now = UINT32_MAX;
-        TLGetNumDevices(tl, "USB", &now);
-        return now == count;
-      },
-      milliseconds);
+  const auto counts = [&] {
+    uint32_t now = UINT32_MAX;
+    TLGetNumDevices(tl, "USB", &now);
+    return now == count;
+  };
+  return WaitFor(counts, milliseconds);
 }
 
 } // namespace zar_test

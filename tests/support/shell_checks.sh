@@ -1,8 +1,6 @@
-# Checks for the test scripts, sourced after ZAR_USB_NAMESPACE is set:
-# `check` runs a command and compares its exit code, `contains` looks for a
-# pattern in that command's output, `check_rows` does both for each row of a
-# table, `fail` counts a failure found otherwise, `finish` removes the run's
-# namespace folder and prints the count (its status is the script's).
+# Checks for the test scripts: `check` runs a command and compares its exit code, `contains` looks for a pattern
+# in its output, `check_output` and `check_rows` (for each row of a table) do both, `fail` counts a failure found
+# otherwise, `finish` removes the run's namespace folder and prints the count (its status is the script's).
 failures=0
 total=0
 output=""
@@ -27,6 +25,11 @@ contains() { # description, pattern (grep's basic expression)
   fi
 }
 
+check_output() { # description, pattern, command...: the command succeeds, and its output holds the pattern
+  check "$1" 0 "${@:3}"
+  contains "$1" "$2"
+}
+
 # Each row of standard input, "EXIT~ARGUMENTS~PATTERN", run as COMMAND...
 # ARGUMENTS (split at blanks, never expanded as file names): its exit code,
 # and that its output holds the pattern when the row gives one.
@@ -44,6 +47,18 @@ fail() { # description
   total=$((total + 1))
   failures=$((failures + 1))
   echo "FAILED: $1"
+}
+
+# The build installed and then moved (nothing may depend on the prefix), in a namespace of the run's own,
+# with neither GENICAM_ROOT nor LD_LIBRARY_PATH: sets work (a folder removed at exit) and prefix.
+install_moved() { # namespace prefix, build folder, cmake
+  export ZAR_USB_NAMESPACE="$1-$$-$RANDOM"
+  unset GENICAM_ROOT LD_LIBRARY_PATH ZAR_USB_EMULATION
+  work=$(mktemp -d)
+  trap 'rm -rf "$work"' EXIT
+  check "install" 0 "$3" --install "$2" --prefix "$work/staged"
+  mv "$work/staged" "$work/prefix"
+  prefix=$work/prefix
 }
 
 # A PNG file's width, height, bit depth and colour type.

@@ -1,6 +1,5 @@
 #pragma once
-// A fresh folder under the system's temporary folder, removed with its
-// contents when the object goes.
+// A fresh folder under the system's temporary folder, removed with its contents when the object goes.
 
 #include <filesystem>
 
@@ -12,7 +11,6 @@ public:
   ~TempDir();
   TempDir(const TempDir &) = delete;
   TempDir &operator=(const TempDir &) = delete;
-
   const std::filesystem::path &Path() const { return m_path; }
   std::filesystem::path operator/(const std::filesystem::path &name) const { return m_path / name; }
 

@@ -10,7 +10,6 @@
 #include <thread>
 
 #include "namespace_run.h"
-#include "os/child_process.h"
 
 namespace zar_test {
 
@@ -28,27 +27,11 @@ bool RegisterHelper(const std::string &name, Helper helper) {
   return true;
 }
 
-struct HelperProcess::Impl {
-  oxa::ZarUsb::os::ChildProcess process;
-};
-
-HelperProcess::HelperProcess(const std::string &name, const std::vector<std::string> &arguments)
-    : m_impl(new Impl) {
+HelperProcess::HelperProcess(const std::string &name, const std::vector<std::string> &arguments) {
   std::vector<std::string> all = {"--zar-helper", name};
   all.insert(all.end(), arguments.begin(), arguments.end());
-  m_started = m_impl->process.Start(oxa::ZarUsb::os::ExecutablePath(), all) == 0;
+  m_started = m_process.Start(oxa::ZarUsb::os::ExecutablePath(), all) == 0;
 }
-
-HelperProcess::~HelperProcess() { delete m_impl; }
-
-int HelperProcess::Wait(uint32_t milliseconds) {
-  int code = -1;
-  return m_impl->process.Wait(milliseconds, &code) ? code : -1;
-}
-
-void HelperProcess::Kill() { m_impl->process.Kill(); }
-
-uint32_t HelperProcess::Id() const { return m_impl->process.Id(); }
 
 bool WaitFor(const std::function<bool()> &condition, uint32_t milliseconds) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);

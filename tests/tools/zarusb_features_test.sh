@@ -1,11 +1,9 @@
 #!/usr/bin/env bash
-# Camera features by name from the shell, on both emulated camera models:
-# every feature of the description file listed with a value or a reason,
-# writes that reach the registers and the frames of a following grab, and
-# the refusals. Usage: zarusb_features_test.sh ZARUSB GENICAM_ROOT
+# Camera features by name from the shell, on both emulated camera models: every feature of the description
+# file listed, writes that reach the registers and the frames of a grab, and the refusals.
+# Usage: zarusb_features_test.sh ZARUSB GENICAM_ROOT
 set -uo pipefail
-zarusb=$1
-genicam=$2
+zarusb=$1 genicam=$2
 export ZAR_USB_NAMESPACE="features-test-$$-$RANDOM" ZAR_USB_EMULATION=0
 source "$(dirname "$0")/../support/shell_checks.sh"
 
@@ -15,8 +13,7 @@ for model in ZC1000:1.0 ZC2000:2.0; do
   run() { "$zarusb" "$@" --camera "${name}_#$serial"; }
   check "$name: plug" 0 "$zarusb" emu plug --model "$name" --version "$version" --serial "$serial" --fps 0
 
-  # Every feature of the file, invisible ones and those of no category
-  # included, with a value or the reason it has none.
+  # Every feature of the file, invisible ones and those of no category included, with a value or a reason.
   check "$name: features --all" 0 run features --all
   while read -r type feature; do
     case $type in
@@ -33,11 +30,9 @@ for model in ZC1000:1.0 ZC2000:2.0; do
   check "$name: features" 0 run features
   ! grep -q "WidthReg" <<<"$output" || fail "$name: an invisible feature listed without --all: $output"
 
-  # Geometry and pixel format reach the frames of the next grab. Refusals
-  # each have their message and a non-zero exit; past the node map's ranges
-  # (a raw register), the camera refuses too; a refusal undoes the writes
-  # before it. The usual camera features reach their registers, in their
-  # encodings.
+  # Geometry and pixel format reach the frames of the next grab. Each refusal has its message and a non-zero
+  # exit; past the node map's ranges (a raw register) the camera refuses too; a refusal undoes the writes
+  # before it. The usual features reach their registers, in their encodings.
   check_rows "$name: " run <<'EOF'
 0~set Width=320 Height=240 PixelFormat=Mono16~^PixelFormat=Mono16$
 0~get Width Height PayloadSize~^PayloadSize=153600$
@@ -56,8 +51,7 @@ EOF
   check "$name: 16-bit PNG" 0 test "$(png_header "$frames/$name-0.png")" = "320 240 16 0"
   while read -r assignment address bytes <&3; do
     check "$name: set $assignment" 0 run set "$assignment"
-    check "$name: $assignment written" 0 run read "$address" 4
-    contains "$name: $assignment written" "^[0-9A-F]*  $bytes"
+    check_output "$name: $assignment written" "^[0-9A-F]*  $bytes" run read "$address" 4
   done 3<<'EOF'
 ExposureTime=5000 0x120 00 40 9C 45
 Gain=6 0x124 00 00 C0 40

@@ -1,15 +1,14 @@
 #!/usr/bin/env bash
-# The zarusb commands from the shell: the emulator group (plug, list, event,
-# fault, unplug, reset, and clear refusals), and list, info, read, write and
-# xml on an emulated camera, grab into PNG files (ended by an unplug or
-# Ctrl-C), watch events, and what is said about a wrong ZAR_USB_EMULATION. Usage: zarusb_test.sh COMMAND... (e.g. wine-run.sh zarusb.exe)
+# The zarusb commands: the emulator group, list, info, read, write and xml on an emulated camera, grab into
+# PNG files (ended by an unplug or Ctrl-C), watch, and a wrong ZAR_USB_EMULATION.
+# Usage: zarusb_test.sh COMMAND... (e.g. wine-run.sh zarusb.exe)
 set -uo pipefail
 export ZAR_USB_NAMESPACE="tool-test-$$-$RANDOM" ZAR_USB_EMULATION=0
 source "$(dirname "$0")/../support/shell_checks.sh"
 zarusb=("$@")
 
-# Options the camera's registers cannot hold are refused before the plug.
-# The user name written at 0x80 names the camera from the next scan on.
+# Options the camera's registers cannot hold are refused before the plug. The user name written at 0x80 names
+# the camera from the next scan on.
 check_rows "" "$@" <<'EOF'
 0~--version~^zarusb [0-9]*\.[0-9]*\.[0-9]*
 0~emu list~bus is empty
@@ -29,30 +28,25 @@ check_rows "" "$@" <<'EOF'
 0~xml --tl~ModelName="ZAR_USB"
 1~xml --tl -o /nonexistent/tl.xml~cannot write /nonexistent/tl.xml
 EOF
-check "list cameras without emulation" 0 env -u ZAR_USB_EMULATION "$@" list
-contains "list cameras without emulation" "ZAR_USB_EMULATION"
+check_output "list cameras without emulation" "ZAR_USB_EMULATION" env -u ZAR_USB_EMULATION "$@" list
 
-# grab: RGB8 in colour, Mono16, every k-th frame, plain lines off a terminal.
+# grab: RGB8 in colour, Mono16, every k-th frame, plain lines off a terminal; watch ends after its seconds.
 frames=$(mktemp -d)
 check_rows "" "$@" <<EOF
 0~grab --count 2 -o $frames/rgb_%02d.png~frame 1 (id 2) -> .*rgb_01.png
 0~emu plug --serial TOOL2 --width 64 --height 16 --pixel-format Mono16 --fps 0~
 0~grab --serial TOOL2 --count 4 --every 2 -o $frames/g%d.png~^4 frames, 0 lost, .* MiB/s; 2 PNG files: .*g0.png ... .*g2.png
 1~grab -o $frames/%s.png~one %d
-EOF
-check "no g1" 0 test ! -e "$frames/g1.png"
-check "colour PNG" 0 test "$(png_header "$frames/rgb_01.png")" = "320 240 8 2"
-
-# watch, until Ctrl-C, holding TOOL5: a device event of the opened camera, a
-# plug, and the unplugs below, one line each. Its output may only come at its
-# end (Wine), so the events are raised once it holds the camera. It has a
-# process group of its own, so that the wrapper that runs it under an
-# emulator is interrupted with it. Without Ctrl-C, it ends after its seconds.
-check_rows "" "$@" <<'EOF'
 0~watch --seconds 1~
 0~emu plug --serial TOOL5~
 0~emu plug --serial TOOL4 --fps 20~
 EOF
+check "no g1" 0 test ! -e "$frames/g1.png"
+check "colour PNG" 0 test "$(png_header "$frames/rgb_01.png")" = "320 240 8 2"
+
+# watch, until Ctrl-C, holding TOOL5: a device event of the opened camera, a plug, and the unplugs below, one
+# line each; raised once it holds the camera, as its output may only come at its end (Wine). Its process group
+# of its own lets Ctrl-C reach the wrapper that runs it under an emulator.
 watched=$(mktemp)
 setsid "$@" watch --seconds 300 --open TOOL5 >"$watched" 2>&1 &
 watcher=$!
@@ -62,9 +56,8 @@ check_rows "" "$@" <<'EOF'
 0~emu plug --serial TOOL3~
 0~emu unplug TOOL3~
 EOF
-# grab as the holder of an unplugged camera: it fails and lets go at once,
-# often before its own notification comes. Every time the camera leaves the
-# list, comes back under its own name, and the watcher hears one unplug.
+# grab as the holder of an unplugged camera fails and lets go at once, often before its own notification
+# comes. Every time the camera leaves the list, comes back under its own name, and the watcher hears one unplug.
 rounds=3
 for round in $(seq $rounds); do
   "$@" grab --serial TOOL4 --count 1000000 --every 1000000 -o "$frames/s%d.png" >"$frames/log" 2>&1 &
@@ -72,8 +65,7 @@ for round in $(seq $rounds); do
   for _ in $(seq 100); do "$@" emu list 2>&1 | grep -q "TOOL4 .*open in process" && break; sleep 0.1; done
   check "unplug grabbed $round" 0 "$@" emu unplug TOOL4
   wait "$grabber"
-  check "grab fails $round" 0 bash -c "[ $? -eq 1 ]"
-  output=$(cat "$frames/log")
+  check "grab fails $round" 1 bash -c "cat '$frames/log'; exit $?"
   contains "grab fails $round" "camera ZC1000_#TOOL4 was unplugged"
   for _ in $(seq 50); do "$@" list 2>&1 | grep -q "_#TOOL4" || break; sleep 0.1; done
   "$@" list 2>&1 | grep -q "_#TOOL4" && fail "record gone $round"
@@ -92,16 +84,13 @@ contains "watch device event" "^[0-9:.]*  device event 0x42  .*_#TOOL5  0A 0B"
 contains "watch plug" "^[0-9:.]*  USB_PLUGGED_DEVICE  ZC1000_#TOOL3"
 rm -f "$watched"
 
-# Ctrl-C ends a grab with its summary, once it streams (its first file is
-# written). The grab gets a process group of its own, so that the wrapper
-# that runs it under an emulator is interrupted with it.
+# Ctrl-C ends a grab with its summary, once it streams (its first file is written); a process group as above.
 setsid "$@" grab --camera ZC1000_#TOOL4 --count 1000000 --every 1000000 -o "$frames/c%d.png" >"$frames/log" 2>&1 &
 grabber=$!
 for _ in $(seq 100); do [ -e "$frames/c0.png" ] && break; sleep 0.1; done
 kill -INT -- -"$grabber"
 wait "$grabber"
-check "Ctrl-C ends the grab" 0 bash -c "[ $? -eq 130 ]"
-output=$(cat "$frames/log")
+check "Ctrl-C ends the grab" 130 bash -c "cat '$frames/log'; exit $?"
 contains "Ctrl-C ends the grab" "^[0-9]* frames (interrupted), [0-9]* lost, .*; 1 PNG files"
 rm -rf "$frames"
 
@@ -115,8 +104,7 @@ check_rows "" "$@" <<'EOF'
 0~emu unplug TOOL1~
 1~emu unplug TOOL1~no emulated camera 'TOOL1'
 EOF
-# A wrong ZAR_USB_EMULATION is named; one that differs from the bus's is not
-# applied until a reset.
+# A wrong ZAR_USB_EMULATION is named; one that differs from the bus's is not applied until a reset.
 emulation() { env ZAR_USB_EMULATION="$1" "${zarusb[@]}" "${@:2}"; }
 check_rows "ZAR_USB_EMULATION=" emulation <<'EOF'
 0~two list~ZAR_USB_EMULATION=two: neither a number of cameras nor a camera description file
