@@ -91,7 +91,7 @@ bool ParseFeatures(const char *text, Settings *settings, std::string *error) {
   GError *failure = nullptr;
   if (text == nullptr || std::strspn(text, " \t\n") == std::strlen(text)) return true;
   if (!g_shell_parse_argv(text, &count, &words, &failure)) {
-    *error = std::string("features='") + text + "' cannot be split: " + failure->message;
+    *error = std::string("features cannot be split: ") + failure->message;
     g_error_free(failure);
     return false;
   }

@@ -175,6 +175,7 @@ static gboolean gst_zar_usb_src_start(GstBaseSrc *base) {
   }
   auto offer = std::make_unique<zarusbsrc::Offer>();
   uint32_t frameRateMilli = 0;
+  error = "its frame rate cannot be read";
   if (!camera->Read(ZAR_CAMERA_FRAME_RATE_MILLI, &frameRateMilli) ||
       !zarusbsrc::ReadOffer(camera->Features(), frameRateMilli, offer.get(), &error)) {
     GST_ELEMENT_ERROR(self, RESOURCE, SETTINGS, ("Camera '%s' cannot stream to GStreamer: %s.",
@@ -314,11 +315,12 @@ static gboolean gst_zar_usb_src_decide_allocation(GstBaseSrc *base, GstQuery *qu
 
 static gboolean gst_zar_usb_src_query(GstBaseSrc *base, GstQuery *query) {
   auto *self = GST_ZAR_USB_SRC(base);
-  if (GST_QUERY_TYPE(query) != GST_QUERY_LATENCY || self->camera == nullptr)
+  if (GST_QUERY_TYPE(query) != GST_QUERY_LATENCY || self->offer == nullptr)
     return GST_BASE_SRC_CLASS(gst_zar_usb_src_parent_class)->query(base, query);
-  // A frame is complete one frame period after its time stamp.
-  const GstClockTime period =
-      self->info.fps_n > 0 ? gst_util_uint64_scale_int(GST_SECOND, self->info.fps_d, self->info.fps_n) : 0;
+  // A frame is complete one frame period after its time stamp (the offer's
+  // frame rate is the caps').
+  const zarusbsrc::Offer &offer = *self->offer;
+  const GstClockTime period = offer.fpsN > 0 ? gst_util_uint64_scale_int(GST_SECOND, offer.fpsD, offer.fpsN) : 0;
   gst_query_set_latency(query, TRUE, period, GST_CLOCK_TIME_NONE);
   return TRUE;
 }
