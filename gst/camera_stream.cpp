@@ -81,12 +81,12 @@ bool CameraStream::Allocate(uint32_t buffers, std::string *error) {
     }
   }
   if (m_stream != nullptr) {
-    const std::lock_guard lock(m_mutex);
     if (std::memcmp(&shape, &m_geometry, sizeof shape) == 0 && m_memory.size() == buffers) return true;
-    if (m_acquiring || m_queued + m_returned.size() != m_memory.size()) {
+    if (!Idle()) {
       *error = "the frame's format cannot change while frames are in flight";
       return false;
     }
+    const std::lock_guard lock(m_mutex);
     DSClose(m_stream);
     m_stream = nullptr;
     m_memory.clear();
@@ -108,6 +108,11 @@ bool CameraStream::Allocate(uint32_t buffers, std::string *error) {
     ++m_queued;
   }
   return true;
+}
+
+bool CameraStream::Idle() {
+  const std::lock_guard lock(m_mutex);
+  return m_stream == nullptr || (!m_acquiring && m_queued + m_returned.size() == m_memory.size());
 }
 
 bool CameraStream::Read(uint64_t address, uint32_t *value) const {

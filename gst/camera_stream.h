@@ -67,6 +67,9 @@ public:
   // the geometry did not. False with *error set when it cannot; Shape holds
   // the geometry after a success.
   bool Allocate(uint32_t buffers, std::string *error);
+  // No stream yet, or every buffer back and the acquisition stopped: the
+  // frame's format may change.
+  bool Idle();
   // A register of the camera (ZAR_CAMERA_*); false when it cannot be read.
   bool Read(uint64_t address, uint32_t *value) const;
   const Geometry &Shape() const { return m_geometry; }

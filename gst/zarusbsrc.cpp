@@ -283,8 +283,11 @@ static gboolean gst_zar_usb_src_set_caps(GstBaseSrc *base, GstCaps *caps) {
   } else {
     parsed = format != nullptr && gst_video_info_from_caps(&info, caps);
   }
-  std::string error = "the caps name no format of the camera";
-  if (!parsed || !zarusbsrc::WriteCaps(camera.Features(), structure, &error) ||
+  // The camera's format changes only while no frame of the old one is out.
+  const bool idle = camera.Idle();
+  std::string error = idle ? "the caps name no format of the camera"
+                           : "the frame's format cannot change while frames are in flight";
+  if (!parsed || !idle || !zarusbsrc::WriteCaps(camera.Features(), structure, &error) ||
       !camera.Allocate(self->bufferCount, &error)) {
     GST_ELEMENT_ERROR(self, RESOURCE, SETTINGS, ("Camera '%s' cannot stream %" GST_PTR_FORMAT ": %s.",
                                                  camera.Name().c_str(), caps, error.c_str()),

@@ -269,6 +269,7 @@ INSTANTIATE_TEST_SUITE_P(
                 {3, 5, 2.0f}},
         Request{"GAIN", "gain=6 features=\"Width=32 PixelFormat=RGB8\"", "video/x-raw,format=RGB,width=32,height=48",
                 nullptr, {0, 0, std::pow(10.0f, 6.0f / 20.0f)}},
+        Request{"RATE", "frame-rate=50", "video/x-raw,format=GRAY8,width=64,height=48,framerate=50/1"},
         Request{"REFUSED", "gain=99 features=\"Nope=1 TriggerMode=On\"", nullptr,
                 "Camera 'ZC1000_#REFUSED' refused settings: gain: Gain=99 is out of range: 0..24; no feature 'Nope'"}),
     [](const ::testing::TestParamInfo<Request> &info) { return std::string(info.param.serial); });
