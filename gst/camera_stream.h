@@ -76,8 +76,9 @@ public:
 
   // The next frame, waiting at most timeoutMs for the camera (time spent
   // waiting for a holder to release a buffer does not count). Starts the
-  // acquisition when it is not running. Streaming thread only. Failed:
-  // *status holds the library's code and *text its message.
+  // acquisition when it is not running. After Allocate, on the streaming
+  // thread only. Failed: *status holds the library's code and *text its
+  // message.
   Outcome Next(uint32_t timeoutMs, Frame *frame, ZAR_STATUS *status, std::string *text);
   // Gives a frame's buffer back; any thread, never blocks on the library.
   void Release(uint32_t id);
