@@ -39,7 +39,7 @@ std::string FindCamera(ZAR_TL_HANDLE tl, const Selection &selection) {
 
 } // namespace
 
-std::shared_ptr<CameraStream> CameraStream::Open(const Selection &selection, uint32_t buffers, std::string *error) {
+std::shared_ptr<CameraStream> CameraStream::Open(const Selection &selection, std::string *error) {
   std::shared_ptr<CameraStream> camera(new CameraStream);
   if (TLOpen(nullptr, nullptr, &camera->m_tl) != ZAR_SUCCESS) {
     *error = "the ZAR_USB transport layer cannot be opened";
@@ -53,13 +53,21 @@ std::shared_ptr<CameraStream> CameraStream::Open(const Selection &selection, uin
                                       : "no camera with serial number '" + selection.serial + "'";
     return nullptr;
   }
-  const auto fail = [&](const char *what, ZAR_STATUS status) {
-    *error = std::string(what) + " failed on camera '" + camera->m_name + "': " + camera->ErrorText(status);
+  if (const ZAR_STATUS status = TLOpenDevice(camera->m_tl, "USB", camera->m_name.c_str(), &camera->m_device)) {
+    *error = "TLOpenDevice failed on camera '" + camera->m_name + "': " + camera->ErrorText(status);
     return nullptr;
-  };
-  if (const ZAR_STATUS status = TLOpenDevice(camera->m_tl, "USB", camera->m_name.c_str(), &camera->m_device))
-    return fail("TLOpenDevice", status);
-  Geometry &shape = camera->m_geometry;
+  }
+  char message[512] = {};
+  camera->m_features = zar_features_open(camera->m_device, nullptr, message, sizeof message);
+  if (camera->m_features == nullptr) {
+    *error = "the features of camera '" + camera->m_name + "' cannot be read: " + message;
+    return nullptr;
+  }
+  return camera;
+}
+
+bool CameraStream::Allocate(uint32_t buffers, std::string *error) {
+  Geometry shape{};
   const std::pair<uint64_t, uint32_t *> registers[] = {
       {ZAR_CAMERA_WIDTH, &shape.width},
       {ZAR_CAMERA_HEIGHT, &shape.height},
@@ -67,28 +75,56 @@ std::shared_ptr<CameraStream> CameraStream::Open(const Selection &selection, uin
       {ZAR_CAMERA_PAYLOAD_SIZE, &shape.payload},
       {ZAR_CAMERA_FRAME_RATE_MILLI, &shape.frameRateMilli}};
   for (const auto &[address, value] : registers) {
-    uint64_t size = sizeof *value;
-    if (const ZAR_STATUS status = GCReadData(camera->m_device, 0, address, value, &size))
-      return fail("GCReadData", status);
+    if (!Read(address, value)) {
+      *error = "camera '" + m_name + "' does not answer";
+      return false;
+    }
   }
-  if (const ZAR_STATUS status = DevCreateDataStream(camera->m_device, 0, &camera->m_stream))
-    return fail("DevCreateDataStream", status);
+  if (m_stream != nullptr) {
+    if (std::memcmp(&shape, &m_geometry, sizeof shape) == 0 && m_memory.size() == buffers) return true;
+    if (!Idle()) {
+      *error = "the frame's format cannot change while frames are in flight";
+      return false;
+    }
+    const std::lock_guard lock(m_mutex);
+    DSClose(m_stream);
+    m_stream = nullptr;
+    m_memory.clear();
+    m_returned.clear();
+    m_queued = 0;
+  }
+  m_geometry = shape;
+  const auto fail = [&](const char *what, ZAR_STATUS status) {
+    *error = std::string(what) + " failed on camera '" + m_name + "': " + ErrorText(status);
+    return false;
+  };
+  if (const ZAR_STATUS status = DevCreateDataStream(m_device, 0, &m_stream)) return fail("DevCreateDataStream", status);
   for (uint32_t i = 0; i < buffers; ++i) {
     uint32_t id = 0;
-    camera->m_memory.emplace_back(new uint8_t[shape.payload]);
-    if (const ZAR_STATUS status =
-            DSAnnounceBuffer(camera->m_stream, camera->m_memory.back().get(), shape.payload, nullptr, &id))
+    m_memory.emplace_back(new uint8_t[shape.payload]);
+    if (const ZAR_STATUS status = DSAnnounceBuffer(m_stream, m_memory.back().get(), shape.payload, nullptr, &id))
       return fail("DSAnnounceBuffer", status);
-    if (const ZAR_STATUS status = DSQueueBuffer(camera->m_stream, id)) return fail("DSQueueBuffer", status);
-    ++camera->m_queued;
+    if (const ZAR_STATUS status = DSQueueBuffer(m_stream, id)) return fail("DSQueueBuffer", status);
+    ++m_queued;
   }
-  return camera;
+  return true;
+}
+
+bool CameraStream::Idle() {
+  const std::lock_guard lock(m_mutex);
+  return m_stream == nullptr || (!m_acquiring && m_queued + m_returned.size() == m_memory.size());
+}
+
+bool CameraStream::Read(uint64_t address, uint32_t *value) const {
+  uint64_t size = sizeof *value;
+  return GCReadData(m_device, 0, address, value, &size) == ZAR_SUCCESS;
 }
 
 // The closes answer once the library is done with the buffers, also when it
 // closed an unplugged camera itself; the buffers go after them.
 CameraStream::~CameraStream() {
   if (m_stream != nullptr) DSClose(m_stream);
+  zar_features_close(m_features);
   if (m_device != nullptr) DevClose(m_device);
   if (m_tl != nullptr) TLClose(m_tl);
 }
@@ -168,8 +204,7 @@ void CameraStream::Resume() {
 
 bool CameraStream::Answers() const {
   uint32_t width = 0;
-  uint64_t size = sizeof width;
-  return GCReadData(m_device, 0, ZAR_CAMERA_WIDTH, &width, &size) == ZAR_SUCCESS;
+  return Read(ZAR_CAMERA_WIDTH, &width);
 }
 
 std::string CameraStream::ErrorText(ZAR_STATUS status) const {

@@ -1,7 +1,6 @@
 #include "zarusbsrc.h"
 
 #include <cstring>
-#include <numeric>
 
 #include "zar_usb_camera.h"
 
@@ -10,25 +9,46 @@ GST_DEBUG_CATEGORY_STATIC(zar_usb_src_debug);
 
 namespace {
 
-enum { PROP_0, PROP_CAMERA, PROP_CAMERA_INDEX, PROP_BUFFERS, PROP_TIMEOUT };
+enum {
+  PROP_0,
+  PROP_CAMERA,
+  PROP_CAMERA_INDEX,
+  PROP_BUFFERS,
+  PROP_TIMEOUT,
+  PROP_OFFSET_X,
+  PROP_OFFSET_Y,
+  PROP_EXPOSURE,
+  PROP_GAIN,
+  PROP_FRAME_RATE,
+  PROP_FEATURES
+};
 
 constexpr guint kDefaultBuffers = 8;
 constexpr guint kDefaultTimeoutMs = 5000;
 
 #define ZAR_USB_SRC_CAPS                                                                                  \
-  "video/x-raw, format = (string) { GRAY8, GRAY16_LE, RGB }, width = (int) [ 1, max ], "                 \
+  "video/x-raw, format = (string) { GRAY8, GRAY16_LE, RGB, BGR }, width = (int) [ 1, max ], "            \
+  "height = (int) [ 1, max ], framerate = (fraction) [ 0/1, max ]; "                                      \
+  "video/x-bayer, format = (string) { rggb, gbrg, grbg, bggr }, width = (int) [ 1, max ], "               \
   "height = (int) [ 1, max ], framerate = (fraction) [ 0/1, max ]"
 
 GstStaticPadTemplate src_template =
     GST_STATIC_PAD_TEMPLATE("src", GST_PAD_SRC, GST_PAD_ALWAYS, GST_STATIC_CAPS(ZAR_USB_SRC_CAPS));
 
-GstVideoFormat VideoFormat(uint32_t pixelFormat) {
-  switch (pixelFormat) {
-  case ZAR_PIXEL_MONO8: return GST_VIDEO_FORMAT_GRAY8;
-  case ZAR_PIXEL_MONO16: return GST_VIDEO_FORMAT_GRAY16_LE;
-  case ZAR_PIXEL_RGB8: return GST_VIDEO_FORMAT_RGB;
-  default: return GST_VIDEO_FORMAT_UNKNOWN;
-  }
+// The feature each property writes, and its value as text.
+struct FeatureProperty {
+  guint id;
+  const char *property, *feature;
+};
+constexpr FeatureProperty kFeatureProperties[] = {{PROP_OFFSET_X, "offset-x", "OffsetX"},
+                                                  {PROP_OFFSET_Y, "offset-y", "OffsetY"},
+                                                  {PROP_EXPOSURE, "exposure", "ExposureTime"},
+                                                  {PROP_GAIN, "gain", "Gain"},
+                                                  {PROP_FRAME_RATE, "frame-rate", "AcquisitionFrameRate"}};
+
+std::string Number(double value) {
+  char text[G_ASCII_DTOSTR_BUF_SIZE];
+  return g_ascii_dtostr(text, sizeof text, value);
 }
 
 // A frame's hold on its camera buffer: released with the GstMemory.
@@ -49,6 +69,7 @@ G_DEFINE_TYPE(GstZarUsbSrc, gst_zar_usb_src, GST_TYPE_PUSH_SRC)
 
 static void gst_zar_usb_src_init(GstZarUsbSrc *self) {
   self->serial = g_strdup("");
+  self->features = g_strdup("");
   self->buffers = kDefaultBuffers;
   self->timeoutMs = kDefaultTimeoutMs;
   gst_base_src_set_live(GST_BASE_SRC(self), TRUE);
@@ -58,7 +79,10 @@ static void gst_zar_usb_src_init(GstZarUsbSrc *self) {
 static void gst_zar_usb_src_finalize(GObject *object) {
   auto *self = GST_ZAR_USB_SRC(object);
   g_free(self->serial);
+  g_free(self->features);
   delete self->camera;
+  delete self->offer;
+  gst_clear_caps(&self->caps);
   G_OBJECT_CLASS(gst_zar_usb_src_parent_class)->finalize(object);
 }
 
@@ -74,8 +98,19 @@ static void gst_zar_usb_src_set_property(GObject *object, guint id, const GValue
   case PROP_CAMERA_INDEX: self->index = g_value_get_uint(value); break;
   case PROP_BUFFERS: self->buffers = g_value_get_uint(value); break;
   case PROP_TIMEOUT: self->timeoutMs = g_value_get_uint(value); break;
+  case PROP_OFFSET_X: self->offsetX = g_value_get_uint(value); break;
+  case PROP_OFFSET_Y: self->offsetY = g_value_get_uint(value); break;
+  case PROP_EXPOSURE: self->exposure = g_value_get_double(value); break;
+  case PROP_GAIN: self->gain = g_value_get_double(value); break;
+  case PROP_FRAME_RATE: self->frameRate = g_value_get_double(value); break;
+  case PROP_FEATURES:
+    g_free(self->features);
+    self->features = g_value_dup_string(value);
+    if (self->features == nullptr) self->features = g_strdup("");
+    break;
   default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, param); break;
   }
+  self->given |= 1u << id;
   GST_OBJECT_UNLOCK(self);
 }
 
@@ -87,43 +122,75 @@ static void gst_zar_usb_src_get_property(GObject *object, guint id, GValue *valu
   case PROP_CAMERA_INDEX: g_value_set_uint(value, self->index); break;
   case PROP_BUFFERS: g_value_set_uint(value, self->buffers); break;
   case PROP_TIMEOUT: g_value_set_uint(value, self->timeoutMs); break;
+  case PROP_OFFSET_X: g_value_set_uint(value, self->offsetX); break;
+  case PROP_OFFSET_Y: g_value_set_uint(value, self->offsetY); break;
+  case PROP_EXPOSURE: g_value_set_double(value, self->exposure); break;
+  case PROP_GAIN: g_value_set_double(value, self->gain); break;
+  case PROP_FRAME_RATE: g_value_set_double(value, self->frameRate); break;
+  case PROP_FEATURES: g_value_set_string(value, self->features); break;
   default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, param); break;
   }
   GST_OBJECT_UNLOCK(self);
 }
 
+// The feature properties that were given, then `features`, in that order.
+static bool TakeSettings(GstZarUsbSrc *self, zarusbsrc::Settings *settings, std::string *error) {
+  const std::string values[] = {std::to_string(self->offsetX), std::to_string(self->offsetY), Number(self->exposure),
+                                Number(self->gain), Number(self->frameRate)};
+  for (size_t i = 0; i < G_N_ELEMENTS(kFeatureProperties); ++i)
+    if (self->given & (1u << kFeatureProperties[i].id))
+      settings->push_back({kFeatureProperties[i].property, kFeatureProperties[i].feature, values[i]});
+  return zarusbsrc::ParseFeatures(self->features, settings, error);
+}
+
+// Opens the camera, writes the properties' settings and reads what the
+// camera can stream; the buffers wait for the caps.
 static gboolean gst_zar_usb_src_start(GstBaseSrc *base) {
   auto *self = GST_ZAR_USB_SRC(base);
   zarusbsrc::Selection selection;
+  zarusbsrc::Settings settings;
+  std::string error;
   GST_OBJECT_LOCK(self);
   selection.serial = self->serial;
   selection.index = self->index;
-  const guint buffers = self->buffers;
+  self->bufferCount = self->buffers;
+  const bool parsed = TakeSettings(self, &settings, &error);
   GST_OBJECT_UNLOCK(self);
+  if (!parsed) {
+    GST_ELEMENT_ERROR(self, RESOURCE, SETTINGS, ("%s.", error.c_str()), (nullptr));
+    return FALSE;
+  }
 
-  std::string error;
-  auto camera = zarusbsrc::CameraStream::Open(selection, buffers, &error);
+  auto camera = zarusbsrc::CameraStream::Open(selection, &error);
   if (!camera) {
     GST_ELEMENT_ERROR(self, RESOURCE, NOT_FOUND, ("Cannot open the camera: %s.", error.c_str()), (nullptr));
     return FALSE;
   }
-  const zarusbsrc::Geometry &shape = camera->Shape();
-  const GstVideoFormat format = VideoFormat(shape.pixelFormat);
-  if (format == GST_VIDEO_FORMAT_UNKNOWN) {
-    GST_ELEMENT_ERROR(self, RESOURCE, SETTINGS,
-                      ("Camera '%s' has pixel format 0x%08x; zarusbsrc streams Mono8, Mono16 and RGB8.",
-                       camera->Name().c_str(), shape.pixelFormat),
+  const std::string refusals = zarusbsrc::Apply(camera->Features(), settings);
+  if (!refusals.empty()) {
+    GST_ELEMENT_ERROR(self, RESOURCE, SETTINGS, ("Camera '%s' refused settings: %s.", camera->Name().c_str(),
+                                                 refusals.c_str()),
                       (nullptr));
     return FALSE;
   }
-  gst_video_info_set_format(&self->info, format, shape.width, shape.height);
-  // frames per 1000 s, reduced
-  const guint divisor = std::gcd(shape.frameRateMilli, 1000u);
-  GST_VIDEO_INFO_FPS_N(&self->info) = static_cast<gint>(shape.frameRateMilli / divisor);
-  GST_VIDEO_INFO_FPS_D(&self->info) = static_cast<gint>(1000 / divisor);
-  GST_INFO_OBJECT(self, "camera '%s': %ux%u, pixel format 0x%08x, %u mHz, %u buffers", camera->Name().c_str(),
-                  shape.width, shape.height, shape.pixelFormat, shape.frameRateMilli, buffers);
+  auto offer = std::make_unique<zarusbsrc::Offer>();
+  uint32_t frameRateMilli = 0;
+  error = "its frame rate cannot be read";
+  if (!camera->Read(ZAR_CAMERA_FRAME_RATE_MILLI, &frameRateMilli) ||
+      !zarusbsrc::ReadOffer(camera->Features(), frameRateMilli, offer.get(), &error)) {
+    GST_ELEMENT_ERROR(self, RESOURCE, SETTINGS, ("Camera '%s' cannot stream to GStreamer: %s.",
+                                                 camera->Name().c_str(), error.c_str()),
+                      (nullptr));
+    return FALSE;
+  }
+  GstCaps *caps = offer->Caps();
+  GST_INFO_OBJECT(self, "camera '%s' offers %" GST_PTR_FORMAT, camera->Name().c_str(), caps);
+  GST_OBJECT_LOCK(self);
+  self->caps = caps;
+  GST_OBJECT_UNLOCK(self);
+  self->offer = offer.release();
   self->camera = new std::shared_ptr<zarusbsrc::CameraStream>(std::move(camera));
+  gst_video_info_init(&self->info);
   self->started = FALSE;
   return TRUE;
 }
@@ -134,19 +201,113 @@ static gboolean gst_zar_usb_src_stop(GstBaseSrc *base) {
   // Frames still downstream keep the camera open until they are let go.
   delete self->camera;
   self->camera = nullptr;
+  delete self->offer;
+  self->offer = nullptr;
+  GST_OBJECT_LOCK(self);
+  gst_clear_caps(&self->caps);
+  GST_OBJECT_UNLOCK(self);
   return TRUE;
 }
 
 static GstCaps *gst_zar_usb_src_get_caps(GstBaseSrc *base, GstCaps *filter) {
   auto *self = GST_ZAR_USB_SRC(base);
-  GstCaps *caps = self->camera != nullptr ? gst_video_info_to_caps(&self->info)
-                                          : gst_pad_get_pad_template_caps(GST_BASE_SRC_PAD(base));
+  GST_OBJECT_LOCK(self);
+  GstCaps *caps = self->caps != nullptr ? gst_caps_ref(self->caps) : nullptr;
+  GST_OBJECT_UNLOCK(self);
+  if (caps == nullptr) caps = gst_pad_get_pad_template_caps(GST_BASE_SRC_PAD(base));
   if (filter != nullptr) {
     GstCaps *both = gst_caps_intersect_full(filter, caps, GST_CAPS_INTERSECT_FIRST);
     gst_caps_unref(caps);
     caps = both;
   }
   return caps;
+}
+
+// Downstream's choice among the camera's offer, preferring the camera's
+// settings; a request the camera cannot meet fails naming what it offers.
+static gboolean gst_zar_usb_src_negotiate(GstBaseSrc *base) {
+  auto *self = GST_ZAR_USB_SRC(base);
+  if (self->offer == nullptr) return FALSE;
+  GstCaps *offer = gst_zar_usb_src_get_caps(base, nullptr);
+  GstCaps *peer = gst_pad_peer_query_caps(GST_BASE_SRC_PAD(base), offer);
+  GstCaps *caps = gst_caps_intersect_full(offer, peer, GST_CAPS_INTERSECT_FIRST);
+  gst_caps_unref(peer);
+  gboolean negotiated = FALSE;
+  if (gst_caps_is_empty(caps)) {
+    GstCaps *wanted = gst_pad_peer_query_caps(GST_BASE_SRC_PAD(base), nullptr);
+    gchar *text = gst_caps_to_string(wanted);
+    GST_ELEMENT_ERROR(self, CORE, NEGOTIATION, ("Camera '%s' cannot deliver %s; it offers %s.",
+                                                (*self->camera)->Name().c_str(), text,
+                                                self->offer->Text().c_str()),
+                      ("offered caps: %" GST_PTR_FORMAT, offer));
+    g_free(text);
+    gst_caps_unref(wanted);
+    gst_caps_unref(caps);
+  } else {
+    caps = GST_BASE_SRC_GET_CLASS(base)->fixate(base, caps);
+    negotiated = gst_base_src_set_caps(base, caps);
+    gst_caps_unref(caps);
+  }
+  gst_caps_unref(offer);
+  return negotiated;
+}
+
+// The width and height nearest to the camera's; the first format left, the
+// camera's own when downstream takes it.
+static GstCaps *gst_zar_usb_src_fixate(GstBaseSrc *base, GstCaps *caps) {
+  auto *self = GST_ZAR_USB_SRC(base);
+  caps = gst_caps_make_writable(caps);
+  for (guint i = 0; self->offer != nullptr && i < gst_caps_get_size(caps); ++i) {
+    GstStructure *structure = gst_caps_get_structure(caps, i);
+    gst_structure_fixate_field_nearest_int(structure, "width", self->offer->width.current);
+    gst_structure_fixate_field_nearest_int(structure, "height", self->offer->height.current);
+  }
+  return GST_BASE_SRC_CLASS(gst_zar_usb_src_parent_class)->fixate(base, caps);
+}
+
+// Writes the caps to the camera and sizes its buffers to the frame.
+static gboolean gst_zar_usb_src_set_caps(GstBaseSrc *base, GstCaps *caps) {
+  auto *self = GST_ZAR_USB_SRC(base);
+  if (self->camera == nullptr) return FALSE;
+  zarusbsrc::CameraStream &camera = **self->camera;
+  const GstStructure *structure = gst_caps_get_structure(caps, 0);
+  const zarusbsrc::MediaFormat *format = zarusbsrc::FindMediaFormat(structure);
+  const gboolean bayer = format != nullptr && gst_structure_has_name(structure, "video/x-bayer");
+  GstVideoInfo info;
+  gint width = 0, height = 0;
+  gboolean parsed = FALSE;
+  if (bayer) {
+    parsed = gst_structure_get_int(structure, "width", &width) && gst_structure_get_int(structure, "height", &height) &&
+             gst_video_info_set_format(&info, GST_VIDEO_FORMAT_GRAY8, width, height) &&
+             gst_structure_get_fraction(structure, "framerate", &info.fps_n, &info.fps_d);
+  } else {
+    parsed = format != nullptr && gst_video_info_from_caps(&info, caps);
+  }
+  // The camera's format changes only while no frame of the old one is out.
+  const bool idle = camera.Idle();
+  std::string error = idle ? "the caps name no format of the camera"
+                           : "the frame's format cannot change while frames are in flight";
+  if (!parsed || !idle || !zarusbsrc::WriteCaps(camera.Features(), structure, &error) ||
+      !camera.Allocate(self->bufferCount, &error)) {
+    GST_ELEMENT_ERROR(self, RESOURCE, SETTINGS, ("Camera '%s' cannot stream %" GST_PTR_FORMAT ": %s.",
+                                                 camera.Name().c_str(), caps, error.c_str()),
+                      (nullptr));
+    return FALSE;
+  }
+  const zarusbsrc::Geometry &shape = camera.Shape();
+  const guint64 frame = static_cast<guint64>(info.width) * info.height * GST_VIDEO_INFO_COMP_PSTRIDE(&info, 0);
+  if (shape.width != static_cast<guint>(info.width) || shape.height != static_cast<guint>(info.height) ||
+      shape.payload < frame) {
+    GST_ELEMENT_ERROR(self, RESOURCE, SETTINGS, ("Camera '%s' streams %ux%u frames of %u bytes, not %" GST_PTR_FORMAT ".",
+                                                 camera.Name().c_str(), shape.width, shape.height, shape.payload, caps),
+                      (nullptr));
+    return FALSE;
+  }
+  GST_INFO_OBJECT(self, "camera '%s': %" GST_PTR_FORMAT ", %u buffers", camera.Name().c_str(), caps,
+                  self->bufferCount);
+  self->info = info;
+  self->bayer = bayer;
+  return TRUE;
 }
 
 static gboolean gst_zar_usb_src_decide_allocation(GstBaseSrc *base, GstQuery *query) {
@@ -157,11 +318,12 @@ static gboolean gst_zar_usb_src_decide_allocation(GstBaseSrc *base, GstQuery *qu
 
 static gboolean gst_zar_usb_src_query(GstBaseSrc *base, GstQuery *query) {
   auto *self = GST_ZAR_USB_SRC(base);
-  if (GST_QUERY_TYPE(query) != GST_QUERY_LATENCY || self->camera == nullptr)
+  if (GST_QUERY_TYPE(query) != GST_QUERY_LATENCY || self->offer == nullptr)
     return GST_BASE_SRC_CLASS(gst_zar_usb_src_parent_class)->query(base, query);
-  // A frame is complete one frame period after its time stamp.
-  const GstClockTime period =
-      self->info.fps_n > 0 ? gst_util_uint64_scale_int(GST_SECOND, self->info.fps_d, self->info.fps_n) : 0;
+  // A frame is complete one frame period after its time stamp (the offer's
+  // frame rate is the caps').
+  const zarusbsrc::Offer &offer = *self->offer;
+  const GstClockTime period = offer.fpsN > 0 ? gst_util_uint64_scale_int(GST_SECOND, offer.fpsD, offer.fpsN) : 0;
   gst_query_set_latency(query, TRUE, period, GST_CLOCK_TIME_NONE);
   return TRUE;
 }
@@ -208,7 +370,7 @@ static GstBuffer *WrapFrame(GstZarUsbSrc *self, const zarusbsrc::Frame &frame) {
   const std::shared_ptr<zarusbsrc::CameraStream> &camera = *self->camera;
   const GstVideoInfo &info = self->info;
   const gsize row = static_cast<gsize>(info.width) * GST_VIDEO_INFO_COMP_PSTRIDE(&info, 0);
-  if (row != static_cast<gsize>(GST_VIDEO_INFO_PLANE_STRIDE(&info, 0)) && !self->videoMeta) {
+  if (row != static_cast<gsize>(GST_VIDEO_INFO_PLANE_STRIDE(&info, 0)) && (!self->videoMeta || self->bayer)) {
     GstBuffer *buffer = gst_buffer_new_allocate(nullptr, GST_VIDEO_INFO_SIZE(&info), nullptr);
     GstMapInfo map;
     gst_buffer_map(buffer, &map, GST_MAP_WRITE);
@@ -223,6 +385,7 @@ static GstBuffer *WrapFrame(GstZarUsbSrc *self, const zarusbsrc::Frame &frame) {
                            gst_memory_new_wrapped(GST_MEMORY_FLAG_READONLY, const_cast<uint8_t *>(frame.data),
                                                   frame.size, 0, row * info.height, new Loan{camera, frame.id},
                                                   EndLoan));
+  if (self->bayer) return buffer; // no video meta names a Bayer format
   gsize offsets[GST_VIDEO_MAX_PLANES] = {0};
   gint strides[GST_VIDEO_MAX_PLANES] = {static_cast<gint>(row)};
   gst_buffer_add_video_meta_full(buffer, GST_VIDEO_FRAME_FLAG_NONE, GST_VIDEO_INFO_FORMAT(&info), info.width,
@@ -290,6 +453,34 @@ static void gst_zar_usb_src_class_init(GstZarUsbSrcClass *klass) {
       object, PROP_TIMEOUT,
       g_param_spec_uint("timeout", "Timeout", "Longest wait for a frame, in milliseconds, before an error", 1,
                         G_MAXUINT, kDefaultTimeoutMs, flags));
+  // Written to the camera before the start when given, in this order, then
+  // those of `features`.
+  g_object_class_install_property(
+      object, PROP_OFFSET_X,
+      g_param_spec_uint("offset-x", "Offset X", "Horizontal offset of the image in the sensor (OffsetX), when given",
+                        0, G_MAXINT, 0, flags));
+  g_object_class_install_property(
+      object, PROP_OFFSET_Y,
+      g_param_spec_uint("offset-y", "Offset Y", "Vertical offset of the image in the sensor (OffsetY), when given", 0,
+                        G_MAXINT, 0, flags));
+  g_object_class_install_property(
+      object, PROP_EXPOSURE,
+      g_param_spec_double("exposure", "Exposure", "Exposure time in microseconds (ExposureTime), when given", 0,
+                          G_MAXDOUBLE, 0, flags));
+  g_object_class_install_property(
+      object, PROP_GAIN,
+      g_param_spec_double("gain", "Gain", "Gain in decibels (Gain), when given", -G_MAXDOUBLE, G_MAXDOUBLE, 0, flags));
+  g_object_class_install_property(
+      object, PROP_FRAME_RATE,
+      g_param_spec_double("frame-rate", "Frame rate",
+                          "Frames per second (AcquisitionFrameRate), when given; 0: as fast as buffers come", 0,
+                          G_MAXDOUBLE, 0, flags));
+  g_object_class_install_property(
+      object, PROP_FEATURES,
+      g_param_spec_string("features", "Features",
+                          "Camera features to set, in order, after the properties above: "
+                          "\"Name=value Name2='a value'\"; a name alone executes that command",
+                          "", flags));
 
   gst_element_class_set_static_metadata(element, "ZAR_USB camera source", "Source/Video",
                                         "Streams a USB camera through the ZAR_USB transport layer", "ZAR_USB");
@@ -298,6 +489,9 @@ static void gst_zar_usb_src_class_init(GstZarUsbSrcClass *klass) {
   base->start = gst_zar_usb_src_start;
   base->stop = gst_zar_usb_src_stop;
   base->get_caps = gst_zar_usb_src_get_caps;
+  base->negotiate = gst_zar_usb_src_negotiate;
+  base->fixate = gst_zar_usb_src_fixate;
+  base->set_caps = gst_zar_usb_src_set_caps;
   base->decide_allocation = gst_zar_usb_src_decide_allocation;
   base->query = gst_zar_usb_src_query;
   base->unlock = gst_zar_usb_src_unlock;

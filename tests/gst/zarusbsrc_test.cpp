@@ -1,8 +1,9 @@
 // zarusbsrc in pipelines of this process, on emulated cameras: frames with
 // the camera's pattern, geometry and cadence through an appsink, with and
-// without a downstream that reads strides from a GstVideoMeta; the errors of
-// a missing and an unplugged camera; stopping and pausing that never wait
-// for the camera.
+// without a downstream that reads strides from a GstVideoMeta; caps and
+// properties written to the camera, and the errors of those it refuses; the
+// errors of a missing and an unplugged camera; stopping and pausing that
+// never wait for the camera.
 
 #include <gst/app/gstappsink.h>
 #include <gst/gst.h>
@@ -10,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
 #include <string>
 #include <tuple>
 
@@ -43,6 +45,7 @@ public:
     gst_object_unref(element); // the pipeline keeps it
     return element;
   }
+  GstStateChangeReturn Play() const { return gst_element_set_state(m_pipeline, GST_STATE_PLAYING); }
   // Sets the state and waits for it; the milliseconds that took.
   int64_t Set(GstState state) const {
     const auto start = Clock::now();
@@ -50,8 +53,8 @@ public:
     EXPECT_NE(gst_element_get_state(m_pipeline, nullptr, nullptr, 10 * GST_SECOND), GST_STATE_CHANGE_FAILURE);
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
   }
-  // The text of the next error on the bus within the time, a resource
-  // error; empty if none came.
+  // The text of the next error on the bus within the time; empty if none
+  // came.
   std::string Error(GstClockTime timeout) const {
     GstBus *bus = gst_element_get_bus(m_pipeline);
     GstMessage *message = gst_bus_timed_pop_filtered(bus, timeout, GST_MESSAGE_ERROR);
@@ -59,7 +62,6 @@ public:
     if (message == nullptr) return "";
     GError *error = nullptr;
     gst_message_parse_error(message, &error, nullptr);
-    EXPECT_EQ(error->domain, GST_RESOURCE_ERROR);
     const std::string text = error->message;
     g_error_free(error);
     gst_message_unref(message);
@@ -94,27 +96,45 @@ protected:
   zar_test::PluggedCameras m_cameras;
 };
 
+// What the camera's offsets, exposure and gain make of its pattern.
+struct Look {
+  uint32_t offsetX = 0, offsetY = 0;
+  float brightness = 1.0f;
+};
+
 // Counts the pixels of the sample's frame that differ from what the camera
-// wrote for its frame id (the buffer offset).
-int Mismatches(GstSample *sample) {
+// wrote for its frame id (the buffer offset). Bayer frames come in rows of
+// 8-bit grey.
+int Mismatches(GstSample *sample, const Look &look = {}) {
   GstVideoInfo info;
   GstVideoFrame frame;
   GstBuffer *buffer = gst_sample_get_buffer(sample);
-  if (!gst_video_info_from_caps(&info, gst_sample_get_caps(sample)) ||
+  const GstStructure *caps = gst_caps_get_structure(gst_sample_get_caps(sample), 0);
+  const std::string bayer = gst_structure_has_name(caps, "video/x-bayer") ? gst_structure_get_string(caps, "format") : "";
+  int width = 0, height = 0;
+  if (!bayer.empty() && (!gst_structure_get_int(caps, "width", &width) || !gst_structure_get_int(caps, "height", &height)))
+    return -1;
+  if (!(bayer.empty() ? gst_video_info_from_caps(&info, gst_sample_get_caps(sample))
+                      : gst_video_info_set_format(&info, GST_VIDEO_FORMAT_GRAY8, width, height)) ||
       !gst_video_frame_map(&frame, &info, buffer, GST_MAP_READ))
     return -1;
+  const uint32_t filter = bayer == "rggb" ? kBayerRG8 : kBayerGB8;
   const GstVideoFormat format = GST_VIDEO_FRAME_FORMAT(&frame);
   const auto *data = static_cast<const uint8_t *>(GST_VIDEO_FRAME_PLANE_DATA(&frame, 0));
   const int components = format == GST_VIDEO_FORMAT_RGB ? 3 : 1;
+  const auto bright = [&](uint8_t value) {
+    return look.brightness == 1.0f ? value : static_cast<uint8_t>(std::min(255.0f, std::round(value * look.brightness)));
+  };
   int wrong = 0;
   for (uint32_t y = 0; y < static_cast<uint32_t>(GST_VIDEO_FRAME_HEIGHT(&frame)); ++y)
     for (uint32_t x = 0; x < static_cast<uint32_t>(GST_VIDEO_FRAME_WIDTH(&frame)); ++x)
       for (int c = 0; c < components; ++c) {
         const uint8_t *pixel = data + y * GST_VIDEO_FRAME_PLANE_STRIDE(&frame, 0) +
                                x * GST_VIDEO_FRAME_COMP_PSTRIDE(&frame, 0);
-        const uint8_t level = TestPattern::Level(x, y, GST_BUFFER_OFFSET(buffer));
-        wrong += format == GST_VIDEO_FORMAT_GRAY16_LE ? (pixel[0] | pixel[1] << 8) != level * 256
-                                                      : pixel[c] != TestPattern::Component(level, c);
+        const uint8_t level = TestPattern::Level(x + look.offsetX, y + look.offsetY, GST_BUFFER_OFFSET(buffer));
+        const int colour = !bayer.empty() ? TestPattern::FilterColour(filter, x, y) : c;
+        wrong += format == GST_VIDEO_FORMAT_GRAY16_LE ? (pixel[0] | pixel[1] << 8) != bright(level) * 256
+                                                      : pixel[c] != bright(TestPattern::Component(level, colour));
       }
   gst_video_frame_unmap(&frame);
   return wrong;
@@ -201,6 +221,58 @@ INSTANTIATE_TEST_SUITE_P(Shapes, ZarUsbSrcShapeTest,
                                            Shape{"RGBM", 30, 8, kRGB8, 0, GST_VIDEO_FORMAT_RGB, true},
                                            Shape{"MONO16", 21, 5, kMono16, 0, GST_VIDEO_FORMAT_GRAY16_LE, true}),
                          [](const ::testing::TestParamInfo<Shape> &info) { return std::string(info.param.serial); });
+
+// What a pipeline asks of a 64x48 Mono8 camera through the element's
+// properties and the caps after it: frames of those caps and that look, or
+// an error that holds the text given.
+struct Request {
+  const char *serial, *request, *caps = nullptr, *error = nullptr;
+  Look look{};
+};
+
+class ZarUsbSrcRequestTest : public ZarUsbSrcTest, public ::testing::WithParamInterface<Request> {};
+
+TEST_P(ZarUsbSrcRequestTest, TheCameraStreamsWhatIsAskedOrTheErrorSaysWhatItOffers) {
+  const Request &request = GetParam();
+  Plug(request.serial, 64, 48, 0);
+  Pipeline pipeline(std::string("zarusbsrc camera=") + request.serial + " " + request.request +
+                    " ! appsink name=sink sync=false");
+  pipeline.Play();
+  if (request.error != nullptr) {
+    const std::string error = pipeline.Error(10 * GST_SECOND);
+    EXPECT_NE(error.find(request.error), std::string::npos) << error;
+    return;
+  }
+  GstCaps *expected = gst_caps_from_string(request.caps);
+  for (int i = 0; i < 3; ++i) {
+    GstSample *sample = gst_app_sink_try_pull_sample(GST_APP_SINK(pipeline.Element("sink")), 10 * GST_SECOND);
+    ASSERT_NE(sample, nullptr) << pipeline.Error(0);
+    EXPECT_TRUE(gst_caps_is_subset(gst_sample_get_caps(sample), expected));
+    EXPECT_EQ(Mismatches(sample, request.look), 0);
+    gst_sample_unref(sample);
+  }
+  gst_caps_unref(expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, ZarUsbSrcRequestTest,
+    ::testing::Values(
+        Request{"SMALL", "! video/x-raw,width=32,height=16", "video/x-raw,format=GRAY8,width=32,height=16"},
+        Request{"RGB", "! video/x-raw,format=RGB", "video/x-raw,format=RGB,width=64,height=48"},
+        Request{"BAYER", "! video/x-bayer,format=rggb,width=30,height=8", "video/x-bayer,format=rggb,width=30,height=8"},
+        Request{"WIDE", "! video/x-raw,width=20000", nullptr,
+                "cannot deliver video/x-raw, width=(int)20000; it offers pixel formats Mono8 (video/x-raw GRAY8), "
+                "Mono16 (video/x-raw GRAY16_LE), RGB8 (video/x-raw RGB), BayerRG8 (video/x-bayer rggb), BayerGB8 "
+                "(video/x-bayer gbrg); width 1..16384 step 1; height 1..16384 step 1; frame rate 0/1."},
+        Request{"BGGR", "! video/x-bayer,format=bggr", nullptr, "cannot deliver video/x-bayer, format=(string)bggr;"},
+        Request{"ROI", "offset-x=3 offset-y=5 exposure=20000", "video/x-raw,format=GRAY8,width=64,height=48", nullptr,
+                {3, 5, 2.0f}},
+        Request{"GAIN", "gain=6 features=\"Width=32 PixelFormat=RGB8\"", "video/x-raw,format=RGB,width=32,height=48",
+                nullptr, {0, 0, std::pow(10.0f, 6.0f / 20.0f)}},
+        Request{"RATE", "frame-rate=50", "video/x-raw,format=GRAY8,width=64,height=48,framerate=50/1"},
+        Request{"REFUSED", "gain=99 features=\"Nope=1 TriggerMode=On\"", nullptr,
+                "Camera 'ZC1000_#REFUSED' refused settings: gain: Gain=99 is out of range: 0..24; no feature 'Nope'"}),
+    [](const ::testing::TestParamInfo<Request> &info) { return std::string(info.param.serial); });
 
 // A missing camera fails the start; an unplug while streaming ends the
 // pipeline at once, though the frame timeout is a minute.
