@@ -79,8 +79,10 @@ description files, images and events through the GenTL 1.5 interface.")
     set(CPACK_DEBIAN_GSTREAMER_PACKAGE_NAME gstreamer1.0-zar-usb)
     set(CPACK_DEBIAN_GSTREAMER_PACKAGE_SECTION video)
     set(CPACK_COMPONENT_GSTREAMER_DESCRIPTION "transport layer for USB machine-vision cameras - GStreamer element
-zarusbsrc streams a camera into a GStreamer pipeline: Mono8, Mono16 and
-RGB8 frames as GRAY8, GRAY16_LE and RGB video, time-stamped by the camera.")
+zarusbsrc streams a camera into a GStreamer pipeline, time-stamped by the
+camera: Mono8, Mono16, RGB8 and BGR8 frames as raw video, Bayer frames as
+video/x-bayer. Downstream caps choose the size and pixel format; properties
+set exposure, gain, frame rate, offsets and any feature by name.")
   endif()
 endif()
 
@@ -105,5 +107,6 @@ else()
 endif()
 cpack_add_component(GenTL DISPLAY_NAME "GenTL producer" DEPENDS Runtime)
 if(TARGET gstzarusb)
-  cpack_add_component(GStreamer DISPLAY_NAME "GStreamer element" DEPENDS Runtime)
+  # The element reads and writes the camera's features by name.
+  cpack_add_component(GStreamer DISPLAY_NAME "GStreamer element" DEPENDS Runtime Features)
 endif()

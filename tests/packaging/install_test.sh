@@ -80,6 +80,8 @@ check_output "description files from the packages" 'ModelName="ZC1000"' \
 # The GStreamer element's package, when the build made it: gst-inspect-1.0 finds the element in GStreamer's
 # plugin folder of the root.
 if [[ " ${packages[*]} " == *" gstreamer1.0-zar-usb "* ]]; then
+  check_output "element depends on the feature library" "libzar-features1 (= [0-9.]*)" \
+    dpkg-deb -f "$work"/debs/gstreamer1.0-zar-usb_*.deb Depends
   plugins=$root$(pkg-config --variable=pluginsdir gstreamer-1.0)
   check_output "element from the packages" "Filename *$plugins/libgstzarusb.so" \
     env GST_PLUGIN_PATH="$plugins" GST_REGISTRY_1_0="$work/registry.bin" gst-inspect-1.0 zarusbsrc
