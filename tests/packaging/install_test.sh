@@ -37,6 +37,15 @@ for program in examples/list_and_grab examples/grab_raii c_example cpp_example; 
   contains "$program" "^frame 3: 64x8, 512 bytes, first pixel 3$"
 done
 
+# A project that adds the source tree as a subdirectory links the package's target name.
+source_dir=$(cd "$(dirname "$0")/../.." && pwd)
+mkdir "$work/subdirectory"
+printf 'cmake_minimum_required(VERSION 3.20)\nproject(app C CXX)\nadd_subdirectory("%s" zar_usb)
+add_executable(app "%s/examples/list_and_grab.c")\ntarget_link_libraries(app PRIVATE ZarUsb::zar_usb)\n' \
+  "$source_dir" "$source_dir" >"$work/subdirectory/CMakeLists.txt"
+check "add_subdirectory: ZarUsb::zar_usb" 0 "$cmake" -S "$work/subdirectory" -B "$work/subdirectory/build" -G Ninja \
+  -DBUILD_TESTING=OFF
+
 # --- The Debian packages: the library's, the feature library's where Aravis was found, and whatever else the
 # build packages (the GStreamer element's).
 check "cpack" 0 "$cpack" --config "$build/CPackConfig.cmake" -G DEB -B "$work/debs"
