@@ -58,6 +58,16 @@ check_rows "" "$@" <<'EOF'
 EOF
 # grab as the holder of an unplugged camera fails and lets go at once, often before its own notification
 # comes. Every time the camera leaves the list, comes back under its own name, and the watcher hears one unplug.
+list_until() { # description, listed|gone, pattern: polls `list` until a line holds the pattern, or none does
+  local listed
+  for _ in $(seq 100); do
+    if listed=$("${zarusb[@]}" list 2>&1); then
+      if grep -q "$3" <<<"$listed"; then [ "$2" = listed ] && return; else [ "$2" = gone ] && return; fi
+    fi
+    sleep 0.1
+  done
+  fail "$1: $listed"
+}
 rounds=3
 for round in $(seq $rounds); do
   "$@" grab --serial TOOL4 --count 1000000 --every 1000000 -o "$frames/s%d.png" >"$frames/log" 2>&1 &
@@ -67,11 +77,9 @@ for round in $(seq $rounds); do
   wait "$grabber"
   check "grab fails $round" 1 bash -c "cat '$frames/log'; exit $?"
   contains "grab fails $round" "camera ZC1000_#TOOL4 was unplugged"
-  for _ in $(seq 50); do "$@" list 2>&1 | grep -q "_#TOOL4" || break; sleep 0.1; done
-  "$@" list 2>&1 | grep -q "_#TOOL4" && fail "record gone $round"
+  list_until "record gone $round" gone "_#TOOL4"
   check "plug again $round" 0 "$@" emu plug --serial TOOL4 --fps 20
-  for _ in $(seq 50); do "$@" list 2>&1 | grep -q "ZC1000_#TOOL4 " && break; sleep 0.1; done
-  "$@" list 2>&1 | grep -q "ZC1000_#TOOL4 " || fail "back $round under its own name"
+  list_until "back $round under its own name" listed "ZC1000_#TOOL4 "
 done
 # (Under an emulator its lines come only at its end: the wait runs out.)
 for _ in $(seq 250); do [ "$(grep -c "USB_UNPLUGGED_DEVICE  ZC1000_#TOOL4" "$watched")" -ge $rounds ] && break; sleep 0.1; done
