@@ -27,8 +27,7 @@ def namespace_folder(name):
     return base / f"ns-{name}"
 
 
-# Registered before zar_usb opens the transport layer, so it runs after the library's exit closed the callback pipe that
-# lives in the folder.
+# Registered before zar_usb opens the transport layer: it runs after the library's exit closed its pipe in the folder.
 atexit.register(shutil.rmtree, namespace_folder(NAMESPACE), True)
 
 

@@ -71,7 +71,7 @@ protected:
   std::unique_ptr<CDriverInterface> m_driver;
 };
 
-// The driver's word for each refusal (what the registers hold is shown through the exports), and the settings' image.
+// Each refusal's driver word (register contents are checked through the exports), the settings' image, a reset.
 TEST_F(Emulated, RegistersRefuseWithTheModelsWordsSettingsShapeTheImageAndAResetUnplugsForGood) {
   const struct { uint64_t address; uint32_t value, word; } writes[] = {{0x100, 100, 0}, {0x108, kMono16, 0}, {0x10C, 1, error_word::kReadOnly},
                 {0x108, 0x12345678, error_word::kValue}, {0x00, 1, error_word::kReadOnly},
