@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Fails unless the built library exports exactly the 41 functions that zar_usb.h declares, which are the names of the
-# export list (and, for the Windows DLL, imports no runtime DLL beyond the system's).
+# Fails unless the built library exports exactly the 41 functions that zar_usb.h declares, which are the names
+# of the export list (and, for the Windows DLL, imports no runtime DLL beyond the system's).
 # Usage: check_exports.sh LIBRARY EXPORT_LIST HEADER
 set -euo pipefail
 lib=$1 list=$2 header=$3

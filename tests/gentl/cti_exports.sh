@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Fails unless ZAR_USB.cti exports exactly the GenTL functions its header declares, and neither links the ZAR_USB
-# library nor names its exports (it reaches them at run time); the Windows producer carries its runtime. Given the Linux
-# library too: fails when the library looks up its own exports' names at run time, which a producer loaded with global
-# binding would answer with its GenTL functions of the same names.
+# Fails unless ZAR_USB.cti exports exactly the GenTL functions its header declares, and neither links the
+# ZAR_USB library nor names its exports (it reaches them at run time); the Windows producer carries its runtime.
+# Given the Linux library too: fails when the library looks up its own exports' names at run time, which a
+# producer loaded with global binding would answer with its GenTL functions of the same names.
 # Usage: cti_exports.sh ZAR_USB.cti gentl_types.h exports.txt [libzar_usb.so]
 set -euo pipefail
 cti=$1 header=$2 library_exports=$3 library=${4:-}
