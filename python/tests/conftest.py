@@ -1,6 +1,5 @@
-"""The tests run against the camera emulator in a namespace of their own, set before zar_usb loads (it joins
-the namespace then). Cameras are plugged with the zarusb tool (ZARUSB, else on PATH, else beside
-ZAR_USB_LIBRARY), a process of its own, as a user would."""
+"""The tests run against the camera emulator in a namespace of their own, set before zar_usb loads. Cameras are plugged
+with the zarusb tool (ZARUSB, else on PATH, else beside ZAR_USB_LIBRARY), a process of its own, as a user would."""
 
 import atexit
 import os
@@ -28,8 +27,7 @@ def namespace_folder(name):
     return base / f"ns-{name}"
 
 
-# Registered before zar_usb opens the transport layer, so it runs after the library's exit closed the
-# callback pipe that lives in the folder.
+# Registered before zar_usb opens the transport layer: it runs after the library's exit closed its pipe in the folder.
 atexit.register(shutil.rmtree, namespace_folder(NAMESPACE), True)
 
 
@@ -47,8 +45,7 @@ def wait_until(condition, what):
 
 
 def python_child(script, *arguments, namespace=NAMESPACE, **environment):
-    """A second Python process running script with this one's package path (environment values of None
-    unset); its output read line by line."""
+    """A second Python process running script with this one's package path (environment values of None unset)."""
     environment = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), PYTHONUNBUFFERED="1",
                        ZAR_USB_NAMESPACE=namespace, **environment)
     return subprocess.Popen([sys.executable, "-c", script, *arguments], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
@@ -57,8 +54,7 @@ def python_child(script, *arguments, namespace=NAMESPACE, **environment):
 
 @pytest.fixture
 def plug():
-    """plug(serial, width=, ..., fps=0 (as fast as buffers come), option=value...): the camera's name once
-    listed; it is unplugged after the test."""
+    """plug(serial, width=..., fps=0 (as fast as buffers come), option=value...): the camera's name once listed."""
     plugged = []
 
     def plug_camera(serial, width=64, height=48, pixel_format="Mono8", fps=0, **options):

@@ -26,7 +26,20 @@ def camera(request, plug):
         yield opened
 
 
-def test_values_read_and_written_by_name(camera):
+# Each refusal as its exception class, in the library's words; past the node map's ranges the camera refuses too.
+REFUSALS = [
+    (feat.OutOfRange, r"Width=20000 is out of range: 1\.\.16384 step 1", lambda f: f.__setitem__("Width", 20000)),
+    (feat.ReadOnly, "PayloadSize is read-only", lambda f: f.__setitem__("PayloadSize", 1)),
+    (feat.UnknownFeature, "no feature 'Widht'; nearest: Width", lambda f: f["Widht"]),
+    (feat.BadValue, "PixelFormat has no entry 'Mono12'", lambda f: f.__setitem__("PixelFormat", "Mono12")),
+    (feat.NotAvailable, "TestEventGenerate is write-only", lambda f: f["TestEventGenerate"]),
+    (feat.WrongType, "Width is not a command", lambda f: f.execute("Width")),
+    (feat.RegisterAccessFailed, r"writing 4 bytes at 0x100: -4 \(Access denied\)",
+     lambda f: f.__setitem__("WidthReg", 16385)),
+]
+
+
+def test_values_read_written_and_refused_by_name(camera):
     features = camera.features
     assert features["DeviceModelName"] == camera.info.model
     assert (features["Width"], features["Height"], features["PixelFormat"]) == (640, 480, "Mono8")
@@ -44,10 +57,7 @@ def test_values_read_and_written_by_name(camera):
     assert [item.name for item in listing if item.category == "ImageFormatControl"] == [
         "Width", "Height", "OffsetX", "OffsetY", "PixelFormat", "PayloadSize"]
     assert "WidthReg" not in {item.name for item in features.list()}
-    # Writes, commands and write-only features reach the camera.
-    features["Width"] = 320
-    features["Height"] = 240
-    features["PixelFormat"] = "Mono16"
+    features["Width"], features["Height"], features["PixelFormat"] = 320, 240, "Mono16"
     assert camera.geometry == zar_usb.Geometry(320, 240, zar_usb.MONO16, 320 * 240 * 2)
     assert features["PayloadSize"] == 320 * 240 * 2
     features.execute("AcquisitionStart")
@@ -55,42 +65,14 @@ def test_values_read_and_written_by_name(camera):
     features["TestEventGenerate"] = 0x42
     features["DeviceUserID"] = "Left"
     assert camera.read(0x80, 4) == b"Left"
-
-
-# Each refusal as its exception class, in the library's words; past the node map's ranges the camera refuses too.
-REFUSALS = [
-    (feat.OutOfRange, r"Width=20000 is out of range: 1\.\.16384 step 1", lambda f: f.__setitem__("Width", 20000)),
-    (feat.ReadOnly, "PayloadSize is read-only", lambda f: f.__setitem__("PayloadSize", 1)),
-    (feat.UnknownFeature, "no feature 'Widht'; nearest: Width", lambda f: f["Widht"]),
-    (feat.BadValue, "PixelFormat has no entry 'Mono12'", lambda f: f.__setitem__("PixelFormat", "Mono12")),
-    (feat.NotAvailable, "TestEventGenerate is write-only", lambda f: f["TestEventGenerate"]),
-    (feat.WrongType, "Width is not a command", lambda f: f.execute("Width")),
-    (feat.RegisterAccessFailed, r"writing 4 bytes at 0x100: -4 \(Access denied\)",
-     lambda f: f.__setitem__("WidthReg", 16385)),
-]
-
-
-def test_refusals_raise_their_exceptions(camera):
-    features = camera.features
     for exception, text, attempt in REFUSALS:
         with pytest.raises(exception, match=text):
             attempt(features)
-    assert "Widht" not in features and features["Width"] == 640
-
-
-def test_features_end_with_their_camera(plug):
-    with zar_usb.Camera(plug("FEATEND")) as camera:
-        features = camera.features
-        assert camera.features is features
-    with pytest.raises(feat.FeaturesUnavailable):
-        features["Width"]
-    with pytest.raises(zar_usb.ZarUsbError):
-        camera.features
+    assert "Widht" not in features and features["Width"] == 320
 
 
 READ_WIDTH = """
-import sys
-import zar_usb
+import sys, zar_usb
 with zar_usb.Camera(sys.argv[1]) as camera:
     try:
         print(camera.features["Width"])
@@ -99,9 +81,9 @@ with zar_usb.Camera(sys.argv[1]) as camera:
 """
 
 
-# A program that never sets GENICAM_ROOT reads the description files installed with the feature library;
-# one whose feature library has none beside it is told where they were looked for.
-def test_description_files_without_genicam_root(plug, tmp_path):
+# A program that never sets GENICAM_ROOT reads the description files installed with the feature library; one whose
+# feature library has none beside it is told where they were looked for. Features end with their camera.
+def test_description_files_without_genicam_root_and_features_ending_with_their_camera(plug, tmp_path):
     def width(**environment):
         child = python_child(READ_WIDTH, camera, GENICAM_ROOT=None, **environment)
         output, errors = child.communicate(timeout=60)
@@ -110,6 +92,13 @@ def test_description_files_without_genicam_root(plug, tmp_path):
 
     camera = plug("NOROOT", width=96)
     assert width() == "96"
+    with zar_usb.Camera(camera) as opened:  # the features end with their camera
+        features = opened.features
+        assert opened.features is features
+    with pytest.raises(feat.FeaturesUnavailable):
+        features["Width"]
+    with pytest.raises(zar_usb.ZarUsbError):
+        opened.features
     alone = tmp_path / "lib"
     alone.mkdir()
     copy = shutil.copy(feat._loaded._name, alone / "libzar_features.so.1")  # pylint: disable=protected-access

@@ -1,6 +1,6 @@
 #pragma once
-// A GenTL consumer's view of a producer, written from the GenTL 1.5 C interface alone: the values and signatures
-// it relies on, and the producer loaded from its .cti file with every function of the table resolved by name.
+// A GenTL consumer's view of a producer, written from the GenTL 1.5 C interface alone: the values and signatures it
+// relies on, and the producer loaded from its .cti file with every function of the table resolved by name.
 
 #include <cstddef>
 #include <cstdint>
@@ -17,7 +17,6 @@ constexpr Error kSuccess = 0, kNotInitialized = -1002, kNotImplemented = -1003, 
                 kIo = -1010, kTimeout = -1011, kAbort = -1012, kBufferTooSmall = -1016, kInvalidIndex = -1017;
 constexpr uint64_t kInfinite = ~0ULL;
 
-// Info data types, then the info commands and other values used here.
 constexpr int32_t kString = 1, kInt32 = 5, kUInt32 = 6, kUInt64 = 8, kPtr = 10, kBool8 = 11, kSizeT = 12;
 constexpr int32_t kTLId = 0, kTLVendor = 1, kTLModel = 2, kTLType = 4, kTLName = 5, kTLPath = 6,
                   kTLDisplayName = 7, kTLEncoding = 8, kTLVersionMajor = 9, kTLVersionMinor = 10;
@@ -50,10 +49,9 @@ using InfoFn = Info *;
   X(GCWritePort, Error(Handle, uint64_t, const void *, size_t *))                                                      \
   X(GCGetPortURLInfo, Error(Handle, uint32_t, int32_t, int32_t *, void *, size_t *)) X(GCGetPortInfo, Info)            \
   X(GCRegisterEvent, Error(Handle, int32_t, Handle *)) X(EventGetData, Error(Handle, void *, size_t *, uint64_t))      \
-  X(EventGetDataInfo, Error(Handle, const void *, size_t, int32_t, int32_t *, void *, size_t *))                       \
-  X(EventGetInfo, Info) X(EventKill, Error(Handle)) X(TLOpen, Error(Handle *)) X(TLClose, Error(Handle))               \
-  X(TLGetInfo, Info) X(TLGetNumInterfaces, Error(Handle, uint32_t *))                                                  \
-  X(TLGetInterfaceID, Error(Handle, uint32_t, char *, size_t *))                                                       \
+  X(EventGetDataInfo, Error(Handle, const void *, size_t, int32_t, int32_t *, void *, size_t *)) X(EventGetInfo, Info) \
+  X(EventKill, Error(Handle)) X(TLOpen, Error(Handle *)) X(TLClose, Error(Handle)) X(TLGetInfo, Info)                  \
+  X(TLGetNumInterfaces, Error(Handle, uint32_t *)) X(TLGetInterfaceID, Error(Handle, uint32_t, char *, size_t *))      \
   X(TLOpenInterface, Error(Handle, const char *, Handle *))                                                            \
   X(TLUpdateInterfaceList, Error(Handle, uint8_t *, uint64_t)) X(IFGetInfo, Info)                                      \
   X(IFUpdateDeviceList, Error(Handle, uint8_t *, uint64_t)) X(IFGetNumDevices, Error(Handle, uint32_t *))              \
@@ -76,11 +74,9 @@ struct Producer {
 #undef GENTL_CONSUMER_MEMBER
 };
 
-// Loads the producer file (once per process) and resolves every function of the GenTL 1.5 table: null with
-// *missing naming what failed.
+// Loads the producer file (once) and resolves all of the GenTL 1.5 table; null with *missing naming what failed.
 const Producer *LoadProducer(const std::string &path, std::string *missing);
 
-// The producer file beside the test program.
 std::string ProducerPath();
 
 } // namespace gentl

@@ -1,6 +1,4 @@
-// ZAR_USB.cti as a GenTL consumer sees it: the module tree walked, registers and description files read through
-// ports, frames streamed and checked against the emulator's pattern, the input pool and output queue, waits
-// ended by EventKill, a close or an unplug, and two processes each holding a camera.
+// ZAR_USB.cti as a GenTL consumer sees it, loaded from beside this program.
 
 #include <gtest/gtest.h>
 
@@ -25,11 +23,10 @@
 
 namespace {
 
-// A wait that something else must end: finite, so that a case whose ending fails reports it instead of hanging.
+// A wait that something else must end: finite, so that a failed ending is reported, not hung on.
 constexpr uint64_t kUntilEnded = 60000;
 
-using gentl::Error;
-using gentl::Handle;
+using gentl::Error, gentl::Handle;
 namespace emulator = oxa::ZarUsb::emulator;
 namespace reg = emulator::reg;
 
@@ -39,8 +36,7 @@ const gentl::Producer &Api() {
   return api != nullptr ? *api : none;
 }
 
-// An info answer as text, or as a number of the given info type (its size checked); "<error>" or all ones when
-// the call fails or answers otherwise.
+// An info answer as text, or as a number of the given type and size; "<error>" or all ones otherwise.
 template <class Call> std::string Text(Call call) {
   char text[1024] = {};
   size_t size = sizeof text;
@@ -54,7 +50,6 @@ template <class Call> uint64_t Number(int32_t type, Call call) {
   const size_t expected = type == gentl::kBool8 ? 1 : type == gentl::kInt32 || type == gentl::kUInt32 ? 4 : 8;
   return call(&answered, &value, &size) == gentl::kSuccess && answered == type && size == expected ? value : ~0ULL;
 }
-// A module's info command, as the two above take it.
 auto Info(gentl::InfoFn info, Handle handle, int32_t command) {
   return [=](int32_t *type, void *buffer, size_t *size) { return info(handle, command, type, buffer, size); };
 }
@@ -62,7 +57,6 @@ auto DeviceInfo(Handle iface, const std::string &id, int32_t command) {
   return [=](int32_t *t, void *b, size_t *s) { return Api().IFGetDeviceInfo(iface, id.c_str(), command, t, b, s); };
 }
 
-// Waits until the interface lists the ID (or, with listed false, no longer lists it).
 bool WaitListed(Handle iface, const std::string &id, bool listed = true) {
   return zar_test::WaitFor([&] {
     uint8_t changed = 0;
@@ -88,8 +82,7 @@ Error WriteRegister(Handle port, uint64_t address, uint32_t value) {
   return Api().GCWritePort(port, address, &value, &size);
 }
 
-// Whether the description file a port's URL names ("local:///name;address;length") describes the feature:
-// parsed by Aravis' GenICam engine where it is, else checked to be whole and to name it.
+// Whether the description file a port's URL names ("local:///name;address;length") describes the feature.
 bool Describing(Handle port, const std::string &feature) {
   const std::string url =
       Text([&](int32_t *t, void *b, size_t *s) { return Api().GCGetPortURLInfo(port, 0, gentl::kUrl, t, b, s); });
@@ -142,9 +135,6 @@ struct Acquisition {
     if (data != nullptr) *data = got;
     return error;
   }
-  std::future<Error> WaitAsync(uint64_t timeoutMs) const {
-    return std::async(std::launch::async, [this, timeoutMs] { return Wait(timeoutMs); });
-  }
   uint64_t Count(int32_t command, int32_t type = gentl::kSizeT) const {
     return Number(type, Info(Api().DSGetInfo, stream, command));
   }
@@ -155,8 +145,7 @@ struct Acquisition {
   }
 };
 
-// Streams `frames` frames from the acquisition's buffers, each checked against the emulator's pattern and
-// requeued; then stops, flushes and revokes. Empty on success, else what went wrong.
+// Streams and checks `frames` frames, then stops, flushes and revokes; empty on success, else what went wrong.
 std::string StreamFrames(const Acquisition &a, uint64_t frames) {
   const gentl::Producer &api = Api();
   if (!a.QueueAll() || api.DSStartAcquisition(a.stream, 0, gentl::kInfinite) != 0) return "start";
@@ -200,10 +189,9 @@ std::string StreamFrames(const Acquisition &a, uint64_t frames) {
   return {};
 }
 
-// The system and its interface open.
 class Producer : public ::testing::Test {
 protected:
-  // The cameras' description files of the build tree, where an installation has them (bin/../share/...).
+  // The build tree's description files, where an installation has them.
   static void SetUpTestSuite() {
     const auto bin = std::filesystem::path(gentl::ProducerPath()).parent_path();
     zar_test::SetEnv("GENICAM_ROOT", (bin.parent_path() / "share" / "zar-usb" / "genicam").string().c_str());
@@ -217,10 +205,7 @@ protected:
     ASSERT_EQ(api.TLUpdateInterfaceList(tl, &changed, 1000), gentl::kSuccess);
     ASSERT_EQ(api.TLOpenInterface(tl, "USB", &iface), gentl::kSuccess);
   }
-  void TearDown() override {
-    if (tl != nullptr) api.TLClose(tl);
-  }
-  // Plugs a camera and waits until the interface lists it; its ID.
+  void TearDown() override { if (tl != nullptr) api.TLClose(tl); }
   std::string Plug(const emulator::CameraConfig &config, uint32_t *slot = nullptr) {
     const uint32_t plugged = cameras.Plug(config);
     if (slot != nullptr) *slot = plugged;
@@ -236,11 +221,9 @@ protected:
   zar_test::PluggedCameras cameras;
 };
 
-TEST_F(Producer, WalksTheTreeAndAnswersEveryModulesInfo) {
+TEST_F(Producer, WalksTheTreeAnswersEveryModulesInfoAndErrorsForBadCalls) {
   emulator::CameraConfig named = zar_test::StreamConfig("TREE");
-  named.userName = "Left";
-  named.model = "ZC2000";
-  named.version = "2.0";
+  std::tie(named.userName, named.model, named.version) = std::tuple("Left", "ZC2000", "2.0");
   const std::string id = Plug(named);
   ASSERT_EQ(id, "Left_#" + named.serial);
   uint32_t interfaces = 0;
@@ -255,7 +238,7 @@ TEST_F(Producer, WalksTheTreeAndAnswersEveryModulesInfo) {
   EXPECT_NE(Text(Info(api.TLGetInfo, tl, gentl::kTLPath)).find("ZAR_USB.cti"), std::string::npos);
   EXPECT_EQ(Text(Info(api.IFGetInfo, iface, gentl::kIfId)), "USB");
   EXPECT_EQ(Text(Info(api.IFGetInfo, iface, gentl::kIfType)), "Custom");
-  // The same answers about the camera from the interface, before and after it is opened, and from the device.
+  // The same answers from the interface, before and after the camera is opened, and from the device.
   const std::vector<std::pair<int32_t, std::string>> camera = {
       {gentl::kDevId, id},          {gentl::kDevVendor, "RK46"},  {gentl::kDevModel, "ZC2000"},
       {gentl::kDevSerial, named.serial}, {gentl::kDevVersion, "2.0"}, {gentl::kDevType, "Custom"},
@@ -288,8 +271,7 @@ TEST_F(Producer, WalksTheTreeAndAnswersEveryModulesInfo) {
     EXPECT_EQ(Number(type, Info(info, handle, command)), expected) << command;
   EXPECT_EQ(Number(gentl::kInt32, DeviceInfo(iface, id, gentl::kDevAccess)), gentl::kAccessOpenReadWrite);
 
-  // Each module's port: its module, and a description file of its own that describes its features; the
-  // camera's registers through the remote port.
+  // Each module's port, with a description file of its own; the camera's registers through the remote port.
   const std::tuple<Handle, const char *, const char *> ports[] = {
       {tl, "TLSystem", "TLID"}, {iface, "TLInterface", "DeviceSelector"}, {device, "TLDevice", "DeviceSerialNumber"},
       {stream, "TLDataStream", "StreamAnnouncedBufferCount"}, {port, "Device", "Width"}};
@@ -305,10 +287,49 @@ TEST_F(Producer, WalksTheTreeAndAnswersEveryModulesInfo) {
   EXPECT_EQ(WriteRegister(port, reg::kPayloadSize, 6), gentl::kAccessDenied); // read-only, as the library says
   EXPECT_EQ(api.DevClose(device), gentl::kSuccess);
   EXPECT_EQ(Number(gentl::kInt32, DeviceInfo(iface, id, gentl::kDevAccess)), gentl::kAccessReadWrite);
+
+  // Bad calls (the closed device's too) answer errors, recorded as the thread's last; GCCloseLib ends everything.
+  char text[64];
+  size_t size = sizeof text, tiny = 2;
+  int32_t type = 0;
+  Handle handle = nullptr;
+  const Acquisition a(Open(id), 1);
+  ASSERT_TRUE(a.Ready(1));
+  const std::pair<std::function<Error()>, Error> calls[] = {
+      {[&] { return api.TLGetInfo(nullptr, gentl::kTLId, &type, text, &size); }, gentl::kInvalidHandle},
+      {[&] { return api.DSQueueBuffer(tl, nullptr); }, gentl::kInvalidHandle},
+      {[&] { return api.DSQueueBuffer(a.stream, &size); }, gentl::kInvalidHandle},
+      {[&] { return api.GCReadPort(&size, 0, text, &size); }, gentl::kInvalidHandle},
+      {[&] { return api.DevGetInfo(device, gentl::kDevId, &type, text, &size); }, gentl::kInvalidHandle},
+      {[&] { return api.TLGetInfo(tl, 999, &type, text, &size); }, gentl::kNotImplemented},
+      {[&] { return api.TLGetInfo(tl, gentl::kTLId, &type, text, nullptr); }, gentl::kInvalidParameter},
+      {[&] { return api.TLGetInfo(tl, gentl::kTLId, &type, text, &tiny); }, gentl::kBufferTooSmall},
+      {[&] { return api.IFGetDeviceID(iface, 9999, text, &size); }, gentl::kInvalidIndex},
+      {[&] { return api.IFOpenDevice(iface, "nobody_#0", gentl::kOpenExclusive, &handle); }, gentl::kInvalidId},
+      {[&] { return api.IFOpenDevice(iface, id.c_str(), gentl::kOpenReadOnly, &handle); }, gentl::kAccessDenied},
+      {[&] { return api.TLOpen(&handle); }, gentl::kResourceInUse},
+      {[&] { return api.GCWritePort(tl, 0x1000, text, &tiny); }, gentl::kAccessDenied},
+      {[&] { return api.DSFlushQueue(a.stream, 5); }, gentl::kInvalidParameter},
+      {[&] { return api.DSStartAcquisition(a.stream, 0, 0); }, gentl::kInvalidParameter}};
+  for (const auto &[call, expected] : calls) {
+    Error last = 0;
+    char message[256] = {};
+    size_t messageSize = sizeof message;
+    EXPECT_EQ(call(), expected);
+    EXPECT_EQ(api.GCGetLastError(&last, message, &messageSize), gentl::kSuccess);
+    EXPECT_EQ(last, expected);
+    EXPECT_GT(std::strlen(message), 0u);
+  }
+  EXPECT_EQ(tiny, std::strlen("ZAR_USB") + 1); // the size a too-small buffer needs
+  EXPECT_EQ(api.GCCloseLib(), gentl::kSuccess);
+  EXPECT_EQ(api.TLOpen(&handle), gentl::kNotInitialized);
+  EXPECT_EQ(api.GCInitLib(), gentl::kSuccess);
+  EXPECT_EQ(api.GCInitLib(), gentl::kResourceInUse);
+  tl = nullptr;
 }
 
-// A kill ends a pending wait at once and takes no frame from the stream; each kill ends one wait, and kills
-// among frames neither lose nor repeat one.
+// A kill ends a pending wait at once and takes no frame from the stream; each kill ends one wait, and kills among
+// frames neither lose nor repeat one.
 TEST_F(Producer, EventKillEndsOneWaitAndCostsNoFrame) {
   Handle device = Open(Plug(zar_test::StreamConfig("KILL"))), port = nullptr;
   ASSERT_EQ(api.DevGetPort(device, &port), gentl::kSuccess);
@@ -316,7 +337,7 @@ TEST_F(Producer, EventKillEndsOneWaitAndCostsNoFrame) {
   const Acquisition a(device, 4);
   ASSERT_TRUE(a.Ready(4) && a.QueueAll());
   ASSERT_EQ(api.DSStartAcquisition(a.stream, 0, gentl::kInfinite), gentl::kSuccess);
-  auto pending = a.WaitAsync(kUntilEnded);
+  auto pending = std::async(std::launch::async, [&] { return a.Wait(kUntilEnded); });
   ASSERT_EQ(pending.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout); // nothing else ends it
   EXPECT_EQ(api.EventKill(a.event), gentl::kSuccess);
   ASSERT_EQ(pending.wait_for(std::chrono::seconds(10)), std::future_status::ready);
@@ -345,13 +366,13 @@ TEST_F(Producer, EventKillEndsOneWaitAndCostsNoFrame) {
   EXPECT_EQ(aborts, 50);
 }
 
-// The input pool and output queue through each flush, as the counts show them; a buffer queued on another
-// thread reaches a pending wait; the stream stops by itself after the frames asked for.
+// The input pool and output queue through each flush; a buffer queued on another thread reaches a pending wait; the
+// stream stops by itself after the frames asked for.
 TEST_F(Producer, FlushesMoveBuffersBetweenInputPoolAndOutputQueue) {
   const Acquisition a(Open(Plug(zar_test::StreamConfig("FLUSH"))), 3);
   ASSERT_TRUE(a.Ready(3));
   ASSERT_EQ(api.DSStartAcquisition(a.stream, 0, 2), gentl::kSuccess);
-  auto pending = a.WaitAsync(20000);
+  auto pending = std::async(std::launch::async, [&] { return a.Wait(20000); });
   ASSERT_EQ(pending.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout); // nothing queued yet
   ASSERT_TRUE(std::async(std::launch::async, [&] { return a.QueueAll(); }).get());
   ASSERT_EQ(pending.get(), gentl::kSuccess);
@@ -374,8 +395,8 @@ TEST_F(Producer, FlushesMoveBuffersBetweenInputPoolAndOutputQueue) {
   }
 }
 
-// A device event reaches the remote-device event. A device closed, or unplugged, while one thread streams from
-// it and another waits for its device events: both waits end with an error, nothing freed is used.
+// A device event reaches the remote-device event. A device closed, or unplugged, while one thread streams and another
+// waits for device events: both waits end with an error, nothing freed is used.
 TEST_F(Producer, CloseOrUnplugEndsTheWaitsOnADevice) {
   for (const bool unplug : {false, false, true}) {
     uint32_t slot = 0;
@@ -407,9 +428,8 @@ TEST_F(Producer, CloseOrUnplugEndsTheWaitsOnADevice) {
         if (error) return error;
       }
     });
-    auto deviceEvent = std::async(std::launch::async, [&] {
-      return api.EventGetData(remoteEvent, data, &size, kUntilEnded);
-    });
+    auto deviceEvent =
+        std::async(std::launch::async, [&] { return api.EventGetData(remoteEvent, data, &size, kUntilEnded); });
     ASSERT_TRUE(zar_test::WaitFor([&] { return frames >= 5; }));
     if (unplug) cameras.Unplug(slot);
     else EXPECT_EQ(api.DevClose(device), gentl::kSuccess);
@@ -431,53 +451,7 @@ TEST_F(Producer, CloseOrUnplugEndsTheWaitsOnADevice) {
   }
 }
 
-// Calls a consumer may get wrong: each answers an error, recorded as the thread's last one, and crashes
-// nothing. GCCloseLib ends everything.
-TEST_F(Producer, BadCallsAnswerErrors) {
-  const std::string id = Plug(zar_test::StreamConfig("BAD"));
-  char text[64];
-  size_t size = sizeof text, tiny = 2;
-  int32_t type = 0;
-  Handle handle = nullptr, closed = Open(id);
-  ASSERT_EQ(Text(Info(api.DevGetInfo, closed, gentl::kDevId)), id); // the handle was good once
-  ASSERT_EQ(api.DevClose(closed), gentl::kSuccess);
-  const Acquisition a(Open(id), 1);
-  ASSERT_TRUE(a.Ready(1));
-  const std::pair<std::function<Error()>, Error> calls[] = {
-      {[&] { return api.TLGetInfo(nullptr, gentl::kTLId, &type, text, &size); }, gentl::kInvalidHandle},
-      {[&] { return api.DSQueueBuffer(tl, nullptr); }, gentl::kInvalidHandle},
-      {[&] { return api.DSQueueBuffer(a.stream, &size); }, gentl::kInvalidHandle},
-      {[&] { return api.GCReadPort(&size, 0, text, &size); }, gentl::kInvalidHandle},
-      {[&] { return api.DevGetInfo(closed, gentl::kDevId, &type, text, &size); }, gentl::kInvalidHandle},
-      {[&] { return api.TLGetInfo(tl, 999, &type, text, &size); }, gentl::kNotImplemented},
-      {[&] { return api.TLGetInfo(tl, gentl::kTLId, &type, text, nullptr); }, gentl::kInvalidParameter},
-      {[&] { return api.TLGetInfo(tl, gentl::kTLId, &type, text, &tiny); }, gentl::kBufferTooSmall},
-      {[&] { return api.IFGetDeviceID(iface, 9999, text, &size); }, gentl::kInvalidIndex},
-      {[&] { return api.IFOpenDevice(iface, "nobody_#0", gentl::kOpenExclusive, &handle); }, gentl::kInvalidId},
-      {[&] { return api.IFOpenDevice(iface, id.c_str(), gentl::kOpenReadOnly, &handle); }, gentl::kAccessDenied},
-      {[&] { return api.TLOpen(&handle); }, gentl::kResourceInUse},
-      {[&] { return api.GCWritePort(tl, 0x1000, text, &tiny); }, gentl::kAccessDenied},
-      {[&] { return api.DSFlushQueue(a.stream, 5); }, gentl::kInvalidParameter},
-      {[&] { return api.DSStartAcquisition(a.stream, 0, 0); }, gentl::kInvalidParameter}};
-  for (const auto &[call, expected] : calls) {
-    Error last = 0;
-    char message[256] = {};
-    size_t messageSize = sizeof message;
-    EXPECT_EQ(call(), expected);
-    EXPECT_EQ(api.GCGetLastError(&last, message, &messageSize), gentl::kSuccess);
-    EXPECT_EQ(last, expected);
-    EXPECT_GT(std::strlen(message), 0u);
-  }
-  EXPECT_EQ(tiny, std::strlen("ZAR_USB") + 1); // the size a too-small buffer needs
-  EXPECT_EQ(api.GCCloseLib(), gentl::kSuccess);
-  EXPECT_EQ(api.TLOpen(&handle), gentl::kNotInitialized);
-  EXPECT_EQ(api.GCInitLib(), gentl::kSuccess);
-  EXPECT_EQ(api.GCInitLib(), gentl::kResourceInUse);
-  tl = nullptr;
-}
-
-// Two processes, each holding one camera and streaming from it. The helper holds the camera of the first ID
-// and streams from it in the producer's memory; then waits for the test to end it.
+// Two processes, each holding one camera and streaming from it: the helper, in the producer's memory.
 int HoldOneCamera(const std::vector<std::string> &arguments) {
   const gentl::Producer &api = Api();
   Handle tl = nullptr, iface = nullptr, device = nullptr;

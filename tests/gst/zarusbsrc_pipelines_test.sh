@@ -1,11 +1,7 @@
 #!/usr/bin/env bash
-# zarusbsrc as a user runs it: installed into a temporary prefix, found by
-# gst-inspect-1.0 through GST_PLUGIN_PATH, 30 frames into PNG files with
-# gst-launch-1.0, Bayer frames through bayer2rgb, and a camera streamed over
-# RTP on 127.0.0.1 to a second pipeline. Usage: zarusbsrc_pipelines_test.sh BUILD_DIR ZARUSB [ASAN_RUNTIME]
-# (ASAN_RUNTIME: the sanitizer runtime to preload into GStreamer's programs
-# when the plugin was built with it). GST_PLUGIN_SYSTEM_PATH_1_0, when set,
-# is the folder of the other plugins the pipelines use.
+# zarusbsrc as a user runs it, installed into a temporary prefix: frames into PNG files, through bayer2rgb, and by RTP.
+# Usage: zarusbsrc_pipelines_test.sh BUILD_DIR ZARUSB [ASAN_RUNTIME (to preload into GStreamer's programs)]
+# GST_PLUGIN_SYSTEM_PATH_1_0, when set, is the folder of the other plugins the pipelines use.
 set -uo pipefail
 build=$1 zarusb=$2
 export ZAR_USB_NAMESPACE="gst-test-$$-$RANDOM" ZAR_USB_EMULATION=0
@@ -22,27 +18,20 @@ export GST_PLUGIN_PATH GST_PLUGIN_PATH_1_0=$GST_PLUGIN_PATH
 check "library beside the plugin" 0 ldd "$plugin"
 contains "library beside the plugin" "libzar_usb.so.* => $work/prefix/lib"
 check "inspect" 0 "${gst[@]}" gst-inspect-1.0 zarusbsrc
-contains "inspect" "Filename *$work/prefix/.*/gstreamer-1.0/libgstzarusb.so"
-contains "inspect" "camera-index"
-contains "inspect" "GRAY16_LE"
-contains "inspect" "video/x-bayer"
+for pattern in "Filename *$work/prefix/.*/gstreamer-1.0/libgstzarusb.so" camera-index GRAY16_LE video/x-bayer; do
+  contains "inspect" "$pattern"
+done
 
 check "plug" 0 "$zarusb" emu plug --serial GST1 --width 64 --height 48 --pixel-format Mono8 --fps 0
 check "30 PNG files" 0 "${gst[@]}" gst-launch-1.0 zarusbsrc camera=GST1 num-buffers=30 ! videoconvert ! pngenc ! \
   multifilesink location="$work/frame_%02d.png"
 check "30 PNG files" 0 test "$(ls "$work"/frame_*.png | wc -l)" -eq 30
-check "PNG signature" 0 grep -q PNG <(head -c 4 "$work/frame_29.png")
-# The camera switched to Bayer for bayer2rgb; a size it cannot make is an
-# error that names what it can.
 check "Bayer" 0 "${gst[@]}" gst-launch-1.0 zarusbsrc camera=GST1 num-buffers=3 ! video/x-bayer,format=rggb ! \
   bayer2rgb ! videoconvert ! pngenc ! multifilesink location="$work/bayer_%d.png"
 check "Bayer PNG" 0 test "$(png_header "$work/bayer_2.png" | cut -d' ' -f1,2)" = "64 48"
-check "too wide" 1 "${gst[@]}" gst-launch-1.0 zarusbsrc camera=GST1 ! video/x-raw,width=20000 ! fakesink
-contains "too wide" "cannot deliver video/x-raw, width=(int)20000; it offers pixel formats .*; width 1..16384 step 1"
 
-# RTP on 127.0.0.1 to a second pipeline, which ends itself after 10 frames;
-# the sender streams until then, its udpsink waiting for each frame's time
-# stamp on the pipeline's clock.
+# RTP on 127.0.0.1 to a second pipeline, which ends itself after 10 frames; the sender streams until then, its udpsink
+# waiting for each frame's time stamp on the pipeline's clock.
 check "plug RTP camera" 0 "$zarusb" emu plug --serial GST2 --width 64 --height 48 --pixel-format RGB8 --fps 100
 port=$((20000 + RANDOM % 20000))
 "${gst[@]}" gst-launch-1.0 -q zarusbsrc camera=GST2 ! rtpvrawpay ! udpsink host=127.0.0.1 port=$port >/dev/null 2>&1 &

@@ -1,6 +1,3 @@
-// CDriverInterface on a scripted driver: every request byte for byte, the
-// waits, cancellation of what did not finish, and how outcomes map.
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,16 +6,21 @@
 #include <deque>
 #include <functional>
 #include <future>
+#include <memory>
 #include <mutex>
+#include <set>
 #include <tuple>
 #include <vector>
 
+#include "acquisition/buffer.h"
+#include "acquisition/data_stream.h"
 #include "device/device.h"
 #include "driver/driver_interface.h"
 #include "driver/driver_requests.h"
 #include "registry/interface.h"
 #include "registry/open_devices.h"
 #include "test_main.h"
+#include "trace/trace.h"
 
 using namespace oxa::ZarUsb;
 using zar_test::WaitFor;
@@ -32,10 +34,8 @@ struct Recorded { uint32_t code; bool overlapped; const void *in; std::vector<ui
 // Fails with `error`, or is held (`pend`) until CompleteHeld or a cancel, or writes `reply` in the output.
 struct Answer { uint32_t error = 0; bool pend = false; Reply reply; };
 
-// A DeviceIo that records every request and answers as scripted (an empty
-// script answers success). A held request stays until CompleteHeld or a
-// cancel; once cancelled, nothing of it is touched any more, as the system
-// guarantees.
+// A DeviceIo that records every request and answers as scripted (an empty script answers success). A held request stays
+// until CompleteHeld or a cancel, after which nothing of it is touched, as the system guarantees.
 class FakeDevice : public os::DeviceIo {
 public:
   std::deque<Answer> script;
@@ -97,20 +97,17 @@ private:
   std::mutex m_mutex;
 };
 
-// The little-endian bytes of each value in its width, one after the other.
 std::vector<uint8_t> LE(std::initializer_list<std::pair<uint64_t, size_t>> fields) {
   std::vector<uint8_t> bytes;
   for (const auto &[value, width] : fields)
     for (size_t i = 0; i < width; ++i) bytes.push_back(i < 8 ? static_cast<uint8_t>(value >> (8 * i)) : 0);
   return bytes;
 }
-// A reply that writes these bytes at the start of the output.
 Reply Writes(std::vector<uint8_t> bytes) {
   return [bytes](uint8_t *out, uint32_t) { std::memcpy(out, bytes.data(), bytes.size()); };
 }
 Reply Word(uint32_t value) { return Writes(LE({{value, 4}})); }
 
-// A driver interface on a fake device the test keeps a pointer to.
 struct Scripted {
   FakeDevice *fake = nullptr;
   std::unique_ptr<CDriverInterface> driver = std::make_unique<CDriverInterface>(
@@ -144,10 +141,9 @@ const WordRequest kWordRequests[] = {
      [](CDriverInterface &d, uint8_t *, uint32_t *w) { return d.StartStopStream(1, w); }},
 };
 
-// Reads and writes of each access mode; a byte count above the request is
-// cut to it. A read the driver answers without writing the reply keeps the
-// preset word, a failure.
-TEST(DriverInterface, MemoryRequestsAreSentByteForByteAndCopyNoMoreThanAsked) {
+// Every request byte for byte. Reads and writes of each access mode copy no more than asked; a byte count above the
+// request is cut to it; a read the driver answers without writing the reply keeps the preset word, a failure.
+TEST(DriverInterface, RequestsAreSentByteForByteAndCopyNoMoreThanAsked) {
   for (uint32_t mode : {0u, 1u, 2u}) {
     SCOPED_TRACE(mode);
     Scripted s;
@@ -179,9 +175,6 @@ TEST(DriverInterface, MemoryRequestsAreSentByteForByteAndCopyNoMoreThanAsked) {
     EXPECT_EQ(write.input, LE({{0xABCD, 8}, {3, 8}, {1, 1}, {2, 1}, {3, 1}}));
     EXPECT_EQ(write.output, LE({{0, 12}})) << "the reply zeroed";
   }
-}
-
-TEST(DriverInterface, WordAndEventRequestsAreSentByteForByte) {
   for (const WordRequest &request : kWordRequests) {
     SCOPED_TRACE(request.name);
     Scripted s;
@@ -215,9 +208,9 @@ TEST(DriverInterface, WordAndEventRequestsAreSentByteForByte) {
             std::tuple(0x222038u, size_t{0}, size_t{80}));
 }
 
-// Each request that is still pending after 2000 ms returns 258, and was
-// cancelled before returning: a late completion finds nothing to write.
-TEST(DriverInterface, RequestsNotFinishedInTimeAreCancelledBeforeReturning) {
+// Each request that is still pending after 2000 ms returns 258, and was cancelled before returning: a late completion
+// finds nothing to write. So is a wait for a buffer that its wake-up event ends, unless the frame came at once.
+TEST(DriverInterface, RequestsNotFinishedInTimeOrWokenAreCancelledBeforeReturning) {
   constexpr size_t kCount = std::size(kWordRequests);
   std::array<Scripted, kCount> drivers;
   std::array<std::future<uint32_t>, kCount> results;
@@ -235,13 +228,22 @@ TEST(DriverInterface, RequestsNotFinishedInTimeAreCancelledBeforeReturning) {
     EXPECT_EQ(drivers[i].fake->cancels, 1);
     EXPECT_FALSE(drivers[i].fake->CompleteHeld(Word(0xBAD)));
   }
+  Scripted &s = drivers[0];
+  auto wake = os::Event::Create(true);
+  uint8_t record[44];
+  auto waited = s.Pending([&] { return s.driver->GetBuffer(0xFFFFFFFF, record, wake.get()); });
+  wake->Set();
+  EXPECT_EQ(waited.get(), 995u);
+  EXPECT_EQ(s.fake->cancels, 2);
+  EXPECT_FALSE(s.fake->Holding());
+  s.fake->script.push_back({0, false, Writes(LE({{0xF00D, 4}, {0, 40}}))});
+  EXPECT_EQ(s.driver->GetBuffer(10, record, wake.get()), 0u) << "woken before a frame that came at once";
+  EXPECT_EQ(record[0], 0x0D);
 }
 
-// A buffer completion is judged by its record alone: a driver error in it
-// counts as a timeout, and so does a request that pends and fails (its
-// record unwritten keeps the preset). The requests answered by a word alone
-// that pend and fail count as failed, never as done, even with a zero word.
-TEST(DriverInterface, FailedRequestsAreNeverTakenForSuccess) {
+// A buffer completion is judged by its record alone: a driver error in it, or a pending request that fails (its record
+// keeping the preset), is a timeout. Word requests that pend and fail never count as done, even with a zero word.
+TEST(DriverInterface, FailedRequestsAreNeverTakenForSuccessAndDestructionCancelsThenDeletesItsDeviceThenCloses) {
   Scripted s;
   std::vector<uint8_t> reply = LE({{0x04030201, 4}, {0, 36}, {5, 4}}), record(44);
   std::fill(reply.begin() + 4, reply.begin() + 40, 0xAB);
@@ -270,41 +272,19 @@ TEST(DriverInterface, FailedRequestsAreNeverTakenForSuccess) {
     }
   }
   EXPECT_EQ(s.fake->cancels, 0);
-}
 
-// A wait for a buffer ends when its wake-up event is signalled: the request
-// is cancelled before the call returns.
-TEST(DriverInterface, AWokenGetBufferIsCancelled) {
-  Scripted s;
-  auto wake = os::Event::Create(true);
-  ASSERT_TRUE(wake);
-  uint8_t record[44];
-  auto waited = s.Pending([&] { return s.driver->GetBuffer(0xFFFFFFFF, record, wake.get()); });
-  wake->Set();
-  EXPECT_EQ(waited.get(), 995u);
-  EXPECT_EQ(s.fake->cancels, 1);
-  EXPECT_FALSE(s.fake->Holding());
-
-  // Signalled before the driver answers at once: the frame is not lost.
-  s.fake->script.push_back({0, false, Writes(LE({{0xF00D, 4}, {0, 40}}))});
-  EXPECT_EQ(s.driver->GetBuffer(10, record, wake.get()), 0u);
-  EXPECT_EQ(record[0], 0x0D);
-}
-
-// Pending requests are cancelled before the handle closes; a driver interface
-// that goes while a device uses it takes that device out of its interface
-// first, and a thread still holding the device keeps it whole.
-TEST(DriverInterface, DestructionCancelsThenDeletesItsDeviceThenCloses) {
+  // Pending requests are cancelled before the handle closes; a driver interface that goes while a device uses it takes
+  // that device out of its interface first, and a thread still holding the device keeps it whole.
   const auto usb = std::make_shared<CInterface>("USB");
   const std::shared_ptr<CDevice> device = usb->AddDevice("ZC1000_#LINK", 3);
   ASSERT_NE(device, nullptr);
   int cancelAlls = 0;
   bool closed = false, goneBeforeClose = false;
   {
-    Scripted s;
-    s.driver->m_pDevice = device.get();
-    s.fake->onCancelAll = [&] { ++cancelAlls; };
-    s.fake->onClose = [&] {
+    Scripted linked;
+    linked.driver->m_pDevice = device.get();
+    linked.fake->onCancelAll = [&] { ++cancelAlls; };
+    linked.fake->onClose = [&] {
       EXPECT_EQ(cancelAlls, 1) << "cancelled before the handle closes";
       goneBeforeClose = !OpenDevices::Pin(device.get());
       closed = true;
@@ -318,5 +298,31 @@ TEST(DriverInterface, DestructionCancelsThenDeletesItsDeviceThenCloses) {
   uint64_t size = sizeof data;
   EXPECT_EQ(device->ReadData(0, data, &size), -6) << "closed: no driver";
 }
+
+// IDs stay unique when buffers share their addresses' low 32 bits: the taken candidate is held by a buffer after the
+// new one and the next number by one before it, which a walk that only went on from the match would give twice.
+TEST(BufferIds, ATakenIdMovesOnPastEveryIdOfTheSetWhereverItIs) {
+  const auto usb = std::make_shared<CInterface>("USB");
+  const std::shared_ptr<CDevice> device = usb->AddDevice("ZC1000_#IDS", 6);
+  uint8_t memory[3][16] = {};
+  auto stream = std::make_unique<CDataStream>(device.get());
+  std::array<CBuffer *, 3> buffers{};
+  for (size_t i = 0; i < buffers.size(); ++i) buffers[i] = new CBuffer(stream.get(), memory[i], 16, true, nullptr);
+  std::sort(buffers.begin(), buffers.end()); // the stream's order
+  const auto [first, middle, last] = buffers;
+  EXPECT_EQ(stream->AssignBufferID(first), AddressLow32(first));
+  EXPECT_EQ(stream->AssignBufferID(last), AddressLow32(last));
+  const uint32_t candidate = AddressLow32(middle);
+  last->m_unID = candidate;
+  first->m_unID = candidate + 1;
+  EXPECT_EQ(stream->AssignBufferID(middle), candidate + 2);
+  std::set<uint32_t> ids;
+  uint32_t id = 0;
+  for (uint32_t index = 0; stream->GetBufferID(index, &id) == ZAR_SUCCESS; ++index) ids.insert(id);
+  EXPECT_EQ(ids, (std::set<uint32_t>{candidate, candidate + 1, candidate + 2}));
+  stream.reset();
+  usb->DeleteDevice(device.get());
+}
+
 
 } // namespace

@@ -1,7 +1,3 @@
-// The camera emulator: the cameras ZAR_USB_EMULATION asks for; and through
-// CDriverInterface, as the library uses it, the registers' refusals, what the
-// settings do to the frames, events, and a reset.
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -21,7 +17,6 @@
 #include "emulator/test_pattern.h"
 #include "environment.h"
 #include "temp_dir.h"
-#include "test_main.h"
 
 using namespace oxa::ZarUsb;
 using namespace oxa::ZarUsb::emulator;
@@ -35,12 +30,8 @@ class Emulated : public ::testing::Test {
 protected:
   void SetUp() override {
     os::SetSecondDeviceSource(&BusDevices());
-    CameraConfig config;
-    config.serial = "SN-" + std::to_string(++s_count);
-    config.width = 64;
-    config.height = 8;
-    config.frameRateMilli = 0;
-    const auto slot = Plug(config);
+    const auto slot = Plug(
+        {.serial = "SN-" + std::to_string(++s_count), .userName = {}, .width = 64, .height = 8, .frameRateMilli = 0});
     ASSERT_TRUE(slot.has_value());
     m_slot = *slot;
     for (const auto &camera : ListCameras())
@@ -69,7 +60,6 @@ protected:
     if (m_driver->GetBuffer(timeoutMs, &done) == 0) std::memcpy(&info, done.frameInfo, sizeof info);
     return info;
   }
-  // Sends a GetEvent: held until an event comes or it is cancelled.
   void GetEvent(driver::EventRecord &record, os::IoRequest &request) {
     ASSERT_TRUE(request.Prepare());
     ASSERT_EQ(m_driver->GetEvent(&record, request), 997u);
@@ -81,8 +71,8 @@ protected:
   std::unique_ptr<CDriverInterface> m_driver;
 };
 
-// The driver's word for each refusal (what the registers hold is shown through the exports).
-TEST_F(Emulated, RegistersAnswerWithTheCameraModelsWords) {
+// Each refusal's driver word (register contents are checked through the exports), the settings' image, a reset.
+TEST_F(Emulated, RegistersRefuseWithTheModelsWordsSettingsShapeTheImageAndAResetUnplugsForGood) {
   const struct { uint64_t address; uint32_t value, word; } writes[] = {{0x100, 100, 0}, {0x108, kMono16, 0}, {0x10C, 1, error_word::kReadOnly},
                 {0x108, 0x12345678, error_word::kValue}, {0x00, 1, error_word::kReadOnly},
                 // The region stays on the sensor; exposure, gain and trigger mode within their ranges.
@@ -90,11 +80,8 @@ TEST_F(Emulated, RegistersAnswerWithTheCameraModelsWords) {
                 {0x100, 101, error_word::kValue}, {0x128, 0, 0}, {0x120, FloatBits(9.0f), error_word::kValue},
                 {0x124, FloatBits(24.5f), error_word::kValue}, {0x130, 2, error_word::kValue}};
   for (const auto &w : writes) EXPECT_EQ(Write32(w.address, w.value), w.word) << std::hex << w.address;
-}
-
-// Exposure and gain scale the brightness, the region's offset moves the
-// pattern, and a Bayer format keeps one colour of each pixel.
-TEST_F(Emulated, SettingsShapeTheImage) {
+  // Exposure and gain scale the brightness, the region's offset moves the pattern, a Bayer format keeps one colour.
+  ASSERT_EQ(Write32(0x100, 64), 0u);
   enum { R, G, B };
   static constexpr int kRG[2][2] = {{R, G}, {G, B}}, kGB[2][2] = {{G, B}, {R, G}};
   const auto colour = [](uint8_t level, int c) {
@@ -129,36 +116,24 @@ TEST_F(Emulated, SettingsShapeTheImage) {
         ASSERT_EQ(buffer[y * 64 + x], c.expected(x, y, TestPattern::Level(x, y, info.frameId))) << x << "," << y;
     ASSERT_EQ(m_driver->FreeBuffer(buffer.data(), &word), 0u);
   }
+  // A reset replaces every camera: a handle opened before it never reaches the camera that takes its slot.
+  zar_test::SetEnv("ZAR_USB_EMULATION", "1");
+  for (int reset = 0; reset < 2; ++reset) {
+    ASSERT_EQ(Reset(), std::optional<uint32_t>(1u));
+    EXPECT_EQ(Write32(0x100, 64), 1167u) << "reset " << reset;
+    const auto cameras = ListCameras();
+    ASSERT_EQ(cameras.size(), 1u);
+    EXPECT_EQ(cameras[0].config.serial, "EMU0001");
+    m_path = cameras[0].path;
+    m_driver = std::make_unique<CDriverInterface>(m_path.c_str());
+  }
+  zar_test::UnsetEnv("ZAR_USB_EMULATION");
 }
 
-// In trigger mode the camera makes exactly one frame per software trigger;
-// free-running, it keeps the frame rate's grid and cuts a frame to a small
-// buffer.
-TEST_F(Emulated, FramesComeOnePerTriggerOrOnTheFrameRatesGrid) {
-  ASSERT_EQ(Write32(0x130, 1), 0u);
-  std::vector<std::vector<uint8_t>> buffers(4, std::vector<uint8_t>(100));
-  for (auto &buffer : buffers) LockAndQueue(buffer);
-  ASSERT_EQ(Stream(1), 0u);
-  driver::BufferCompletion done{};
-  EXPECT_EQ(NextFrame(done, 50).frameId, 0u) << "no trigger, no frame";
-  for (int trigger = 0; trigger < 2; ++trigger) ASSERT_EQ(Write32(0x138, 1), 0u);
-  EXPECT_EQ(NextFrame(done).frameId, 1u);
-  EXPECT_EQ(NextFrame(done).frameId, 2u);
-  EXPECT_EQ(NextFrame(done, 50).frameId, 0u) << "two triggers, two frames";
-  ASSERT_EQ(Write32(0x118, 100000), 0u) << "100 frames per second";
-  ASSERT_EQ(Write32(0x130, 0), 0u);
-  const FrameInfo first = NextFrame(done), second = NextFrame(done);
-  EXPECT_EQ(first.frameId, 3u) << "free-running again";
-  EXPECT_EQ((second.timestampUs - first.timestampUs) % 10000, 0u) << "on the 10 ms grid";
-  EXPECT_GE(second.timestampUs - first.timestampUs, 10000u);
-  EXPECT_EQ(second.bytesWritten, 100u);
-  EXPECT_EQ(done.frameValue, 64u * 8) << "the full size is reported beside what fitted";
-}
-
-// An event request is held until an event comes, here from the test
-// register, or until it is cancelled. Raised while nobody holds the camera,
-// an event waits on the bus for the next open.
-TEST_F(Emulated, EventsWaitForTheirRequest) {
+// An event request is held until an event comes, here from the test register, or until it is cancelled. Raised while
+// nobody holds the camera, an event waits on the bus for the next open. In trigger mode the camera makes exactly one
+// frame per software trigger; free-running, it keeps the frame rate's grid and cuts a frame to a small buffer.
+TEST_F(Emulated, EventsWaitForTheirRequestAndFramesComeOnePerTriggerOrOnTheFrameRatesGrid) {
   driver::EventRecord record{};
   os::IoRequest request;
   for (const bool closed : {false, true}) {
@@ -179,27 +154,28 @@ TEST_F(Emulated, EventsWaitForTheirRequest) {
   GetEvent(record, request);
   m_driver->CancelEvent(request);
   EXPECT_EQ(m_driver->EventResult(request), 995u) << "cancelled";
+  ASSERT_EQ(Write32(0x130, 1), 0u);
+  std::vector<std::vector<uint8_t>> buffers(4, std::vector<uint8_t>(100));
+  for (auto &buffer : buffers) LockAndQueue(buffer);
+  ASSERT_EQ(Stream(1), 0u);
+  driver::BufferCompletion done{};
+  EXPECT_EQ(NextFrame(done, 50).frameId, 0u) << "no trigger, no frame";
+  for (int trigger = 0; trigger < 2; ++trigger) ASSERT_EQ(Write32(0x138, 1), 0u);
+  EXPECT_EQ(NextFrame(done).frameId, 1u);
+  EXPECT_EQ(NextFrame(done).frameId, 2u);
+  EXPECT_EQ(NextFrame(done, 50).frameId, 0u) << "two triggers, two frames";
+  ASSERT_EQ(Write32(0x118, 100000), 0u) << "100 frames per second";
+  ASSERT_EQ(Write32(0x130, 0), 0u);
+  const FrameInfo first = NextFrame(done), second = NextFrame(done);
+  EXPECT_EQ(first.frameId, 3u) << "free-running again";
+  EXPECT_EQ((second.timestampUs - first.timestampUs) % 10000, 0u) << "on the 10 ms grid";
+  EXPECT_GE(second.timestampUs - first.timestampUs, 10000u);
+  EXPECT_EQ(second.bytesWritten, 100u);
+  EXPECT_EQ(done.frameValue, 64u * 8) << "the full size is reported beside what fitted";
 }
 
-// A reset replaces every camera: a handle opened before it never reaches the
-// camera that takes its slot.
-TEST_F(Emulated, AResetUnplugsEveryCameraForGood) {
-  zar_test::SetEnv("ZAR_USB_EMULATION", "1");
-  for (int reset = 0; reset < 2; ++reset) {
-    ASSERT_EQ(Reset(), std::optional<uint32_t>(1u));
-    EXPECT_EQ(Write32(0x100, 64), 1167u) << "reset " << reset;
-    const auto cameras = ListCameras();
-    ASSERT_EQ(cameras.size(), 1u);
-    EXPECT_EQ(cameras[0].config.serial, "EMU0001");
-    m_path = cameras[0].path;
-    m_driver = std::make_unique<CDriverInterface>(m_path.c_str());
-  }
-  zar_test::UnsetEnv("ZAR_USB_EMULATION");
-}
-
-// A number asks for that many default cameras; a file describes each camera,
-// defaults filling what it leaves out; anything else asks for none.
-TEST(EmulationConfig, ANumberOrAFileSaysWhichCamerasArePlugged) {
+// A number asks for that many default cameras, a file for the cameras it describes (defaults filling gaps), else none.
+TEST(EmulationConfig, ANumberOrAFileSaysWhichCamerasArePluggedWithinWhatTheRegistersHold) {
   const auto configured = [](const char *setting, std::string *why = nullptr) {
     if (setting != nullptr) zar_test::SetEnv("ZAR_USB_EMULATION", setting);
     const auto cameras = ConfiguredCameras(why);
@@ -229,33 +205,26 @@ TEST(EmulationConfig, ANumberOrAFileSaysWhichCamerasArePlugged) {
                      left.frameRateMilli, left.interfaceClass),
             std::tuple("ZC2000", "2.13", "Left", 1280u, 1024u, kMono16, 12500u, 20u));
   EXPECT_EQ(cameras[1].model, CameraConfig{}.model) << "defaults fill what is missing";
-}
 
-// Broken descriptions, and numbers that the registers cannot hold, are
-// refused with a reason; the largest they hold are taken. A sensor larger
-// than the width and height registers take is not plugged.
-TEST(EmulationConfig, WhatTheRegistersCannotHoldIsRefused) {
+  // Broken descriptions, and numbers that the registers cannot hold, are refused with a reason; the largest they hold
+  // are taken. A sensor larger than the width and height registers take is not plugged.
   for (const std::string text :
        {R"({"cameras": [{"pixel_format": "Bayer"}]})", "not json", R"({"cameras": [{"width": 1e20}]})",
         R"({"cameras": [{"width": -1}]})", R"({"cameras": [{"height": 480.5}]})",
         R"({"cameras": [{"register90": 4294967296}]})", R"({"cameras": [{"interface_class": "3"}]})",
         R"({"cameras": [{"frame_rate": 1e10}]})", R"({"cameras": [{"frame_rate": -2}]})"}) {
-    std::string why;
+    why.clear();
     EXPECT_TRUE(ParseCameras(text, &why).empty()) << text;
     EXPECT_TRUE(text.find("Bayer") == std::string::npos ? !why.empty() : why.find("pixel_format") != std::string::npos)
         << text << ": " << why;
   }
-  std::string why;
   const auto largest = ParseCameras(R"({"cameras": [{"register90": 4294967295, "frame_rate": 4294967}]})", &why);
   ASSERT_EQ(largest.size(), 1u) << why;
   EXPECT_EQ(std::tuple(largest[0].register90, largest[0].frameRateMilli), std::tuple(4294967295u, 4294967000u));
 
   CameraSlot slot{};
   const auto plugs = [&](uint32_t width, uint32_t height) {
-    CameraConfig config;
-    config.width = width;
-    config.height = height;
-    return PlugInto(slot, config);
+    return PlugInto(slot, {.userName = {}, .width = width, .height = height});
   };
   EXPECT_TRUE(plugs(kMaxDimension, kMaxDimension));
   for (uint32_t wide : {kMaxDimension + 1, 0xFFFFFFFFu}) {
