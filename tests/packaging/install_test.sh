@@ -110,7 +110,7 @@ check_output "pkg-config from the packages" "^-L$root/$lib -lzar_usb *$" env PKG
 # beside the modules goes with the package (nothing is left after the purge).
 dist=$root/usr/lib/python3/dist-packages
 check_output "Python package from the packages" "^$dist/zar_usb/__init__.py$" \
-  env PYTHONPATH="$dist" /usr/bin/python3 -c "import zar_usb; print(zar_usb.__file__)"
+  env -u PYTHONDONTWRITEBYTECODE PYTHONPATH="$dist" /usr/bin/python3 -c "import zar_usb; print(zar_usb.__file__)"
 check "Python package's tests" 0 env PYTHONPATH="$dist" ZAR_USB_LIBRARY="$root/$lib/libzar_usb.so.1" \
   ZARUSB="$root/usr/bin/zarusb" /usr/bin/python3 -m pytest -p no:cacheprovider -q "$source_dir/python/tests"
 # The GStreamer element's package, when the build made it: gst-inspect-1.0 finds the element in GStreamer's
