@@ -43,7 +43,7 @@ function(zar_usb_install_libraries layout libdir suffix)
   set(cmake_dir ${libdir}/cmake/ZarUsb)
   set(package_dir ${CMAKE_BINARY_DIR}/package/${layout})
   install(TARGETS zar_usb EXPORT ${export}
-    RUNTIME COMPONENT Runtime${suffix} ${ARGN}
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Runtime${suffix} ${ARGN}
     LIBRARY DESTINATION ${libdir} COMPONENT Runtime${suffix} NAMELINK_COMPONENT Development${suffix} ${ARGN}
     ARCHIVE DESTINATION ${libdir} COMPONENT Development${suffix} ${ARGN})
   if(TARGET zar_features)
