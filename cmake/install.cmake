@@ -3,6 +3,7 @@
 #   Development  the headers, the link library (.so link; Windows: import library
 #                and .def), the CMake package, zar_usb.pc, the examples' sources
 #   Tools        zarusb and its manual page
+# (and, for the Debian packages alone, Python: the Python package).
 # Every path is relative to the prefix, so an installed tree can be moved and
 # --prefix may be chosen at install time. The Debian packages have the
 # libraries, the CMake package and the pkg-config files in the multiarch
@@ -35,9 +36,9 @@ if(TARGET zar_features)
 endif()
 
 # The libraries, find_package(ZarUsb) (the target ZarUsb::zar_usb) and the
-# pkg-config files, below LIBDIR: the prefix's layout (components with the
-# suffix given, and EXCLUDE_FROM_ALL when cpack alone installs them), built
-# in package/<layout>.
+# pkg-config files below libdir, in the components named with the suffix
+# given; further arguments (EXCLUDE_FROM_ALL: for cpack alone) go to each
+# rule. The CMake and pkg-config files are made in package/<layout>.
 function(zar_usb_install_libraries layout libdir suffix)
   set(export ZarUsbTargets${suffix})
   set(cmake_dir ${libdir}/cmake/ZarUsb)
