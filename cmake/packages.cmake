@@ -45,11 +45,15 @@ description files of the transport layer and the emulated cameras.")
 
   set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libzar-usb-dev)
   set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
+  set(api_reference "")
+  if(TARGET zar_usb_docs)
+    set(api_reference "\nThe API reference, in HTML, is in /usr/share/doc/zar-usb/html.")
+  endif()
   set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION "transport layer for USB machine-vision cameras - development files
 The C headers, the links to the shared libraries, the CMake package
 (find_package(ZarUsb), targets ZarUsb::zar_usb and, where built with Aravis,
 ZarUsb::zar_features), the pkg-config files zar_usb.pc and zar_features.pc
-and example programs in C and C++.")
+and example programs in C and C++.${api_reference}")
 
   set(CPACK_DEBIAN_FEATURES_PACKAGE_NAME libzar-features${PROJECT_VERSION_MAJOR})
   set(CPACK_DEBIAN_FEATURES_PACKAGE_SECTION libs)
@@ -72,6 +76,22 @@ ZAR_USB.cti puts the cameras into every GenICam GenTL consumer: machine-vision
 libraries and applications find it through GENICAM_GENTL64_PATH
 (/usr/lib/<multiarch>/gentl) and reach the cameras, their registers,
 description files, images and events through the GenTL 1.5 interface.")
+
+  # python3-zar-usb: the Python package, for Debian's Python 3.
+  list(APPEND CPACK_COMPONENTS_ALL Python)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-zar-usb)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "python3, python3-numpy")
+  if(ZAR_FEATURES_FOUND)
+    set(CPACK_DEBIAN_PYTHON_PACKAGE_RECOMMENDS libzar-features${PROJECT_VERSION_MAJOR})
+  endif()
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/package/python/prerm)
+  set(CPACK_COMPONENT_PYTHON_DESCRIPTION "transport layer for USB machine-vision cameras - Python 3 package
+The zar_usb package reaches ZAR_USB cameras from Python: it lists and opens
+them, reads and writes their registers, streams frames into numpy arrays
+and reports plug, unplug and device events; with libzar-features1 it reads
+and writes the camera's features by name.")
 
   # gstreamer1.0-zar-usb: the GStreamer element, when it is built.
   if(TARGET gstzarusb)
@@ -106,6 +126,9 @@ else()
   cpack_add_component(Tools DISPLAY_NAME "zarusb" DEPENDS Runtime)
 endif()
 cpack_add_component(GenTL DISPLAY_NAME "GenTL producer" DEPENDS Runtime)
+if(NOT WIN32)
+  cpack_add_component(Python DISPLAY_NAME "Python package" DEPENDS Runtime)
+endif()
 if(TARGET gstzarusb)
   # The element reads and writes the camera's features by name.
   cpack_add_component(GStreamer DISPLAY_NAME "GStreamer element" DEPENDS Runtime Features)

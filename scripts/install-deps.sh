@@ -20,6 +20,8 @@ features_packages=(libaravis-dev)
 windows_packages=(mingw-w64 g++-mingw-w64-x86-64-posix wine wine64 binutils)
 # The install test: examples built with pkg-config, Debian packages made and installed.
 packaging_packages=(pkgconf dpkg-dev file)
+# The API reference, made by Doxygen from the headers (built when Doxygen is found).
+docs_packages=(doxygen)
 # The Python package: its virtual environment, build backend and tests.
 python_packages=(python3-numpy python3-pytest python3-venv python3-setuptools python3-wheel)
 # The GStreamer element and its pipelines in the tests.
@@ -33,7 +35,8 @@ case "$group" in
 build) packages=("${build_packages[@]}") ;;
 test | ci)
   packages=("${build_packages[@]}" "${test_packages[@]}" "${cache_packages[@]}" "${windows_packages[@]}"
-            "${features_packages[@]}" "${packaging_packages[@]}" "${python_packages[@]}" "${gstreamer_packages[@]}")
+            "${features_packages[@]}" "${packaging_packages[@]}" "${docs_packages[@]}" "${python_packages[@]}"
+            "${gstreamer_packages[@]}")
   [ "$group" = ci ] && packages+=("${other_gstreamer_packages[@]}")
   ;;
 *)

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The installed tree and the Debian packages as a user meets them: zarusb and the examples from the installed tree; the
-# packages installed into a temporary root whose package database holds their dependencies as installed here.
+# packages installed into a temporary root whose package database holds their dependencies as installed here, and
+# zarusb and the Python package's tests run from there.
 # Usage: install_test.sh BUILD_DIR CMAKE CPACK
 set -uo pipefail
 build=$1 cmake=$2 cpack=$3
@@ -42,11 +43,12 @@ add_executable(app "%s/examples/list_and_grab.c")\ntarget_link_libraries(app PRI
 check "add_subdirectory: ZarUsb::zar_usb" 0 "$cmake" -S "$work/subdirectory" -B "$work/subdirectory/build" -G Ninja \
   -DBUILD_TESTING=OFF
 
-# The Debian packages: the library's, the feature library's where Aravis was found, and any other (the element's).
+# The Debian packages: the library's, the feature library's where Aravis was found, the Python package's, and any
+# other (the element's). Libraries in the multiarch folder.
 check "cpack" 0 "$cpack" --config "$build/CPackConfig.cmake" -G DEB -B "$work/debs"
 debs=("$work"/debs/*.deb)
 packages=($(for deb in "${debs[@]}"; do dpkg-deb -f "$deb" Package; done))
-expected=(libzar-usb1 libzar-usb-dev zar-usb-tools zar-usb-gentl)
+expected=(libzar-usb1 libzar-usb-dev zar-usb-tools zar-usb-gentl python3-zar-usb)
 [ -e "$build/bin/libzar_features.so.1" ] && expected+=(libzar-features1)
 for package in "${expected[@]}"; do
   [[ " ${packages[*]} " == *" $package "* ]] || fail "no package $package among: ${packages[*]}"
@@ -54,10 +56,21 @@ done
 for package in "${packages[@]}"; do
   check_output "$package: copyright" " ./usr/share/doc/$package/copyright$" dpkg-deb -c "$work"/debs/${package}_*.deb
 done
-check_output "GenTL package" " ./usr/lib/[a-z0-9_-]*/gentl/ZAR_USB.cti$" dpkg-deb -c "$work"/debs/zar-usb-gentl_*.deb
-check_output "development package" " ./usr/lib/libzar_usb.so -> libzar_usb.so.1$" \
+lib=usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+check_output "GenTL package" " ./$lib/gentl/ZAR_USB.cti$" dpkg-deb -c "$work"/debs/zar-usb-gentl_*.deb
+check_output "library package" " ./$lib/libzar_usb.so.1 -> libzar_usb.so.[0-9.]*$" \
+  dpkg-deb -c "$work"/debs/libzar-usb1_*.deb
+check_output "development package" " ./$lib/libzar_usb.so -> libzar_usb.so.1$" \
   dpkg-deb -c "$work"/debs/libzar-usb-dev_*.deb
-contains "development package" " ./usr/lib/pkgconfig/zar_usb.pc$"
+for file in $lib/pkgconfig/zar_usb.pc $lib/cmake/ZarUsb/ZarUsbTargets.cmake usr/include/zar_usb.h; do
+  contains "development package" " ./$file$"
+done
+[ -e "$build/doc/html/index.html" ] && contains "development package: API reference" \
+  " ./usr/share/doc/zar-usb/html/zar__usb_8h.html$"
+check_output "Python package" " ./usr/lib/python3/dist-packages/zar_usb/camera.py$" \
+  dpkg-deb -c "$work"/debs/python3-zar-usb_*.deb
+check_output "Python package's dependencies" "^libzar-usb1 (= [0-9.]*), python3, python3-numpy$" \
+  dpkg-deb -f "$work"/debs/python3-zar-usb_*.deb Depends
 check_output "tools depend on the library" "libzar-usb1 (= [0-9.]*)" \
   dpkg-deb -f "$work"/debs/zar-usb-tools_*.deb Depends
 
@@ -79,6 +92,20 @@ check "dpkg -i" 0 dpkg_root -i "${debs[@]}"
 check "ldconfig ran" 0 cat "$work/ldconfig.log"
 check_output "description files from the packages" 'ModelName="ZC1000"' \
   env ZAR_USB_EMULATION=0 "$root/usr/bin/zarusb" xml
+# The packages' CMake and pkg-config files and the API reference, from the root.
+check "find_package from the packages" 0 "$cmake" -S "$examples" -B "$work/root-examples" -G Ninja \
+  -DCMAKE_PREFIX_PATH="$root/usr"
+check_output "pkg-config from the packages" "^-L$root/$lib -lzar_usb *$" env PKG_CONFIG_SYSROOT_DIR="$root" \
+  PKG_CONFIG_LIBDIR="$root/$lib/pkgconfig" pkg-config --libs zar_usb
+[ -e "$build/doc/html/index.html" ] && check "API reference: TLOpen" 0 \
+  grep -q "TLOpen" "$root/usr/share/doc/zar-usb/html/zar__usb_8h.html"
+# The Python package's tests on the packages' modules, library and zarusb; the byte code Python writes beside
+# the modules goes with the package (nothing is left after the purge).
+dist=$root/usr/lib/python3/dist-packages
+check_output "Python package from the packages" "^$dist/zar_usb/__init__.py$" \
+  env -u PYTHONDONTWRITEBYTECODE PYTHONPATH="$dist" /usr/bin/python3 -c "import zar_usb; print(zar_usb.__file__)"
+check "Python package's tests" 0 env PYTHONPATH="$dist" ZAR_USB_LIBRARY="$root/$lib/libzar_usb.so.1" \
+  ZARUSB="$root/usr/bin/zarusb" /usr/bin/python3 -m pytest -p no:cacheprovider -q "$source_dir/python/tests"
 # The GStreamer element's package, when the build made it: found in the root's GStreamer plugin folder.
 if [[ " ${packages[*]} " == *" gstreamer1.0-zar-usb "* ]]; then
   check_output "element depends on the feature library" "libzar-features1 (= [0-9.]*)" \
