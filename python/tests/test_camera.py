@@ -183,10 +183,12 @@ def test_a_stream_ends_at_its_timeout_at_a_close_on_another_thread_and_at_an_unp
     with zar_usb.Camera(serial="END1") as camera:
         stream = camera.stream(timeout=30)
         next(stream)
-        threading.Timer(0.2, camera.close).start()
+        closer = threading.Timer(0.2, camera.close)
+        closer.start()
         started = time.monotonic()
         assert list(stream) == []
         assert time.monotonic() - started < 5
+        closer.join()  # the camera is free once that close has returned
     camera = zar_usb.Camera(serial="END1")
     stream = camera.stream(timeout=30)
     next(stream)

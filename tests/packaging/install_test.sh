@@ -28,6 +28,7 @@ export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
 flags=$(pkg-config --cflags zar_usb) libs="$(pkg-config --libs zar_usb) -Wl,-rpath,$(pkg-config --variable=libdir zar_usb)"
 check "pkg-config: C build" 0 cc -std=c99 -Wall -Werror $flags -o "$work/c_example" "$examples/list_and_grab.c" $libs
 check "pkg-config: C++ build" 0 c++ -std=c++17 -Wall -Werror $flags -o "$work/cpp_example" "$examples/grab_raii.cpp" $libs
+unset PKG_CONFIG_PATH
 # Each example prints the camera's name and a line per frame; the first pixel is the frame id's low byte.
 for program in examples/list_and_grab examples/grab_raii c_example cpp_example; do
   check_output "$program" "ZC1000_#PKG1" env ZAR_USB_EMULATION=0 "$work/$program" 3
