@@ -1,5 +1,5 @@
-// Open cameras kept across a suspend: each fate of a camera lost, the
-// recovery's faults, and streams that stream again after a hibernation.
+// Open cameras kept across a suspend: each fate of a camera lost, the recovery's faults, and streams that
+// stream again after a hibernation.
 
 #include <gtest/gtest.h>
 
@@ -7,13 +7,10 @@
 #include <atomic>
 #include <cstdio>
 #include <deque>
-#include <filesystem>
-#include <functional>
 #include <mutex>
 #include <optional>
-#include <string>
 #include <thread>
-#include <vector>
+#include <utility>
 
 #include "hibernation.h"
 #include "open_stream.h"
@@ -40,18 +37,15 @@ int32_t DeviceState(ZAR_DEV_HANDLE device) {
   return DevGetInfo(device, &info, &size);
 }
 
-// TLOpenDevice's answer for the name; a device opened is closed again (a
-// failed close answers then).
+// TLOpenDevice's answer for the name, or, when it opened, DevClose's.
 ZAR_STATUS OpenAndClose(ZAR_TL_HANDLE tl, const std::string &name) {
   ZAR_DEV_HANDLE device = nullptr;
   const ZAR_STATUS opened = TLOpenDevice(tl, "USB", name.c_str(), &device);
   return opened != ZAR_SUCCESS ? opened : DevClose(device);
 }
 
-// What a callback (ZAR_CALLBACK, this its context) heard: codes, the camera
-// name carried, and when.
-class EventLog {
-public:
+// What a callback (ZAR_CALLBACK, this its context) heard: codes, the camera name carried, and when.
+struct EventLog {
   struct Entry { uint32_t code; std::string name; Clock::time_point at; };
   static void Record(uint32_t code, void *pData, int64_t size, void *pContext) {
     auto &log = *static_cast<EventLog *>(pContext);
@@ -69,28 +63,24 @@ public:
     return at;
   }
   size_t Count(uint32_t code) {
-    size_t count = 0;
-    for (const Entry &entry : Entries()) count += entry.code == code;
-    return count;
+    const std::vector<Entry> entries = Entries();
+    return std::count_if(entries.begin(), entries.end(), [&](const Entry &entry) { return entry.code == code; });
   }
   std::vector<Entry> Entries() {
     std::lock_guard<std::mutex> guard(m_lock);
     return m_entries;
   }
-
-private:
   std::mutex m_lock;
   std::vector<Entry> m_entries;
 };
 
-// Runs `step` over and over on a thread of its own until the thread is
-// assigned {} or goes (a failed assertion never leaves it running).
+// Runs `step` over and over on a thread of its own until the thread is assigned {} or goes.
 std::jthread Repeating(std::function<void()> step) {
   return std::jthread([step](std::stop_token stop) { while (!stop.stop_requested()) step(); });
 }
 
-// The transport layer open with a callback, and cameras plugged and opened
-// with callbacks of their own; the steps of a suspend one by one.
+// The transport layer open with a callback, and cameras plugged and opened with callbacks of their own; the
+// steps of a suspend one by one.
 class HeldCameras {
 public:
   struct Camera {
@@ -131,24 +121,19 @@ public:
     return opened;
   }
   ZAR_STATUS Close(Camera &camera) {
-    const ZAR_STATUS closed = camera.device == nullptr ? ZAR_SUCCESS : DevClose(camera.device);
-    camera.device = nullptr;
-    return closed;
-  }
-  // The emulator announces a suspend, and every open device hears it.
-  bool Suspend() {
-    return emulator::Suspend() && std::all_of(m_cameras.begin(), m_cameras.end(), [](Camera &camera) {
-             return camera.device == nullptr || camera.events.Await(PC_SUSPEND_MODE).has_value();
-           });
+    const ZAR_DEV_HANDLE device = std::exchange(camera.device, nullptr);
+    return device == nullptr ? ZAR_SUCCESS : DevClose(device);
   }
   // The camera drops off the bus; once parked (or closed) its name is free.
   bool Lose(Camera &camera) {
     m_plugged.Unplug(camera.slot);
     return zar_test::WaitForName(m_tl, camera.name, false);
   }
-  // Suspends, loses the cameras in their order and resumes.
+  // Suspends (every open device hears it), loses the cameras in their order and resumes.
   bool Hibernate(const std::vector<Camera *> &lost) {
-    if (!Suspend()) return false;
+    if (!emulator::Suspend()) return false;
+    for (Camera &camera : m_cameras)
+      if (camera.device != nullptr && !camera.events.Await(PC_SUSPEND_MODE)) return false;
     m_heard = m_tlEvents.Entries().size();
     for (Camera *camera : lost)
       if (!Lose(*camera)) return false;
@@ -167,8 +152,7 @@ public:
   void CloseTL() { // the devices go with it
     if (m_tl == nullptr) return;
     TLRemoveCallback(m_tl, EventLog::Record);
-    TLClose(m_tl);
-    m_tl = nullptr;
+    TLClose(std::exchange(m_tl, nullptr));
   }
 
 private:
@@ -191,8 +175,8 @@ protected:
   zar_test::TraceCapture m_trace;
 };
 
-// The real wait: 10 s after the resume every device hears the restore, the
-// transport layer nothing; meanwhile a third camera is opened and closed.
+// The real wait: 10 s after the resume every device hears the restore, the transport layer nothing;
+// meanwhile a third camera is opened and closed.
 TEST(SleepRecoveryWait, APlainSleepRestoresEveryDeviceTenSecondsAfterTheResume) {
   HeldCameras held;
   const auto cameras = held.Open("PS", 3);
@@ -209,12 +193,11 @@ TEST(SleepRecoveryWait, APlainSleepRestoresEveryDeviceTenSecondsAfterTheResume) 
   EXPECT_TRUE(held.HeardSinceTheSuspend() == 0u);
 }
 
-// One hibernation, a camera of each fate: `closed` (heading the list) is
-// closed during the wait; `back` returns while register calls race its park
-// and recovery (each reaches the camera or is refused, none uses a driver
-// that went); `renamed` returns renamed; `again` returns and is lost again;
-// `away` never returns. At the end of the wait the three still parked are
-// reported unplugged, to them and the transport layer, and destroyed.
+// One hibernation, a camera of each fate: `closed` (heading the list) is closed during the wait; `back`
+// returns while register calls race its park and recovery (each reaches the camera or is refused, none
+// uses a driver that went); `renamed` returns renamed; `again` returns and is lost again; `away` never
+// returns. At the end of the wait the three still parked are reported unplugged, to them and the transport
+// layer, and destroyed.
 TEST_F(SleepRecovery, EachParkedDeviceMeetsItsFateAtTheEndOfTheWait) {
   const auto cameras = m_held.Open("FT", 5);
   ASSERT_EQ(cameras.size(), 5u);
@@ -265,8 +248,7 @@ TEST_F(SleepRecovery, EachParkedDeviceMeetsItsFateAtTheEndOfTheWait) {
   EXPECT_EQ(OpenAndClose(m_held.TL(), "Renamed_#" + renamed.config.serial), ZAR_SUCCESS) << "a camera like any other";
 }
 
-// The parked one hears nothing more; its camera back is handed out only
-// once the parked device is closed.
+// The parked one hears nothing more; its camera back is handed out only once the parked device is closed.
 TEST_F(SleepRecovery, ASecondSuspendBeforeTheEndLeavesTheParkedDevicesWithoutEvents) {
   const auto cameras = m_held.Open("SS", 2);
   ASSERT_TRUE(cameras.size() == 2 && m_held.Hibernate(cameras));
@@ -286,8 +268,7 @@ TEST_F(SleepRecovery, ASecondSuspendBeforeTheEndLeavesTheParkedDevicesWithoutEve
   EXPECT_EQ(OpenAndClose(m_held.TL(), away.name), ZAR_SUCCESS) << "no reservation left";
 }
 
-// A relock the driver refuses: the camera is reported unplugged and the
-// device closed.
+// A relock the driver refuses: the camera is reported unplugged and the device closed.
 TEST_F(SleepRecovery, ARelockThatFailsReportsTheCameraUnplugged) {
   const auto cameras = m_held.Open("RF", 1);
   ASSERT_EQ(cameras.size(), 1u);
@@ -309,8 +290,7 @@ TEST_F(SleepRecovery, ARelockThatFailsReportsTheCameraUnplugged) {
   EXPECT_EQ(DSClose(stream), ZAR_ERR_INVALID_HANDLE);
 }
 
-// Nothing comes at the end of the wait; after a new open the camera back is
-// just plugged.
+// Nothing comes at the end of the wait; after a new open the camera back is just plugged.
 TEST_F(SleepRecovery, TheTransportLayerClosedDuringTheWaitEndsTheRecovery) {
   const auto cameras = m_held.Open("TC", 1);
   ASSERT_TRUE(cameras.size() == 1 && m_held.Hibernate(cameras));
@@ -323,16 +303,16 @@ TEST_F(SleepRecovery, TheTransportLayerClosedDuringTheWaitEndsTheRecovery) {
   EXPECT_TRUE(reopened.TLEvents().Await(USB_PLUGGED_DEVICE, 20000, cameras[0]->name));
 }
 
-// In a helper: opens the transport layer and the camera named with the log
-// as its callback; 0, else the failed step's exit code.
+// In a helper: opens the transport layer and the camera named with the log as its callback; 0, else the
+// failed step's exit code.
 int OpenInHelper(const std::string &name, ZAR_TL_HANDLE *tl, ZAR_DEV_HANDLE *device, EventLog *events) {
   if (TLOpen(nullptr, nullptr, tl) != ZAR_SUCCESS) return 9;
   if (TLOpenDevice(*tl, "USB", name.c_str(), device) != ZAR_SUCCESS) return 10;
   return DevSetCallback(*device, EventLog::Record, events) == ZAR_SUCCESS ? 0 : 11;
 }
 
-// Holds the camera named parked until its resume's timer is due, and returns
-// with nothing closed: the library unloads with the timer due.
+// Holds the camera named parked until its resume's timer is due, and returns with nothing closed: the
+// library unloads with the timer due.
 const bool kExitWhileParked = zar_test::RegisterHelper("exit-while-parked", [](const std::vector<std::string> &args) {
   const std::filesystem::path dir = args.at(0);
   const std::string trace = (dir / "trace.txt").string();
@@ -368,41 +348,34 @@ TEST(SleepRecoveryUnload, AProcessEndsWithItsTimerDue) {
 
 constexpr uint32_t kBuffers = 4;
 
-// Waits for `count` frames, queueing each buffer again: empty when each had
-// the pattern and a frame id above the last, else why not. The filled
-// buffers' IDs are added to `ids`.
+// Waits for `count` frames, queueing each buffer again: empty when each had the pattern and a frame id
+// above the last, else why not. The filled buffers' IDs are added to `ids`.
 std::string TakeFrames(ZAR_DS_HANDLE stream, const emulator::CameraConfig &config, uint32_t count,
                        std::vector<uint32_t> *ids = nullptr) {
-  uint64_t last = 0;
-  for (uint32_t i = 0; i < count; ++i) {
+  for (uint64_t i = 0, last = 0; i < count; ++i) {
     ZAR_WAIT_RESULT result{};
     if (const ZAR_STATUS waited = DSWaitForBuffer(stream, 5000, 0, &result, nullptr); waited != ZAR_SUCCESS)
       return "wait " + std::to_string(waited);
     const uint64_t frame = zar_test::FrameId(result);
-    if (frame <= last) return "frame id " + std::to_string(frame) + " after " + std::to_string(last);
-    last = frame;
-    const std::string mismatch =
-        zar_test::PatternMismatch(static_cast<const uint8_t *>(result.pBase), config.width, config.height, frame);
-    if (!mismatch.empty()) return mismatch;
+    if (frame <= std::exchange(last, frame)) return "frame id " + std::to_string(frame) + " not rising";
+    const auto *data = static_cast<const uint8_t *>(result.pBase);
+    if (auto mismatch = zar_test::PatternMismatch(data, config.width, config.height, frame); !mismatch.empty())
+      return mismatch;
     if (ids != nullptr) ids->push_back(result.iID);
     if (DSQueueBuffer(stream, result.iID) != ZAR_SUCCESS) return "requeue";
   }
   return {};
 }
 
-// Streams kBuffers library buffers and checks a few frames: the IDs (empty
-// when a step failed).
-std::vector<uint32_t> StartStreaming(ZAR_DEV_HANDLE device, const emulator::CameraConfig &config,
-                                     ZAR_DS_HANDLE *stream, std::string *why) {
+// Streams kBuffers library buffers and checks a few frames: the IDs (empty when a step failed).
+std::vector<uint32_t> StartStreaming(ZAR_DEV_HANDLE device, const emulator::CameraConfig &config, ZAR_DS_HANDLE *stream) {
   if (DevCreateDataStream(device, 0, stream) != ZAR_SUCCESS) return {};
   const std::vector<uint32_t> ids = zar_test::AnnounceAndQueue(*stream, config.width * config.height, kBuffers);
   if (ids.empty() || DSStartAcquisition(*stream, 0, 1000000) != ZAR_SUCCESS) return {};
-  *why = TakeFrames(*stream, config, 3);
-  return why->empty() ? ids : std::vector<uint32_t>{};
+  return TakeFrames(*stream, config, 3).empty() ? ids : std::vector<uint32_t>{};
 }
 
-// Empty when, once started, kBuffers frames came exactly in the buffers
-// given, else why not.
+// Empty when, once started, kBuffers frames came exactly in the buffers given, else why not.
 std::string StreamsAgain(ZAR_DS_HANDLE stream, const emulator::CameraConfig &config,
                          const std::vector<uint32_t> &queued) {
   if (DSStartAcquisition(stream, 0, 1) != ZAR_SUCCESS) return "start";
@@ -412,17 +385,15 @@ std::string StreamsAgain(ZAR_DS_HANDLE stream, const emulator::CameraConfig &con
   return !why.empty() || same ? why : "not the buffers queued before";
 }
 
-// Streams from the camera named (StreamConfig's geometry), and again on the
-// same handle after the hibernation.
+// Streams from the camera named (StreamConfig's geometry), and again on the same handle after the hibernation.
 const bool kStreamAcross = zar_test::RegisterHelper("stream-across-hibernation", [](const std::vector<std::string> &args) {
   const emulator::CameraConfig config = zar_test::StreamConfig("");
   static EventLog events;
   ZAR_TL_HANDLE tl = nullptr;
   ZAR_DEV_HANDLE device = nullptr;
   ZAR_DS_HANDLE stream = nullptr;
-  std::string why;
   if (const int failed = OpenInHelper(args.at(1), &tl, &device, &events)) return failed;
-  const std::vector<uint32_t> before = StartStreaming(device, config, &stream, &why);
+  const std::vector<uint32_t> before = StartStreaming(device, config, &stream);
   if (before.empty()) return 12;
   zar_test::Touch(std::filesystem::path(args.at(0)) / "streaming");
   if (!events.Await(PC_RESTORE_HYBERNATE_MODE, 60000)) return 13;
@@ -432,9 +403,8 @@ const bool kStreamAcross = zar_test::RegisterHelper("stream-across-hibernation",
   return TLClose(tl) == ZAR_SUCCESS ? 0 : 15;
 });
 
-// Two cameras of this process (back in reverse order) and one of another.
-// Once the last is back the recovery has ended: nothing comes at the end of
-// the wait.
+// Two cameras of this process (back in reverse order) and one of another. Once the last is back the
+// recovery has ended: nothing comes at the end of the wait.
 TEST(StreamingAcrossHibernation, TheSameStreamsStreamAgainIntoTheBuffersQueuedBefore) {
   ShortRecoveryWait wait; // before the helper starts: it inherits the setting
   HeldCameras held;
@@ -443,11 +413,8 @@ TEST(StreamingAcrossHibernation, TheSameStreamsStreamAgainIntoTheBuffersQueuedBe
   ASSERT_EQ(mine.size(), 2u);
   std::vector<ZAR_DS_HANDLE> streams(2);
   std::vector<std::vector<uint32_t>> queued(2);
-  for (size_t i = 0; i < 2; ++i) {
-    std::string why;
-    queued[i] = StartStreaming(mine[i]->device, mine[i]->config, &streams[i], &why);
-    ASSERT_EQ(queued[i].size(), kBuffers) << why;
-  }
+  for (size_t i = 0; i < 2; ++i)
+    ASSERT_EQ((queued[i] = StartStreaming(mine[i]->device, mine[i]->config, &streams[i])).size(), kBuffers);
   Camera &theirs = held.Plug("HS");
   ASSERT_TRUE(held.TLEvents().Await(USB_PLUGGED_DEVICE, 20000, theirs.name));
   zar_test::HelperProcess helper("stream-across-hibernation", {dir.Path().string(), theirs.name});
@@ -469,11 +436,10 @@ TEST(StreamingAcrossHibernation, TheSameStreamsStreamAgainIntoTheBuffersQueuedBe
   EXPECT_EQ(helper.Wait(60000), 0);
 }
 
-// Hibernation after hibernation, while one thread announces, queues and
-// starts until a start succeeds and another opens the camera by name. Each
-// recovery restores the same handles, and the start that succeeded holds:
-// once stopped no frame comes (a start let through before the relock would
-// leave the camera streaming). The held camera is never handed out again.
+// Hibernation after hibernation, while one thread announces, queues and starts until a start succeeds and
+// another opens the camera by name. Each recovery restores the same handles, and the start that succeeded
+// holds: once stopped no frame comes (a start let through before the relock would leave the camera
+// streaming). The held camera is never handed out again.
 TEST(StreamingAcrossHibernation, EachRecoveryIsWholeForTheThreadsUsingTheCamera) {
   constexpr int kRounds = 50;
   ShortRecoveryWait wait;
