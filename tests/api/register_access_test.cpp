@@ -1,6 +1,5 @@
-// GCReadData and GCWriteData: a device's registers in 48-byte requests, and
-// the transport-layer registers of every camera within reach; the device's
-// information record and custom features.
+// GCReadData and GCWriteData on a device's registers and on the transport-layer registers of every camera
+// within reach; the device's information record and custom features.
 
 #include <gtest/gtest.h>
 
@@ -19,28 +18,21 @@ using emulator::Request;
 
 namespace {
 
-// One camera opened for each test, with a serial of its own, so that no
-// camera of an earlier test, still leaving the table, shares its name.
-class OpenedCamera : public ::testing::Test {
+// One camera opened for each test, its serial its own (one of an earlier test may still be leaving the table).
+class DeviceRegisters : public ::testing::Test {
 protected:
   void SetUp() override { ASSERT_TRUE(m_camera.Ready()); }
   static emulator::CameraConfig NextCamera() {
     static int next = 0;
-    emulator::CameraConfig config;
-    config.serial = "DEV" + std::to_string(++next);
-    config.model = "ZC2000";
-    return config;
+    return {.model = "ZC2000", .serial = "DEV" + std::to_string(++next)};
   }
   const emulator::CameraConfig m_config = NextCamera();
   zar_test::OpenCamera m_camera{m_config};
 };
-class Registers : public OpenedCamera {};
-class DeviceInformation : public OpenedCamera {};
 
-// A transfer goes in requests of 48 bytes; a short reply is continued right
-// after the bytes it reported, and one that moves nothing ends the transfer
-// instead of looping; a failed request stops it after the bytes moved.
-TEST_F(Registers, LongTransfersGoInRequestsOfFortyEightBytes) {
+// A transfer goes in requests of 48 bytes; a short reply is continued right after the bytes it reported, and
+// one that moves nothing ends the transfer instead of looping; a failed request stops it after the bytes moved.
+TEST_F(DeviceRegisters, LongTransfersGoInRequestsOfFortyEightBytes) {
   // The fault, the bytes moved, and the "address size" of each ReadMem traced.
   struct Case { std::optional<FaultKind> fault; uint32_t value, skip; ZAR_STATUS status; uint64_t size;
                 std::vector<std::string> requests; const char *traced; };
@@ -111,7 +103,8 @@ TEST_F(Registers, LongTransfersGoInRequestsOfFortyEightBytes) {
   EXPECT_EQ(GCReadData(m_camera.Device(), 0, 0xA0, back, &size), ZAR_ERR_ACCESS_DENIED) << "no register there";
 }
 
-TEST_F(DeviceInformation, TheRecordNeedsItsFullSizeAndGetsFourFields) {
+// The information record needs its full size and gets four fields.
+TEST_F(DeviceRegisters, TheInformationRecordAndCustomFeatures) {
   std::vector<uint8_t> record(1100, 0xA5);
   auto *info = reinterpret_cast<ZAR_DEVICE_INFO *>(record.data());
   uint32_t size = 1023;
@@ -128,9 +121,8 @@ TEST_F(DeviceInformation, TheRecordNeedsItsFullSizeAndGetsFourFields) {
   EXPECT_EQ(reinterpret_cast<char *>(record.data() + 0x300), m_config.serial);
   EXPECT_EQ(record[0x100 + 32], 0xA5) << "32 bytes per camera text";
   EXPECT_EQ(record[1024], 0xA5);
-}
 
-TEST_F(DeviceInformation, CustomFeaturesPassOneRequestEachAndCheckTheirRecords) {
+  // Custom features: one request each, both records checked.
   const char written[] = "feature bytes";
   ZAR_CUSTOM_FEATURE_REQUEST request{ZAR_CUSTOM_FEATURE_WRITE, 0, 0x200, written, sizeof written};
   ZAR_CUSTOM_FEATURE_REPLY reply{};
@@ -203,10 +195,12 @@ protected:
   zar_test::PluggedCameras m_cameras;
 };
 
-// Reads go to the first camera within reach, writes to every camera but
-// those held by other processes; a camera reserved for a request is given
-// back after it.
-TEST_F(TransportLayerRegisters, ReadsAndWritesReachEveryCameraButThoseHeldElsewhere) {
+// Reads go to the first camera within reach, writes to every camera but those held by other processes; a
+// camera reserved for a request is given back after it. A camera's reply never takes the call beyond the
+// caller's buffer: each camera is sent the caller's bytes whatever another one reported, and a count above
+// the request is cut to it. Requests borrow the driver of a camera this process holds: a DevClose on
+// another thread must not free it under them.
+TEST_F(TransportLayerRegisters, ReadsAndWritesReachEveryCameraWithinTheCallersBufferAndRaceDevClose) {
   uint32_t version = 0;
   uint64_t size = 4;
   EXPECT_EQ(GCReadData(m_tl, 0, 0, &version, &size), ZAR_ERR_GENERAL) << "no camera";
@@ -236,17 +230,9 @@ TEST_F(TransportLayerRegisters, ReadsAndWritesReachEveryCameraButThoseHeldElsewh
   ZAR_DEV_HANDLE device = nullptr;
   EXPECT_EQ(TLOpenDevice(m_tl, "USB", "ZC1000_#TLW2", &device), ZAR_SUCCESS) << "reservation given back";
   DevClose(device);
-}
 
-// A camera's reply never takes the call beyond the caller's buffer: each
-// camera is sent the caller's bytes whatever another one reported, and a
-// count above the request is cut to it. A reply that moves nothing fails, as
-// it does through a device handle.
-TEST_F(TransportLayerRegisters, ReportedByteCountsStayWithinTheCallersBuffer) {
-  const uint32_t first = m_cameras.Plug("TLC1"), second = m_cameras.Plug("TLC2");
-  ASSERT_TRUE(zar_test::WaitForCount(m_tl, 2));
-  const auto report = [&](Request request, uint32_t reported) {
-    for (const uint32_t slot : {first, second})
+  const auto report = [&](Request request, uint32_t reported) { // a reply that moves nothing fails
+    for (const uint32_t slot : {mine, free, theirs})
       ASSERT_TRUE(emulator::InjectFault(slot, request, FaultKind::ByteCount, 1, reported));
   };
   const auto data = std::make_unique<char[]>(8); // exactly the bytes asked for
@@ -259,21 +245,14 @@ TEST_F(TransportLayerRegisters, ReportedByteCountsStayWithinTheCallersBuffer) {
     uint64_t size = 8;
     EXPECT_EQ(GCWriteData(m_tl, 0, 0x08, data.get(), &size), expected);
     EXPECT_EQ(size, 8u);
-    EXPECT_EQ(UserData(second), "counted!");
+    EXPECT_EQ(UserData(theirs), "counted!");
     report(Request::ReadMemTransportLayer, reported);
     size = sizeof *value;
     EXPECT_EQ(GCReadData(m_tl, 0, 0, value.get(), &size), expected);
     EXPECT_EQ(size, reported != 0 ? 4u : 0u);
     EXPECT_EQ(*value, 0x00010503u);
   }
-}
 
-// Transport-layer reads and writes borrow the driver of a camera this
-// process holds; a DevClose on another thread must not free it under them.
-TEST_F(TransportLayerRegisters, RequestsRacingDevCloseNeverUseAFreedDriver) {
-  m_cameras.Plug("TLRACE1");
-  m_cameras.Plug("TLRACE2");
-  ASSERT_TRUE(zar_test::WaitForCount(m_tl, 2));
   std::atomic<bool> stop{false};
   std::atomic<int> wrong{0}, opened{0};
   const auto check = [&](ZAR_STATUS status) { wrong += status != ZAR_SUCCESS && status != ZAR_ERR_GENERAL; };
@@ -288,7 +267,7 @@ TEST_F(TransportLayerRegisters, RequestsRacingDevCloseNeverUseAFreedDriver) {
         check(GCWriteData(m_tl, 0, 0x08, data, &size));
       }
     });
-  for (const char *name : {"ZC1000_#TLRACE1", "ZC1000_#TLRACE2"})
+  for (const char *name : {"ZC1000_#TLW1", "ZC1000_#TLW2"})
     threads.emplace_back([&, name] {
       while (!stop) {
         ZAR_DEV_HANDLE device = nullptr;

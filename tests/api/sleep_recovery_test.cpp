@@ -66,10 +66,7 @@ struct EventLog {
     const std::vector<Entry> entries = Entries();
     return std::count_if(entries.begin(), entries.end(), [&](const Entry &entry) { return entry.code == code; });
   }
-  std::vector<Entry> Entries() {
-    std::lock_guard<std::mutex> guard(m_lock);
-    return m_entries;
-  }
+  std::vector<Entry> Entries() { std::lock_guard<std::mutex> guard(m_lock); return m_entries; }
   std::mutex m_lock;
   std::vector<Entry> m_entries;
 };
@@ -83,20 +80,12 @@ std::jthread Repeating(std::function<void()> step) {
 // steps of a suspend one by one.
 class HeldCameras {
 public:
-  struct Camera {
-    emulator::CameraConfig config;
-    std::string name;
-    uint32_t slot = 0;
-    ZAR_DEV_HANDLE device = nullptr;
-    EventLog events;
-  };
+  struct Camera { emulator::CameraConfig config; std::string name; uint32_t slot = 0; ZAR_DEV_HANDLE device = nullptr;
+                  EventLog events; };
   HeldCameras() {
     if (TLOpen(nullptr, nullptr, &m_tl) == ZAR_SUCCESS) TLSetCallback(m_tl, EventLog::Record, &m_tlEvents);
   }
-  ~HeldCameras() {
-    for (Camera &camera : m_cameras) Close(camera);
-    CloseTL();
-  }
+  ~HeldCameras() { for (Camera &camera : m_cameras) Close(camera); CloseTL(); }
   ZAR_TL_HANDLE TL() const { return m_tl; }
   EventLog &TLEvents() { return m_tlEvents; }
   // Plugs a camera of StreamConfig(prefix) (for another process to open).
@@ -167,9 +156,7 @@ using Camera = HeldCameras::Camera;
 
 class SleepRecovery : public ::testing::Test {
 protected:
-  void TearDown() override {
-    if (HasFailure()) std::fputs(m_trace.Text().c_str(), stderr);
-  }
+  void TearDown() override { if (HasFailure()) std::fputs(m_trace.Text().c_str(), stderr); }
   ShortRecoveryWait m_wait; // before the cameras
   HeldCameras m_held;
   zar_test::TraceCapture m_trace;
