@@ -32,7 +32,7 @@ protected:
 
 // A transfer goes in requests of 48 bytes; a short reply is continued right after the bytes it reported, and
 // one that moves nothing ends the transfer instead of looping; a failed request stops it after the bytes moved.
-TEST_F(DeviceRegisters, LongTransfersGoInRequestsOfFortyEightBytes) {
+TEST_F(DeviceRegisters, TransfersTheInformationRecordAndCustomFeatures) {
   // The fault, the bytes moved, and the "address size" of each ReadMem traced.
   struct Case { std::optional<FaultKind> fault; uint32_t value, skip; ZAR_STATUS status; uint64_t size;
                 std::vector<std::string> requests; const char *traced; };
@@ -101,19 +101,17 @@ TEST_F(DeviceRegisters, LongTransfersGoInRequestsOfFortyEightBytes) {
   EXPECT_EQ(GCReadData(m_camera.Device(), 0, 0, nullptr, &size), ZAR_ERR_INVALID_PARAMETER);
   EXPECT_EQ(GCWriteData(m_camera.Device(), 0, 0, bytes, nullptr), ZAR_ERR_INVALID_PARAMETER);
   EXPECT_EQ(GCReadData(m_camera.Device(), 0, 0xA0, back, &size), ZAR_ERR_ACCESS_DENIED) << "no register there";
-}
 
-// The information record needs its full size and gets four fields.
-TEST_F(DeviceRegisters, TheInformationRecordAndCustomFeatures) {
+  // The information record needs its full size and gets four fields.
   std::vector<uint8_t> record(1100, 0xA5);
   auto *info = reinterpret_cast<ZAR_DEVICE_INFO *>(record.data());
-  uint32_t size = 1023;
-  EXPECT_EQ(DevGetInfo(m_camera.Device(), info, &size), ZAR_ERR_INVALID_PARAMETER);
+  uint32_t infoSize = 1023;
+  EXPECT_EQ(DevGetInfo(m_camera.Device(), info, &infoSize), ZAR_ERR_INVALID_PARAMETER);
   EXPECT_EQ(record, std::vector<uint8_t>(1100, 0xA5));
-  EXPECT_EQ(DevGetInfo(m_camera.Device(), nullptr, &size), ZAR_ERR_INVALID_PARAMETER);
-  size = 1024;
-  ASSERT_EQ(DevGetInfo(m_camera.Device(), info, &size), ZAR_SUCCESS);
-  EXPECT_EQ(size, 1024u);
+  EXPECT_EQ(DevGetInfo(m_camera.Device(), nullptr, &infoSize), ZAR_ERR_INVALID_PARAMETER);
+  infoSize = 1024;
+  ASSERT_EQ(DevGetInfo(m_camera.Device(), info, &infoSize), ZAR_SUCCESS);
+  EXPECT_EQ(infoSize, 1024u);
   EXPECT_EQ(std::memcmp(record.data(), "ZAR_USB", 8), 0);
   EXPECT_EQ(record[8], 0xA5) << "the rest of the field is the caller's";
   EXPECT_EQ(std::memcmp(record.data() + 0x100, "RK46", 5), 0);
@@ -242,7 +240,7 @@ TEST_F(TransportLayerRegisters, ReadsAndWritesReachEveryCameraWithinTheCallersBu
     SCOPED_TRACE(reported);
     const ZAR_STATUS expected = reported != 0 ? ZAR_SUCCESS : ZAR_ERR_GENERAL;
     report(Request::WriteMemTransportLayer, reported);
-    uint64_t size = 8;
+    size = 8;
     EXPECT_EQ(GCWriteData(m_tl, 0, 0x08, data.get(), &size), expected);
     EXPECT_EQ(size, 8u);
     EXPECT_EQ(UserData(theirs), "counted!");

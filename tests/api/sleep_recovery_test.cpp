@@ -183,22 +183,32 @@ TEST(SleepRecoveryWait, APlainSleepRestoresEveryDeviceTenSecondsAfterTheResume) 
 // One hibernation, a camera of each fate: `closed` (heading the list) is closed during the wait; `back`
 // returns while register calls race its park and recovery (each reaches the camera or is refused, none
 // uses a driver that went); `renamed` returns renamed; `again` returns and is lost again; `away` never
-// returns. At the end of the wait the three still parked are reported unplugged, to them and the transport
-// layer, and destroyed.
+// returns; `refused` returns but the driver refuses its stream's relock: it is reported unplugged and
+// destroyed at once. At the end of the wait the three still parked are reported unplugged, to them and the
+// transport layer, and destroyed.
 TEST_F(SleepRecovery, EachParkedDeviceMeetsItsFateAtTheEndOfTheWait) {
-  const auto cameras = m_held.Open("FT", 5);
-  ASSERT_EQ(cameras.size(), 5u);
+  const auto cameras = m_held.Open("FT", 6);
+  ASSERT_EQ(cameras.size(), 6u);
   Camera &closed = *cameras[0], &back = *cameras[1], &renamed = *cameras[2], &again = *cameras[3], &away = *cameras[4];
-  std::atomic<int> read{0}, refused{0}, wrong{0};
+  Camera &refused = *cameras[5];
+  ZAR_DS_HANDLE stream = nullptr;
+  ASSERT_EQ(DevCreateDataStream(refused.device, 0, &stream), ZAR_SUCCESS);
+  ASSERT_EQ(zar_test::AnnounceAndQueue(stream, 512, 1).size(), 1u);
+  std::atomic<int> read{0}, denied{0}, wrong{0};
   std::vector<uint8_t> data(4096);
   std::jthread reader = Repeating([&, device = back.device] {
     uint64_t size = data.size();
     const ZAR_STATUS status = GCReadData(device, 0, 0x1000, data.data(), &size);
-    ++(status == ZAR_SUCCESS ? read : status == ZAR_ERR_GENERAL || status == ZAR_ERR_ACCESS_DENIED ? refused : wrong);
+    ++(status == ZAR_SUCCESS ? read : status == ZAR_ERR_GENERAL || status == ZAR_ERR_ACCESS_DENIED ? denied : wrong);
   });
   ASSERT_TRUE(WaitFor([&] { return read > 0; }));
   ASSERT_TRUE(m_held.Hibernate(cameras));
-  ASSERT_TRUE(WaitFor([&] { return refused > 0; })) << "parked";
+  ASSERT_TRUE(WaitFor([&] { return denied > 0; })) << "parked";
+  EXPECT_EQ(DSStartAcquisition(stream, 0, 1), ZAR_ERR_GENERAL) << "parked";
+  ZAR_WAIT_RESULT result{};
+  EXPECT_EQ(DSWaitForBuffer(stream, 100, 0, &result, nullptr), ZAR_ERR_GENERAL) << "parked";
+  m_held.Return(refused); // in time: the library finds the camera only after its scan's pause
+  ASSERT_TRUE(emulator::InjectFault(refused.slot, emulator::Request::LockBuffer, emulator::FaultKind::SystemError, 1, 0));
   m_held.Return(renamed, "Renamed");
   m_held.Return(back);
   m_held.Return(again);
@@ -215,28 +225,31 @@ TEST_F(SleepRecovery, EachParkedDeviceMeetsItsFateAtTheEndOfTheWait) {
   ASSERT_TRUE(m_held.Lose(again));
   EXPECT_EQ(DeviceState(again.device), ZAR_ERR_GENERAL) << "parked again";
   const int before = read;
-  EXPECT_TRUE(WaitFor([&] { return read > before; })) << "read " << read << ", refused " << refused;
+  EXPECT_TRUE(WaitFor([&] { return read > before; })) << "read " << read << ", refused " << denied;
   reader = {};
   EXPECT_EQ(wrong, 0);
 
-  for (Camera *camera : {&renamed, &again, &away}) {
+  for (Camera *camera : {&renamed, &again, &away, &refused}) {
     const auto unplugged = camera->events.Await(USB_UNPLUGGED_DEVICE);
     ASSERT_TRUE(unplugged) << camera->name;
-    EXPECT_GE(duration_cast<milliseconds>(*unplugged - m_held.Resumed()).count(), kWait - 20) << camera->name;
+    EXPECT_TRUE(camera == &refused || *unplugged - m_held.Resumed() >= milliseconds(kWait - 20)) << camera->name;
     EXPECT_EQ(camera->events.Entries().back().name, camera->name);
     EXPECT_TRUE(WaitFor([&] { return DeviceState(camera->device) == ZAR_ERR_INVALID_HANDLE; })) << "destroyed";
     EXPECT_TRUE(m_held.TLEvents().Await(USB_UNPLUGGED_DEVICE, 2000, camera->name)) << camera->name;
   }
+  EXPECT_EQ(m_trace.Lines("RecoverFromHybernate Error = -6").size(), 1u);
+  EXPECT_EQ(refused.events.Count(USB_UNPLUGGED_DEVICE), 1u);
+  EXPECT_EQ(DSClose(stream), ZAR_ERR_INVALID_HANDLE) << "destroyed with its device";
   EXPECT_EQ(renamed.events.Count(PC_RESTORE_HYBERNATE_MODE), 0u) << "not taken for the parked one";
   EXPECT_EQ(closed.events.Entries().size(), 1u) << "nothing after its close";
   EXPECT_EQ(DeviceState(back.device), ZAR_SUCCESS);
   EXPECT_EQ(back.events.Count(USB_UNPLUGGED_DEVICE), 0u);
-  EXPECT_EQ(m_held.HeardSinceTheSuspend(), 3u) << "the plugs came while the process slept";
+  EXPECT_EQ(m_held.HeardSinceTheSuspend(), 4u) << "the plugs came while the process slept";
   EXPECT_EQ(OpenAndClose(m_held.TL(), "Renamed_#" + renamed.config.serial), ZAR_SUCCESS) << "a camera like any other";
 }
 
-// The parked one hears nothing more; its camera back is handed out only once the parked device is closed.
-TEST_F(SleepRecovery, ASecondSuspendBeforeTheEndLeavesTheParkedDevicesWithoutEvents) {
+// After a second suspend the parked one hears nothing more, and its camera back is handed out once it is closed.
+TEST_F(SleepRecovery, ASecondSuspendOrATransportLayerCloseBeforeTheEndLeavesTheParkedDevicesWithoutEvents) {
   const auto cameras = m_held.Open("SS", 2);
   ASSERT_TRUE(cameras.size() == 2 && m_held.Hibernate(cameras));
   Camera &back = *cameras[0], &away = *cameras[1];
@@ -253,84 +266,17 @@ TEST_F(SleepRecovery, ASecondSuspendBeforeTheEndLeavesTheParkedDevicesWithoutEve
   EXPECT_EQ(OpenAndClose(m_held.TL(), away.name), ZAR_ERR_ACCESS_DENIED);
   EXPECT_EQ(m_held.Close(away), ZAR_SUCCESS);
   EXPECT_EQ(OpenAndClose(m_held.TL(), away.name), ZAR_SUCCESS) << "no reservation left";
-}
 
-// A relock the driver refuses: the camera is reported unplugged and the device closed.
-TEST_F(SleepRecovery, ARelockThatFailsReportsTheCameraUnplugged) {
-  const auto cameras = m_held.Open("RF", 1);
-  ASSERT_EQ(cameras.size(), 1u);
-  Camera &camera = *cameras[0];
-  ZAR_DS_HANDLE stream = nullptr;
-  ASSERT_EQ(DevCreateDataStream(camera.device, 0, &stream), ZAR_SUCCESS);
-  ASSERT_EQ(zar_test::AnnounceAndQueue(stream, 512, 1).size(), 1u);
-  ASSERT_TRUE(m_held.Hibernate(cameras));
-  EXPECT_EQ(DSStartAcquisition(stream, 0, 1), ZAR_ERR_GENERAL) << "parked";
-  ZAR_WAIT_RESULT result{};
-  EXPECT_EQ(DSWaitForBuffer(stream, 100, 0, &result, nullptr), ZAR_ERR_GENERAL) << "parked";
-  m_held.Return(camera);
-  // In time: the library finds the camera only after its scan's pause.
-  ASSERT_TRUE(emulator::InjectFault(camera.slot, emulator::Request::LockBuffer, emulator::FaultKind::SystemError, 1, 0));
-  ASSERT_TRUE(WaitFor([&] { return DeviceState(camera.device) == ZAR_ERR_INVALID_HANDLE; }));
-  EXPECT_EQ(m_trace.Lines("RecoverFromHybernate Error = -6").size(), 1u);
-  EXPECT_EQ(camera.events.Count(USB_UNPLUGGED_DEVICE), 1u);
-  EXPECT_TRUE(m_held.TLEvents().Await(USB_UNPLUGGED_DEVICE, 2000, camera.name));
-  EXPECT_EQ(DSClose(stream), ZAR_ERR_INVALID_HANDLE);
-}
-
-// Nothing comes at the end of the wait; after a new open the camera back is just plugged.
-TEST_F(SleepRecovery, TheTransportLayerClosedDuringTheWaitEndsTheRecovery) {
-  const auto cameras = m_held.Open("TC", 1);
-  ASSERT_TRUE(cameras.size() == 1 && m_held.Hibernate(cameras));
+  // The transport layer closed during the wait: nothing at its end; a new open sees the camera back plugged.
+  const auto closing = m_held.Open("TC", 1);
+  ASSERT_TRUE(closing.size() == 1 && m_held.Hibernate(closing));
   m_held.CloseTL();
-  EXPECT_TRUE(Never([&] { return cameras[0]->events.Entries().size() != 1; }));
+  EXPECT_TRUE(Never([&] { return closing[0]->events.Entries().size() != 1; }));
   EXPECT_TRUE(m_held.HeardSinceTheSuspend() == 0u);
-  cameras[0]->device = nullptr;
+  closing[0]->device = back.device = nullptr;
   HeldCameras reopened;
-  m_held.Return(*cameras[0]);
-  EXPECT_TRUE(reopened.TLEvents().Await(USB_PLUGGED_DEVICE, 20000, cameras[0]->name));
-}
-
-// In a helper: opens the transport layer and the camera named with the log as its callback; 0, else the
-// failed step's exit code.
-int OpenInHelper(const std::string &name, ZAR_TL_HANDLE *tl, ZAR_DEV_HANDLE *device, EventLog *events) {
-  if (TLOpen(nullptr, nullptr, tl) != ZAR_SUCCESS) return 9;
-  if (TLOpenDevice(*tl, "USB", name.c_str(), device) != ZAR_SUCCESS) return 10;
-  return DevSetCallback(*device, EventLog::Record, events) == ZAR_SUCCESS ? 0 : 11;
-}
-
-// Holds the camera named parked until its resume's timer is due, and returns with nothing closed: the
-// library unloads with the timer due.
-const bool kExitWhileParked = zar_test::RegisterHelper("exit-while-parked", [](const std::vector<std::string> &args) {
-  const std::filesystem::path dir = args.at(0);
-  const std::string trace = (dir / "trace.txt").string();
-  OpenDebugFile(std::wstring(trace.begin(), trace.end()).c_str(), ZAR_O_WRONLY | ZAR_O_CREAT | ZAR_O_TRUNC | ZAR_O_BINARY);
-  EnableZarTrace(1);
-  static EventLog events;
-  ZAR_TL_HANDLE tl = nullptr;
-  ZAR_DEV_HANDLE device = nullptr;
-  if (const int failed = OpenInHelper(args.at(1), &tl, &device, &events)) return failed;
-  zar_test::Touch(dir / "ready");
-  if (!events.Await(PC_SUSPEND_MODE, 30000)) return 12;
-  zar_test::Touch(dir / "suspended");
-  const bool due = WaitFor(
-      [&] { return zar_test::FileText(trace).find("PC_RESTORE : Create Timer") != std::string::npos; }, 30000);
-  return due && DeviceState(device) == ZAR_ERR_GENERAL ? 0 : 13;
-});
-
-TEST(SleepRecoveryUnload, AProcessEndsWithItsTimerDue) {
-  zar_test::TempDir dir;
-  HeldCameras held;
-  Camera &camera = held.Plug("UL");
-  ASSERT_TRUE(zar_test::WaitForName(held.TL(), camera.name));
-  zar_test::HelperProcess helper("exit-while-parked", {dir.Path().string(), camera.name});
-  ASSERT_TRUE(zar_test::AwaitFile(dir / "ready")) << helper.Wait(0);
-  emulator::Suspend();
-  ASSERT_TRUE(zar_test::AwaitFile(dir / "suspended")) << helper.Wait(0);
-  ASSERT_TRUE(held.Lose(camera)) << "parked by its process";
-  emulator::Resume();
-  const Clock::time_point resumed = Clock::now();
-  EXPECT_EQ(helper.Wait(60000), 0);
-  EXPECT_LT(duration_cast<milliseconds>(Clock::now() - resumed).count(), 10000) << "ended before its timer";
+  m_held.Return(*closing[0]);
+  EXPECT_TRUE(reopened.TLEvents().Await(USB_PLUGGED_DEVICE, 20000, closing[0]->name));
 }
 
 constexpr uint32_t kBuffers = 4;
@@ -363,32 +309,62 @@ std::vector<uint32_t> StartStreaming(ZAR_DEV_HANDLE device, const emulator::Came
 }
 
 // Empty when, once started, kBuffers frames came exactly in the buffers given, else why not.
-std::string StreamsAgain(ZAR_DS_HANDLE stream, const emulator::CameraConfig &config,
-                         const std::vector<uint32_t> &queued) {
-  if (DSStartAcquisition(stream, 0, 1) != ZAR_SUCCESS) return "start";
+std::string StreamsAgain(ZAR_DS_HANDLE stream, const emulator::CameraConfig &config, const std::vector<uint32_t> &queued) {
   std::vector<uint32_t> filled;
-  const std::string why = TakeFrames(stream, config, kBuffers, &filled);
-  const bool same = std::is_permutation(filled.begin(), filled.end(), queued.begin(), queued.end());
-  return !why.empty() || same ? why : "not the buffers queued before";
+  if (DSStartAcquisition(stream, 0, 1) != ZAR_SUCCESS) return "start";
+  if (std::string why = TakeFrames(stream, config, kBuffers, &filled); !why.empty()) return why;
+  return std::is_permutation(filled.begin(), filled.end(), queued.begin(), queued.end()) ? "" : "not the buffers queued";
 }
 
-// Streams from the camera named (StreamConfig's geometry), and again on the same handle after the hibernation.
-const bool kStreamAcross = zar_test::RegisterHelper("stream-across-hibernation", [](const std::vector<std::string> &args) {
-  const emulator::CameraConfig config = zar_test::StreamConfig("");
+// In a helper: opens the camera named (StreamConfig's geometry) with a log as its callback. "park": holds it
+// parked until its resume's timer is due and returns with nothing closed (the library unloads with the timer
+// due). "stream": streams, and again on the same handle after the hibernation.
+const bool kHeldCamera = zar_test::RegisterHelper("held-camera", [](const std::vector<std::string> &args) {
+  const std::filesystem::path dir = args.at(0);
   static EventLog events;
   ZAR_TL_HANDLE tl = nullptr;
   ZAR_DEV_HANDLE device = nullptr;
   ZAR_DS_HANDLE stream = nullptr;
-  if (const int failed = OpenInHelper(args.at(1), &tl, &device, &events)) return failed;
+  if (TLOpen(nullptr, nullptr, &tl) != ZAR_SUCCESS || TLOpenDevice(tl, "USB", args.at(1).c_str(), &device) != ZAR_SUCCESS ||
+      DevSetCallback(device, EventLog::Record, &events) != ZAR_SUCCESS)
+    return 10;
+  if (args.at(2) == "park") {
+    const std::string trace = (dir / "trace.txt").string();
+    OpenDebugFile(std::wstring(trace.begin(), trace.end()).c_str(), ZAR_O_WRONLY | ZAR_O_CREAT | ZAR_O_TRUNC | ZAR_O_BINARY);
+    EnableZarTrace(1);
+    zar_test::Touch(dir / "ready");
+    if (!events.Await(PC_SUSPEND_MODE, 30000)) return 12;
+    zar_test::Touch(dir / "suspended");
+    const bool due = WaitFor(
+        [&] { return zar_test::FileText(trace).find("PC_RESTORE : Create Timer") != std::string::npos; }, 30000);
+    return due && DeviceState(device) == ZAR_ERR_GENERAL ? 0 : 13;
+  }
+  const emulator::CameraConfig config = zar_test::StreamConfig("");
   const std::vector<uint32_t> before = StartStreaming(device, config, &stream);
   if (before.empty()) return 12;
-  zar_test::Touch(std::filesystem::path(args.at(0)) / "streaming");
+  zar_test::Touch(dir / "ready");
   if (!events.Await(PC_RESTORE_HYBERNATE_MODE, 60000)) return 13;
   if (!StreamsAgain(stream, config, before).empty()) return 14;
   DSClose(stream);
   DevClose(device);
   return TLClose(tl) == ZAR_SUCCESS ? 0 : 15;
 });
+
+TEST(SleepRecoveryUnload, AProcessEndsWithItsTimerDue) {
+  zar_test::TempDir dir;
+  HeldCameras held;
+  Camera &camera = held.Plug("UL");
+  ASSERT_TRUE(zar_test::WaitForName(held.TL(), camera.name));
+  zar_test::HelperProcess helper("held-camera", {dir.Path().string(), camera.name, "park"});
+  ASSERT_TRUE(zar_test::AwaitFile(dir / "ready")) << helper.Wait(0);
+  emulator::Suspend();
+  ASSERT_TRUE(zar_test::AwaitFile(dir / "suspended")) << helper.Wait(0);
+  ASSERT_TRUE(held.Lose(camera)) << "parked by its process";
+  emulator::Resume();
+  const Clock::time_point resumed = Clock::now();
+  EXPECT_EQ(helper.Wait(60000), 0);
+  EXPECT_LT(duration_cast<milliseconds>(Clock::now() - resumed).count(), 10000) << "ended before its timer";
+}
 
 // Two cameras of this process (back in reverse order) and one of another. Once the last is back the
 // recovery has ended: nothing comes at the end of the wait.
@@ -404,8 +380,8 @@ TEST(StreamingAcrossHibernation, TheSameStreamsStreamAgainIntoTheBuffersQueuedBe
     ASSERT_EQ((queued[i] = StartStreaming(mine[i]->device, mine[i]->config, &streams[i])).size(), kBuffers);
   Camera &theirs = held.Plug("HS");
   ASSERT_TRUE(held.TLEvents().Await(USB_PLUGGED_DEVICE, 20000, theirs.name));
-  zar_test::HelperProcess helper("stream-across-hibernation", {dir.Path().string(), theirs.name});
-  ASSERT_TRUE(zar_test::AwaitFile(dir / "streaming")) << helper.Wait(0);
+  zar_test::HelperProcess helper("held-camera", {dir.Path().string(), theirs.name, "stream"});
+  ASSERT_TRUE(zar_test::AwaitFile(dir / "ready")) << helper.Wait(0);
   ASSERT_TRUE(held.Hibernate({mine[0], mine[1], &theirs})) << "parked by its process too";
   oxa::ZarUsb::os::Sleep(1000); // the hibernation's gap
   held.Return(*mine[1]);

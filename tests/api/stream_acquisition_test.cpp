@@ -54,13 +54,15 @@ protected:
   OpenStream m_stream{zar_test::StreamConfig("DS")}; // a camera of its own for each test
 };
 
-TEST_F(Streams, FramesArriveInQueuedBuffersWithThePatternAndRisingFrameIds) {
+// Frames, and then the buffer information records byte for byte; revocation hands the memory back.
+TEST_F(Streams, FramesArriveInQueuedBuffersWhoseRecordsDescribeThem) {
   std::vector<uint8_t> mine(m_stream.FrameBytes() + 8, 0xEE);
   uint32_t userId = 0;
   int marker = 0;
   ASSERT_EQ(DSAnnounceBuffer(Stream(), mine.data(), static_cast<uint32_t>(mine.size()), &marker, &userId), 0);
   ASSERT_EQ(DSQueueBuffer(Stream(), userId), 0);
-  ASSERT_EQ(AnnounceAndQueue(3).size(), 3u);
+  const std::vector<uint32_t> library = AnnounceAndQueue(3);
+  ASSERT_EQ(library.size(), 3u);
   ASSERT_EQ(DSStartAcquisition(Stream(), 0, 1), 0);
   uint64_t lastFrame = 0;
   std::set<uint32_t> seen;
@@ -85,7 +87,36 @@ TEST_F(Streams, FramesArriveInQueuedBuffersWithThePatternAndRisingFrameIds) {
   EXPECT_EQ(seen.size(), 4u) << "every buffer took its turn";
   EXPECT_EQ(mine[m_stream.FrameBytes()], 0xEE) << "nothing past the frame";
   EXPECT_EQ(DSStopAcquisition(Stream(), 0), 0);
-  EXPECT_EQ(DSRevokeBuffer(Stream(), userId, nullptr, nullptr), 0) << "before its memory goes";
+
+  uint8_t area[40];
+  std::memset(area, 0xEE, sizeof area);
+  auto *const record = reinterpret_cast<ZAR_BUFFER_INFO *>(area);
+  uint32_t size = 31;
+  EXPECT_EQ(DSGetBufferInfo(Stream(), userId, record, &size), ZAR_ERR_INVALID_PARAMETER);
+  EXPECT_TRUE(All(area, area + sizeof area, 0xEE)) << "nothing written";
+  EXPECT_EQ(DSGetBufferInfo(Stream(), userId, nullptr, &size), ZAR_ERR_INVALID_PARAMETER);
+  size = 40;
+  EXPECT_EQ(DSGetBufferInfo(Stream(), userId, record, nullptr), ZAR_ERR_INVALID_PARAMETER);
+  EXPECT_EQ(DSGetBufferInfo(Stream(), userId ^ 0x40000000u, record, &size), ZAR_ERR_INVALID_PARAMETER);
+  ASSERT_EQ(DSGetBufferInfo(Stream(), userId, record, &size), 0);
+  EXPECT_EQ(size, 40u) << "the size is not written back";
+  EXPECT_EQ(At<uint64_t>(area, 0), reinterpret_cast<uintptr_t>(mine.data()));
+  EXPECT_EQ(At<uint32_t>(area, 8), mine.size());
+  EXPECT_EQ(At<uint32_t>(area, 12), userId);
+  EXPECT_EQ(At<uint64_t>(area, 16), reinterpret_cast<uintptr_t>(&marker));
+  EXPECT_EQ(area[24], 1) << "application memory";
+  EXPECT_TRUE(All(area + 25, area + 32, 0)) << "bytes 25 to 31";
+  EXPECT_TRUE(All(area + 32, area + 40, 0xEE)) << "past the record";
+  ASSERT_EQ(DSGetBufferInfo(Stream(), library[0], record, &size), 0);
+  EXPECT_EQ(area[24], 0) << "library memory";
+  EXPECT_EQ(At<uint32_t>(area, 8), m_stream.FrameBytes());
+
+  void *revokedBase = nullptr;
+  void *revokedPrivate = &revokedBase;
+  ASSERT_EQ(DSRevokeBuffer(Stream(), userId, &revokedBase, &revokedPrivate), 0) << "before its memory goes";
+  EXPECT_EQ(revokedBase, nullptr) << "a variable holding null is left alone";
+  EXPECT_EQ(revokedPrivate, &marker);
+  EXPECT_EQ(DSRevokeBuffer(Stream(), userId, nullptr, nullptr), ZAR_ERR_INVALID_PARAMETER) << "revoked twice";
 }
 
 // Flush type 0 sends nothing; start and stop each reach the driver once. A revoke the driver refuses fails
@@ -200,45 +231,6 @@ TEST_F(Streams, AnnouncedMemoryCarriesItsTagAndIdsNameTheBufferObjects) {
   EXPECT_EQ(trace.Lines("~CBuffer) delete kernel buffer").size(), 5u) << "library memory freed";
   EXPECT_EQ(At<uint32_t>(memory.data(), 0), Low32(memory.data())) << "least significant byte first";
   EXPECT_TRUE(All(memory.data() + 4, memory.data() + 64, 0x5C)) << "nothing else changed, by announce or close";
-}
-
-TEST_F(Streams, BufferInformationRecordsByteForByteAndRevocationHandsThemBack) {
-  alignas(8) uint8_t memory[40] = {};
-  int marker = 0;
-  uint32_t userId = 0, libraryId = 0;
-  ASSERT_EQ(DSAnnounceBuffer(Stream(), memory, sizeof memory, &marker, &userId), 0);
-  ASSERT_EQ(DSAllocAndAnnounceBuffer(Stream(), 100, &memory, nullptr, &libraryId), 0);
-
-  uint8_t area[40];
-  std::memset(area, 0xEE, sizeof area);
-  auto *const record = reinterpret_cast<ZAR_BUFFER_INFO *>(area);
-  uint32_t size = 31;
-  EXPECT_EQ(DSGetBufferInfo(Stream(), userId, record, &size), ZAR_ERR_INVALID_PARAMETER);
-  EXPECT_TRUE(All(area, area + sizeof area, 0xEE)) << "nothing written";
-  EXPECT_EQ(DSGetBufferInfo(Stream(), userId, nullptr, &size), ZAR_ERR_INVALID_PARAMETER);
-  size = 40;
-  EXPECT_EQ(DSGetBufferInfo(Stream(), userId, record, nullptr), ZAR_ERR_INVALID_PARAMETER);
-  EXPECT_EQ(DSGetBufferInfo(Stream(), userId ^ 0x40000000u, record, &size), ZAR_ERR_INVALID_PARAMETER);
-
-  ASSERT_EQ(DSGetBufferInfo(Stream(), userId, record, &size), 0);
-  EXPECT_EQ(size, 40u) << "the size is not written back";
-  EXPECT_EQ(At<uint64_t>(area, 0), reinterpret_cast<uintptr_t>(memory));
-  EXPECT_EQ(At<uint32_t>(area, 8), 40u);
-  EXPECT_EQ(At<uint32_t>(area, 12), userId);
-  EXPECT_EQ(At<uint64_t>(area, 16), reinterpret_cast<uintptr_t>(&marker));
-  EXPECT_EQ(area[24], 1) << "application memory";
-  EXPECT_TRUE(All(area + 25, area + 32, 0)) << "bytes 25 to 31";
-  EXPECT_TRUE(All(area + 32, area + 40, 0xEE)) << "past the record";
-  ASSERT_EQ(DSGetBufferInfo(Stream(), libraryId, record, &size), 0);
-  EXPECT_EQ(area[24], 0) << "library memory";
-  EXPECT_EQ(At<uint32_t>(area, 8), 100u);
-
-  void *revokedBase = nullptr;
-  void *revokedPrivate = &revokedBase;
-  ASSERT_EQ(DSRevokeBuffer(Stream(), userId, &revokedBase, &revokedPrivate), 0);
-  EXPECT_EQ(revokedBase, nullptr) << "a variable holding null is left alone";
-  EXPECT_EQ(revokedPrivate, &marker);
-  EXPECT_EQ(DSRevokeBuffer(Stream(), userId, nullptr, nullptr), ZAR_ERR_INVALID_PARAMETER) << "revoked twice";
 }
 
 class StreamRaces : public Streams {};

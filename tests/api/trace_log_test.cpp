@@ -22,12 +22,7 @@ void TracedCall() { uint32_t count = 0; TLGetNumInterfaces(nullptr, &count); }
 
 class TraceLog : public ::testing::Test {
 protected:
-  void TearDown() override {
-    CloseDebugFile();
-    EnableZarTrace(0);
-    LimitDebugFileSize(0xFFFFFFFFu); // no practical limit for the next test
-  }
-
+  void TearDown() override { CloseDebugFile(); EnableZarTrace(0); LimitDebugFileSize(0xFFFFFFFFu); }
   // The file's content, newlines of a text-mode file as "\n".
   std::string Content() const { return std::regex_replace(zar_test::FileText(m_path), std::regex("\r\n"), "\n"); }
   void OpenTrace() { ASSERT_EQ(OpenDebugFile(m_path.wstring().c_str(), kCreateWrite), 0); }
@@ -36,9 +31,8 @@ protected:
   std::filesystem::path m_path = m_dir / "trace.txt";
 };
 
-// Each traced call writes an empty line, a time stamp line, then its message,
-// cut to 511 bytes with its final newline kept. (The library's own threads
-// may trace meanwhile: the test looks at the lines of its own calls.)
+// Each traced call writes an empty line, a time stamp line, then its message, cut to 511 bytes with its final
+// newline kept. (The library's own threads may trace meanwhile: the test looks at its own calls' lines.)
 TEST_F(TraceLog, TracedCallsWriteATimeStampLineThenTheMessage) {
   OpenTrace();
   EnableZarTrace(1);
