@@ -1,5 +1,4 @@
-// Description files below GENICAM_ROOT: the camera's chosen by vendor, model and version, the transport
-// layer's, and the shipped ones, whose registers must be the emulated camera's.
+// Description files below GENICAM_ROOT: the camera's chosen by version, the transport layer's, the shipped ones.
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,4 @@
-// GCReadData and GCWriteData on a device's registers and on the transport-layer registers of every camera
-// within reach; the device's information record and custom features.
+// A device's registers, information record and custom features; the transport-layer registers of every camera.
 
 #include <gtest/gtest.h>
 
@@ -174,13 +173,9 @@ TEST_F(DeviceRegisters, TransfersTheInformationRecordAndCustomFeatures) {
   }
 }
 
-// The transport-layer registers, through the TL handle.
 class TransportLayerRegisters : public ::testing::Test {
 protected:
-  void SetUp() override {
-    ASSERT_EQ(TLOpen(nullptr, nullptr, &m_tl), ZAR_SUCCESS);
-    ASSERT_TRUE(zar_test::WaitForCount(m_tl, 0));
-  }
+  void SetUp() override { ASSERT_EQ(TLOpen(nullptr, nullptr, &m_tl), ZAR_SUCCESS); ASSERT_TRUE(zar_test::WaitForCount(m_tl, 0)); }
   void TearDown() override { TLClose(m_tl); }
 
   // A camera's transport-layer user data, read from the side.
@@ -251,13 +246,12 @@ TEST_F(TransportLayerRegisters, ReadsAndWritesReachEveryCameraWithinTheCallersBu
     EXPECT_EQ(*value, 0x00010503u);
   }
 
-  std::atomic<bool> stop{false};
   std::atomic<int> wrong{0}, opened{0};
   const auto check = [&](ZAR_STATUS status) { wrong += status != ZAR_SUCCESS && status != ZAR_ERR_GENERAL; };
-  std::vector<std::thread> threads;
+  std::vector<std::jthread> threads; // stopped and joined when cleared
   for (int t = 0; t < 2; ++t)
-    threads.emplace_back([&] {
-      while (!stop) {
+    threads.emplace_back([&](std::stop_token stop) {
+      while (!stop.stop_requested()) {
         char data[8] = {};
         uint64_t size = 4;
         check(GCReadData(m_tl, 0, 0, data, &size));
@@ -266,8 +260,8 @@ TEST_F(TransportLayerRegisters, ReadsAndWritesReachEveryCameraWithinTheCallersBu
       }
     });
   for (const char *name : {"ZC1000_#TLW1", "ZC1000_#TLW2"})
-    threads.emplace_back([&, name] {
-      while (!stop) {
+    threads.emplace_back([&, name](std::stop_token stop) {
+      while (!stop.stop_requested()) {
         ZAR_DEV_HANDLE device = nullptr;
         if (TLOpenDevice(m_tl, "USB", name, &device) != ZAR_SUCCESS) continue;
         ++opened;
@@ -279,8 +273,7 @@ TEST_F(TransportLayerRegisters, ReadsAndWritesReachEveryCameraWithinTheCallersBu
     });
   // A number of reopenings, not a time, so that a loaded machine slows the race instead of failing it.
   EXPECT_TRUE(zar_test::WaitFor([&] { return opened >= 20; }, 60000)) << opened;
-  stop = true;
-  for (auto &thread : threads) thread.join();
+  threads.clear();
   EXPECT_EQ(wrong, 0);
 }
 

@@ -1,5 +1,4 @@
-// Data streams and their buffers through the exports, their state rules, and
-// streams under driver faults and racing threads.
+// Data streams and their buffers, their state rules, and streams under driver faults and racing threads.
 
 #include <gtest/gtest.h>
 
