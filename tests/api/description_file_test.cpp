@@ -1,18 +1,14 @@
-// Description files: the transport layer's, and the camera's chosen by
-// vendor, model and version below GENICAM_ROOT; and the shipped files, whose
-// registers must be the emulated camera's.
+// Description files below GENICAM_ROOT: the camera's chosen by version, the transport layer's, the shipped ones.
 
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <map>
 #include <optional>
 
 #include "environment.h"
 #include "open_camera.h"
-#include "os/child_process.h"
 #include "test_main.h"
 
 using namespace oxa::ZarUsb;
@@ -28,12 +24,7 @@ public:
 
 emulator::CameraConfig Camera(const std::string &vendor, const std::string &model, const std::string &version) {
   static int next = 0;
-  emulator::CameraConfig config;
-  config.vendor = vendor;
-  config.model = model;
-  config.version = version;
-  config.serial = "XML" + std::to_string(++next);
-  return config;
+  return {.vendor = vendor, .model = model, .version = version, .serial = "XML" + std::to_string(++next)};
 }
 
 // The text a size query and a copy into a buffer of that size hand over.
@@ -46,11 +37,10 @@ std::string Deliver(ZAR_DEV_HANDLE device) {
   return buffer.substr(0, size == 0 ? 0 : size - 1);
 }
 
-// The file is chosen by vendor, model and the version's major part, with the
-// highest minor number (read as atol reads it), and handed over as Windows
-// reads a file in text mode: CR LF as LF, a lone CR kept, Ctrl-Z the end.
-// What cannot be read as a file answers -11 and leaves the size alone. The
-// folder's lower-case "xml" must match the lookup's "XML" regardless of case.
+// The file is chosen by vendor, model and the version's major part, with the highest minor number (read as
+// atol reads it), and handed over as Windows reads a file in text mode: CR LF as LF, a lone CR kept, Ctrl-Z
+// the end. What cannot be read as a file answers -11 and leaves the size alone. The folder's lower-case
+// "xml" must match the lookup's "XML" regardless of case.
 TEST(DescriptionFiles, CameraFilesAreChosenByVersionAndReadAsText) {
   const zar_test::TempDir tree;
   const auto folder = tree / "xml" / "Cameras" / "oxa";
@@ -94,8 +84,7 @@ TEST(DescriptionFiles, CameraFilesAreChosenByVersionAndReadAsText) {
   EXPECT_EQ(size, 5u);
   EXPECT_EQ(DevGetXml(camera.Device(), buffer, nullptr), ZAR_ERR_INVALID_PARAMETER);
 
-  // A folder where the transport layer's file belongs, or no GENICAM_ROOT at
-  // all: no file name, and a size of 0.
+  // A folder where the transport layer's file belongs, or no GENICAM_ROOT at all: no file name, and a size of 0.
   std::filesystem::create_directories(tree / "xml" / "TransportLayers" / "oxa" / "ZARUSBRegs.xml");
   for (const bool rooted : {true, false}) {
     if (!rooted) zar_test::UnsetEnv("GENICAM_ROOT");
@@ -130,8 +119,7 @@ std::string Node(uint32_t address, uint32_t length, const char *access) {
   return std::to_string(address) + " " + std::to_string(length) + " " + access;
 }
 
-// The shipped files, found below GENICAM_ROOT: the camera's describe exactly
-// the emulated registers; the transport layer's comes whole or as its size.
+// The shipped camera files describe exactly the emulated registers; the transport layer's comes whole or as its size.
 TEST(DescriptionFiles, TheShippedOnesDescribeExactlyTheEmulatedRegisters) {
   const auto shipped = std::filesystem::path(os::ExecutablePath()).parent_path().parent_path() / "share" / "zar-usb";
   GenicamRoot root(shipped / "genicam");

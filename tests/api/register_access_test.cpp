@@ -1,6 +1,4 @@
-// GCReadData and GCWriteData: a device's registers in 48-byte requests, and
-// the transport-layer registers of every camera within reach; the device's
-// information record and custom features.
+// A device's registers, information record and custom features; the transport-layer registers of every camera.
 
 #include <gtest/gtest.h>
 
@@ -19,28 +17,21 @@ using emulator::Request;
 
 namespace {
 
-// One camera opened for each test, with a serial of its own, so that no
-// camera of an earlier test, still leaving the table, shares its name.
-class OpenedCamera : public ::testing::Test {
+// One camera opened for each test, its serial its own (one of an earlier test may still be leaving the table).
+class DeviceRegisters : public ::testing::Test {
 protected:
   void SetUp() override { ASSERT_TRUE(m_camera.Ready()); }
   static emulator::CameraConfig NextCamera() {
     static int next = 0;
-    emulator::CameraConfig config;
-    config.serial = "DEV" + std::to_string(++next);
-    config.model = "ZC2000";
-    return config;
+    return {.model = "ZC2000", .serial = "DEV" + std::to_string(++next)};
   }
   const emulator::CameraConfig m_config = NextCamera();
   zar_test::OpenCamera m_camera{m_config};
 };
-class Registers : public OpenedCamera {};
-class DeviceInformation : public OpenedCamera {};
 
-// A transfer goes in requests of 48 bytes; a short reply is continued right
-// after the bytes it reported, and one that moves nothing ends the transfer
-// instead of looping; a failed request stops it after the bytes moved.
-TEST_F(Registers, LongTransfersGoInRequestsOfFortyEightBytes) {
+// A transfer goes in requests of 48 bytes; a short reply is continued right after the bytes it reported, and
+// one that moves nothing ends the transfer instead of looping; a failed request stops it after the bytes moved.
+TEST_F(DeviceRegisters, TransfersTheInformationRecordAndCustomFeatures) {
   // The fault, the bytes moved, and the "address size" of each ReadMem traced.
   struct Case { std::optional<FaultKind> fault; uint32_t value, skip; ZAR_STATUS status; uint64_t size;
                 std::vector<std::string> requests; const char *traced; };
@@ -109,18 +100,17 @@ TEST_F(Registers, LongTransfersGoInRequestsOfFortyEightBytes) {
   EXPECT_EQ(GCReadData(m_camera.Device(), 0, 0, nullptr, &size), ZAR_ERR_INVALID_PARAMETER);
   EXPECT_EQ(GCWriteData(m_camera.Device(), 0, 0, bytes, nullptr), ZAR_ERR_INVALID_PARAMETER);
   EXPECT_EQ(GCReadData(m_camera.Device(), 0, 0xA0, back, &size), ZAR_ERR_ACCESS_DENIED) << "no register there";
-}
 
-TEST_F(DeviceInformation, TheRecordNeedsItsFullSizeAndGetsFourFields) {
+  // The information record needs its full size and gets four fields.
   std::vector<uint8_t> record(1100, 0xA5);
   auto *info = reinterpret_cast<ZAR_DEVICE_INFO *>(record.data());
-  uint32_t size = 1023;
-  EXPECT_EQ(DevGetInfo(m_camera.Device(), info, &size), ZAR_ERR_INVALID_PARAMETER);
+  uint32_t infoSize = 1023;
+  EXPECT_EQ(DevGetInfo(m_camera.Device(), info, &infoSize), ZAR_ERR_INVALID_PARAMETER);
   EXPECT_EQ(record, std::vector<uint8_t>(1100, 0xA5));
-  EXPECT_EQ(DevGetInfo(m_camera.Device(), nullptr, &size), ZAR_ERR_INVALID_PARAMETER);
-  size = 1024;
-  ASSERT_EQ(DevGetInfo(m_camera.Device(), info, &size), ZAR_SUCCESS);
-  EXPECT_EQ(size, 1024u);
+  EXPECT_EQ(DevGetInfo(m_camera.Device(), nullptr, &infoSize), ZAR_ERR_INVALID_PARAMETER);
+  infoSize = 1024;
+  ASSERT_EQ(DevGetInfo(m_camera.Device(), info, &infoSize), ZAR_SUCCESS);
+  EXPECT_EQ(infoSize, 1024u);
   EXPECT_EQ(std::memcmp(record.data(), "ZAR_USB", 8), 0);
   EXPECT_EQ(record[8], 0xA5) << "the rest of the field is the caller's";
   EXPECT_EQ(std::memcmp(record.data() + 0x100, "RK46", 5), 0);
@@ -128,9 +118,8 @@ TEST_F(DeviceInformation, TheRecordNeedsItsFullSizeAndGetsFourFields) {
   EXPECT_EQ(reinterpret_cast<char *>(record.data() + 0x300), m_config.serial);
   EXPECT_EQ(record[0x100 + 32], 0xA5) << "32 bytes per camera text";
   EXPECT_EQ(record[1024], 0xA5);
-}
 
-TEST_F(DeviceInformation, CustomFeaturesPassOneRequestEachAndCheckTheirRecords) {
+  // Custom features: one request each, both records checked.
   const char written[] = "feature bytes";
   ZAR_CUSTOM_FEATURE_REQUEST request{ZAR_CUSTOM_FEATURE_WRITE, 0, 0x200, written, sizeof written};
   ZAR_CUSTOM_FEATURE_REPLY reply{};
@@ -184,13 +173,9 @@ TEST_F(DeviceInformation, CustomFeaturesPassOneRequestEachAndCheckTheirRecords) 
   }
 }
 
-// The transport-layer registers, through the TL handle.
 class TransportLayerRegisters : public ::testing::Test {
 protected:
-  void SetUp() override {
-    ASSERT_EQ(TLOpen(nullptr, nullptr, &m_tl), ZAR_SUCCESS);
-    ASSERT_TRUE(zar_test::WaitForCount(m_tl, 0));
-  }
+  void SetUp() override { ASSERT_EQ(TLOpen(nullptr, nullptr, &m_tl), ZAR_SUCCESS); ASSERT_TRUE(zar_test::WaitForCount(m_tl, 0)); }
   void TearDown() override { TLClose(m_tl); }
 
   // A camera's transport-layer user data, read from the side.
@@ -203,10 +188,12 @@ protected:
   zar_test::PluggedCameras m_cameras;
 };
 
-// Reads go to the first camera within reach, writes to every camera but
-// those held by other processes; a camera reserved for a request is given
-// back after it.
-TEST_F(TransportLayerRegisters, ReadsAndWritesReachEveryCameraButThoseHeldElsewhere) {
+// Reads go to the first camera within reach, writes to every camera but those held by other processes; a
+// camera reserved for a request is given back after it. A camera's reply never takes the call beyond the
+// caller's buffer: each camera is sent the caller's bytes whatever another one reported, and a count above
+// the request is cut to it. Requests borrow the driver of a camera this process holds: a DevClose on
+// another thread must not free it under them.
+TEST_F(TransportLayerRegisters, ReadsAndWritesReachEveryCameraWithinTheCallersBufferAndRaceDevClose) {
   uint32_t version = 0;
   uint64_t size = 4;
   EXPECT_EQ(GCReadData(m_tl, 0, 0, &version, &size), ZAR_ERR_GENERAL) << "no camera";
@@ -236,17 +223,9 @@ TEST_F(TransportLayerRegisters, ReadsAndWritesReachEveryCameraButThoseHeldElsewh
   ZAR_DEV_HANDLE device = nullptr;
   EXPECT_EQ(TLOpenDevice(m_tl, "USB", "ZC1000_#TLW2", &device), ZAR_SUCCESS) << "reservation given back";
   DevClose(device);
-}
 
-// A camera's reply never takes the call beyond the caller's buffer: each
-// camera is sent the caller's bytes whatever another one reported, and a
-// count above the request is cut to it. A reply that moves nothing fails, as
-// it does through a device handle.
-TEST_F(TransportLayerRegisters, ReportedByteCountsStayWithinTheCallersBuffer) {
-  const uint32_t first = m_cameras.Plug("TLC1"), second = m_cameras.Plug("TLC2");
-  ASSERT_TRUE(zar_test::WaitForCount(m_tl, 2));
-  const auto report = [&](Request request, uint32_t reported) {
-    for (const uint32_t slot : {first, second})
+  const auto report = [&](Request request, uint32_t reported) { // a reply that moves nothing fails
+    for (const uint32_t slot : {mine, free, theirs})
       ASSERT_TRUE(emulator::InjectFault(slot, request, FaultKind::ByteCount, 1, reported));
   };
   const auto data = std::make_unique<char[]>(8); // exactly the bytes asked for
@@ -256,31 +235,23 @@ TEST_F(TransportLayerRegisters, ReportedByteCountsStayWithinTheCallersBuffer) {
     SCOPED_TRACE(reported);
     const ZAR_STATUS expected = reported != 0 ? ZAR_SUCCESS : ZAR_ERR_GENERAL;
     report(Request::WriteMemTransportLayer, reported);
-    uint64_t size = 8;
+    size = 8;
     EXPECT_EQ(GCWriteData(m_tl, 0, 0x08, data.get(), &size), expected);
     EXPECT_EQ(size, 8u);
-    EXPECT_EQ(UserData(second), "counted!");
+    EXPECT_EQ(UserData(theirs), "counted!");
     report(Request::ReadMemTransportLayer, reported);
     size = sizeof *value;
     EXPECT_EQ(GCReadData(m_tl, 0, 0, value.get(), &size), expected);
     EXPECT_EQ(size, reported != 0 ? 4u : 0u);
     EXPECT_EQ(*value, 0x00010503u);
   }
-}
 
-// Transport-layer reads and writes borrow the driver of a camera this
-// process holds; a DevClose on another thread must not free it under them.
-TEST_F(TransportLayerRegisters, RequestsRacingDevCloseNeverUseAFreedDriver) {
-  m_cameras.Plug("TLRACE1");
-  m_cameras.Plug("TLRACE2");
-  ASSERT_TRUE(zar_test::WaitForCount(m_tl, 2));
-  std::atomic<bool> stop{false};
   std::atomic<int> wrong{0}, opened{0};
   const auto check = [&](ZAR_STATUS status) { wrong += status != ZAR_SUCCESS && status != ZAR_ERR_GENERAL; };
-  std::vector<std::thread> threads;
+  std::vector<std::jthread> threads; // stopped and joined when cleared
   for (int t = 0; t < 2; ++t)
-    threads.emplace_back([&] {
-      while (!stop) {
+    threads.emplace_back([&](std::stop_token stop) {
+      while (!stop.stop_requested()) {
         char data[8] = {};
         uint64_t size = 4;
         check(GCReadData(m_tl, 0, 0, data, &size));
@@ -288,9 +259,9 @@ TEST_F(TransportLayerRegisters, RequestsRacingDevCloseNeverUseAFreedDriver) {
         check(GCWriteData(m_tl, 0, 0x08, data, &size));
       }
     });
-  for (const char *name : {"ZC1000_#TLRACE1", "ZC1000_#TLRACE2"})
-    threads.emplace_back([&, name] {
-      while (!stop) {
+  for (const char *name : {"ZC1000_#TLW1", "ZC1000_#TLW2"})
+    threads.emplace_back([&, name](std::stop_token stop) {
+      while (!stop.stop_requested()) {
         ZAR_DEV_HANDLE device = nullptr;
         if (TLOpenDevice(m_tl, "USB", name, &device) != ZAR_SUCCESS) continue;
         ++opened;
@@ -302,8 +273,7 @@ TEST_F(TransportLayerRegisters, RequestsRacingDevCloseNeverUseAFreedDriver) {
     });
   // A number of reopenings, not a time, so that a loaded machine slows the race instead of failing it.
   EXPECT_TRUE(zar_test::WaitFor([&] { return opened >= 20; }, 60000)) << opened;
-  stop = true;
-  for (auto &thread : threads) thread.join();
+  threads.clear();
   EXPECT_EQ(wrong, 0);
 }
 

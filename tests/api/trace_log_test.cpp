@@ -6,9 +6,7 @@
 #include <cstdio>
 #include <regex>
 #include <sstream>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "environment.h"
 #include "temp_dir.h"
@@ -24,12 +22,7 @@ void TracedCall() { uint32_t count = 0; TLGetNumInterfaces(nullptr, &count); }
 
 class TraceLog : public ::testing::Test {
 protected:
-  void TearDown() override {
-    CloseDebugFile();
-    EnableZarTrace(0);
-    LimitDebugFileSize(0xFFFFFFFFu); // no practical limit for the next test
-  }
-
+  void TearDown() override { CloseDebugFile(); EnableZarTrace(0); LimitDebugFileSize(0xFFFFFFFFu); }
   // The file's content, newlines of a text-mode file as "\n".
   std::string Content() const { return std::regex_replace(zar_test::FileText(m_path), std::regex("\r\n"), "\n"); }
   void OpenTrace() { ASSERT_EQ(OpenDebugFile(m_path.wstring().c_str(), kCreateWrite), 0); }
@@ -38,9 +31,8 @@ protected:
   std::filesystem::path m_path = m_dir / "trace.txt";
 };
 
-// Each traced call writes an empty line, a time stamp line, then its message,
-// cut to 511 bytes with its final newline kept. (The library's own threads
-// may trace meanwhile: the test looks at the lines of its own calls.)
+// Each traced call writes an empty line, a time stamp line, then its message, cut to 511 bytes with its final
+// newline kept. (The library's own threads may trace meanwhile: the test looks at its own calls' lines.)
 TEST_F(TraceLog, TracedCallsWriteATimeStampLineThenTheMessage) {
   OpenTrace();
   EnableZarTrace(1);
@@ -70,15 +62,44 @@ TEST_F(TraceLog, TracedCallsWriteATimeStampLineThenTheMessage) {
   EXPECT_EQ(content.find('\n', start), start + 510) << "cut, its newline last";
 }
 
-// WriteZarTrace writes its text as it is, enabled or not, while a file is
-// open. A piece that would pass the size limit (KiB) empties the file first.
-TEST_F(TraceLog, WriteZarTraceWritesExactlyAndASizeLimitEmptiesTheFile) {
+// What a traced call and a WriteZarTrace send to the debugger output (here the standard error stream).
+std::string DebugOutput() {
+  zar_test::SetEnv("ZAR_USB_DEBUG_OUTPUT", "stderr");
+  ::testing::internal::CaptureStderr();
+  TracedCall();
+  WriteZarTrace("direct");
+  const std::string output = ::testing::internal::GetCapturedStderr();
+  zar_test::UnsetEnv("ZAR_USB_DEBUG_OUTPUT");
+  return output;
+}
+
+// Without a file, or with one that cannot be opened, nothing is written anywhere; with one, every piece goes
+// to the debugger output too (which Windows does not let a process read back). WriteZarTrace writes its text
+// as it is, enabled or not. A piece that would pass the size limit (KiB) empties the file first.
+TEST_F(TraceLog, PiecesNeedAFileAndASizeLimitEmptiesIt) {
+  const auto missing = m_dir / "no-such-folder" / "trace.txt";
+  EXPECT_NE(OpenDebugFile(missing.wstring().c_str(), kCreateWrite), 0);
+  EXPECT_NE(OpenDebugFile(std::wstring(300, L'x').c_str(), kCreateWrite), 0);
+  EXPECT_NE(OpenDebugFile(nullptr, ZAR_O_WRONLY), 0);
+  EnableZarTrace(1);
+  EXPECT_EQ(DebugOutput(), "");
+  EXPECT_FALSE(std::filesystem::exists(m_path) || std::filesystem::exists(missing));
+  OpenTrace();
+  WriteZarTrace(nullptr);
+#ifndef _WIN32
+  const std::string output = DebugOutput();
+  EXPECT_TRUE(
+      std::regex_search(output, std::regex("\nZAR=> .{24}\nZAR=> Enter TLGetNumInterfaces hTL=0x0000000000000000\n")))
+      << output;
+  EXPECT_NE(output.find("direct"), std::string::npos) << "WriteZarTrace too";
+#endif
+
+  EnableZarTrace(0);
   OpenTrace();
   WriteZarTrace("plain text, no stamp");
   TracedCall(); // silent while disabled
   WriteZarTrace("|second");
   EXPECT_EQ(Content(), "plain text, no stamp|second");
-
   OpenTrace();
   LimitDebugFileSize(1);
   const std::string first(1000, 'a');
@@ -92,45 +113,9 @@ TEST_F(TraceLog, WriteZarTraceWritesExactlyAndASizeLimitEmptiesTheFile) {
   WriteZarTrace("one");
   WriteZarTrace("two");
   CloseDebugFile();
+  CloseDebugFile(); // twice: harmless
   WriteZarTrace("after close");
   EXPECT_EQ(Content(), "two");
-}
-
-// What a traced call and a WriteZarTrace send to the debugger output (here the standard error stream).
-std::string DebugOutput() {
-  zar_test::SetEnv("ZAR_USB_DEBUG_OUTPUT", "stderr");
-  ::testing::internal::CaptureStderr();
-  TracedCall();
-  WriteZarTrace("direct");
-  const std::string output = ::testing::internal::GetCapturedStderr();
-  zar_test::UnsetEnv("ZAR_USB_DEBUG_OUTPUT");
-  return output;
-}
-
-// Without a file, or with one that cannot be opened, nothing is written
-// anywhere; with one, every piece goes to the debugger output too (which
-// Windows does not let a process read back).
-TEST_F(TraceLog, PiecesGoToTheDebuggerOutputOnlyWithAFile) {
-  const auto missing = m_dir / "no-such-folder" / "trace.txt";
-  EXPECT_NE(OpenDebugFile(missing.wstring().c_str(), kCreateWrite), 0);
-  EXPECT_NE(OpenDebugFile(std::wstring(300, L'x').c_str(), kCreateWrite), 0);
-  EXPECT_NE(OpenDebugFile(nullptr, ZAR_O_WRONLY), 0);
-  EnableZarTrace(1);
-  EXPECT_EQ(DebugOutput(), "");
-  EXPECT_FALSE(std::filesystem::exists(m_path));
-  EXPECT_FALSE(std::filesystem::exists(missing));
-
-  OpenTrace();
-  WriteZarTrace(nullptr);
-#ifndef _WIN32
-  const std::string output = DebugOutput();
-  EXPECT_TRUE(
-      std::regex_search(output, std::regex("\nZAR=> .{24}\nZAR=> Enter TLGetNumInterfaces hTL=0x0000000000000000\n")))
-      << output;
-  EXPECT_NE(output.find("direct"), std::string::npos) << "WriteZarTrace too";
-#endif
-  CloseDebugFile();
-  CloseDebugFile(); // twice: harmless
 }
 
 TEST_F(TraceLog, ConcurrentTracingAndReopeningWriteOnlyWholePieces) {
