@@ -1,5 +1,5 @@
-// The transport layer's record, interfaces, error texts and callbacks; every
-// export answering bad handles and missing pointers with its code.
+// The transport layer's record, interfaces, error texts and callbacks; every export answering bad handles and missing
+// pointers with its code.
 
 #include <gtest/gtest.h>
 
@@ -17,15 +17,16 @@ namespace {
 class TransportLayer : public ::testing::Test {
 protected:
   void SetUp() override { ASSERT_EQ(TLOpen(nullptr, nullptr, &tl), ZAR_SUCCESS); }
-  void TearDown() override {
-    while (TLClose(tl) == ZAR_SUCCESS) {
-    }
-  }
+  void TearDown() override { while (TLClose(tl) == ZAR_SUCCESS) continue; }
   ZAR_TL_HANDLE tl = nullptr;
 };
 
-// TLInfo takes no handle; without record, size or room enough it writes nothing.
-TEST_F(TransportLayer, InfoRecordNeedsItsFullSizeAndWritesOnlyItsFields) {
+void CallbackA(uint32_t, void *, int64_t, void *) {}
+void CallbackB(uint32_t, void *, int64_t, void *) {}
+
+// TLInfo takes no handle; without record, size or room enough it writes nothing. Callbacks are kept once per function
+// and survive the close.
+TEST_F(TransportLayer, InfoRecordErrorTextsTheInterfaceUSBCallbacksAndConcurrentUse) {
   std::array<unsigned char, 800> record;
   record.fill(0xA5);
   auto *info = reinterpret_cast<ZAR_TL_INFO *>(record.data());
@@ -45,22 +46,14 @@ TEST_F(TransportLayer, InfoRecordNeedsItsFullSizeAndWritesOnlyItsFields) {
   EXPECT_EQ(std::memcmp(record.data() + 520, "USB", 4), 0);
   for (size_t i = 0; i < record.size(); ++i)
     ASSERT_TRUE(i < 13 || (i >= 264 && i < 272) || (i >= 520 && i < 524) || record[i] == 0xA5) << "byte " << i;
-}
 
-TEST_F(TransportLayer, ErrorTextsAndTheInterfaceUSB) {
   const char *const expected[] = {"Success",        "Invalid buffer size", "Invalid handle",   "Invalid ID",
                                   "Access denied",  "No data",             "General error",    "Invalid parameter",
                                   "Timeout error",  "Invalid filename",    "Invalid address",  "File I/O error"};
-  for (int32_t code = 0; code >= -11; --code) {
+  for (const int32_t code : {1, 0, -1, -2, -3, -4, -5, -6, -7, -8, -9, -10, -11, -12, INT32_MIN, INT32_MAX}) {
     const char *text = "unset";
-    ASSERT_EQ(GCGetErrorText(tl, code, &text), ZAR_SUCCESS);
-    ASSERT_NE(text, nullptr);
-    EXPECT_STREQ(text, expected[-code]);
-  }
-  for (int32_t unknown : {1, -12, INT32_MIN, INT32_MAX}) {
-    const char *text = "unset";
-    EXPECT_EQ(GCGetErrorText(tl, unknown, &text), ZAR_SUCCESS);
-    EXPECT_EQ(text, nullptr) << unknown;
+    ASSERT_EQ(GCGetErrorText(tl, code, &text), ZAR_SUCCESS) << code;
+    EXPECT_STREQ(text, code <= 0 && code >= -11 ? expected[-code] : nullptr) << code; // none for unknown codes
   }
   uint32_t count = 0;
   ASSERT_EQ(TLGetNumInterfaces(tl, &count), ZAR_SUCCESS);
@@ -77,12 +70,7 @@ TEST_F(TransportLayer, ErrorTextsAndTheInterfaceUSB) {
   uint8_t changed = 9;
   EXPECT_EQ(TLUpdateInterfaceList(tl, &changed), ZAR_SUCCESS);
   EXPECT_EQ(changed, 0);
-}
 
-void CallbackA(uint32_t, void *, int64_t, void *) {}
-void CallbackB(uint32_t, void *, int64_t, void *) {}
-
-TEST_F(TransportLayer, CallbacksAreKeptOncePerFunctionAndSurviveClose) {
   int contextA = 0, contextB = 0;
   EXPECT_EQ(TLSetCallback(tl, CallbackA, &contextA), ZAR_SUCCESS);
   EXPECT_EQ(TLSetCallback(tl, CallbackA, &contextB), ZAR_SUCCESS);
@@ -94,10 +82,8 @@ TEST_F(TransportLayer, CallbacksAreKeptOncePerFunctionAndSurviveClose) {
   TearDown(); // a registration the application did not remove outlives TLClose
   SetUp();
   EXPECT_EQ(TLRemoveCallback(tl, CallbackB), ZAR_SUCCESS);
-}
 
-// The fixture's open holds the handle throughout: it never dies.
-TEST_F(TransportLayer, ConcurrentOpenCloseAndQueriesStayConsistent) {
+  // Opens, closes and queries on several threads; the open above holds the handle throughout: it never dies.
   std::atomic<bool> failed{false};
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
@@ -123,15 +109,14 @@ TEST_F(TransportLayer, ConcurrentOpenCloseAndQueriesStayConsistent) {
   for (auto &thread : threads) thread.join();
   EXPECT_FALSE(failed);
   ASSERT_EQ(TLClose(tl), ZAR_SUCCESS);
-  uint32_t count = 0;
   EXPECT_EQ(TLGetNumInterfaces(tl, &count), ZAR_ERR_INVALID_HANDLE) << "opens and closes balanced";
 }
 
 uint8_t g_flag;
 char g_text[64];
 
-// An export called with handle h and null for every pointer, and its answer
-// with the TL handle (which device and stream exports refuse like garbage).
+// An export called with handle h and null for every pointer, and its answer with the TL handle (which device and stream
+// exports refuse like garbage).
 struct ExportCase {
   const char *call;
   ZAR_STATUS (*withNulls)(void *h);
@@ -139,49 +124,35 @@ struct ExportCase {
 };
 #define TL_CASE(call, withTheTLHandle) {#call, [](void *h) { return call; }, withTheTLHandle}
 #define OBJECT_CASE(call) TL_CASE(call, ZAR_ERR_INVALID_HANDLE)
+#define PARAM_CASE(call) TL_CASE(call, ZAR_ERR_INVALID_PARAMETER)
 const ExportCase kCases[] = {
-    TL_CASE(TLGetXml(h, nullptr, nullptr), ZAR_ERR_INVALID_PARAMETER),
-    TL_CASE(TLSetCallback(h, nullptr, nullptr), ZAR_ERR_INVALID_PARAMETER),
-    TL_CASE(TLRemoveCallback(h, nullptr), ZAR_ERR_NO_DATA),
-    TL_CASE(TLUpdateInterfaceList(h, nullptr), ZAR_ERR_INVALID_PARAMETER),
-    TL_CASE(TLGetNumInterfaces(h, nullptr), ZAR_ERR_INVALID_PARAMETER),
-    TL_CASE(TLGetInterfaceName(h, 0, nullptr, 64), ZAR_ERR_INVALID_PARAMETER),
+    PARAM_CASE(TLGetXml(h, nullptr, nullptr)), PARAM_CASE(TLSetCallback(h, nullptr, nullptr)),
+    TL_CASE(TLRemoveCallback(h, nullptr), ZAR_ERR_NO_DATA), PARAM_CASE(TLUpdateInterfaceList(h, nullptr)),
+    PARAM_CASE(TLGetNumInterfaces(h, nullptr)), PARAM_CASE(TLGetInterfaceName(h, 0, nullptr, 64)),
     TL_CASE(TLUpdateDeviceList(h, nullptr, &g_flag), ZAR_ERR_INVALID_HANDLE),
-    TL_CASE(TLUpdateDeviceList(h, "USB", nullptr), ZAR_ERR_INVALID_PARAMETER),
-    TL_CASE(TLGetNumDevices(h, nullptr, nullptr), ZAR_ERR_INVALID_PARAMETER),
-    TL_CASE(TLGetDeviceName(h, nullptr, 0, nullptr, 64), ZAR_ERR_INVALID_PARAMETER),
-    TL_CASE(TLOpenDevice(h, nullptr, nullptr, nullptr), ZAR_ERR_INVALID_PARAMETER),
-    TL_CASE(GCGetErrorText(h, 0, nullptr), ZAR_ERR_INVALID_PARAMETER),
-    TL_CASE(GCReadData(h, 0, 0, nullptr, nullptr), ZAR_ERR_INVALID_PARAMETER),
-    TL_CASE(GCWriteData(h, 0, 0, nullptr, nullptr), ZAR_ERR_INVALID_PARAMETER),
-    OBJECT_CASE(DevGetXml(h, nullptr, nullptr)),
-    OBJECT_CASE(DevGetNumDataStreams(h, nullptr)),
-    OBJECT_CASE(DevCreateDataStream(h, 0, nullptr)),
-    OBJECT_CASE(DevGetInfo(h, nullptr, nullptr)),
-    OBJECT_CASE(DevSetCallback(h, nullptr, nullptr)),
-    OBJECT_CASE(DevRemoveCallback(h, nullptr)),
-    OBJECT_CASE(DevClose(h)),
-    OBJECT_CASE(DevQueryCustomFeature(h, nullptr, 32, nullptr, nullptr)),
+    PARAM_CASE(TLUpdateDeviceList(h, "USB", nullptr)), PARAM_CASE(TLGetNumDevices(h, nullptr, nullptr)),
+    PARAM_CASE(TLGetDeviceName(h, nullptr, 0, nullptr, 64)), PARAM_CASE(TLOpenDevice(h, nullptr, nullptr, nullptr)),
+    PARAM_CASE(GCGetErrorText(h, 0, nullptr)), PARAM_CASE(GCReadData(h, 0, 0, nullptr, nullptr)),
+    PARAM_CASE(GCWriteData(h, 0, 0, nullptr, nullptr)),
+    OBJECT_CASE(DevGetXml(h, nullptr, nullptr)), OBJECT_CASE(DevGetNumDataStreams(h, nullptr)),
+    OBJECT_CASE(DevCreateDataStream(h, 0, nullptr)), OBJECT_CASE(DevGetInfo(h, nullptr, nullptr)),
+    OBJECT_CASE(DevSetCallback(h, nullptr, nullptr)), OBJECT_CASE(DevRemoveCallback(h, nullptr)),
+    OBJECT_CASE(DevClose(h)), OBJECT_CASE(DevQueryCustomFeature(h, nullptr, 32, nullptr, nullptr)),
     OBJECT_CASE(DSAnnounceBuffer(h, nullptr, 16, nullptr, nullptr)),
     OBJECT_CASE(DSAllocAndAnnounceBuffer(h, 16, nullptr, nullptr, nullptr)),
-    OBJECT_CASE(DSRevokeBuffer(h, 1, nullptr, nullptr)),
-    OBJECT_CASE(DSQueueBuffer(h, 1)),
-    OBJECT_CASE(DSFlushQueue(h, 1)),
-    OBJECT_CASE(DSStartAcquisition(h, 0, 1)),
-    OBJECT_CASE(DSStopAcquisition(h, 0)),
-    OBJECT_CASE(DSWaitForBuffer(h, 10, 0, nullptr, nullptr)),
-    OBJECT_CASE(DSGetStatus(h, 0, nullptr, nullptr)),
-    OBJECT_CASE(DSGetBufferInfo(h, 1, nullptr, nullptr)),
-    OBJECT_CASE(DSGetBufferID(h, 0, nullptr)),
-    OBJECT_CASE(DSClose(h)),
+    OBJECT_CASE(DSRevokeBuffer(h, 1, nullptr, nullptr)), OBJECT_CASE(DSQueueBuffer(h, 1)),
+    OBJECT_CASE(DSFlushQueue(h, 1)), OBJECT_CASE(DSStartAcquisition(h, 0, 1)),
+    OBJECT_CASE(DSStopAcquisition(h, 0)), OBJECT_CASE(DSWaitForBuffer(h, 10, 0, nullptr, nullptr)),
+    OBJECT_CASE(DSGetStatus(h, 0, nullptr, nullptr)), OBJECT_CASE(DSGetBufferInfo(h, 1, nullptr, nullptr)),
+    OBJECT_CASE(DSGetBufferID(h, 0, nullptr)), OBJECT_CASE(DSClose(h)),
     TL_CASE(TLClose(h), ZAR_SUCCESS), // last: it closes the TL handle
 };
 #undef OBJECT_CASE
+#undef PARAM_CASE
 #undef TL_CASE
 
-// Handles that are no object of the library (small, kernel-space, unaligned,
-// the caller's memory), and the TL handle once closed, are refused by every
-// export.
+// Handles that are no object of the library (small, kernel-space, unaligned, the caller's memory), and the TL handle
+// once closed, are refused by every export.
 TEST(ExportChecks, EveryExportChecksItsHandleAndPointers) {
   static int local;
   void *const garbage[] = {nullptr, reinterpret_cast<void *>(1), reinterpret_cast<void *>(0xDEADBEEF),

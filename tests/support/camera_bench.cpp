@@ -11,11 +11,7 @@ PluggedCameras::~PluggedCameras() {
 }
 
 uint32_t PluggedCameras::Plug(const std::string &serial, const std::string &model, const std::string &userName) {
-  oxa::ZarUsb::emulator::CameraConfig config;
-  config.serial = serial;
-  config.model = model;
-  config.userName = userName;
-  return Plug(config);
+  return Plug({.model = model, .serial = serial, .userName = userName});
 }
 
 uint32_t PluggedCameras::Plug(const oxa::ZarUsb::emulator::CameraConfig &config) {
@@ -46,20 +42,16 @@ std::vector<std::string> ListedNames(ZAR_TL_HANDLE tl) {
 }
 
 bool WaitForName(ZAR_TL_HANDLE tl, const std::string &name, bool listed, uint32_t milliseconds) {
-  const auto shows = [&] {
-    const auto names = ListedNames(tl);
-    return (std::find(names.begin(), names.end(), name) != names.end()) == listed;
-  };
-  return WaitFor(shows, milliseconds);
+  return WaitFor([&] { return (std::ranges::count(ListedNames(tl), name) > 0) == listed; }, milliseconds);
 }
 
 bool WaitForCount(ZAR_TL_HANDLE tl, uint32_t count, uint32_t milliseconds) {
-  const auto counts = [&] {
-    uint32_t now = UINT32_MAX;
-    TLGetNumDevices(tl, "USB", &now);
-    return now == count;
-  };
-  return WaitFor(counts, milliseconds);
+  return WaitFor(
+      [&] {
+        uint32_t now = UINT32_MAX;
+        return TLGetNumDevices(tl, "USB", &now) == ZAR_SUCCESS && now == count;
+      },
+      milliseconds);
 }
 
 } // namespace zar_test

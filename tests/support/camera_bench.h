@@ -1,5 +1,5 @@
 #pragma once
-// Emulated cameras plugged for one test and unplugged again at its end, and waiting for the list to show them.
+// Emulated cameras plugged for one test and unplugged at its end; waiting for the list to show them.
 
 #include <cstdint>
 #include <string>
@@ -13,7 +13,6 @@ namespace zar_test {
 class PluggedCameras {
 public:
   ~PluggedCameras();
-  // Plugs a camera; its slot.
   uint32_t Plug(const std::string &serial, const std::string &model = "ZC1000", const std::string &userName = "");
   uint32_t Plug(const oxa::ZarUsb::emulator::CameraConfig &config);
   void Unplug(uint32_t slot);
@@ -24,11 +23,9 @@ private:
 
 // The name a camera of that config is listed under (when no other camera took it first).
 std::string CameraName(const oxa::ZarUsb::emulator::CameraConfig &config);
-// The names the transport layer lists now.
 std::vector<std::string> ListedNames(ZAR_TL_HANDLE tl);
-// Waits until the transport layer lists the name (or, with listed false, no longer lists it).
+// Waits until the transport layer lists the name (with listed false: no longer lists it), or `count` cameras.
 bool WaitForName(ZAR_TL_HANDLE tl, const std::string &name, bool listed = true, uint32_t milliseconds = 10000);
-// Waits until the transport layer lists `count` cameras.
 bool WaitForCount(ZAR_TL_HANDLE tl, uint32_t count, uint32_t milliseconds = 20000);
 
 } // namespace zar_test

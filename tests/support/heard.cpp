@@ -33,12 +33,7 @@ std::vector<std::string> Heard::Lines(const std::string &part) {
 }
 
 bool Heard::Has(const std::string &line, uint32_t milliseconds) {
-  return WaitFor(
-      [&] {
-        const auto lines = Lines(line);
-        return std::find(lines.begin(), lines.end(), line) != lines.end();
-      },
-      milliseconds);
+  return WaitFor([&] { return std::ranges::count(Lines(line), line) > 0; }, milliseconds);
 }
 
 } // namespace zar_test

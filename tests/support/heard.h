@@ -1,6 +1,5 @@
 #pragma once
-// What callbacks heard, in order, as lines "event data length" (the data as
-// text, "null" when there is none).
+// What callbacks heard, in order, as lines "event data length" (data "null" when there is none).
 
 #include <cstdint>
 #include <mutex>
@@ -13,14 +12,11 @@ std::string Line(uint32_t event, const std::string &data, int64_t size = 260);
 
 class Heard {
 public:
-  // Callbacks (ZAR_CALLBACK) whose context is a Heard: the data as a C
-  // string, or as all the bytes its length gives.
+  // Callbacks whose context is a Heard: the data as a C string, or all the bytes its length gives.
   static void Note(uint32_t event, void *pData, int64_t size, void *pContext);
   static void NoteBytes(uint32_t event, void *pData, int64_t size, void *pContext);
   void Add(const std::string &line);
-  // Every line heard, or those that contain `part`.
-  std::vector<std::string> Lines(const std::string &part = "");
-  // Waits until the line was heard.
+  std::vector<std::string> Lines(const std::string &part = ""); // every line heard, or those containing `part`
   bool Has(const std::string &line, uint32_t milliseconds = 10000);
 
 private:

@@ -3,8 +3,7 @@
 
 namespace zar_test {
 
-// The library's wait after a resume shortened to its test setting while the
-// object lives (it reads the setting at each resume).
+// The library's wait after a resume shortened to its test setting while the object lives (read at each resume).
 class ShortRecoveryWait {
 public:
   static constexpr uint32_t kMilliseconds = 3000;

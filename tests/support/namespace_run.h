@@ -1,8 +1,7 @@
 #pragma once
-// Test and benchmark programs run in a namespace of their own: the library
-// joins its namespace as it loads, before main, so the program runs a copy
-// of itself with ZAR_USB_NAMESPACE (and ZAR_USB_EMULATION) set, waits for
-// it, and removes the namespace after.
+// Test and benchmark programs run in a namespace of their own: the library joins its namespace as it loads, before
+// main, so the program runs a copy of itself with ZAR_USB_NAMESPACE (and ZAR_USB_EMULATION) set, waits for it, and
+// removes the namespace after.
 
 #include <optional>
 #include <string>

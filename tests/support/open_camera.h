@@ -1,6 +1,5 @@
 #pragma once
-// The transport layer open with one emulated camera plugged and opened; and
-// the trace a test asked for.
+// The transport layer open with one emulated camera plugged and opened; the trace a test asked for.
 
 #include <string>
 #include <vector>

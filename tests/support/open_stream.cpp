@@ -8,12 +8,7 @@ namespace zar_test {
 
 oxa::ZarUsb::emulator::CameraConfig StreamConfig(const std::string &prefix) {
   static int next = 0;
-  oxa::ZarUsb::emulator::CameraConfig config;
-  config.serial = prefix + std::to_string(++next);
-  config.width = 64;
-  config.height = 8;
-  config.frameRateMilli = 0;
-  return config;
+  return {.serial = prefix + std::to_string(++next), .userName = "", .width = 64, .height = 8, .frameRateMilli = 0};
 }
 
 OpenStream::OpenStream(const oxa::ZarUsb::emulator::CameraConfig &config)

@@ -1,7 +1,6 @@
 #pragma once
-// Helper processes in a namespace other than the test program's: a fresh one
-// (its roles start afresh), or the default one (ZAR_USB_NAMESPACE unset).
-// What the namespace left in its folder is removed at the end.
+// Helper processes in a fresh namespace (its roles start afresh), or the default one (ZAR_USB_NAMESPACE unset); what
+// the namespace left in its folder is removed at the end.
 
 #include <memory>
 #include <string>
@@ -15,8 +14,7 @@ class OtherNamespace {
 public:
   // A fresh namespace, its name padded to `length` characters when longer.
   explicit OtherNamespace(size_t length = 0);
-  // The default namespace: only its files are removed, not the folders of
-  // the named namespaces below it.
+  // The default namespace: only its files are removed, not the named namespaces' folders below it.
   struct Default {};
   explicit OtherNamespace(Default) {}
   ~OtherNamespace();
@@ -27,8 +25,7 @@ public:
                                        bool emulation = true);
 
 private:
-  // Points the environment at the namespace; the one it pointed at before.
-  std::string Enter() const;
+  std::string Enter() const; // points the environment at the namespace; the one it pointed at before
   std::string m_name; // empty: the default namespace
 };
 

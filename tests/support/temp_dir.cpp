@@ -7,9 +7,7 @@
 namespace zar_test {
 
 TempDir::TempDir() {
-  std::random_device entropy;
-  std::mt19937_64 random(entropy() ^ static_cast<uint64_t>(
-                                         std::chrono::steady_clock::now().time_since_epoch().count()));
+  std::mt19937_64 random(std::random_device{}() ^ std::chrono::steady_clock::now().time_since_epoch().count());
   const auto base = std::filesystem::temp_directory_path();
   for (;;) {
     m_path = base / ("zar-usb-test-" + std::to_string(random()));

@@ -1,7 +1,7 @@
 #pragma once
-// The test programs' main: runs GoogleTest, or, when started as a helper ("--zar-helper NAME ARGS..."), the
-// helper of that name. Every run works in a namespace of its own (ZAR_USB_NAMESPACE), which helpers inherit and
-// which is removed when the run ends.
+// The test programs' main: runs GoogleTest, or, when started as a helper ("--zar-helper NAME ARGS..."), the helper of
+// that name. Every run works in a namespace of its own (ZAR_USB_NAMESPACE), which helpers inherit and which is removed
+// when the run ends.
 
 #include <cstdint>
 #include <filesystem>
@@ -39,8 +39,7 @@ private:
 // Polls the condition until it holds or the time has passed.
 bool WaitFor(const std::function<bool()> &condition, uint32_t milliseconds = 10000);
 
-// Marker files between a test and its helper processes: created, awaited (a helper process may take long to
-// start on a loaded machine), read whole.
+// Marker files between a test and its helpers: created, awaited (a helper may start slowly), read whole.
 void Touch(const std::filesystem::path &file);
 bool AwaitFile(const std::filesystem::path &file, uint32_t milliseconds = 60000);
 std::string FileText(const std::filesystem::path &file);
