@@ -188,13 +188,14 @@ trap 'restore; echo; echo "interrupted"; exit 130' INT TERM
 # processes, timeouts), not computing: two programs a core. The programs that
 # take seconds run first, then the others; the first failure ends the run at
 # once (ctest's own stop lets the programs already running finish). The
-# install test is left out: it checks the packages, which no mutant of src/
-# changes, and it is the slowest program.
+# install test and the README's examples are left out: they check the
+# packages and the documentation, which no mutant of src/ changes, and they
+# are the slowest programs.
 quick_tests='^(unit|c99_header|exported_names|gentl_.*|gstreamer_.*)$'
 run_tests() { # log
   : >"$1"
   local deadline=$((SECONDS + limit)) phase
-  for phase in "-R $quick_tests" "-E $quick_tests|^install_and_"; do
+  for phase in "-R $quick_tests" "-E $quick_tests|^install_and_|^readme_examples$"; do
     # shellcheck disable=SC2086 # the phase is two words
     GTEST_FAIL_FAST=1 setsid ctest --test-dir "$build" --stop-on-failure --timeout "$limit" $phase \
       -j $((2 * jobs)) --output-on-failure >>"$1" 2>&1 &
