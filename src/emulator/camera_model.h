@@ -47,7 +47,7 @@ struct CameraConfig {
   std::string model = "ZC1000";
   std::string version = "1.0";
   std::string serial = "EMU0001";
-  std::string userName;          // the 16-byte name at 0x80; empty: not set
+  std::string userName{};        // the 16-byte name at 0x80; empty: not set
   uint32_t register90 = 0x00010000; // the 32-bit value at 0x90
   uint32_t width = 640;
   uint32_t height = 480;
