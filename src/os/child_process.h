@@ -24,7 +24,7 @@ public:
   // Waits up to the given time for the end: true with *exitCode set when it
   // ended. Any thread, one at a time.
   bool Wait(uint32_t milliseconds, int *exitCode) noexcept;
-  // Ends the process at once, as a crash would (SIGKILL, TerminateProcess).
+  // Ends the process at once, as a crash would (SIGKILL, TerminateProcess), if it still runs.
   void Kill() noexcept;
   uint32_t Id() const noexcept { return m_id; }
 

@@ -64,8 +64,12 @@ bool ChildProcess::Wait(uint32_t milliseconds, int *exitCode) noexcept {
   return true;
 }
 
+// Only a process that still runs is ended. Ending one that has ended is
+// not harmless under Wine: its server may then signal the system process id
+// the child had, which another program may have been given since.
 void ChildProcess::Kill() noexcept {
-  if (m_native != -1) TerminateProcess(reinterpret_cast<HANDLE>(m_native), 137);
+  const HANDLE process = reinterpret_cast<HANDLE>(m_native);
+  if (m_native != -1 && WaitForSingleObject(process, 0) == WAIT_TIMEOUT) TerminateProcess(process, 137);
 }
 
 } // namespace oxa::ZarUsb::os
