@@ -201,6 +201,9 @@ static void Add(Listing *listing, ArvGcFeatureNode *node, const char *category, 
   item.type = TypeName(node);
   item.unit = g_string_chunk_insert_const(texts, Unit(node));
   item.visible = arv_gc_feature_node_get_visibility(node) != ARV_GC_VISIBILITY_INVISIBLE;
+  const char *description = arv_gc_feature_node_get_description(node);
+  if (description == NULL || description[0] == '\0') description = arv_gc_feature_node_get_tooltip(node);
+  item.description = g_string_chunk_insert_const(texts, description != NULL ? description : "");
   item.access = item.value = item.range = "";
   if (listing->namesOnly) {
     g_array_append_val(features->items, item);

@@ -58,6 +58,7 @@ typedef struct ZAR_FEATURE_INFO {
   const char *value;    /* the value as text; when status is not OK, the reason it has none */
   int status;           /* ZAR_FEATURE_OK, or why the value could not be read */
   int visible;          /* 0 for features the file marks invisible */
+  const char *description; /* the file's description of it (its tool tip when it has none), or "" */
 } ZAR_FEATURE_INFO;
 
 /* Opens the node map of an open camera: reads its description file and

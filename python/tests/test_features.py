@@ -44,7 +44,8 @@ def test_values_read_written_and_refused_by_name(camera):
     assert features["DeviceModelName"] == camera.info.model
     assert (features["Width"], features["Height"], features["PixelFormat"]) == (640, 480, "Mono8")
     assert features["PayloadSize"] == 640 * 480
-    assert features.info("Width")[3:] == ("Integer", "RW", "", "1..16384 step 1", "640", True)
+    assert features.info("Width")[3:] == ("Integer", "RW", "", "1..16384 step 1", "640", True,
+                                          "Width of the image in pixels.")
     names = list(features)
     assert {"Width", "WidthReg", "PixelFormat", "AcquisitionStart", "UserMemory"} <= set(names)
     assert "Root" not in names and "Mono8" not in names and len(names) == len(features)

@@ -86,11 +86,13 @@ class _Info(ctypes.Structure):
     _fields_ = [("name", ctypes.c_char_p), ("category", ctypes.c_char_p), ("depth", ctypes.c_int),
                 ("type", ctypes.c_char_p), ("access", ctypes.c_char_p), ("unit", ctypes.c_char_p),
                 ("range", ctypes.c_char_p), ("value", ctypes.c_char_p), ("status", ctypes.c_int),
-                ("visible", ctypes.c_int)]
+                ("visible", ctypes.c_int), ("description", ctypes.c_char_p)]
 
 
-FeatureInfo = collections.namedtuple("FeatureInfo", "name category depth type access unit range value available")
-FeatureInfo.__doc__ = """One feature: its value as text, or with available False the reason it has none."""
+FeatureInfo = collections.namedtuple("FeatureInfo",
+                                     "name category depth type access unit range value available description")
+FeatureInfo.__doc__ = """One feature: its value as text, or with available False the reason it has none; and
+the description file's words on it."""
 
 _p = ctypes.POINTER
 _PROTOTYPES = {
@@ -146,7 +148,8 @@ def _text(raw):
 
 def _info(item):
     return FeatureInfo(_text(item.name), _text(item.category), item.depth, _text(item.type), _text(item.access),
-                       _text(item.unit), _text(item.range), _text(item.value), item.status == 0)
+                       _text(item.unit), _text(item.range), _text(item.value), item.status == 0,
+                       _text(item.description))
 
 
 def _typed(info):

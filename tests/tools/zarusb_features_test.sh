@@ -22,8 +22,8 @@ for model in ZC1000:1.0 ZC2000:2.0; do
     *) contains "$name: $feature listed" "^ *$feature " ;;
     esac
   done < <(sed -n 's/^ *<\([A-Za-z]*\) Name="\([^"]*\)".*/\1 \2/p' "$genicam/xml/Cameras/oxa/RK46_${name}_$version.xml")
-  contains "$name: a value" "^ *DeviceModelName  *String  *RO  $name$"
-  contains "$name: range of a writable one" "^ *Width  *Integer  *RW  640  \[1..16384 step 1\]"
+  contains "$name: a value" "^ *DeviceModelName  *String  *RO  $name\( \|$\)"
+  contains "$name: range and description" "^ *Width  *Integer  *RW  640  \[1..16384 step 1\]  # Width of the image in pixels\.$"
   contains "$name: enumeration entries" "^ *PixelFormat  *Enumeration RW  Mono8  \[Mono8|Mono16|RGB8|BayerRG8|BayerGB8\]"
   contains "$name: write-only" "^ *TestEventGenerate  *Integer  *WO  (write-only)"
   contains "$name: no category" "^(no category)"

@@ -70,8 +70,9 @@ void ListFeatures(const std::string &camera, bool all) {
     if (item.status == ZAR_FEATURE_OK && item.unit[0] != '\0') value += std::string(" ") + item.unit;
     if (item.status != ZAR_FEATURE_OK && item.status != ZAR_FEATURE_ACCESS_FAILED) value = "(" + value + ")";
     const std::string range = item.range[0] != '\0' ? std::string("  [") + item.range + "]" : "";
-    std::printf("%*s%-*s %-11s %-2s  %s%s\n", indent, "", static_cast<int>(nameWidth + 2 - indent), item.name,
-                item.type, item.access, value.c_str(), range.c_str());
+    const std::string description = item.description[0] != '\0' ? std::string("  # ") + item.description : "";
+    std::printf("%*s%-*s %-11s %-2s  %s%s%s\n", indent, "", static_cast<int>(nameWidth + 2 - indent), item.name,
+                item.type, item.access, value.c_str(), range.c_str(), description.c_str());
   }
 }
 
