@@ -1,6 +1,7 @@
 # Checks for the test scripts: `check` runs a command and compares its exit code, `contains` looks for a pattern
 # in its output, `check_output` and `check_rows` (for each row of a table) do both, `fail` counts a failure found
-# otherwise, `finish` removes the run's namespace folder and prints the count (its status is the script's).
+# otherwise, `poll` waits for a condition, `finish` removes the run's namespace folder and prints the count (its
+# status is the script's).
 failures=0
 total=0
 output=""
@@ -41,6 +42,11 @@ check_rows() { # label for the failures, command...
     check "$label$arguments" "$code" "$@" $arguments </dev/null
     [ -z "$pattern" ] || contains "$label$arguments" "$pattern"
   done
+}
+
+poll() { # tries, command...: runs the command every 0.1 s until it succeeds, at most that many times
+  for _ in $(seq "$1"); do "${@:2}" && return; sleep 0.1; done
+  return 1
 }
 
 fail() { # description

@@ -6,6 +6,7 @@ set -uo pipefail
 export ZAR_USB_NAMESPACE="tool-test-$$-$RANDOM" ZAR_USB_EMULATION=0
 source "$(dirname "$0")/../support/shell_checks.sh"
 zarusb=("$@")
+held() { "${zarusb[@]}" emu list 2>&1 | grep -q "$1 .*open in process"; } # camera
 
 # Options the camera's registers cannot hold are refused before the plug. The user name written at 0x80 names
 # the camera from the next scan on.
@@ -50,7 +51,7 @@ check "colour PNG" 0 test "$(png_header "$frames/rgb_01.png")" = "320 240 8 2"
 watched=$(mktemp)
 setsid "$@" watch --seconds 300 --open TOOL5 >"$watched" 2>&1 &
 watcher=$!
-for _ in $(seq 100); do "$@" emu list 2>&1 | grep -q "TOOL5 .*open in process" && break; sleep 0.1; done
+poll 100 held TOOL5
 check_rows "" "$@" <<'EOF'
 0~emu event TOOL5 0x42 --data 0a0b~
 0~emu plug --serial TOOL3~
@@ -58,35 +59,30 @@ check_rows "" "$@" <<'EOF'
 EOF
 # grab as the holder of an unplugged camera fails and lets go at once, often before its own notification
 # comes. Every time the camera leaves the list, comes back under its own name, and the watcher hears one unplug.
-list_until() { # description, listed|gone, pattern: polls `list` until a line holds the pattern, or none does
-  local listed
-  for _ in $(seq 100); do
-    if listed=$("${zarusb[@]}" list 2>&1); then
-      if grep -q "$3" <<<"$listed"; then [ "$2" = listed ] && return; else [ "$2" = gone ] && return; fi
-    fi
-    sleep 0.1
-  done
-  fail "$1: $listed"
+listing() { # listed|gone, pattern: `list` succeeds, and a line holds the pattern (listed) or none does (gone)
+  listed=$("${zarusb[@]}" list 2>&1) || return 1
+  if grep -q "$2" <<<"$listed"; then [ "$1" = listed ]; else [ "$1" = gone ]; fi
 }
+unplugs_heard() { [ "$(grep -c "USB_UNPLUGGED_DEVICE  ZC1000_#TOOL4" "$watched")" "$1" $rounds ]; } # -ge|-eq
 rounds=3
 for round in $(seq $rounds); do
   "$@" grab --serial TOOL4 --count 1000000 --every 1000000 -o "$frames/s%d.png" >"$frames/log" 2>&1 &
   grabber=$!
-  for _ in $(seq 100); do "$@" emu list 2>&1 | grep -q "TOOL4 .*open in process" && break; sleep 0.1; done
+  poll 100 held TOOL4
   check "unplug grabbed $round" 0 "$@" emu unplug TOOL4
   wait "$grabber"
   check "grab fails $round" 1 bash -c "cat '$frames/log'; exit $?"
   contains "grab fails $round" "camera ZC1000_#TOOL4 was unplugged"
-  list_until "record gone $round" gone "_#TOOL4"
+  poll 100 listing gone "_#TOOL4" || fail "record gone $round: $listed"
   check "plug again $round" 0 "$@" emu plug --serial TOOL4 --fps 20
-  list_until "back $round under its own name" listed "ZC1000_#TOOL4 "
+  poll 100 listing listed "ZC1000_#TOOL4 " || fail "back $round under its own name: $listed"
 done
 # (Under an emulator its lines come only at its end: the wait runs out.)
-for _ in $(seq 250); do [ "$(grep -c "USB_UNPLUGGED_DEVICE  ZC1000_#TOOL4" "$watched")" -ge $rounds ] && break; sleep 0.1; done
+poll 250 unplugs_heard -ge
 kill -INT -- -"$watcher"
 wait "$watcher"
 check "watch ends on Ctrl-C" 0 bash -c "exit $?"
-check "unplugs heard once" 0 test "$(grep -c "USB_UNPLUGGED_DEVICE  ZC1000_#TOOL4" "$watched")" -eq $rounds
+check "unplugs heard once" 0 unplugs_heard -eq
 output=$(cat "$watched")
 contains "watch device event" "^[0-9:.]*  device event 0x42  .*_#TOOL5  0A 0B"
 contains "watch plug" "^[0-9:.]*  USB_PLUGGED_DEVICE  ZC1000_#TOOL3"
@@ -95,7 +91,7 @@ rm -f "$watched"
 # Ctrl-C ends a grab with its summary, once it streams (its first file is written); a process group as above.
 setsid "$@" grab --camera ZC1000_#TOOL4 --count 1000000 --every 1000000 -o "$frames/c%d.png" >"$frames/log" 2>&1 &
 grabber=$!
-for _ in $(seq 100); do [ -e "$frames/c0.png" ] && break; sleep 0.1; done
+poll 100 test -e "$frames/c0.png"
 kill -INT -- -"$grabber"
 wait "$grabber"
 check "Ctrl-C ends the grab" 130 bash -c "cat '$frames/log'; exit $?"
