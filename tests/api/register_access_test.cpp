@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstring>
 #include <optional>
+#include <regex>
 #include <thread>
 #include <tuple>
 
@@ -52,11 +53,9 @@ TEST_F(DeviceRegisters, TransfersTheInformationRecordAndCustomFeatures) {
     zar_test::TraceCapture trace;
     EXPECT_EQ(GCReadData(m_camera.Device(), 0, 0, data, &size), c.status);
     EXPECT_EQ(size, c.size);
-    std::vector<std::string> requests; // from "u64Address=0x30 u64Size=48Thread=..."
-    for (const std::string &line : trace.Lines("Enter ReadMem u64Address=")) {
-      const size_t address = line.find("u64Address=") + 11, size = line.find(" u64Size=", address) + 9;
-      requests.push_back(line.substr(address, size - 9 - address) + " " + line.substr(size, line.find("Thread=") - size));
-    }
+    std::vector<std::string> requests; // "0x30 48" from "u64Address=0x30 u64Size=48Thread=..."
+    for (const std::string &line : trace.Lines("Enter ReadMem u64Address="))
+      requests.push_back(std::regex_replace(line, std::regex(".*u64Address=(\\S+) u64Size=(\\d+)Thread=.*"), "$1 $2"));
     EXPECT_EQ(requests, c.requests);
     EXPECT_TRUE(c.traced == nullptr || trace.Lines(c.traced).size() == 1) << trace.Text();
     if (c.status == ZAR_SUCCESS) {
@@ -68,19 +67,16 @@ TEST_F(DeviceRegisters, TransfersTheInformationRecordAndCustomFeatures) {
   // Writes go the same way; one that takes in the read-only payload size changes nothing.
   uint64_t size = 11;
   ASSERT_EQ(GCWriteData(m_camera.Device(), 0, 0x80, "LeftCamera", &size), ZAR_SUCCESS);
-  char back[16] = {};
-  size = sizeof back;
+  char back[16] = {}; size = sizeof back;
   ASSERT_EQ(GCReadData(m_camera.Device(), 0, 0x80, back, &size), ZAR_SUCCESS);
   EXPECT_STREQ(back, "LeftCamera");
-  const uint8_t geometry[20] = {};
-  size = sizeof geometry;
+  const uint8_t geometry[20] = {}; size = sizeof geometry;
   EXPECT_EQ(GCWriteData(m_camera.Device(), 0, 0x100, geometry, &size), ZAR_ERR_ACCESS_DENIED);
   EXPECT_EQ(size, 0u);
 
   // Refused calls: traced with their entry, the bytes a write was given, and their exit code.
   zar_test::TraceCapture trace;
-  const uint8_t bytes[2] = {0x01, 0xAB};
-  size = sizeof bytes;
+  const uint8_t bytes[2] = {0x01, 0xAB}; size = sizeof bytes;
   int garbage = 0;
   EXPECT_EQ(GCWriteData(&garbage, 0, 0x10, bytes, &size), ZAR_ERR_INVALID_HANDLE);
   EXPECT_EQ(GCReadData(&garbage, 0, 0x10, &garbage, &size), ZAR_ERR_INVALID_HANDLE);
@@ -122,12 +118,10 @@ TEST_F(DeviceRegisters, TransfersTheInformationRecordAndCustomFeatures) {
   // Custom features: one request each, both records checked.
   const char written[] = "feature bytes";
   ZAR_CUSTOM_FEATURE_REQUEST request{ZAR_CUSTOM_FEATURE_WRITE, 0, 0x200, written, sizeof written};
-  ZAR_CUSTOM_FEATURE_REPLY reply{};
-  uint32_t replySize = sizeof reply;
+  ZAR_CUSTOM_FEATURE_REPLY reply{}; uint32_t replySize = sizeof reply;
   const auto query = [&] { return DevQueryCustomFeature(m_camera.Device(), &request, sizeof request, &reply, &replySize); };
   const auto fault = [&](Request kind, FaultKind fault, uint32_t value) {
-    ASSERT_TRUE(emulator::InjectFault(m_camera.Slot(), kind, fault, 1, value));
-  };
+    ASSERT_TRUE(emulator::InjectFault(m_camera.Slot(), kind, fault, 1, value)); };
   // The driver cannot have written more than it was sent: a larger count is cut.
   for (const uint32_t reported : {0u, uint32_t{sizeof written + 1}, 0xFFFFFFFFu}) {
     if (reported != 0) fault(Request::WriteMemCustomFeature, FaultKind::ByteCount, reported);
@@ -194,8 +188,7 @@ protected:
 // the request is cut to it. Requests borrow the driver of a camera this process holds: a DevClose on
 // another thread must not free it under them.
 TEST_F(TransportLayerRegisters, ReadsAndWritesReachEveryCameraWithinTheCallersBufferAndRaceDevClose) {
-  uint32_t version = 0;
-  uint64_t size = 4;
+  uint32_t version = 0; uint64_t size = 4;
   EXPECT_EQ(GCReadData(m_tl, 0, 0, &version, &size), ZAR_ERR_GENERAL) << "no camera";
   EXPECT_EQ(GCWriteData(m_tl, 0, 8, &version, &size), ZAR_ERR_GENERAL);
   const uint32_t mine = m_cameras.Plug("TLW1"), free = m_cameras.Plug("TLW2"), theirs = m_cameras.Plug("TLW3");
@@ -228,8 +221,7 @@ TEST_F(TransportLayerRegisters, ReadsAndWritesReachEveryCameraWithinTheCallersBu
     for (const uint32_t slot : {mine, free, theirs})
       ASSERT_TRUE(emulator::InjectFault(slot, request, FaultKind::ByteCount, 1, reported));
   };
-  const auto data = std::make_unique<char[]>(8); // exactly the bytes asked for
-  std::memcpy(data.get(), "counted!", 8);
+  const auto data = std::make_unique<char[]>(8); std::memcpy(data.get(), "counted!", 8); // exactly the bytes asked for
   const auto value = std::make_unique<uint32_t>(0);
   for (const uint32_t reported : {9u, 0xFFFFFFFFu, 0u}) {
     SCOPED_TRACE(reported);
@@ -252,22 +244,17 @@ TEST_F(TransportLayerRegisters, ReadsAndWritesReachEveryCameraWithinTheCallersBu
   for (int t = 0; t < 2; ++t)
     threads.emplace_back([&](std::stop_token stop) {
       while (!stop.stop_requested()) {
-        char data[8] = {};
-        uint64_t size = 4;
-        check(GCReadData(m_tl, 0, 0, data, &size));
-        size = sizeof data;
+        char data[8] = {}; uint64_t size = 4;
+        check(GCReadData(m_tl, 0, 0, data, &size)); size = sizeof data;
         check(GCWriteData(m_tl, 0, 0x08, data, &size));
       }
     });
   for (const char *name : {"ZC1000_#TLW1", "ZC1000_#TLW2"})
     threads.emplace_back([&, name](std::stop_token stop) {
       while (!stop.stop_requested()) {
-        ZAR_DEV_HANDLE device = nullptr;
+        ZAR_DEV_HANDLE device = nullptr; uint64_t size = 4; uint32_t value = 0;
         if (TLOpenDevice(m_tl, "USB", name, &device) != ZAR_SUCCESS) continue;
-        ++opened;
-        uint64_t size = 4;
-        uint32_t value = 0;
-        GCReadData(device, 0, 0, &value, &size);
+        ++opened; GCReadData(device, 0, 0, &value, &size);
         if (DevClose(device) != ZAR_SUCCESS) ++wrong;
       }
     });
