@@ -48,8 +48,7 @@ TEST_F(DeviceRegisters, TransfersTheInformationRecordAndCustomFeatures) {
   for (const Case &c : cases) {
     SCOPED_TRACE(&c - cases);
     ASSERT_TRUE(!c.fault || emulator::InjectFault(m_camera.Slot(), Request::ReadMemCamera, *c.fault, 1, c.value, c.skip));
-    uint8_t data[100] = {};
-    uint64_t size = sizeof data;
+    uint8_t data[100] = {}; uint64_t size = sizeof data;
     zar_test::TraceCapture trace;
     EXPECT_EQ(GCReadData(m_camera.Device(), 0, 0, data, &size), c.status);
     EXPECT_EQ(size, c.size);
@@ -89,23 +88,19 @@ TEST_F(DeviceRegisters, TransfersTheInformationRecordAndCustomFeatures) {
   EXPECT_NE(text.find("ZAR=> !!! GCReadData: Exit (-2)"), std::string::npos);
   EXPECT_EQ(text.find("Mem Value(in hexa)"), std::string::npos) << "no dump of a read that never ran";
   EXPECT_NE(text.find("GCReadData: Enter (Add=0x0; Size=0)"), std::string::npos) << "no size: shown as 0";
-  size = 0;
-  EXPECT_EQ(GCReadData(m_camera.Device(), 0, 0, back, &size), ZAR_ERR_GENERAL) << "nothing to read";
+  size = 0; EXPECT_EQ(GCReadData(m_camera.Device(), 0, 0, back, &size), ZAR_ERR_GENERAL) << "nothing to read";
   EXPECT_EQ(size, 0u);
-  size = 4;
-  EXPECT_EQ(GCReadData(m_camera.Device(), 0, 0, nullptr, &size), ZAR_ERR_INVALID_PARAMETER);
+  size = 4; EXPECT_EQ(GCReadData(m_camera.Device(), 0, 0, nullptr, &size), ZAR_ERR_INVALID_PARAMETER);
   EXPECT_EQ(GCWriteData(m_camera.Device(), 0, 0, bytes, nullptr), ZAR_ERR_INVALID_PARAMETER);
   EXPECT_EQ(GCReadData(m_camera.Device(), 0, 0xA0, back, &size), ZAR_ERR_ACCESS_DENIED) << "no register there";
 
   // The information record needs its full size and gets four fields.
-  std::vector<uint8_t> record(1100, 0xA5);
+  std::vector<uint8_t> record(1100, 0xA5); uint32_t infoSize = 1023;
   auto *info = reinterpret_cast<ZAR_DEVICE_INFO *>(record.data());
-  uint32_t infoSize = 1023;
   EXPECT_EQ(DevGetInfo(m_camera.Device(), info, &infoSize), ZAR_ERR_INVALID_PARAMETER);
   EXPECT_EQ(record, std::vector<uint8_t>(1100, 0xA5));
   EXPECT_EQ(DevGetInfo(m_camera.Device(), nullptr, &infoSize), ZAR_ERR_INVALID_PARAMETER);
-  infoSize = 1024;
-  ASSERT_EQ(DevGetInfo(m_camera.Device(), info, &infoSize), ZAR_SUCCESS);
+  infoSize = 1024; ASSERT_EQ(DevGetInfo(m_camera.Device(), info, &infoSize), ZAR_SUCCESS);
   EXPECT_EQ(infoSize, 1024u);
   EXPECT_EQ(std::memcmp(record.data(), "ZAR_USB", 8), 0);
   EXPECT_EQ(record[8], 0xA5) << "the rest of the field is the caller's";
@@ -205,10 +200,8 @@ TEST_F(TransportLayerRegisters, ReadsAndWritesReachEveryCameraWithinTheCallersBu
   size = 8;
   EXPECT_EQ(GCWriteData(m_tl, 0, 0x08, "written!", &size), ZAR_SUCCESS);
   EXPECT_EQ(size, 8u);
-  zar_test::Touch(dir / "close");
-  ASSERT_TRUE(zar_test::AwaitFile(dir / "closed"));
-  zar_test::Touch(dir / "exit");
-  EXPECT_EQ(other.Wait(), 0);
+  zar_test::Touch(dir / "close"); ASSERT_TRUE(zar_test::AwaitFile(dir / "closed"));
+  zar_test::Touch(dir / "exit"); EXPECT_EQ(other.Wait(), 0);
   EXPECT_EQ(DevClose(held), ZAR_SUCCESS);
   EXPECT_EQ(UserData(mine), "written!") << "borrowed from this process's device";
   EXPECT_EQ(UserData(free), "written!") << "reserved for the write and freed again";
@@ -217,22 +210,20 @@ TEST_F(TransportLayerRegisters, ReadsAndWritesReachEveryCameraWithinTheCallersBu
   EXPECT_EQ(TLOpenDevice(m_tl, "USB", "ZC1000_#TLW2", &device), ZAR_SUCCESS) << "reservation given back";
   DevClose(device);
 
-  const auto report = [&](Request request, uint32_t reported) { // a reply that moves nothing fails
+  const auto report = [&](Request request, uint32_t count) { // a reply that moves nothing fails
     for (const uint32_t slot : {mine, free, theirs})
-      ASSERT_TRUE(emulator::InjectFault(slot, request, FaultKind::ByteCount, 1, reported));
+      ASSERT_TRUE(emulator::InjectFault(slot, request, FaultKind::ByteCount, 1, count));
   };
   const auto data = std::make_unique<char[]>(8); std::memcpy(data.get(), "counted!", 8); // exactly the bytes asked for
   const auto value = std::make_unique<uint32_t>(0);
   for (const uint32_t reported : {9u, 0xFFFFFFFFu, 0u}) {
     SCOPED_TRACE(reported);
     const ZAR_STATUS expected = reported != 0 ? ZAR_SUCCESS : ZAR_ERR_GENERAL;
-    report(Request::WriteMemTransportLayer, reported);
-    size = 8;
+    report(Request::WriteMemTransportLayer, reported); size = 8;
     EXPECT_EQ(GCWriteData(m_tl, 0, 0x08, data.get(), &size), expected);
     EXPECT_EQ(size, 8u);
     EXPECT_EQ(UserData(theirs), "counted!");
-    report(Request::ReadMemTransportLayer, reported);
-    size = sizeof *value;
+    report(Request::ReadMemTransportLayer, reported); size = sizeof *value;
     EXPECT_EQ(GCReadData(m_tl, 0, 0, value.get(), &size), expected);
     EXPECT_EQ(size, reported != 0 ? 4u : 0u);
     EXPECT_EQ(*value, 0x00010503u);

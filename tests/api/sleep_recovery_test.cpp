@@ -59,8 +59,7 @@ struct EventLog {
   }
   size_t Count(uint32_t code) { size_t n = 0; for (const Entry &entry : Entries()) n += entry.code == code; return n; }
   std::vector<Entry> Entries() { std::lock_guard<std::mutex> guard(m_lock); return m_entries; }
-  std::mutex m_lock;
-  std::vector<Entry> m_entries;
+  std::mutex m_lock; std::vector<Entry> m_entries;
 };
 
 // Runs `step` over and over on a thread of its own until the thread is assigned {} or goes.
@@ -145,8 +144,7 @@ TEST(SleepRecoveryWait, APlainSleepRestoresEveryDeviceTenSecondsAfterTheResume) 
   ASSERT_TRUE(cameras.size() == 3 && held.Close(*cameras[2]) == ZAR_SUCCESS && held.Hibernate({}));
   std::jthread user = Repeating([&] { OpenAndClose(held.TL(), cameras[2]->name); });
   const auto restored = cameras[0]->events.Await(PC_RESTORE_SLEEP_MODE, 30000); // three times the wait
-  user = {};
-  ASSERT_TRUE(restored);
+  user = {}; ASSERT_TRUE(restored);
   EXPECT_GE(duration_cast<milliseconds>(*restored - held.Resumed()).count(), 9900);
   EXPECT_TRUE(cameras[1]->events.Await(PC_RESTORE_SLEEP_MODE));
   EXPECT_EQ(DeviceState(cameras[0]->device), ZAR_SUCCESS) << "the camera stayed";
@@ -163,29 +161,25 @@ TEST_F(SleepRecovery, EachParkedDeviceMeetsItsFateAtTheEndOfTheWait) {
   ASSERT_EQ(cameras.size(), 6u);
   Camera &closed = *cameras[0], &back = *cameras[1], &renamed = *cameras[2], &again = *cameras[3], &away = *cameras[4],
          &refused = *cameras[5];
-  ZAR_DS_HANDLE stream = nullptr;
+  ZAR_DS_HANDLE stream = nullptr; ZAR_WAIT_RESULT result{};
   ASSERT_EQ(DevCreateDataStream(refused.device, 0, &stream), ZAR_SUCCESS);
   ASSERT_EQ(zar_test::AnnounceAndQueue(stream, 512, 1).size(), 1u);
-  std::atomic<int> read{0}, denied{0}, wrong{0};
-  std::vector<uint8_t> data(4096);
+  std::atomic<int> read{0}, denied{0}, wrong{0}; std::vector<uint8_t> data(4096);
   std::jthread reader = Repeating([&, device = back.device] {
-    uint64_t size = data.size();
-    const ZAR_STATUS status = GCReadData(device, 0, 0x1000, data.data(), &size);
+    uint64_t size = data.size(); const ZAR_STATUS status = GCReadData(device, 0, 0x1000, data.data(), &size);
     ++(status == ZAR_SUCCESS ? read : status == ZAR_ERR_GENERAL || status == ZAR_ERR_ACCESS_DENIED ? denied : wrong);
   });
   ASSERT_TRUE(WaitFor([&] { return read > 0; }));
   ASSERT_TRUE(m_held.Hibernate(cameras));
   ASSERT_TRUE(WaitFor([&] { return denied > 0; })) << "parked";
   EXPECT_EQ(DSStartAcquisition(stream, 0, 1), ZAR_ERR_GENERAL) << "parked";
-  ZAR_WAIT_RESULT result{};
   EXPECT_EQ(DSWaitForBuffer(stream, 100, 0, &result, nullptr), ZAR_ERR_GENERAL) << "parked";
   m_held.Return(refused); // in time: the library finds the camera only after its scan's pause
   ASSERT_TRUE(emulator::InjectFault(refused.slot, emulator::Request::LockBuffer, emulator::FaultKind::SystemError, 1, 0));
   m_held.Return(renamed, "Renamed"); m_held.Return(back); m_held.Return(again);
   uint64_t size = 4; char bytes[4];
   EXPECT_EQ(GCReadData(closed.device, 0, 0x60, bytes, &size), ZAR_ERR_GENERAL) << "parked";
-  const ZAR_DEV_HANDLE closedHandle = closed.device;
-  EXPECT_EQ(m_held.Close(closed), ZAR_SUCCESS);
+  const ZAR_DEV_HANDLE closedHandle = closed.device; EXPECT_EQ(m_held.Close(closed), ZAR_SUCCESS);
   EXPECT_EQ(DeviceState(closedHandle), ZAR_ERR_INVALID_HANDLE);
   for (Camera *camera : {&back, &again}) {
     ASSERT_TRUE(camera->events.Await(PC_RESTORE_HYBERNATE_MODE)) << camera->name;
@@ -198,8 +192,7 @@ TEST_F(SleepRecovery, EachParkedDeviceMeetsItsFateAtTheEndOfTheWait) {
   reader = {}; EXPECT_EQ(wrong, 0);
 
   for (Camera *camera : {&renamed, &again, &away, &refused}) {
-    const auto unplugged = camera->events.Await(USB_UNPLUGGED_DEVICE);
-    ASSERT_TRUE(unplugged) << camera->name;
+    const auto unplugged = camera->events.Await(USB_UNPLUGGED_DEVICE); ASSERT_TRUE(unplugged) << camera->name;
     EXPECT_TRUE(camera == &refused || *unplugged - m_held.Resumed() >= milliseconds(kWait - 20)) << camera->name;
     EXPECT_EQ(camera->events.Entries().back().name, camera->name);
     EXPECT_TRUE(WaitFor([&] { return DeviceState(camera->device) == ZAR_ERR_INVALID_HANDLE; })) << "destroyed";
@@ -221,16 +214,14 @@ TEST_F(SleepRecovery, ASecondSuspendOrATransportLayerCloseBeforeTheEndLeavesTheP
   const auto cameras = m_held.Open("SS", 2);
   ASSERT_TRUE(cameras.size() == 2 && m_held.Hibernate(cameras));
   Camera &back = *cameras[0], &away = *cameras[1];
-  m_held.Return(back);
-  ASSERT_TRUE(back.events.Await(PC_RESTORE_HYBERNATE_MODE));
+  m_held.Return(back); ASSERT_TRUE(back.events.Await(PC_RESTORE_HYBERNATE_MODE));
   emulator::Suspend();
   ASSERT_TRUE(WaitFor([&] { return back.events.Count(PC_SUSPEND_MODE) == 2; }));
   emulator::Resume();
   ASSERT_TRUE(back.events.Await(PC_RESTORE_SLEEP_MODE, kPastTheWait + 5000)) << "a plain sleep for it";
   EXPECT_EQ(away.events.Entries().size(), 1u) << "nothing after the first suspend";
   EXPECT_EQ(DeviceState(away.device), ZAR_ERR_GENERAL) << "still parked";
-  m_held.Return(away);
-  ASSERT_TRUE(zar_test::WaitForName(m_held.TL(), away.name));
+  m_held.Return(away); ASSERT_TRUE(zar_test::WaitForName(m_held.TL(), away.name));
   EXPECT_EQ(OpenAndClose(m_held.TL(), away.name), ZAR_ERR_ACCESS_DENIED);
   EXPECT_EQ(m_held.Close(away), ZAR_SUCCESS);
   EXPECT_EQ(OpenAndClose(m_held.TL(), away.name), ZAR_SUCCESS) << "no reservation left";
@@ -294,10 +285,9 @@ const bool kHeldCamera = zar_test::RegisterHelper("held-camera", [](const std::v
       DevSetCallback(device, EventLog::Record, &events) != ZAR_SUCCESS)
     return 10;
   if (args.at(2) == "park") {
-    const std::string trace = (dir / "trace.txt").string();
-    OpenDebugFile(std::wstring(trace.begin(), trace.end()).c_str(), ZAR_O_WRONLY | ZAR_O_CREAT | ZAR_O_TRUNC | ZAR_O_BINARY);
-    EnableZarTrace(1);
-    zar_test::Touch(dir / "ready");
+    const std::filesystem::path trace = dir / "trace.txt";
+    OpenDebugFile(trace.wstring().c_str(), ZAR_O_WRONLY | ZAR_O_CREAT | ZAR_O_TRUNC | ZAR_O_BINARY);
+    EnableZarTrace(1); zar_test::Touch(dir / "ready");
     if (!events.Await(PC_SUSPEND_MODE, 30000)) return 12;
     zar_test::Touch(dir / "suspended");
     const auto due = [&] { return zar_test::FileText(trace).find("PC_RESTORE : Create Timer") != std::string::npos; };
@@ -314,8 +304,7 @@ const bool kHeldCamera = zar_test::RegisterHelper("held-camera", [](const std::v
 });
 
 TEST(SleepRecoveryUnload, AProcessEndsWithItsTimerDue) {
-  zar_test::TempDir dir;
-  HeldCameras held;
+  zar_test::TempDir dir; HeldCameras held;
   Camera &camera = held.Plug("UL");
   ASSERT_TRUE(zar_test::WaitForName(held.TL(), camera.name));
   zar_test::HelperProcess helper("held-camera", {dir.Path().string(), camera.name, "park"});
@@ -323,8 +312,7 @@ TEST(SleepRecoveryUnload, AProcessEndsWithItsTimerDue) {
   emulator::Suspend();
   ASSERT_TRUE(zar_test::AwaitFile(dir / "suspended")) << helper.Wait(0);
   ASSERT_TRUE(held.Lose(camera)) << "parked by its process";
-  emulator::Resume();
-  const Clock::time_point resumed = Clock::now();
+  emulator::Resume(); const Clock::time_point resumed = Clock::now();
   EXPECT_EQ(helper.Wait(60000), 0);
   EXPECT_LT(duration_cast<milliseconds>(Clock::now() - resumed).count(), 10000) << "ended before its timer";
 }
@@ -333,8 +321,7 @@ TEST(SleepRecoveryUnload, AProcessEndsWithItsTimerDue) {
 // recovery has ended: nothing comes at the end of the wait.
 TEST(StreamingAcrossHibernation, TheSameStreamsStreamAgainIntoTheBuffersQueuedBefore) {
   ShortRecoveryWait wait; // before the helper starts: it inherits the setting
-  HeldCameras held;
-  zar_test::TempDir dir;
+  HeldCameras held; zar_test::TempDir dir;
   const auto mine = held.Open("HS", 2);
   ASSERT_EQ(mine.size(), 2u);
   std::vector<ZAR_DS_HANDLE> streams(2); std::vector<std::vector<uint32_t>> queued(2);
@@ -369,7 +356,7 @@ TEST(StreamingAcrossHibernation, EachRecoveryIsWholeForTheThreadsUsingTheCamera)
   const auto cameras = held.Open("HR", 1);
   ASSERT_EQ(cameras.size(), 1u);
   Camera *camera = cameras[0];
-  ZAR_DS_HANDLE stream = nullptr; uint32_t kept = 0;
+  ZAR_DS_HANDLE stream = nullptr; uint32_t kept = 0; ZAR_WAIT_RESULT result{};
   ASSERT_EQ(DevCreateDataStream(camera->device, 0, &stream), ZAR_SUCCESS);
   const uint32_t bytes = camera->config.width * camera->config.height;
   ASSERT_EQ(DSAllocAndAnnounceBuffer(stream, bytes, nullptr, nullptr, &kept), ZAR_SUCCESS);
@@ -398,7 +385,6 @@ TEST(StreamingAcrossHibernation, EachRecoveryIsWholeForTheThreadsUsingTheCamera)
     EXPECT_EQ(DSStopAcquisition(stream, 0), ZAR_SUCCESS);
     EXPECT_EQ(DSFlushQueue(stream, 1), ZAR_SUCCESS);
     EXPECT_EQ(DSQueueBuffer(stream, kept), ZAR_SUCCESS);
-    ZAR_WAIT_RESULT result{};
     EXPECT_EQ(DSWaitForBuffer(stream, 50, 0, &result, nullptr), ZAR_ERR_TIMEOUT);
     EXPECT_EQ(DSFlushQueue(stream, 1), ZAR_SUCCESS);
   }

@@ -34,8 +34,7 @@ int64_t MillisecondsSince(Clock::time_point start) {
 
 // The IDs in the order DSGetBufferID gives them, up to the first failure (or 16).
 std::vector<uint32_t> ListedIds(ZAR_DS_HANDLE stream) {
-  std::vector<uint32_t> ids;
-  uint32_t id = 0xFFFFFFFF;
+  std::vector<uint32_t> ids; uint32_t id = 0xFFFFFFFF;
   while (ids.size() < 16 && DSGetBufferID(stream, static_cast<uint32_t>(ids.size()), &id) == ZAR_SUCCESS)
     ids.push_back(std::exchange(id, 0xFFFFFFFF));
   EXPECT_TRUE(ids.size() == 16 || id == 0u) << "a failed lookup leaves 0";
@@ -59,11 +58,9 @@ TEST_F(Streams, FramesArriveInQueuedBuffersWhoseRecordsDescribeThem) {
   const std::vector<uint32_t> library = AnnounceAndQueue(3);
   ASSERT_EQ(library.size(), 3u);
   ASSERT_EQ(DSStartAcquisition(Stream(), 0, 1), 0);
-  uint64_t lastFrame = 0;
-  std::set<uint32_t> seen;
+  uint64_t lastFrame = 0; std::set<uint32_t> seen;
   for (int i = 0; i < 24; ++i) {
-    ZAR_WAIT_RESULT result;
-    std::memset(&result, 0xAB, sizeof result);
+    ZAR_WAIT_RESULT result; std::memset(&result, 0xAB, sizeof result);
     ASSERT_EQ(DSWaitForBuffer(Stream(), 2000, 0, &result, nullptr), 0) << "frame " << i;
     const uint64_t frame = zar_test::FrameId(result);
     EXPECT_GT(frame, std::exchange(lastFrame, frame)) << "frame ids strictly increase";
@@ -146,8 +143,7 @@ TEST_F(Streams, StateRulesOfQueueingStartingWaitingRevokingAndClosing) {
   EXPECT_EQ(result.iID, ids[1]);
   EXPECT_EQ(DSWaitForBuffer(Stream(), 30, 0, &result, nullptr), ZAR_ERR_TIMEOUT);
 
-  alignas(8) uint8_t memory[16];
-  uint32_t other = 0;
+  alignas(8) uint8_t memory[16]; uint32_t other = 0;
   EXPECT_EQ(DSRevokeBuffer(Stream(), ids[2], nullptr, nullptr), ZAR_ERR_ACCESS_DENIED);
   EXPECT_EQ(DSAnnounceBuffer(Stream(), memory, 2, nullptr, &other), ZAR_ERR_INVALID_PARAMETER) << "size first";
   EXPECT_EQ(DSAnnounceBuffer(Stream(), memory, 8, nullptr, &other), ZAR_ERR_ACCESS_DENIED);
@@ -179,8 +175,7 @@ TEST_F(Streams, StateRulesOfQueueingStartingWaitingRevokingAndClosing) {
 // else. IDs are the low half of the buffer objects' addresses (what the revoke trace prints), unique, and
 // listed in the order of those objects, which the close revokes them in.
 TEST_F(Streams, AnnouncedMemoryCarriesItsTagAndIdsNameTheBufferObjects) {
-  std::vector<uint8_t> memory(64, 0x5C);
-  uint32_t id = 0;
+  std::vector<uint8_t> memory(64, 0x5C); uint32_t id = 0;
   EXPECT_EQ(DSAnnounceBuffer(Stream(), memory.data(), 3, nullptr, &id), ZAR_ERR_INVALID_PARAMETER);
   EXPECT_EQ(DSAnnounceBuffer(Stream(), nullptr, 64, nullptr, &id), ZAR_ERR_INVALID_PARAMETER);
   EXPECT_EQ(DSAnnounceBuffer(Stream(), memory.data(), 64, nullptr, nullptr), ZAR_ERR_INVALID_PARAMETER);
@@ -225,8 +220,7 @@ class StreamRaces : public Streams {};
 TEST_F(StreamRaces, AnUnplugEndsEveryPendingAndLaterWaitPromptly) {
   ASSERT_EQ(AnnounceAndQueue(2).size(), 2u);
   ASSERT_EQ(DSStartAcquisition(Stream(), 0, 1), 0);
-  std::atomic<int> frames{0};
-  std::atomic<int64_t> unpluggedAt{-1};
+  std::atomic<int> frames{0}; std::atomic<int64_t> unpluggedAt{-1};
   const auto start = Clock::now();
   auto waiter = std::async(std::launch::async, [&] {
     std::vector<int64_t> failuresAfterUnplug; // ms from the unplug to each failed wait

@@ -63,8 +63,7 @@ TEST_F(TraceLog, TracedCallsWriteATimeStampLineThenTheMessage) {
 std::string DebugOutput() {
   zar_test::SetEnv("ZAR_USB_DEBUG_OUTPUT", "stderr");
   ::testing::internal::CaptureStderr();
-  TracedCall();
-  WriteZarTrace("direct");
+  TracedCall(); WriteZarTrace("direct");
   const std::string output = ::testing::internal::GetCapturedStderr();
   zar_test::UnsetEnv("ZAR_USB_DEBUG_OUTPUT");
   return output;
@@ -91,14 +90,12 @@ TEST_F(TraceLog, PiecesNeedAFileAndASizeLimitEmptiesIt) {
   EXPECT_NE(output.find("direct"), std::string::npos) << "WriteZarTrace too";
 #endif
 
-  EnableZarTrace(0);
-  OpenTrace();
+  EnableZarTrace(0); OpenTrace();
   WriteZarTrace("plain text, no stamp");
   TracedCall(); // silent while disabled
   WriteZarTrace("|second");
   EXPECT_EQ(Content(), "plain text, no stamp|second");
-  OpenTrace();
-  LimitDebugFileSize(1);
+  OpenTrace(); LimitDebugFileSize(1);
   const std::string first(1000, 'a');
   WriteZarTrace(first.c_str());
   WriteZarTrace(std::string(24, 'b').c_str()); // ends exactly at byte 1024: appended
@@ -114,8 +111,7 @@ TEST_F(TraceLog, PiecesNeedAFileAndASizeLimitEmptiesIt) {
 
 TEST_F(TraceLog, ConcurrentTracingAndReopeningWriteOnlyWholePieces) {
   OpenTrace(); EnableZarTrace(1); LimitDebugFileSize(1);
-  std::atomic<bool> stop{false};
-  std::vector<std::thread> writers;
+  std::atomic<bool> stop{false}; std::vector<std::thread> writers;
   for (int t = 0; t < 3; ++t)
     writers.emplace_back([&] {
       for (int i = 0; i < 400; ++i) { TracedCall(); WriteZarTrace("[piece]\n"); }
