@@ -15,9 +15,7 @@ using namespace oxa::ZarUsb;
 
 namespace {
 
-// GENICAM_ROOT for one test, unset afterwards.
-class GenicamRoot {
-public:
+struct GenicamRoot { // GENICAM_ROOT for one test, unset afterwards
   explicit GenicamRoot(const std::filesystem::path &root) { zar_test::SetEnv("GENICAM_ROOT", root.string().c_str()); }
   ~GenicamRoot() { zar_test::UnsetEnv("GENICAM_ROOT"); }
 };
@@ -63,24 +61,19 @@ TEST(DescriptionFiles, CameraFilesAreChosenByVersionAndReadAsText) {
     SCOPED_TRACE(std::string(c.vendor) + "_" + c.model + " " + c.version);
     zar_test::OpenCamera camera(Camera(c.vendor, c.model, c.version));
     ASSERT_TRUE(camera.Ready());
+    if (c.text) { EXPECT_EQ(Deliver(camera.Device()), *c.text); continue; }
     uint32_t size = 77;
-    if (c.text) {
-      EXPECT_EQ(Deliver(camera.Device()), *c.text);
-    } else {
-      EXPECT_EQ(DevGetXml(camera.Device(), nullptr, &size), ZAR_ERR_FILE_IO);
-      EXPECT_EQ(size, 77u);
-    }
+    EXPECT_EQ(DevGetXml(camera.Device(), nullptr, &size), ZAR_ERR_FILE_IO);
+    EXPECT_EQ(size, 77u);
   }
 
   // A small buffer gets the start of the text, terminated; no room at all is a size query.
   zar_test::OpenCamera camera(Camera("V", "M", "2.0"));
-  char buffer[8] = "xxxxxxx";
-  uint32_t size = 3;
+  char buffer[8] = "xxxxxxx"; uint32_t size = 3;
   ASSERT_EQ(DevGetXml(camera.Device(), buffer, &size), ZAR_SUCCESS) << "cut short, still success";
   EXPECT_EQ(size, 3u);
   EXPECT_EQ(std::string(buffer, 4), std::string("te\0x", 4)) << "nothing past the capacity";
-  size = 0;
-  EXPECT_EQ(DevGetXml(camera.Device(), buffer, &size), ZAR_ERR_INVALID_BUFFER_SIZE);
+  size = 0; EXPECT_EQ(DevGetXml(camera.Device(), buffer, &size), ZAR_ERR_INVALID_BUFFER_SIZE);
   EXPECT_EQ(size, 5u);
   EXPECT_EQ(DevGetXml(camera.Device(), buffer, nullptr), ZAR_ERR_INVALID_PARAMETER);
 
@@ -92,8 +85,7 @@ TEST(DescriptionFiles, CameraFilesAreChosenByVersionAndReadAsText) {
     EXPECT_EQ(TLGetXml(camera.TL(), nullptr, &size), ZAR_ERR_INVALID_FILENAME) << rooted;
     EXPECT_EQ(size, 0u);
   }
-  size = 99;
-  EXPECT_EQ(DevGetXml(camera.Device(), nullptr, &size), ZAR_ERR_INVALID_FILENAME);
+  size = 99; EXPECT_EQ(DevGetXml(camera.Device(), nullptr, &size), ZAR_ERR_INVALID_FILENAME);
   EXPECT_EQ(size, 0u);
 }
 
@@ -104,14 +96,13 @@ std::map<std::string, std::string> RegisterNodes(const std::string &xml) {
     const size_t start = xml.find("<" + tag + ">", from) + tag.size() + 2;
     return xml.substr(start, xml.find("</" + tag + ">", start) - start);
   };
-  for (const char *kind : {"<StringReg Name=\"", "<IntReg Name=\"", "<FloatReg Name=\"", "<Register Name=\""}) {
+  for (const char *kind : {"<StringReg Name=\"", "<IntReg Name=\"", "<FloatReg Name=\"", "<Register Name=\""})
     for (size_t at = xml.find(kind); at != std::string::npos; at = xml.find(kind, at + 1)) {
       const size_t nameStart = at + std::strlen(kind);
       nodes[xml.substr(nameStart, xml.find('"', nameStart) - nameStart)] =
           std::to_string(std::stoull(element(at, "Address"), nullptr, 16)) + " " + element(at, "Length") + " " +
           element(at, "AccessMode");
     }
-  }
   return nodes;
 }
 
@@ -146,13 +137,11 @@ TEST(DescriptionFiles, TheShippedOnesDescribeExactlyTheEmulatedRegisters) {
   const std::string file = zar_test::FileText(shipped / "genicam" / "xml" / "TransportLayers" / "oxa" / "ZARUSBRegs.xml");
   EXPECT_EQ(RegisterNodes(file), (std::map<std::string, std::string>{{"TLVersion", Node(kTLVersion, 4, "RO")},
       {"TLLinkSpeed", Node(kTLLinkSpeed, 4, "RO")}, {"TLUserData", Node(kTLUserData, 64, "RW")}}));
-  ZAR_TL_HANDLE tl = nullptr;
+  ZAR_TL_HANDLE tl = nullptr; uint32_t size = 0;
   ASSERT_EQ(TLOpen(nullptr, nullptr, &tl), ZAR_SUCCESS);
-  uint32_t size = 0;
   EXPECT_EQ(TLGetXml(tl, nullptr, &size), ZAR_ERR_INVALID_BUFFER_SIZE);
   EXPECT_EQ(size, file.size());
-  std::string buffer(file.size(), '\0');
-  size = static_cast<uint32_t>(buffer.size() - 1);
+  std::string buffer(file.size(), '\0'); size = static_cast<uint32_t>(buffer.size() - 1);
   EXPECT_EQ(TLGetXml(tl, buffer.data(), &size), ZAR_ERR_INVALID_BUFFER_SIZE) << "one byte short";
   EXPECT_EQ(size, file.size());
   EXPECT_EQ(TLGetXml(tl, nullptr, &size), ZAR_ERR_INVALID_PARAMETER) << "room enough, but no buffer";

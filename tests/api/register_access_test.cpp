@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstring>
 #include <optional>
+#include <regex>
 #include <thread>
 #include <tuple>
 
@@ -47,16 +48,13 @@ TEST_F(DeviceRegisters, TransfersTheInformationRecordAndCustomFeatures) {
   for (const Case &c : cases) {
     SCOPED_TRACE(&c - cases);
     ASSERT_TRUE(!c.fault || emulator::InjectFault(m_camera.Slot(), Request::ReadMemCamera, *c.fault, 1, c.value, c.skip));
-    uint8_t data[100] = {};
-    uint64_t size = sizeof data;
+    uint8_t data[100] = {}; uint64_t size = sizeof data;
     zar_test::TraceCapture trace;
     EXPECT_EQ(GCReadData(m_camera.Device(), 0, 0, data, &size), c.status);
     EXPECT_EQ(size, c.size);
-    std::vector<std::string> requests; // from "u64Address=0x30 u64Size=48Thread=..."
-    for (const std::string &line : trace.Lines("Enter ReadMem u64Address=")) {
-      const size_t address = line.find("u64Address=") + 11, size = line.find(" u64Size=", address) + 9;
-      requests.push_back(line.substr(address, size - 9 - address) + " " + line.substr(size, line.find("Thread=") - size));
-    }
+    std::vector<std::string> requests; // "0x30 48" from "u64Address=0x30 u64Size=48Thread=..."
+    for (const std::string &line : trace.Lines("Enter ReadMem u64Address="))
+      requests.push_back(std::regex_replace(line, std::regex(".*u64Address=(\\S+) u64Size=(\\d+)Thread=.*"), "$1 $2"));
     EXPECT_EQ(requests, c.requests);
     EXPECT_TRUE(c.traced == nullptr || trace.Lines(c.traced).size() == 1) << trace.Text();
     if (c.status == ZAR_SUCCESS) {
@@ -68,19 +66,16 @@ TEST_F(DeviceRegisters, TransfersTheInformationRecordAndCustomFeatures) {
   // Writes go the same way; one that takes in the read-only payload size changes nothing.
   uint64_t size = 11;
   ASSERT_EQ(GCWriteData(m_camera.Device(), 0, 0x80, "LeftCamera", &size), ZAR_SUCCESS);
-  char back[16] = {};
-  size = sizeof back;
+  char back[16] = {}; size = sizeof back;
   ASSERT_EQ(GCReadData(m_camera.Device(), 0, 0x80, back, &size), ZAR_SUCCESS);
   EXPECT_STREQ(back, "LeftCamera");
-  const uint8_t geometry[20] = {};
-  size = sizeof geometry;
+  const uint8_t geometry[20] = {}; size = sizeof geometry;
   EXPECT_EQ(GCWriteData(m_camera.Device(), 0, 0x100, geometry, &size), ZAR_ERR_ACCESS_DENIED);
   EXPECT_EQ(size, 0u);
 
   // Refused calls: traced with their entry, the bytes a write was given, and their exit code.
   zar_test::TraceCapture trace;
-  const uint8_t bytes[2] = {0x01, 0xAB};
-  size = sizeof bytes;
+  const uint8_t bytes[2] = {0x01, 0xAB}; size = sizeof bytes;
   int garbage = 0;
   EXPECT_EQ(GCWriteData(&garbage, 0, 0x10, bytes, &size), ZAR_ERR_INVALID_HANDLE);
   EXPECT_EQ(GCReadData(&garbage, 0, 0x10, &garbage, &size), ZAR_ERR_INVALID_HANDLE);
@@ -93,23 +88,19 @@ TEST_F(DeviceRegisters, TransfersTheInformationRecordAndCustomFeatures) {
   EXPECT_NE(text.find("ZAR=> !!! GCReadData: Exit (-2)"), std::string::npos);
   EXPECT_EQ(text.find("Mem Value(in hexa)"), std::string::npos) << "no dump of a read that never ran";
   EXPECT_NE(text.find("GCReadData: Enter (Add=0x0; Size=0)"), std::string::npos) << "no size: shown as 0";
-  size = 0;
-  EXPECT_EQ(GCReadData(m_camera.Device(), 0, 0, back, &size), ZAR_ERR_GENERAL) << "nothing to read";
+  size = 0; EXPECT_EQ(GCReadData(m_camera.Device(), 0, 0, back, &size), ZAR_ERR_GENERAL) << "nothing to read";
   EXPECT_EQ(size, 0u);
-  size = 4;
-  EXPECT_EQ(GCReadData(m_camera.Device(), 0, 0, nullptr, &size), ZAR_ERR_INVALID_PARAMETER);
+  size = 4; EXPECT_EQ(GCReadData(m_camera.Device(), 0, 0, nullptr, &size), ZAR_ERR_INVALID_PARAMETER);
   EXPECT_EQ(GCWriteData(m_camera.Device(), 0, 0, bytes, nullptr), ZAR_ERR_INVALID_PARAMETER);
   EXPECT_EQ(GCReadData(m_camera.Device(), 0, 0xA0, back, &size), ZAR_ERR_ACCESS_DENIED) << "no register there";
 
   // The information record needs its full size and gets four fields.
-  std::vector<uint8_t> record(1100, 0xA5);
+  std::vector<uint8_t> record(1100, 0xA5); uint32_t infoSize = 1023;
   auto *info = reinterpret_cast<ZAR_DEVICE_INFO *>(record.data());
-  uint32_t infoSize = 1023;
   EXPECT_EQ(DevGetInfo(m_camera.Device(), info, &infoSize), ZAR_ERR_INVALID_PARAMETER);
   EXPECT_EQ(record, std::vector<uint8_t>(1100, 0xA5));
   EXPECT_EQ(DevGetInfo(m_camera.Device(), nullptr, &infoSize), ZAR_ERR_INVALID_PARAMETER);
-  infoSize = 1024;
-  ASSERT_EQ(DevGetInfo(m_camera.Device(), info, &infoSize), ZAR_SUCCESS);
+  infoSize = 1024; ASSERT_EQ(DevGetInfo(m_camera.Device(), info, &infoSize), ZAR_SUCCESS);
   EXPECT_EQ(infoSize, 1024u);
   EXPECT_EQ(std::memcmp(record.data(), "ZAR_USB", 8), 0);
   EXPECT_EQ(record[8], 0xA5) << "the rest of the field is the caller's";
@@ -122,12 +113,10 @@ TEST_F(DeviceRegisters, TransfersTheInformationRecordAndCustomFeatures) {
   // Custom features: one request each, both records checked.
   const char written[] = "feature bytes";
   ZAR_CUSTOM_FEATURE_REQUEST request{ZAR_CUSTOM_FEATURE_WRITE, 0, 0x200, written, sizeof written};
-  ZAR_CUSTOM_FEATURE_REPLY reply{};
-  uint32_t replySize = sizeof reply;
+  ZAR_CUSTOM_FEATURE_REPLY reply{}; uint32_t replySize = sizeof reply;
   const auto query = [&] { return DevQueryCustomFeature(m_camera.Device(), &request, sizeof request, &reply, &replySize); };
   const auto fault = [&](Request kind, FaultKind fault, uint32_t value) {
-    ASSERT_TRUE(emulator::InjectFault(m_camera.Slot(), kind, fault, 1, value));
-  };
+    ASSERT_TRUE(emulator::InjectFault(m_camera.Slot(), kind, fault, 1, value)); };
   // The driver cannot have written more than it was sent: a larger count is cut.
   for (const uint32_t reported : {0u, uint32_t{sizeof written + 1}, 0xFFFFFFFFu}) {
     if (reported != 0) fault(Request::WriteMemCustomFeature, FaultKind::ByteCount, reported);
@@ -194,8 +183,7 @@ protected:
 // the request is cut to it. Requests borrow the driver of a camera this process holds: a DevClose on
 // another thread must not free it under them.
 TEST_F(TransportLayerRegisters, ReadsAndWritesReachEveryCameraWithinTheCallersBufferAndRaceDevClose) {
-  uint32_t version = 0;
-  uint64_t size = 4;
+  uint32_t version = 0; uint64_t size = 4;
   EXPECT_EQ(GCReadData(m_tl, 0, 0, &version, &size), ZAR_ERR_GENERAL) << "no camera";
   EXPECT_EQ(GCWriteData(m_tl, 0, 8, &version, &size), ZAR_ERR_GENERAL);
   const uint32_t mine = m_cameras.Plug("TLW1"), free = m_cameras.Plug("TLW2"), theirs = m_cameras.Plug("TLW3");
@@ -212,10 +200,8 @@ TEST_F(TransportLayerRegisters, ReadsAndWritesReachEveryCameraWithinTheCallersBu
   size = 8;
   EXPECT_EQ(GCWriteData(m_tl, 0, 0x08, "written!", &size), ZAR_SUCCESS);
   EXPECT_EQ(size, 8u);
-  zar_test::Touch(dir / "close");
-  ASSERT_TRUE(zar_test::AwaitFile(dir / "closed"));
-  zar_test::Touch(dir / "exit");
-  EXPECT_EQ(other.Wait(), 0);
+  zar_test::Touch(dir / "close"); ASSERT_TRUE(zar_test::AwaitFile(dir / "closed"));
+  zar_test::Touch(dir / "exit"); EXPECT_EQ(other.Wait(), 0);
   EXPECT_EQ(DevClose(held), ZAR_SUCCESS);
   EXPECT_EQ(UserData(mine), "written!") << "borrowed from this process's device";
   EXPECT_EQ(UserData(free), "written!") << "reserved for the write and freed again";
@@ -224,23 +210,20 @@ TEST_F(TransportLayerRegisters, ReadsAndWritesReachEveryCameraWithinTheCallersBu
   EXPECT_EQ(TLOpenDevice(m_tl, "USB", "ZC1000_#TLW2", &device), ZAR_SUCCESS) << "reservation given back";
   DevClose(device);
 
-  const auto report = [&](Request request, uint32_t reported) { // a reply that moves nothing fails
+  const auto report = [&](Request request, uint32_t count) { // a reply that moves nothing fails
     for (const uint32_t slot : {mine, free, theirs})
-      ASSERT_TRUE(emulator::InjectFault(slot, request, FaultKind::ByteCount, 1, reported));
+      ASSERT_TRUE(emulator::InjectFault(slot, request, FaultKind::ByteCount, 1, count));
   };
-  const auto data = std::make_unique<char[]>(8); // exactly the bytes asked for
-  std::memcpy(data.get(), "counted!", 8);
+  const auto data = std::make_unique<char[]>(8); std::memcpy(data.get(), "counted!", 8); // exactly the bytes asked for
   const auto value = std::make_unique<uint32_t>(0);
   for (const uint32_t reported : {9u, 0xFFFFFFFFu, 0u}) {
     SCOPED_TRACE(reported);
     const ZAR_STATUS expected = reported != 0 ? ZAR_SUCCESS : ZAR_ERR_GENERAL;
-    report(Request::WriteMemTransportLayer, reported);
-    size = 8;
+    report(Request::WriteMemTransportLayer, reported); size = 8;
     EXPECT_EQ(GCWriteData(m_tl, 0, 0x08, data.get(), &size), expected);
     EXPECT_EQ(size, 8u);
     EXPECT_EQ(UserData(theirs), "counted!");
-    report(Request::ReadMemTransportLayer, reported);
-    size = sizeof *value;
+    report(Request::ReadMemTransportLayer, reported); size = sizeof *value;
     EXPECT_EQ(GCReadData(m_tl, 0, 0, value.get(), &size), expected);
     EXPECT_EQ(size, reported != 0 ? 4u : 0u);
     EXPECT_EQ(*value, 0x00010503u);
@@ -252,22 +235,17 @@ TEST_F(TransportLayerRegisters, ReadsAndWritesReachEveryCameraWithinTheCallersBu
   for (int t = 0; t < 2; ++t)
     threads.emplace_back([&](std::stop_token stop) {
       while (!stop.stop_requested()) {
-        char data[8] = {};
-        uint64_t size = 4;
-        check(GCReadData(m_tl, 0, 0, data, &size));
-        size = sizeof data;
+        char data[8] = {}; uint64_t size = 4;
+        check(GCReadData(m_tl, 0, 0, data, &size)); size = sizeof data;
         check(GCWriteData(m_tl, 0, 0x08, data, &size));
       }
     });
   for (const char *name : {"ZC1000_#TLW1", "ZC1000_#TLW2"})
     threads.emplace_back([&, name](std::stop_token stop) {
       while (!stop.stop_requested()) {
-        ZAR_DEV_HANDLE device = nullptr;
+        ZAR_DEV_HANDLE device = nullptr; uint64_t size = 4; uint32_t value = 0;
         if (TLOpenDevice(m_tl, "USB", name, &device) != ZAR_SUCCESS) continue;
-        ++opened;
-        uint64_t size = 4;
-        uint32_t value = 0;
-        GCReadData(device, 0, 0, &value, &size);
+        ++opened; GCReadData(device, 0, 0, &value, &size);
         if (DevClose(device) != ZAR_SUCCESS) ++wrong;
       }
     });

@@ -25,20 +25,16 @@ namespace {
 
 uint32_t Low32(const void *pointer) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pointer)); }
 
-template <class T> T At(const uint8_t *bytes, size_t offset) { T value; std::memcpy(&value, bytes + offset, sizeof value); return value; }
+template <class T> T At(const uint8_t *p, size_t at) { T value; std::memcpy(&value, p + at, sizeof value); return value; }
 
-bool All(const uint8_t *begin, const uint8_t *end, uint8_t value) {
-  return std::all_of(begin, end, [&](uint8_t b) { return b == value; });
-}
-
+bool All(const uint8_t *from, const uint8_t *to, uint8_t value) { return std::count(from, to, value) == to - from; }
 int64_t MillisecondsSince(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
 // The IDs in the order DSGetBufferID gives them, up to the first failure (or 16).
 std::vector<uint32_t> ListedIds(ZAR_DS_HANDLE stream) {
-  std::vector<uint32_t> ids;
-  uint32_t id = 0xFFFFFFFF;
+  std::vector<uint32_t> ids; uint32_t id = 0xFFFFFFFF;
   while (ids.size() < 16 && DSGetBufferID(stream, static_cast<uint32_t>(ids.size()), &id) == ZAR_SUCCESS)
     ids.push_back(std::exchange(id, 0xFFFFFFFF));
   EXPECT_TRUE(ids.size() == 16 || id == 0u) << "a failed lookup leaves 0";
@@ -56,22 +52,18 @@ protected:
 // Frames, and then the buffer information records byte for byte; revocation hands the memory back.
 TEST_F(Streams, FramesArriveInQueuedBuffersWhoseRecordsDescribeThem) {
   std::vector<uint8_t> mine(m_stream.FrameBytes() + 8, 0xEE);
-  uint32_t userId = 0;
-  int marker = 0;
+  uint32_t userId = 0; int marker = 0;
   ASSERT_EQ(DSAnnounceBuffer(Stream(), mine.data(), static_cast<uint32_t>(mine.size()), &marker, &userId), 0);
   ASSERT_EQ(DSQueueBuffer(Stream(), userId), 0);
   const std::vector<uint32_t> library = AnnounceAndQueue(3);
   ASSERT_EQ(library.size(), 3u);
   ASSERT_EQ(DSStartAcquisition(Stream(), 0, 1), 0);
-  uint64_t lastFrame = 0;
-  std::set<uint32_t> seen;
+  uint64_t lastFrame = 0; std::set<uint32_t> seen;
   for (int i = 0; i < 24; ++i) {
-    ZAR_WAIT_RESULT result;
-    std::memset(&result, 0xAB, sizeof result);
+    ZAR_WAIT_RESULT result; std::memset(&result, 0xAB, sizeof result);
     ASSERT_EQ(DSWaitForBuffer(Stream(), 2000, 0, &result, nullptr), 0) << "frame " << i;
     const uint64_t frame = zar_test::FrameId(result);
-    EXPECT_GT(frame, lastFrame) << "frame ids strictly increase";
-    lastFrame = frame;
+    EXPECT_GT(frame, std::exchange(lastFrame, frame)) << "frame ids strictly increase";
     EXPECT_EQ(zar_test::PatternMismatch(static_cast<const uint8_t *>(result.pBase), 64, 8, frame), "");
     EXPECT_EQ(result.iFrameInfo, m_stream.FrameBytes()) << "the driver's frame size";
     EXPECT_EQ(result.bFilled, 1);
@@ -87,8 +79,7 @@ TEST_F(Streams, FramesArriveInQueuedBuffersWhoseRecordsDescribeThem) {
   EXPECT_EQ(mine[m_stream.FrameBytes()], 0xEE) << "nothing past the frame";
   EXPECT_EQ(DSStopAcquisition(Stream(), 0), 0);
 
-  uint8_t area[40];
-  std::memset(area, 0xEE, sizeof area);
+  uint8_t area[40]; std::memset(area, 0xEE, sizeof area);
   auto *const record = reinterpret_cast<ZAR_BUFFER_INFO *>(area);
   uint32_t size = 31;
   EXPECT_EQ(DSGetBufferInfo(Stream(), userId, record, &size), ZAR_ERR_INVALID_PARAMETER);
@@ -110,8 +101,7 @@ TEST_F(Streams, FramesArriveInQueuedBuffersWhoseRecordsDescribeThem) {
   EXPECT_EQ(area[24], 0) << "library memory";
   EXPECT_EQ(At<uint32_t>(area, 8), m_stream.FrameBytes());
 
-  void *revokedBase = nullptr;
-  void *revokedPrivate = &revokedBase;
+  void *revokedBase = nullptr, *revokedPrivate = &revokedBase;
   ASSERT_EQ(DSRevokeBuffer(Stream(), userId, &revokedBase, &revokedPrivate), 0) << "before its memory goes";
   EXPECT_EQ(revokedBase, nullptr) << "a variable holding null is left alone";
   EXPECT_EQ(revokedPrivate, &marker);
@@ -136,8 +126,7 @@ TEST_F(Streams, StateRulesOfQueueingStartingWaitingRevokingAndClosing) {
   EXPECT_EQ(DSFlushQueue(Stream(), 7), 0);
   EXPECT_EQ(trace.Lines("Enter FlushQueue").size(), 1u) << "type 0 sends nothing";
   // Flushed out of the driver's queue too: only what is queued again is filled.
-  EXPECT_EQ(DSQueueBuffer(Stream(), ids[0]), 0);
-  EXPECT_EQ(DSQueueBuffer(Stream(), ids[1]), 0);
+  for (const uint32_t id : {ids[0], ids[1]}) EXPECT_EQ(DSQueueBuffer(Stream(), id), 0);
   ASSERT_TRUE(emulator::InjectFault(m_stream.Slot(), Request::FreeBuffer, FaultKind::SystemError, 1, 0));
   EXPECT_EQ(DSRevokeBuffer(Stream(), ids[0], nullptr, nullptr), ZAR_ERR_GENERAL);
   EXPECT_EQ(DSRevokeBuffer(Stream(), ids[0], nullptr, nullptr), ZAR_ERR_INVALID_PARAMETER);
@@ -154,8 +143,7 @@ TEST_F(Streams, StateRulesOfQueueingStartingWaitingRevokingAndClosing) {
   EXPECT_EQ(result.iID, ids[1]);
   EXPECT_EQ(DSWaitForBuffer(Stream(), 30, 0, &result, nullptr), ZAR_ERR_TIMEOUT);
 
-  alignas(8) uint8_t memory[16];
-  uint32_t other = 0;
+  alignas(8) uint8_t memory[16]; uint32_t other = 0;
   EXPECT_EQ(DSRevokeBuffer(Stream(), ids[2], nullptr, nullptr), ZAR_ERR_ACCESS_DENIED);
   EXPECT_EQ(DSAnnounceBuffer(Stream(), memory, 2, nullptr, &other), ZAR_ERR_INVALID_PARAMETER) << "size first";
   EXPECT_EQ(DSAnnounceBuffer(Stream(), memory, 8, nullptr, &other), ZAR_ERR_ACCESS_DENIED);
@@ -187,8 +175,7 @@ TEST_F(Streams, StateRulesOfQueueingStartingWaitingRevokingAndClosing) {
 // else. IDs are the low half of the buffer objects' addresses (what the revoke trace prints), unique, and
 // listed in the order of those objects, which the close revokes them in.
 TEST_F(Streams, AnnouncedMemoryCarriesItsTagAndIdsNameTheBufferObjects) {
-  std::vector<uint8_t> memory(64, 0x5C);
-  uint32_t id = 0;
+  std::vector<uint8_t> memory(64, 0x5C); uint32_t id = 0;
   EXPECT_EQ(DSAnnounceBuffer(Stream(), memory.data(), 3, nullptr, &id), ZAR_ERR_INVALID_PARAMETER);
   EXPECT_EQ(DSAnnounceBuffer(Stream(), nullptr, 64, nullptr, &id), ZAR_ERR_INVALID_PARAMETER);
   EXPECT_EQ(DSAnnounceBuffer(Stream(), memory.data(), 64, nullptr, nullptr), ZAR_ERR_INVALID_PARAMETER);
@@ -204,14 +191,10 @@ TEST_F(Streams, AnnouncedMemoryCarriesItsTagAndIdsNameTheBufferObjects) {
 
   ASSERT_EQ(DSAnnounceBuffer(Stream(), memory.data(), 4, nullptr, &id), 0) << "four bytes are enough";
   std::set<uint32_t> announced{id};
-  void *where = nullptr;
-  ASSERT_EQ(DSAllocAndAnnounceBuffer(Stream(), 16, nullptr, &where, &id), 0);
-  EXPECT_EQ(where, nullptr) << "a variable holding null is left alone";
-  announced.insert(id);
-  for (int i = 0; i < 4; ++i) {
-    void *given = &where;
+  for (int i = 0; i < 5; ++i) { // the first with a variable holding null, which is left alone
+    void *given = i == 0 ? nullptr : &announced;
     ASSERT_EQ(DSAllocAndAnnounceBuffer(Stream(), 16, nullptr, &given, &id), 0);
-    EXPECT_EQ(At<uint32_t>(static_cast<uint8_t *>(given), 0), Low32(given)) << "an address given receives the memory";
+    EXPECT_TRUE(i == 0 ? given == nullptr : At<uint32_t>(static_cast<uint8_t *>(given), 0) == Low32(given)) << i;
     announced.insert(id);
   }
   const std::vector<uint32_t> listed = ListedIds(Stream());
@@ -237,19 +220,15 @@ class StreamRaces : public Streams {};
 TEST_F(StreamRaces, AnUnplugEndsEveryPendingAndLaterWaitPromptly) {
   ASSERT_EQ(AnnounceAndQueue(2).size(), 2u);
   ASSERT_EQ(DSStartAcquisition(Stream(), 0, 1), 0);
-  std::atomic<int> frames{0};
-  std::atomic<int64_t> unpluggedAt{-1};
+  std::atomic<int> frames{0}; std::atomic<int64_t> unpluggedAt{-1};
   const auto start = Clock::now();
   auto waiter = std::async(std::launch::async, [&] {
     std::vector<int64_t> failuresAfterUnplug; // ms from the unplug to each failed wait
     while (failuresAfterUnplug.size() < 3) {
       ZAR_WAIT_RESULT result{};
-      if (DSWaitForBuffer(Stream(), 0xFFFFFFFF, 0, &result, nullptr) == ZAR_SUCCESS) {
-        ++frames;
-        DSQueueBuffer(Stream(), result.iID);
-      } else {
+      if (DSWaitForBuffer(Stream(), 0xFFFFFFFF, 0, &result, nullptr) != ZAR_SUCCESS)
         failuresAfterUnplug.push_back(unpluggedAt < 0 ? -1 : MillisecondsSince(start) - unpluggedAt);
-      }
+      else { ++frames; DSQueueBuffer(Stream(), result.iID); }
     }
     return failuresAfterUnplug;
   });
@@ -265,37 +244,35 @@ TEST_F(StreamRaces, AnUnplugEndsEveryPendingAndLaterWaitPromptly) {
 // Failed driver requests change no state. A lock the driver has not answered after its 2 s wait may still
 // take hold later: the announce fails, and the library's memory is not freed.
 TEST_F(StreamRaces, InjectedDriverFailuresChangeNoState) {
-  const auto inject = [slot = m_stream.Slot()](Request request, FaultKind kind, uint32_t word) {
-    return emulator::InjectFault(slot, request, kind, 1, word);
+  // The status of `call` made with one fault of `request` injected.
+  const auto with = [slot = m_stream.Slot()](Request request, FaultKind kind, uint32_t word, const auto &call) {
+    return emulator::InjectFault(slot, request, kind, 1, word) ? call() : ZAR_STATUS{-1000};
   };
   uint32_t id = 0, other = 0;
+  ZAR_WAIT_RESULT result{};
+  const auto announce = [&] { return DSAllocAndAnnounceBuffer(Stream(), 512, nullptr, nullptr, &id); };
+  const auto wait = [&] { return DSWaitForBuffer(Stream(), 1000, 0, &result, nullptr); };
   zar_test::TraceCapture trace;
-  ASSERT_TRUE(inject(Request::LockBuffer, FaultKind::Pend, 0));
-  EXPECT_EQ(DSAllocAndAnnounceBuffer(Stream(), 256, nullptr, nullptr, &id), ZAR_ERR_GENERAL);
+  EXPECT_EQ(with(Request::LockBuffer, FaultKind::Pend, 0, announce), ZAR_ERR_GENERAL);
   EXPECT_EQ(trace.Lines("CBuffer::CBuffer alloc kernel buffer").size(), 1u);
   EXPECT_EQ(trace.Lines("~CBuffer m_bUserAlloc = 0, m_pBase = 0x0").size(), 1u) << "handed over, not freed";
   EXPECT_TRUE(trace.Lines("delete kernel buffer").empty());
-  ASSERT_TRUE(inject(Request::LockBuffer, FaultKind::SystemError, 0));
-  EXPECT_EQ(DSAllocAndAnnounceBuffer(Stream(), 512, nullptr, nullptr, &id), ZAR_ERR_GENERAL);
-  ASSERT_TRUE(inject(Request::LockBuffer, FaultKind::DriverError, 9));
-  EXPECT_EQ(DSAllocAndAnnounceBuffer(Stream(), 512, nullptr, nullptr, &id), ZAR_ERR_GENERAL);
+  EXPECT_EQ(with(Request::LockBuffer, FaultKind::SystemError, 0, announce), ZAR_ERR_GENERAL);
+  EXPECT_EQ(with(Request::LockBuffer, FaultKind::DriverError, 9, announce), ZAR_ERR_GENERAL);
   EXPECT_EQ(DSGetBufferID(Stream(), 0, &id), ZAR_ERR_GENERAL) << "no buffer was kept";
-  ASSERT_EQ(DSAllocAndAnnounceBuffer(Stream(), 512, nullptr, nullptr, &id), 0);
-  ASSERT_TRUE(inject(Request::QueueBuffer, FaultKind::DriverError, 3));
-  EXPECT_EQ(DSQueueBuffer(Stream(), id), ZAR_ERR_GENERAL);
+  ASSERT_EQ(announce(), 0);
+  EXPECT_EQ(with(Request::QueueBuffer, FaultKind::DriverError, 3, [&] { return DSQueueBuffer(Stream(), id); }),
+            ZAR_ERR_GENERAL);
   EXPECT_EQ(DSQueueBuffer(Stream(), id), 0) << "the failed queueing left it unqueued";
-  ASSERT_TRUE(inject(Request::StartStopStream, FaultKind::SystemError, 0));
-  EXPECT_EQ(DSStartAcquisition(Stream(), 0, 1), ZAR_ERR_GENERAL);
+  EXPECT_EQ(with(Request::StartStopStream, FaultKind::SystemError, 0, [&] { return DSStartAcquisition(Stream(), 0, 1); }),
+            ZAR_ERR_GENERAL);
   ASSERT_EQ(DSAllocAndAnnounceBuffer(Stream(), 512, nullptr, nullptr, &other), 0) << "still stopped";
   ASSERT_EQ(DSStartAcquisition(Stream(), 0, 1), 0);
-  ASSERT_TRUE(inject(Request::StartStopStream, FaultKind::DriverError, 4));
-  EXPECT_EQ(DSStopAcquisition(Stream(), 0), ZAR_ERR_GENERAL);
+  EXPECT_EQ(with(Request::StartStopStream, FaultKind::DriverError, 4, [&] { return DSStopAcquisition(Stream(), 0); }),
+            ZAR_ERR_GENERAL);
   EXPECT_EQ(DSRevokeBuffer(Stream(), other, nullptr, nullptr), ZAR_ERR_ACCESS_DENIED) << "still started";
-  ZAR_WAIT_RESULT result{};
-  ASSERT_TRUE(inject(Request::GetBuffer, FaultKind::SystemError, 0));
-  EXPECT_EQ(DSWaitForBuffer(Stream(), 1000, 0, &result, nullptr), ZAR_ERR_GENERAL);
-  ASSERT_TRUE(inject(Request::GetBuffer, FaultKind::DriverError, 5));
-  EXPECT_EQ(DSWaitForBuffer(Stream(), 1000, 0, &result, nullptr), ZAR_ERR_TIMEOUT) << "a failed frame";
+  EXPECT_EQ(with(Request::GetBuffer, FaultKind::SystemError, 0, wait), ZAR_ERR_GENERAL);
+  EXPECT_EQ(with(Request::GetBuffer, FaultKind::DriverError, 5, wait), ZAR_ERR_TIMEOUT) << "a failed frame";
   ASSERT_EQ(DSWaitForBuffer(Stream(), 2000, 0, &result, nullptr), 0) << "the frame still comes";
   EXPECT_EQ(result.iID, id);
   EXPECT_EQ(DSStopAcquisition(Stream(), 0), 0);
@@ -309,13 +286,9 @@ TEST_F(StreamRaces, StopAndClosesEndAPendingWaitAtOnce) {
   for (int round = 0; round < 3; ++round) {
     SCOPED_TRACE(round == 0 ? "stop" : round == 1 ? "held by the driver, then DSClose" : "DevClose");
     zar_test::TraceCapture trace;
-    if (round == 1) {
-      ASSERT_TRUE(emulator::InjectFault(m_stream.Slot(), Request::GetBuffer, FaultKind::Pend, 1, 0));
-    }
-    auto wait = std::async(std::launch::async, [stream] {
-      ZAR_WAIT_RESULT result{};
-      return DSWaitForBuffer(stream, 30000, 0, &result, nullptr);
-    });
+    ASSERT_TRUE(round != 1 || emulator::InjectFault(m_stream.Slot(), Request::GetBuffer, FaultKind::Pend, 1, 0));
+    auto wait = std::async(std::launch::async, [stream, result = ZAR_WAIT_RESULT{}]() mutable {
+      return DSWaitForBuffer(stream, 30000, 0, &result, nullptr); });
     EXPECT_TRUE(zar_test::WaitFor([&] { return !trace.Lines("Enter GetBuffer").empty(); })) << "with the driver";
     const auto start = Clock::now();
     EXPECT_EQ(round == 0 ? DSStopAcquisition(stream, 0) : round == 1 ? DSClose(stream) : DevClose(m_stream.Device()), 0);
@@ -336,8 +309,7 @@ TEST_F(StreamRaces, ClosingWhileOtherThreadsQueueAndWaitIsSafe) {
   const std::vector<uint32_t> ids = AnnounceAndQueue(6);
   ASSERT_EQ(ids.size(), 6u);
   ASSERT_EQ(DSStartAcquisition(Stream(), 0, 1), 0);
-  std::atomic<bool> go{false};
-  std::atomic<int> calls{0};
+  std::atomic<bool> go{false}; std::atomic<int> calls{0};
   std::vector<std::future<bool>> workers;
   for (int t = 0; t < 3; ++t) {
     workers.push_back(std::async(std::launch::async, [&, t] {
@@ -350,8 +322,7 @@ TEST_F(StreamRaces, ClosingWhileOtherThreadsQueueAndWaitIsSafe) {
         if (status == ZAR_ERR_INVALID_HANDLE) return true; // the stream is gone
         if (status == ZAR_SUCCESS && t == 0) DSQueueBuffer(Stream(), result.iID);
         if (status != ZAR_SUCCESS && status != ZAR_ERR_ACCESS_DENIED && status != ZAR_ERR_TIMEOUT &&
-            status != ZAR_ERR_GENERAL)
-          return false;
+            status != ZAR_ERR_GENERAL) return false;
       }
     }));
   }
@@ -386,11 +357,8 @@ TEST(CloseRaces, AnApplicationsCloseAnswersOnlyAfterTheLibrarysCloseOfTheSameCam
     const bool invalid = zar_test::WaitFor(
         [&] { return DevGetNumDataStreams(opened.Device(), &streams) == ZAR_ERR_INVALID_HANDLE; });
     const ZAR_STATUS closed = closesTheStream ? DSClose(opened.Stream()) : DevClose(opened.Device());
-    memory.clear();
-    library.join();
-    opened.Forget();
-    EXPECT_TRUE(invalid);
-    EXPECT_EQ(closed, ZAR_ERR_INVALID_HANDLE);
+    memory.clear(); library.join(); opened.Forget();
+    EXPECT_TRUE(invalid && closed == ZAR_ERR_INVALID_HANDLE) << closed;
   }
 }
 

@@ -36,10 +36,8 @@ protected:
 TEST_F(TraceLog, TracedCallsWriteATimeStampLineThenTheMessage) {
   OpenTrace();
   EnableZarTrace(1);
-  ZAR_TL_HANDLE tl = nullptr;
-  ASSERT_EQ(TLOpen(nullptr, nullptr, &tl), ZAR_SUCCESS);
-  ASSERT_EQ(TLClose(tl), ZAR_SUCCESS);
-  uint8_t changed = 0;
+  ZAR_TL_HANDLE tl = nullptr; uint8_t changed = 0;
+  ASSERT_TRUE(TLOpen(nullptr, nullptr, &tl) == ZAR_SUCCESS && TLClose(tl) == ZAR_SUCCESS);
   TLUpdateDeviceList(nullptr, std::string(700, 'n').c_str(), &changed);
   CloseDebugFile();
 
@@ -48,8 +46,7 @@ TEST_F(TraceLog, TracedCallsWriteATimeStampLineThenTheMessage) {
   const std::string content = Content();
   EXPECT_EQ(content.substr(0, 1), "\n") << "the first piece starts with its line break";
   const std::string stamp = R"(\n\nZAR=> (Mon|Tue|Wed|Thu|Fri|Sat|Sun) [A-Z][a-z]{2} [ 1-3][0-9] \d\d:\d\d:\d\d \d{4}\n)";
-  const std::string text = "\n" + content;
-  auto from = text.cbegin();
+  const std::string text = "\n" + content; auto from = text.cbegin();
   for (const std::string &call : {std::string("TLOpen pHandle=0x"), std::string("TLSetCallback hTL=") + handle,
                                  std::string("TLClose hTL=") + handle, std::string("TLRemoveCallback hTL=") + handle}) {
     std::smatch found;
@@ -66,8 +63,7 @@ TEST_F(TraceLog, TracedCallsWriteATimeStampLineThenTheMessage) {
 std::string DebugOutput() {
   zar_test::SetEnv("ZAR_USB_DEBUG_OUTPUT", "stderr");
   ::testing::internal::CaptureStderr();
-  TracedCall();
-  WriteZarTrace("direct");
+  TracedCall(); WriteZarTrace("direct");
   const std::string output = ::testing::internal::GetCapturedStderr();
   zar_test::UnsetEnv("ZAR_USB_DEBUG_OUTPUT");
   return output;
@@ -94,36 +90,28 @@ TEST_F(TraceLog, PiecesNeedAFileAndASizeLimitEmptiesIt) {
   EXPECT_NE(output.find("direct"), std::string::npos) << "WriteZarTrace too";
 #endif
 
-  EnableZarTrace(0);
-  OpenTrace();
+  EnableZarTrace(0); OpenTrace();
   WriteZarTrace("plain text, no stamp");
   TracedCall(); // silent while disabled
   WriteZarTrace("|second");
   EXPECT_EQ(Content(), "plain text, no stamp|second");
-  OpenTrace();
-  LimitDebugFileSize(1);
+  OpenTrace(); LimitDebugFileSize(1);
   const std::string first(1000, 'a');
   WriteZarTrace(first.c_str());
   WriteZarTrace(std::string(24, 'b').c_str()); // ends exactly at byte 1024: appended
   EXPECT_EQ(Content(), first + std::string(24, 'b'));
-  WriteZarTrace("c"); // would pass the limit: the file starts again
-  WriteZarTrace("d");
+  WriteZarTrace("c"); WriteZarTrace("d"); // "c" would pass the limit: the file starts again
   EXPECT_EQ(Content(), "cd");
   LimitDebugFileSize(0); // empties the file before every piece
-  WriteZarTrace("one");
-  WriteZarTrace("two");
-  CloseDebugFile();
-  CloseDebugFile(); // twice: harmless
+  WriteZarTrace("one"); WriteZarTrace("two");
+  CloseDebugFile(); CloseDebugFile(); // twice: harmless
   WriteZarTrace("after close");
   EXPECT_EQ(Content(), "two");
 }
 
 TEST_F(TraceLog, ConcurrentTracingAndReopeningWriteOnlyWholePieces) {
-  OpenTrace();
-  EnableZarTrace(1);
-  LimitDebugFileSize(1);
-  std::atomic<bool> stop{false};
-  std::vector<std::thread> writers;
+  OpenTrace(); EnableZarTrace(1); LimitDebugFileSize(1);
+  std::atomic<bool> stop{false}; std::vector<std::thread> writers;
   for (int t = 0; t < 3; ++t)
     writers.emplace_back([&] {
       for (int i = 0; i < 400; ++i) { TracedCall(); WriteZarTrace("[piece]\n"); }
@@ -135,14 +123,11 @@ TEST_F(TraceLog, ConcurrentTracingAndReopeningWriteOnlyWholePieces) {
     }
   });
   for (auto &writer : writers) writer.join();
-  stop = true;
-  reopener.join();
-  CloseDebugFile();
+  stop = true; reopener.join(); CloseDebugFile();
 
   // Whole pieces only: this test's, and the library threads' lines, which never hold a '['.
   const std::regex line(R"(|\[piece\]|ZAR(=>|:) [^\[]*)");
-  std::istringstream lines(Content());
-  std::string text;
+  std::istringstream lines(Content()); std::string text;
   while (std::getline(lines, text)) ASSERT_TRUE(std::regex_match(text, line)) << "torn line: " << text;
 }
 
