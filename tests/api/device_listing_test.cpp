@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstring>
 #include <thread>
+#include <tuple>
 
 #include "camera_bench.h"
 #include "os/named_mutex.h"
@@ -22,8 +23,7 @@ namespace os = oxa::ZarUsb::os;
 
 namespace {
 
-class DeviceListing : public ::testing::Test {
-protected:
+struct DeviceListing : ::testing::Test {
   void SetUp() override {
     ASSERT_EQ(TLOpen(nullptr, nullptr, &m_tl), ZAR_SUCCESS);
     ASSERT_TRUE(WaitForCount(m_tl, 0)) << "a test left cameras behind";
@@ -41,10 +41,7 @@ protected:
 // Names are the model (or user-defined name) and serial, made unique with a counter. TLUpdateDeviceList sets the flag
 // when the count changed since its last call, whatever the interface name, and leaves it alone otherwise.
 TEST_F(DeviceListing, NamesAndTheChangedFlagFollowPlugsAndUnplugsAndAHeldCameraIsTriedAgain) {
-  const auto changed = [this](uint8_t flag) {
-    EXPECT_EQ(TLUpdateDeviceList(m_tl, "USB", &flag), ZAR_SUCCESS);
-    return flag;
-  };
+  const auto changed = [&](uint8_t f) { EXPECT_EQ(TLUpdateDeviceList(m_tl, "USB", &f), ZAR_SUCCESS); return f; };
   uint8_t flag = 0;
   EXPECT_EQ(TLUpdateDeviceList(m_tl, "", &flag), ZAR_SUCCESS) << "any name, even empty";
   EXPECT_EQ(changed(0), 0) << "no change since the last call";
@@ -64,8 +61,7 @@ TEST_F(DeviceListing, NamesAndTheChangedFlagFollowPlugsAndUnplugsAndAHeldCameraI
   EXPECT_EQ(ListedNames(m_tl), (std::vector<std::string>{"ZC1000_#S1", "ZC1000_#S1_1", "LeftEye_#S2"}));
 
   // Buffers hold the terminator; the interface name is case-sensitive.
-  char buffer[32];
-  std::memset(buffer, 'x', sizeof buffer);
+  char buffer[32] = {'x'};
   EXPECT_EQ(TLGetDeviceName(m_tl, "USB", 0, buffer, 10), ZAR_ERR_INVALID_PARAMETER);
   EXPECT_EQ(buffer[0], 'x') << "nothing copied";
   ASSERT_EQ(TLGetDeviceName(m_tl, "USB", 0, buffer, 11), ZAR_SUCCESS);
@@ -92,9 +88,7 @@ TEST_F(DeviceListing, NamesAndTheChangedFlagFollowPlugsAndUnplugsAndAHeldCameraI
     const size_t retried = text.find("Iter = 1");
     return retried != std::string::npos && text.find("Leave UpdateDevicesList", retried) != std::string::npos;
   })) << "the scan tried ten times";
-  uint32_t count = 1;
-  EXPECT_EQ(TLGetNumDevices(m_tl, "USB", &count), ZAR_SUCCESS);
-  EXPECT_EQ(count, 3u) << "not inserted";
+  EXPECT_EQ(ListedNames(m_tl).size(), 3u) << "not inserted";
   emulator::ReleaseCamera(hold);
   os::PostSystemMessage(os::kWmDeviceChange, os::kDbtDevNodesChanged);
   EXPECT_TRUE(WaitForCount(m_tl, 4));
@@ -110,8 +104,7 @@ TEST_F(DeviceListing, ThirtyCamerasFillTheTableWhoseRecordsKeepTheirOffsets) {
   const auto names = ListedNames(m_tl);
   EXPECT_EQ(names.front(), "Nick_#BYTES1");
   EXPECT_EQ(names.back(), "ZC1000_#F29");
-  std::string why;
-  EXPECT_FALSE(emulator::Plug({}, &why).has_value()) << "the bus holds 30 too";
+  EXPECT_FALSE(emulator::Plug({}).has_value()) << "the bus holds 30 too";
   ZAR_DEV_HANDLE device = nullptr;
   ASSERT_EQ(TLOpenDevice(m_tl, "USB", "Nick_#BYTES1", &device), ZAR_SUCCESS);
   os::SharedMemory table;
@@ -120,17 +113,11 @@ TEST_F(DeviceListing, ThirtyCamerasFillTheTableWhoseRecordsKeepTheirOffsets) {
   ASSERT_TRUE(existed) << "the library of this process has it open";
   const auto *bytes = static_cast<const uint8_t *>(table.Data());
   const auto text = [&](size_t offset) { return std::string(reinterpret_cast<const char *>(bytes + offset)); };
-  const auto word = [&](size_t offset) {
-    uint32_t value;
-    std::memcpy(&value, bytes + offset, 4);
-    return value;
-  };
+  const auto word = [&](size_t offset) { uint32_t value; std::memcpy(&value, bytes + offset, 4); return value; };
   EXPECT_EQ(text(0).rfind("\\\\?\\zarusb-emu#slot", 0), 0u) << text(0);
   EXPECT_NE(text(0).find("#slot" + std::string(slot < 10 ? "0" : "") + std::to_string(slot)), std::string::npos);
-  EXPECT_EQ(text(260), "Nick_#BYTES1");
-  EXPECT_EQ(text(520), "BYTES1");
-  EXPECT_EQ(text(552), "ZC1000");
-  EXPECT_EQ(text(584), "Nick");
+  EXPECT_EQ(std::tuple(text(260), text(520), text(552), text(584)),
+            std::tuple("Nick_#BYTES1", "BYTES1", "ZC1000", "Nick"));
   EXPECT_EQ(word(600), os::CurrentProcessId()) << "reserved by this process";
   EXPECT_EQ(word(604), 1u);
   EXPECT_EQ(word(608), 0x00010000u) << "register 0x90 of the emulated camera";
@@ -143,12 +130,12 @@ TEST_F(DeviceListing, ThirtyCamerasFillTheTableWhoseRecordsKeepTheirOffsets) {
 }
 
 // A device closed on several threads at once while they use it: each gets its answer, -2, or -6 from a close that lost;
-// never freed memory. A camera opens once in a process. DevClose and the last TLClose return once it is free again,
-// even while another thread is inside a long call on the device: the call ends, then the reservation goes, so it
-// reopens at once; the closed handle is refused.
+// never freed memory. A camera opens once in a process. DevClose and the last TLClose, even during a long call on the
+// device, return once the call ended and the reservation went, so it reopens at once; the closed handle is refused.
 TEST_F(DeviceListing, ClosingADeviceWhileOtherThreadsUseItIsSafeAndFreesTheCameraAtOnce) {
   m_cameras->Plug("RACE1");
   ASSERT_TRUE(WaitForCount(m_tl, 1));
+  uint32_t streams = 0;
   for (int round = 0; round < 20; ++round) {
     ZAR_DEV_HANDLE device = nullptr;
     ASSERT_EQ(TLOpenDevice(m_tl, "USB", "ZC1000_#RACE1", &device), ZAR_SUCCESS);
@@ -157,8 +144,7 @@ TEST_F(DeviceListing, ClosingADeviceWhileOtherThreadsUseItIsSafeAndFreesTheCamer
     for (int t = 0; t < 3; ++t)
       users.emplace_back([&] {
         while (!go) std::this_thread::yield();
-        for (int i = 0; i < 200; ++i) {
-          uint32_t streams = 0;
+        for (uint32_t i = 0, streams = 0; i < 200; ++i) {
           const ZAR_STATUS status = DevGetNumDataStreams(device, &streams);
           if (status != ZAR_SUCCESS && status != ZAR_ERR_INVALID_HANDLE) wrong = true;
           const ZAR_STATUS closed = DevClose(device);
@@ -168,7 +154,6 @@ TEST_F(DeviceListing, ClosingADeviceWhileOtherThreadsUseItIsSafeAndFreesTheCamer
     go = true;
     for (auto &user : users) user.join();
     EXPECT_FALSE(wrong);
-    uint32_t streams = 0;
     EXPECT_EQ(DevGetNumDataStreams(device, &streams), ZAR_ERR_INVALID_HANDLE);
   }
   for (const bool lastTLClose : {false, true}) {
@@ -178,7 +163,6 @@ TEST_F(DeviceListing, ClosingADeviceWhileOtherThreadsUseItIsSafeAndFreesTheCamer
     };
     ZAR_DEV_HANDLE device = nullptr;
     ASSERT_EQ(TLOpenDevice(m_tl, "USB", "ZC1000_#RACE1", &device), ZAR_SUCCESS);
-    uint32_t streams = 0;
     EXPECT_EQ(DevGetNumDataStreams(device, &streams), ZAR_SUCCESS);
     EXPECT_EQ(streams, 1u);
     ZAR_DEV_HANDLE again = nullptr;
@@ -191,11 +175,7 @@ TEST_F(DeviceListing, ClosingADeviceWhileOtherThreadsUseItIsSafeAndFreesTheCamer
       // Stopped by the flag: the reopened device may reuse the closed one's address.
       std::thread reader([&, device] {
         std::vector<uint8_t> data(4096);
-        while (!stop) {
-          uint64_t size = data.size();
-          GCReadData(device, 0, 0x1000, data.data(), &size);
-          ++calls;
-        }
+        for (uint64_t size; !stop; ++calls) GCReadData(device, 0, 0x1000, data.data(), &(size = data.size()));
       });
       while (calls == 0) std::this_thread::yield();
       const ZAR_STATUS closed = close(device);
@@ -210,9 +190,7 @@ TEST_F(DeviceListing, ClosingADeviceWhileOtherThreadsUseItIsSafeAndFreesTheCamer
       device = reopened;
     }
     EXPECT_EQ(refused, 0) << "after " << rounds << " closes";
-    if (device != nullptr) {
-      EXPECT_EQ(DevClose(device), ZAR_SUCCESS);
-    }
+    if (device != nullptr) { EXPECT_EQ(DevClose(device), ZAR_SUCCESS); }
   }
 }
 
