@@ -28,11 +28,7 @@ struct DeviceListing : ::testing::Test {
     ASSERT_EQ(TLOpen(nullptr, nullptr, &m_tl), ZAR_SUCCESS);
     ASSERT_TRUE(WaitForCount(m_tl, 0)) << "a test left cameras behind";
   }
-  void TearDown() override {
-    m_cameras.reset();
-    EXPECT_TRUE(WaitForCount(m_tl, 0));
-    TLClose(m_tl);
-  }
+  void TearDown() override { m_cameras.reset(); EXPECT_TRUE(WaitForCount(m_tl, 0)); TLClose(m_tl); }
 
   ZAR_TL_HANDLE m_tl = nullptr;
   std::unique_ptr<zar_test::PluggedCameras> m_cameras = std::make_unique<zar_test::PluggedCameras>();
@@ -74,8 +70,7 @@ TEST_F(DeviceListing, NamesAndTheChangedFlagFollowPlugsAndUnplugsAndAHeldCameraI
   EXPECT_EQ(TLOpenDevice(m_tl, "usb", "ZC1000_#S1", &device), ZAR_ERR_INVALID_PARAMETER);
   EXPECT_EQ(device, nullptr) << "the handle is written only on success";
 
-  // A camera that cannot be opened is tried again at the next change. The plug's scan waits for the table lock until
-  // the camera is held.
+  // A camera that cannot be opened (held before the plug's scan gets the table lock) is tried at the next change.
   zar_test::TraceCapture trace;
   os::NamedMutex tableLock;
   ASSERT_EQ(tableLock.Open("A8E5C897-286A-42d5-A004-522A9352D2B0"), 0u);
@@ -94,8 +89,7 @@ TEST_F(DeviceListing, NamesAndTheChangedFlagFollowPlugsAndUnplugsAndAHeldCameraI
   EXPECT_TRUE(WaitForCount(m_tl, 4));
 }
 
-// Thirty cameras fill the table (and the bus). Other processes (and other versions of the library) read the records'
-// bytes at these offsets.
+// Thirty cameras fill the table (and the bus). Other processes and library versions read the records at these offsets.
 TEST_F(DeviceListing, ThirtyCamerasFillTheTableWhoseRecordsKeepTheirOffsets) {
   const uint32_t slot = m_cameras->Plug("BYTES1", "ZC1000", "Nick");
   ASSERT_TRUE(WaitForCount(m_tl, 1)); // the first record, the first free one
@@ -161,11 +155,10 @@ TEST_F(DeviceListing, ClosingADeviceWhileOtherThreadsUseItIsSafeAndFreesTheCamer
       const ZAR_STATUS closed = lastTLClose ? TLClose(m_tl) : DevClose(device);
       return closed != ZAR_SUCCESS || !lastTLClose ? closed : TLOpen(nullptr, nullptr, &m_tl);
     };
-    ZAR_DEV_HANDLE device = nullptr;
+    ZAR_DEV_HANDLE device = nullptr, again = nullptr;
     ASSERT_EQ(TLOpenDevice(m_tl, "USB", "ZC1000_#RACE1", &device), ZAR_SUCCESS);
     EXPECT_EQ(DevGetNumDataStreams(device, &streams), ZAR_SUCCESS);
     EXPECT_EQ(streams, 1u);
-    ZAR_DEV_HANDLE again = nullptr;
     EXPECT_EQ(TLOpenDevice(m_tl, "USB", "ZC1000_#RACE1", &again), ZAR_ERR_ACCESS_DENIED) << "held by this process";
     int refused = 0, rounds = 0;
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
@@ -178,8 +171,7 @@ TEST_F(DeviceListing, ClosingADeviceWhileOtherThreadsUseItIsSafeAndFreesTheCamer
         for (uint64_t size; !stop; ++calls) GCReadData(device, 0, 0x1000, data.data(), &(size = data.size()));
       });
       while (calls == 0) std::this_thread::yield();
-      const ZAR_STATUS closed = close(device);
-      const ZAR_STATUS closedAgain = DevClose(device);
+      const ZAR_STATUS closed = close(device), closedAgain = DevClose(device);
       ++rounds;
       ZAR_DEV_HANDLE reopened = nullptr;
       if (TLOpenDevice(m_tl, "USB", "ZC1000_#RACE1", &reopened) != ZAR_SUCCESS) ++refused;

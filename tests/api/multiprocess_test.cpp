@@ -1,5 +1,4 @@
-// Several processes on one shared table: enrolment and reservations, the monitor role moving on, processes ending
-// however they may, namespaces. Helpers are copies of this program running "steps", coordinated through marker files.
+// Several processes on one shared table: enrolment, reservations, the monitor role, processes ending anyhow, namespaces.
 
 #include <gtest/gtest.h>
 
@@ -75,10 +74,8 @@ int RunSteps(const std::vector<std::string> &args) {
       done = table.Open(zar::kTableMutexName) == 0 && table.Acquire() != zar::os::NamedMutex::Lock::Failed;
     else if (verb == "unlock") table.Release();
     else if (verb == "stall") // cameras kept open, so that the driver refuses every other opener
-      for (int i = 0; i < std::stoi(arg) && done; ++i) {
-        const auto held = plug("STALL" + std::to_string(i));
-        done = held && zar::emulator::HoldCamera(*held) != 0;
-      }
+      for (int i = 0; i < std::stoi(arg) && done; ++i)
+        done = (slot = plug("STALL" + std::to_string(i))) && zar::emulator::HoldCamera(*slot) != 0;
     else done = false;
     if (!done) return static_cast<int>(step);
   }
@@ -191,11 +188,10 @@ struct Enrolment : ::testing::Test {
   const std::string m_path = m_dir.Path().string();
 };
 
-// Enrolment follows the open count whatever the nesting. Every slot taken by a running process: TLOpen fails and
-// changes nothing; once that process has ended, the next TLOpen takes one of its slots. One killed holding the table
-// lock stops nobody. An exit without closing, or kills while enrolled (more processes than slots, one of each wave
-// holding the camera), leave neither slot nor camera behind; an open finding the driver taken (as after a kill) retries
-// without blocking the table; only the holder opens the camera until its DevClose.
+// Enrolment follows the open count. Every slot taken by a running process: TLOpen fails and changes nothing; once that
+// process has ended, the next TLOpen takes one of its slots. One killed holding the table lock stops nobody. An exit
+// without closing, or kills while enrolled (more processes than slots, one of each wave holding the camera), leave no
+// slot or camera behind; an open finding the driver taken retries without blocking the table; only the holder opens.
 TEST_F(Enrolment, FollowsTheOpenCountAndProcessesEndingAnyWayLeaveTheirSlotsTheTableAndTheirCameraToTheOthers) {
   const uint32_t registered = Slots(m_self); // callbacks earlier tests left
   ZAR_TL_HANDLE first = nullptr, second = nullptr;

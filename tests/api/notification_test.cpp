@@ -1,5 +1,4 @@
-// Transport-layer callbacks hearing plugs and unplugs in every process, and device callbacks hearing unplugs and
-// events; callbacks that call back in, close their own device, or hang. Other processes run the "steps" helper.
+// Transport-layer and device callbacks in every process, including ones that call back in, close their device or hang.
 
 #include <gtest/gtest.h>
 
@@ -49,8 +48,7 @@ struct TransportLayerCallbacks : ::testing::Test {
   PluggedCameras m_cameras;
 };
 
-// Plug and unplug reach every enrolled process, in order; a dead one, or one whose callback never returns (its pipe
-// busy), delays nobody.
+// Plug and unplug reach every enrolled process in order; a dead one, or one whose callback never returns, delays nobody.
 TEST_F(TransportLayerCallbacks, PlugAndUnplugReachEveryProcessPastDeadAndStuckOnesAndLeaveNoStaleRecord) {
   const std::string dir = m_dir.Path().string();
   HelperProcess dead("steps", {dir, "open", "touch enrolled", "await never"});
@@ -158,8 +156,7 @@ TEST_F(TransportLayerCallbacks, ACallbackMayReopenTheTransportLayerAndTheLastClo
   EXPECT_TRUE(m_recorder.Lines("queued").empty()) << "delivered after the close";
 }
 
-// A device callback noting what it hears and closing its device, and a transport-layer callback noting into the same
-// record after "tl ".
+// A device callback noting what it hears and closing its device; a transport-layer one noting into it after "tl ".
 struct ClosesItself { ZAR_DEV_HANDLE device = nullptr; Heard heard; std::atomic<ZAR_STATUS> closed{1}; };
 
 void CloseOwnDevice(uint32_t event, void *pData, int64_t size, void *context) {
@@ -174,7 +171,7 @@ void NoteAfterTheDevice(uint32_t event, void *pData, int64_t size, void *context
 
 // Events arrive with their data and length, in order, one callback each (registered twice, it is kept once with its
 // latest context); a suspend and the end of the sleep arrive without data.
-TEST(DeviceEvents, ArriveWithTheirDataAndLengthOneCallbackEachInOrderAsDoesASleep) {
+TEST(DeviceEvents, ArriveWithTheirDataAndLengthOneCallbackEachInOrderAsDoesASleepAndNoneAfterACloseOrAnUnplug) {
   ShortRecoveryWait wait;
   Heard heard; // outlives the camera, whose callback reaches it
   OpenCamera camera(StreamConfig("EV1"));
@@ -199,6 +196,34 @@ TEST(DeviceEvents, ArriveWithTheirDataAndLengthOneCallbackEachInOrderAsDoesASlee
   EXPECT_EQ(DevRemoveCallback(camera.Device(), Heard::NoteBytes), ZAR_ERR_NO_DATA);
   ASSERT_EQ(DevClose(camera.Device()), ZAR_SUCCESS);
   EXPECT_EQ(DevRemoveCallback(camera.Device(), Heard::NoteBytes), ZAR_ERR_INVALID_HANDLE);
+
+  // Events racing a close or an unplug end with it: no callback after.
+  struct Counts { std::atomic<int> heard{0}, afterClose{0}; std::atomic<bool> closed{false}; };
+  const auto count = [](uint32_t, void *, int64_t, void *context) {
+    auto &counts = *static_cast<Counts *>(context);
+    ++(counts.closed ? counts.afterClose : counts.heard);
+  };
+  for (const bool unplug : {false, true}) {
+    OpenCamera racing(StreamConfig(unplug ? "EVU" : "EVD"));
+    ASSERT_TRUE(racing.Ready());
+    Counts counts;
+    ASSERT_EQ(DevSetCallback(racing.Device(), count, &counts), ZAR_SUCCESS);
+    std::atomic<bool> stop{false};
+    std::thread raiser([&] {
+      for (uint32_t i = 0; !stop; ++i) emulator::RaiseEvent(racing.Slot(), 0x10000 | (i & 0xFFFF), &i, sizeof i);
+    });
+    ASSERT_TRUE(WaitFor([&] { return counts.heard >= 20; }));
+    if (unplug) {
+      emulator::Unplug(racing.Slot());
+      // Probed without closing: a close here would race the unplug's and leave the record to the next rescan.
+      EXPECT_TRUE(WaitFor([&] { return DevSetCallback(racing.Device(), count, &counts) == ZAR_ERR_INVALID_HANDLE; }));
+    } else {
+      EXPECT_EQ(DevClose(racing.Device()), ZAR_SUCCESS);
+    }
+    counts.closed = true; stop = true;
+    raiser.join();
+    EXPECT_EQ(counts.afterClose, 0);
+  }
 }
 
 TEST_F(TransportLayerCallbacks, ADriverThatFailsOrAnswersAtOnceEndsTheEventThreadWithoutACallback) {
@@ -279,33 +304,5 @@ TEST(DeviceEvents, AnUnplugOrAnEventMayCloseTheDeviceFromItsCallbackAndACloseWai
   EXPECT_TRUE(WaitFor([] { return returned.load(); }));
 }
 
-TEST(DeviceEvents, EventsRacingACloseOrAnUnplugEndWithIt) {
-  struct Counts { std::atomic<int> heard{0}, afterClose{0}; std::atomic<bool> closed{false}; };
-  const auto count = [](uint32_t, void *, int64_t, void *context) {
-    auto &counts = *static_cast<Counts *>(context);
-    ++(counts.closed ? counts.afterClose : counts.heard);
-  };
-  for (const bool unplug : {false, true}) {
-    OpenCamera camera(StreamConfig(unplug ? "EVU" : "EVD"));
-    ASSERT_TRUE(camera.Ready());
-    Counts counts;
-    ASSERT_EQ(DevSetCallback(camera.Device(), count, &counts), ZAR_SUCCESS);
-    std::atomic<bool> stop{false};
-    std::thread raiser([&] {
-      for (uint32_t i = 0; !stop; ++i) emulator::RaiseEvent(camera.Slot(), 0x10000 | (i & 0xFFFF), &i, sizeof i);
-    });
-    ASSERT_TRUE(WaitFor([&] { return counts.heard >= 20; }));
-    if (unplug) {
-      emulator::Unplug(camera.Slot());
-      // Probed without closing: a close here would race the unplug's and leave the record to the next rescan.
-      EXPECT_TRUE(WaitFor([&] { return DevSetCallback(camera.Device(), count, &counts) == ZAR_ERR_INVALID_HANDLE; }));
-    } else {
-      EXPECT_EQ(DevClose(camera.Device()), ZAR_SUCCESS);
-    }
-    counts.closed = true; stop = true;
-    raiser.join();
-    EXPECT_EQ(counts.afterClose, 0);
-  }
-}
 
 } // namespace

@@ -1,5 +1,4 @@
-// The transport layer's record, interfaces, error texts and callbacks; every export answering bad handles and missing
-// pointers with its code.
+// The transport layer's record, interfaces, error texts and callbacks; every export refusing bad handles and pointers.
 
 #include <gtest/gtest.h>
 
@@ -19,7 +18,7 @@ struct TransportLayer : ::testing::Test {
   ZAR_TL_HANDLE tl = nullptr;
 };
 
-void CallbackA(uint32_t, void *, int64_t, void *) {}
+void CallbackA(uint32_t, void *, int64_t, void *) {} // two functions, told apart by address
 void CallbackB(uint32_t, void *, int64_t, void *) {}
 
 // TLInfo takes no handle; without record, size or room enough it writes nothing. Callbacks are kept once per function
@@ -73,8 +72,7 @@ TEST_F(TransportLayer, InfoRecordErrorTextsTheInterfaceUSBCallbacksAndConcurrent
   EXPECT_EQ(TLSetCallback(tl, CallbackB, nullptr), ZAR_SUCCESS);
   EXPECT_EQ(TLRemoveCallback(tl, CallbackA), ZAR_SUCCESS);
   EXPECT_EQ(TLRemoveCallback(tl, CallbackA), ZAR_ERR_NO_DATA) << "one entry per function";
-  TearDown(); // a registration the application did not remove outlives TLClose
-  SetUp();
+  TearDown(); SetUp(); // a registration the application did not remove outlives TLClose
   EXPECT_EQ(TLRemoveCallback(tl, CallbackB), ZAR_SUCCESS);
 
   // Opens, closes and queries on several threads; the open above holds the handle throughout: it never dies.

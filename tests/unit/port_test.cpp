@@ -51,8 +51,7 @@ TEST(TimerQueue, TimersFireOnceInOrderUnlessCancelledAndDeletionWaitsForTheRunni
   struct Running {
     std::atomic<TimerQueue::TimerId> self{0};
     std::unique_ptr<Event> started = Event::Create(true);
-    std::atomic<bool> returned{false};
-    uint32_t cancelled = 1;
+    std::atomic<bool> returned{false}; uint32_t cancelled = 1;
     TimerQueue queue; // the first to go
   } running;
   ASSERT_EQ(running.queue.Create(), 0u);

@@ -66,10 +66,9 @@ void Registers(uint32_t, void *, int64_t, void *calls) {
   g_device->SetCallback(&First, nullptr);
 }
 
-// A camera released while a request still pins its driver stays reserved until the driver is gone, so that nobody finds
-// it free while the driver still refuses openers. A record's owner counts as running while its process runs under the
-// start time noted for it: not once it has ended, even before its parent reaps it, nor when its id names a later one.
-// Device callbacks run once each, in address order, with their latest context.
+// A camera released while a request pins its driver stays reserved until the driver (which refuses openers) is gone.
+// A record's owner runs while its process runs under the start time noted for it: not once it has ended, even before
+// it is reaped, nor when its id names a later one. Device callbacks run once each, in address order, latest context.
 TEST_F(ReservedCamera, AReleasedCameraIsFreeOnlyOnceItsDriverIsClosedOwnersRunAsTheProcessTheyWereCallbacksOnceEach) {
   const uint32_t &owner = SharedTable()->records[m_index].dwOwnerProcessId;
   std::shared_ptr<CDriverInterface> inFlight = GetDeviceDriver(m_index, true);
@@ -147,11 +146,8 @@ TEST(Enumeration, AMemberWhosePathCannotBeReadIsTracedAfterItsEnumeration) {
   os::SetSecondDeviceSource(&source);
   ASSERT_TRUE(OpenSharedTable()); // this process's monitor scans at once
   EXPECT_EQ(WaitForThreadReady(), 1);
-  StopMonitorThread(false);
-  CloseSharedTable();
-  os::SetSecondDeviceSource(nullptr);
-  EnableTrace(false);
-  CloseTraceFile();
+  StopMonitorThread(false); CloseSharedTable(); os::SetSecondDeviceSource(nullptr);
+  EnableTrace(false); CloseTraceFile();
 
   const std::string text = zar_test::FileText(path);
   size_t at = 0;
@@ -227,8 +223,7 @@ TEST_F(CallBackThread, CarriesMessagesByteForByteAndEndsOnStopHoweverSoonAndASta
   EXPECT_EQ(CallbackPipeName(0xABCDEF12), "Callback_ABCDEF12");
   for (int round = 0; round < 20; ++round) {
     ASSERT_TRUE(StartCallBackThread(Record));
-    StopCallBackThread();
-    FinishCallBackThreads();
+    StopCallBackThread(); FinishCallBackThreads();
     EXPECT_EQ(os::WritePipeMessage(m_pipe, "x", 1), kNotFound);
   }
   EXPECT_EQ(StopCallBackThread(), 1); // nothing runs
