@@ -50,7 +50,7 @@ public:
     return Take(code, in, inLength, out, outLength, nullptr);
   }
   uint32_t Submit(uint32_t code, const void *in, uint32_t inLength, void *out, uint32_t outLength,
-                  os::IoRequest &request) noexcept override { return Take(code, in, inLength, out, outLength, &request); }
+                  os::IoRequest &r) noexcept override { return Take(code, in, inLength, out, outLength, &r); }
   uint32_t Result(os::IoRequest &r, uint32_t *bytes) noexcept override { *bytes = r.Bytes(); return r.Status(); }
   void Cancel(os::IoRequest &request) noexcept override {
     std::lock_guard<std::mutex> lock(m_mutex);
