@@ -1,5 +1,4 @@
-// Several processes on one shared table: enrolment and reservations, the monitor role moving on, processes ending
-// however they may, namespaces. Helpers are copies of this program running "steps", coordinated through marker files.
+// Several processes on one shared table: enrolment, reservations, the monitor role, processes ending anyhow, namespaces.
 
 #include <gtest/gtest.h>
 
@@ -29,7 +28,7 @@ namespace {
 // The helper of the multi-process, notification and namespace tests: runs the steps after its folder ("verb
 // [argument]"), leaving open what it opened, and exits with the number of the first that failed (0: none).
 int RunSteps(const std::vector<std::string> &args) {
-  static std::filesystem::path dir;
+  static std::filesystem::path dir; // static: the callbacks reach it
   dir = args.at(0);
   static Heard heard;
   zar::os::NamedMutex table;
@@ -40,20 +39,15 @@ int RunSteps(const std::vector<std::string> &args) {
   // Stays plugged when this process goes.
   const auto plug = [](const std::string &serial) { return zar::emulator::Plug({.serial = serial, .userName = ""}); };
   // Never returns before "exit": the pipe of the process stays busy.
-  const auto stuck = [](uint32_t, void *, int64_t, void *) {
-    Touch(dir / "stuck");
-    AwaitFile(dir / "exit");
-  };
+  const auto stuck = [](uint32_t, void *, int64_t, void *) { Touch(dir / "stuck"); AwaitFile(dir / "exit"); };
   for (size_t step = 1; step < args.size(); ++step) {
     const size_t space = std::min(args[step].find(' '), args[step].size());
-    const std::string verb = args[step].substr(0, space);
-    const std::string arg = args[step].substr(std::min(space + 1, args[step].size()));
+    const std::string verb = args[step].substr(0, space), arg = args[step].substr(std::min(space + 1, args[step].size()));
     std::vector<std::string> heardLines{Line(USB_PLUGGED_DEVICE, arg)};
     if (verb == "heard-plug-unplug") heardLines.push_back(Line(USB_UNPLUGGED_DEVICE, arg));
     bool done = true;
     if (verb == "open") done = TLOpen(nullptr, nullptr, &tl) == ZAR_SUCCESS;
-    // Every callback slot taken: the open fails and writes no handle.
-    else if (verb == "open-refused")
+    else if (verb == "open-refused") // every callback slot taken: the open fails and writes no handle
       done = TLOpen(nullptr, nullptr, &refused) == ZAR_ERR_GENERAL && refused == untouched;
     else if (verb == "close" || verb == "closed")
       done = TLClose(tl) == (verb == "close" ? ZAR_SUCCESS : ZAR_ERR_INVALID_HANDLE);
@@ -74,18 +68,14 @@ int RunSteps(const std::vector<std::string> &args) {
       done = (EnableZarTrace(1), OpenDebugFile((dir / "trace").wstring().c_str(), ZAR_O_WRONLY | ZAR_O_CREAT) == 0);
     else if (verb == "traced")
       done = WaitFor([&] { return FileText(dir / "trace").find(arg) != std::string::npos; }, 60000);
-    // Only the monitor thread's owner has a window to post to.
-    else if (verb == "monitor")
+    else if (verb == "monitor") // only the monitor thread's owner has a window to post to
       done = WaitFor([] { return zar::os::PostSystemMessage(zar::os::kWmDeviceChange, zar::os::kDbtDevNodesChanged); });
     else if (verb == "lock")
       done = table.Open(zar::kTableMutexName) == 0 && table.Acquire() != zar::os::NamedMutex::Lock::Failed;
     else if (verb == "unlock") table.Release();
-    // Cameras kept open, so that the driver refuses every other opener.
-    else if (verb == "stall")
-      for (int i = 0; i < std::stoi(arg) && done; ++i) {
-        const auto held = plug("STALL" + std::to_string(i));
-        done = held && zar::emulator::HoldCamera(*held) != 0;
-      }
+    else if (verb == "stall") // cameras kept open, so that the driver refuses every other opener
+      for (int i = 0; i < std::stoi(arg) && done; ++i)
+        done = (slot = plug("STALL" + std::to_string(i))) && zar::emulator::HoldCamera(*slot) != 0;
     else done = false;
     if (!done) return static_cast<int>(step);
   }
@@ -106,12 +96,10 @@ uint32_t Holder(const std::string &name) {
   return 0;
 }
 
-class MultiProcess : public ::testing::Test {
-protected:
+struct MultiProcess : ::testing::Test {
   void SetUp() override {
     ASSERT_EQ(TLOpen(nullptr, nullptr, &m_tl), ZAR_SUCCESS);
-    // The monitor window, named from the environment OtherNamespace changes.
-    uint8_t changed = 0;
+    uint8_t changed = 0; // the monitor window, named from the environment OtherNamespace changes
     TLUpdateInterfaceList(m_tl, &changed);
   }
   void TearDown() override { TLClose(m_tl); }
@@ -121,8 +109,7 @@ protected:
 };
 
 // The monitor role passes to the second process once the first unloads, or within a second of its kill; the takeover
-// scan announces no camera already listed. Once every process has gone the table starts empty (without emulation a new
-// process lists only what the table kept).
+// scan announces no camera already listed. Once every process has gone the table starts empty.
 TEST_F(MultiProcess, TheMonitorRoleMovesOnAndTheTableStartsEmptyOnceEveryProcessHasGone) {
   for (const bool killed : {false, true}) {
     SCOPED_TRACE(killed ? "killed" : "unloaded");
@@ -149,18 +136,16 @@ TEST_F(MultiProcess, TheMonitorRoleMovesOnAndTheTableStartsEmptyOnceEveryProcess
     EXPECT_NE(trace.find("InsertDevice Device already Referenced"), std::string::npos);
     EXPECT_EQ(trace.find("UpdateDevicesList : InsertDevice \\\\?\\zarusb-emu#slot00"), std::string::npos)
         << "the takeover scan announces no camera already listed";
+    // Without emulation a new process lists only what the table kept.
     EXPECT_EQ(other.Start("steps", {dir.Path().string(), "open", "listed 0"}, false)->Wait(), 0) << "table kept";
   }
 }
 
 // Guards a hang at exit (Windows): a process ending while its monitor thread scans, the first of its namespace, waits
-// for nothing that thread held. The owner unloading while its scan waits on a camera: the scan stops there, and the
-// unload waits for it instead of taking the table from under it.
+// for nothing that thread held. An owner unloading while its scan waits on a camera stops the scan and waits for it.
 TEST_F(MultiProcess, AProcessEndingAsItsMonitorScansEndsAtOnceOrAfterTheCameraTheScanWaitsOn) {
-  for (int round = 0; round < 20; ++round) {
-    OtherNamespace other;
-    EXPECT_EQ(other.Start("steps", {m_dir.Path().string()})->Wait(), 0) << "round " << round;
-  }
+  for (int round = 0; round < 20; ++round)
+    EXPECT_EQ(OtherNamespace().Start("steps", {m_dir.Path().string()})->Wait(), 0) << "round " << round;
   OtherNamespace other;
   const std::string dir = m_dir.Path().string();
   auto owner = other.Start("steps", {dir, "trace", "monitor", "touch owner", "traced failed to instanciate driver"});
@@ -174,8 +159,7 @@ TEST_F(MultiProcess, AProcessEndingAsItsMonitorScansEndsAtOnceOrAfterTheCameraTh
 }
 
 // Enrolment in the table's notification list, read under the table lock.
-class Enrolment : public ::testing::Test {
-protected:
+struct Enrolment : ::testing::Test {
   void SetUp() override {
     ZAR_TL_HANDLE tl = nullptr;
     ASSERT_EQ(TLOpen(nullptr, nullptr, &tl), ZAR_SUCCESS);
@@ -204,9 +188,11 @@ protected:
   const std::string m_path = m_dir.Path().string();
 };
 
-// Enrolment follows the open count whatever the nesting. Every slot taken by a running process: TLOpen fails and
-// changes nothing; once that process has ended, the next TLOpen takes one of its slots.
-TEST_F(Enrolment, FollowsTheOpenCountAndAFailedOpenChangesNothingAndEndedProcessesGiveTheirSlotsBack) {
+// Enrolment follows the open count. Every slot taken by a running process: TLOpen fails and changes nothing; once that
+// process has ended, the next TLOpen takes one of its slots. One killed holding the table lock stops nobody. An exit
+// without closing, or kills while enrolled (more processes than slots, one of each wave holding the camera), leave no
+// slot or camera behind; an open finding the driver taken retries without blocking the table; only the holder opens.
+TEST_F(Enrolment, FollowsTheOpenCountAndProcessesEndingAnyWayLeaveTheirSlotsTheTableAndTheirCameraToTheOthers) {
   const uint32_t registered = Slots(m_self); // callbacks earlier tests left
   ZAR_TL_HANDLE first = nullptr, second = nullptr;
   ASSERT_EQ(TLOpen(nullptr, nullptr, &first), ZAR_SUCCESS);
@@ -226,17 +212,11 @@ TEST_F(Enrolment, FollowsTheOpenCountAndAFailedOpenChangesNothingAndEndedProcess
   HelperProcess opener("steps", {m_path, "open-refused", "touch refused", "await retry", "open", "close", "closed"});
   ASSERT_TRUE(Reached(m_dir / "refused", opener));
   EXPECT_EQ(Slots(opener.Id()), 0u);
-  taker.Kill();
-  taker.Wait();
+  taker.Kill(); taker.Wait();
   Touch(m_dir / "retry");
   EXPECT_EQ(opener.Wait(), 0) << "failed step";
   EXPECT_EQ(Slots(taker.Id()), 0u) << "every slot of the ended process freed";
-}
 
-// One killed holding the table lock stops nobody. An exit without closing, or kills while enrolled (more processes than
-// slots, one of each wave holding the camera), leave neither slot nor camera behind; an open finding the driver taken,
-// as right after a kill, retries without blocking the table; only the holder opens the camera until its DevClose.
-TEST_F(Enrolment, ProcessesEndingAnyWayLeaveTheTableAndTheirCameraToTheOthers) {
   const std::string name = "ZC1000_#KILL1";
   HelperProcess locker("steps", {m_path, "lock", "touch locked", "await never"});
   ASSERT_TRUE(Reached(m_dir / "locked", locker));
@@ -268,7 +248,7 @@ TEST_F(Enrolment, ProcessesEndingAnyWayLeaveTheTableAndTheirCameraToTheOthers) {
     for (auto &helper : helpers) helper->Wait();
   }
 
-  const uintptr_t taken = zar::emulator::HoldCamera(slot);
+  const uintptr_t taken = zar::emulator::HoldCamera(slot); // as a process just killed may still hold it
   ASSERT_NE(taken, 0u);
   HelperProcess last("steps", {m_path, "trace", "open", "opendev " + name, "touch held", "await close", "devclose",
                                "touch closed", "await exit", "close"});
@@ -293,7 +273,7 @@ TEST_F(Enrolment, ProcessesEndingAnyWayLeaveTheTableAndTheirCameraToTheOthers) {
 
 // In a namespace with a long name, and in none, a camera plugged after the library's first scan reaches it (the
 // emulator's message finds the monitor, the monitor's broadcast finds the callback pipe) and can be opened.
-int PlugSeen(OtherNamespace &other) {
+int PlugSeen(OtherNamespace &&other) {
   const TempDir dir;
   return other
       .Start("steps", {dir.Path().string(), "open", "callback", "scanned", "listed 0", "plug SEEN1", "listed 1",
@@ -302,16 +282,13 @@ int PlugSeen(OtherNamespace &other) {
 }
 
 TEST(Namespaces, AHundredCharacterNameWorksLikeAShortOne) {
-  OtherNamespace longName(100);
-  EXPECT_EQ(PlugSeen(longName), 0) << "failed step";
+  EXPECT_EQ(PlugSeen(OtherNamespace(100)), 0) << "failed step";
 }
 
-// Run by its own test entry on Windows once no other test program has the library loaded in the default namespace
-// (under Wine, the build prefix's).
+// Run by its own test entry on Windows once no other program has the library loaded in the default namespace.
 TEST(DefaultNamespace, HearsTheEmulator) {
   if (std::getenv("ZAR_TEST_DEFAULT_NAMESPACE") == nullptr) GTEST_SKIP() << "run by the default_namespace test";
-  OtherNamespace none{OtherNamespace::Default{}};
-  EXPECT_EQ(PlugSeen(none), 0) << "failed step";
+  EXPECT_EQ(PlugSeen(OtherNamespace(OtherNamespace::Default{})), 0) << "failed step";
 }
 
 } // namespace

@@ -1,5 +1,4 @@
-// Transport-layer callbacks hearing plugs and unplugs in every process, and device callbacks hearing unplugs and
-// events; callbacks that call back in, close their own device, or hang. Other processes run the "steps" helper.
+// Transport-layer and device callbacks in every process, including ones that call back in, close their device or hang.
 
 #include <gtest/gtest.h>
 
@@ -24,24 +23,19 @@ using namespace zar_test;
 
 namespace {
 
-class TransportLayerCallbacks : public ::testing::Test {
-protected:
+struct TransportLayerCallbacks : ::testing::Test {
   void SetUp() override {
     ASSERT_EQ(TLOpen(nullptr, nullptr, &m_tl), ZAR_SUCCESS);
     ASSERT_EQ(TLSetCallback(m_tl, Heard::Note, &m_recorder), ZAR_SUCCESS);
     s_tl = m_tl;
     s_status = 1;
   }
-  void TearDown() override {
-    TLRemoveCallback(m_tl, Heard::Note);
-    TLClose(m_tl);
-  }
+  void TearDown() override { TLRemoveCallback(m_tl, Heard::Note); TLClose(m_tl); }
   // Writes a plug of that name straight to this process's callback pipe.
-  static uint32_t SendPlugToSelf(const char *name) {
+  static uint32_t SendPlugToSelf(std::string name) {
     using namespace oxa::ZarUsb;
-    char field[260] = {};
-    std::strncpy(field, name, sizeof field - 1);
-    const auto message = MakeNotificationMessage(USB_PLUGGED_DEVICE, 0, field);
+    name.resize(260); // the message takes a 260-byte field
+    const auto message = MakeNotificationMessage(USB_PLUGGED_DEVICE, 0, name.c_str());
     return os::WritePipeMessage(CallbackPipeName(os::CurrentProcessId()), &message, sizeof message);
   }
 
@@ -54,20 +48,17 @@ protected:
   PluggedCameras m_cameras;
 };
 
-// Plug and unplug reach every enrolled process, in order; a dead one, or one whose callback never returns (its pipe
-// busy), delays nobody.
+// Plug and unplug reach every enrolled process in order; a dead one, or one whose callback never returns, delays nobody.
 TEST_F(TransportLayerCallbacks, PlugAndUnplugReachEveryProcessPastDeadAndStuckOnesAndLeaveNoStaleRecord) {
   const std::string dir = m_dir.Path().string();
   HelperProcess dead("steps", {dir, "open", "touch enrolled", "await never"});
   HelperProcess stuck("steps", {dir, "open", "stuck-callback", "touch ready", "await exit", "close"});
   HelperProcess watcher("steps", {dir, "open", "callback", "touch watching", "heard-plug-unplug ZC1000_#NT1", "close"});
   for (const char *ready : {"enrolled", "ready", "watching"}) ASSERT_TRUE(AwaitFile(m_dir / ready)) << ready;
-  dead.Kill();
-  dead.Wait();
+  dead.Kill(); dead.Wait();
   const uint32_t slot = m_cameras.Plug("NT1");
   ASSERT_TRUE(AwaitFile(m_dir / "stuck"));
-  m_cameras.Plug("DS2");
-  m_cameras.Plug("DS3");
+  for (const char *serial : {"DS2", "DS3"}) m_cameras.Plug(serial);
   for (const char *name : {"ZC1000_#NT1", "ZC1000_#DS2", "ZC1000_#DS3"})
     EXPECT_TRUE(m_recorder.Has(Line(USB_PLUGGED_DEVICE, name))) << name;
   m_cameras.Unplug(slot);
@@ -89,8 +80,7 @@ TEST_F(TransportLayerCallbacks, PlugAndUnplugReachEveryProcessPastDeadAndStuckOn
     ASSERT_EQ(TLOpenDevice(m_tl, "USB", name.c_str(), &device), ZAR_SUCCESS);
     std::thread holder([device] {
       char text[16];
-      uint64_t size = sizeof text;
-      while (GCReadData(device, 0, 0x20, text, &size) == ZAR_SUCCESS) size = sizeof text;
+      for (uint64_t size = sizeof text; GCReadData(device, 0, 0x20, text, &size) == ZAR_SUCCESS;) size = sizeof text;
       DevClose(device);
     });
     m_cameras.Unplug(held);
@@ -102,9 +92,8 @@ TEST_F(TransportLayerCallbacks, PlugAndUnplugReachEveryProcessPastDeadAndStuckOn
   EXPECT_EQ(m_recorder.Lines(name), expected);
 }
 
-// The library stays in the namespace it loaded in when the program points ZAR_USB_NAMESPACE elsewhere after (the test
-// programs do): the monitor still finds the pipe. The callback opens and closes the camera it hears of, then makes the
-// last close and opens again; a fresh callback thread serves the pipe after.
+// The library keeps the namespace it loaded in when ZAR_USB_NAMESPACE changes after: the monitor still finds the pipe.
+// A callback opens and closes the camera it hears of, makes the last close and reopens; a fresh thread serves the pipe.
 TEST_F(TransportLayerCallbacks, ACallbackMayReopenTheTransportLayerAndTheLastCloseWaitsForTheRunningOne) {
   ASSERT_EQ(TLClose(m_tl), ZAR_SUCCESS);
   const std::string own = std::getenv("ZAR_USB_NAMESPACE");
@@ -148,8 +137,7 @@ TEST_F(TransportLayerCallbacks, ACallbackMayReopenTheTransportLayerAndTheLastClo
   };
   for (int round = 0; round < 10; ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
-    calls = 0;
-    s_status = 1;
+    calls = 0; s_status = 1;
     ASSERT_EQ(TLSetCallback(m_tl, slow, nullptr), ZAR_SUCCESS);
     ASSERT_EQ(SendPlugToSelf("running"), 0u);
     ASSERT_TRUE(WaitFor([] { return calls.load() == 1; }));
@@ -168,13 +156,8 @@ TEST_F(TransportLayerCallbacks, ACallbackMayReopenTheTransportLayerAndTheLastClo
   EXPECT_TRUE(m_recorder.Lines("queued").empty()) << "delivered after the close";
 }
 
-// A device callback noting what it hears and closing its device, and a transport-layer callback noting into the same
-// record after "tl ".
-struct ClosesItself {
-  ZAR_DEV_HANDLE device = nullptr;
-  Heard heard;
-  std::atomic<ZAR_STATUS> closed{1};
-};
+// A device callback noting what it hears and closing its device; a transport-layer one noting into it after "tl ".
+struct ClosesItself { ZAR_DEV_HANDLE device = nullptr; Heard heard; std::atomic<ZAR_STATUS> closed{1}; };
 
 void CloseOwnDevice(uint32_t event, void *pData, int64_t size, void *context) {
   auto *self = static_cast<ClosesItself *>(context);
@@ -188,7 +171,7 @@ void NoteAfterTheDevice(uint32_t event, void *pData, int64_t size, void *context
 
 // Events arrive with their data and length, in order, one callback each (registered twice, it is kept once with its
 // latest context); a suspend and the end of the sleep arrive without data.
-TEST(DeviceEvents, ArriveWithTheirDataAndLengthOneCallbackEachInOrderAsDoesASleep) {
+TEST(DeviceEvents, ArriveWithTheirDataAndLengthOneCallbackEachInOrderAsDoesASleepAndNoneAfterACloseOrAnUnplug) {
   ShortRecoveryWait wait;
   Heard heard; // outlives the camera, whose callback reaches it
   OpenCamera camera(StreamConfig("EV1"));
@@ -202,12 +185,10 @@ TEST(DeviceEvents, ArriveWithTheirDataAndLengthOneCallbackEachInOrderAsDoesASlee
     for (size_t b = 0; b < data.size(); ++b) data[b] = static_cast<char>(i + b);
     ASSERT_TRUE(emulator::RaiseEvent(camera.Slot(), 0x4000 + i, data.data(), static_cast<uint32_t>(data.size())));
     raised.push_back(Line(0x4000 + i, data, static_cast<int64_t>(data.size())));
-    if (i % 8 == 7) { // in bursts
-      ASSERT_TRUE(WaitFor([&] { return heard.Lines().size() == raised.size(); })) << i;
-    }
+    if (i % 8 == 7) { ASSERT_TRUE(WaitFor([&] { return heard.Lines().size() == raised.size(); })) << i; } // bursts
   }
   EXPECT_TRUE(heard.Lines() == raised);
-  emulator::Suspend();
+  emulator::Suspend(); // and its end
   emulator::Resume();
   raised.insert(raised.end(), {Line(PC_SUSPEND_MODE, "", 0), Line(PC_RESTORE_SLEEP_MODE, "", 0)});
   EXPECT_TRUE(WaitFor([&] { return heard.Lines() == raised; }, 6 * ShortRecoveryWait::kMilliseconds));
@@ -215,6 +196,34 @@ TEST(DeviceEvents, ArriveWithTheirDataAndLengthOneCallbackEachInOrderAsDoesASlee
   EXPECT_EQ(DevRemoveCallback(camera.Device(), Heard::NoteBytes), ZAR_ERR_NO_DATA);
   ASSERT_EQ(DevClose(camera.Device()), ZAR_SUCCESS);
   EXPECT_EQ(DevRemoveCallback(camera.Device(), Heard::NoteBytes), ZAR_ERR_INVALID_HANDLE);
+
+  // Events racing a close or an unplug end with it: no callback after.
+  struct Counts { std::atomic<int> heard{0}, afterClose{0}; std::atomic<bool> closed{false}; };
+  const auto count = [](uint32_t, void *, int64_t, void *context) {
+    auto &counts = *static_cast<Counts *>(context);
+    ++(counts.closed ? counts.afterClose : counts.heard);
+  };
+  for (const bool unplug : {false, true}) {
+    OpenCamera racing(StreamConfig(unplug ? "EVU" : "EVD"));
+    ASSERT_TRUE(racing.Ready());
+    Counts counts;
+    ASSERT_EQ(DevSetCallback(racing.Device(), count, &counts), ZAR_SUCCESS);
+    std::atomic<bool> stop{false};
+    std::thread raiser([&] {
+      for (uint32_t i = 0; !stop; ++i) emulator::RaiseEvent(racing.Slot(), 0x10000 | (i & 0xFFFF), &i, sizeof i);
+    });
+    ASSERT_TRUE(WaitFor([&] { return counts.heard >= 20; }));
+    if (unplug) {
+      emulator::Unplug(racing.Slot());
+      // Probed without closing: a close here would race the unplug's and leave the record to the next rescan.
+      EXPECT_TRUE(WaitFor([&] { return DevSetCallback(racing.Device(), count, &counts) == ZAR_ERR_INVALID_HANDLE; }));
+    } else {
+      EXPECT_EQ(DevClose(racing.Device()), ZAR_SUCCESS);
+    }
+    counts.closed = true; stop = true;
+    raiser.join();
+    EXPECT_EQ(counts.afterClose, 0);
+  }
 }
 
 TEST_F(TransportLayerCallbacks, ADriverThatFailsOrAnswersAtOnceEndsTheEventThreadWithoutACallback) {
@@ -295,38 +304,5 @@ TEST(DeviceEvents, AnUnplugOrAnEventMayCloseTheDeviceFromItsCallbackAndACloseWai
   EXPECT_TRUE(WaitFor([] { return returned.load(); }));
 }
 
-TEST(DeviceEvents, EventsRacingACloseOrAnUnplugEndWithIt) {
-  struct Counts {
-    std::atomic<int> heard{0}, afterClose{0};
-    std::atomic<bool> closed{false};
-  };
-  const auto count = [](uint32_t, void *, int64_t, void *context) {
-    auto &counts = *static_cast<Counts *>(context);
-    ++(counts.closed ? counts.afterClose : counts.heard);
-  };
-  for (const bool unplug : {false, true}) {
-    OpenCamera camera(StreamConfig(unplug ? "EVU" : "EVD"));
-    ASSERT_TRUE(camera.Ready());
-    Counts counts;
-    ASSERT_EQ(DevSetCallback(camera.Device(), count, &counts), ZAR_SUCCESS);
-    std::atomic<bool> stop{false};
-    std::thread raiser([&] {
-      for (uint32_t i = 0; !stop; ++i) emulator::RaiseEvent(camera.Slot(), 0x10000 | (i & 0xFFFF), &i, sizeof i);
-    });
-    ASSERT_TRUE(WaitFor([&] { return counts.heard >= 20; }));
-    if (unplug) {
-      emulator::Unplug(camera.Slot());
-      // Probed without closing: a close of its own here would race the unplug's and leave the record to the next
-      // rescan.
-      EXPECT_TRUE(WaitFor([&] { return DevSetCallback(camera.Device(), count, &counts) == ZAR_ERR_INVALID_HANDLE; }));
-    } else {
-      EXPECT_EQ(DevClose(camera.Device()), ZAR_SUCCESS);
-    }
-    counts.closed = true;
-    stop = true;
-    raiser.join();
-    EXPECT_EQ(counts.afterClose, 0);
-  }
-}
 
 } // namespace

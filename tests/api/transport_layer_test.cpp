@@ -1,9 +1,7 @@
-// The transport layer's record, interfaces, error texts and callbacks; every export answering bad handles and missing
-// pointers with its code.
+// The transport layer's record, interfaces, error texts and callbacks; every export refusing bad handles and pointers.
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstring>
@@ -14,59 +12,54 @@
 
 namespace {
 
-class TransportLayer : public ::testing::Test {
-protected:
+struct TransportLayer : ::testing::Test {
   void SetUp() override { ASSERT_EQ(TLOpen(nullptr, nullptr, &tl), ZAR_SUCCESS); }
   void TearDown() override { while (TLClose(tl) == ZAR_SUCCESS) continue; }
   ZAR_TL_HANDLE tl = nullptr;
 };
 
-void CallbackA(uint32_t, void *, int64_t, void *) {}
+void CallbackA(uint32_t, void *, int64_t, void *) {} // two functions, told apart by address
 void CallbackB(uint32_t, void *, int64_t, void *) {}
 
 // TLInfo takes no handle; without record, size or room enough it writes nothing. Callbacks are kept once per function
 // and survive the close.
 TEST_F(TransportLayer, InfoRecordErrorTextsTheInterfaceUSBCallbacksAndConcurrentUse) {
-  std::array<unsigned char, 800> record;
+  std::array<unsigned char, 800> record, expected;
   record.fill(0xA5);
+  expected = record;
   auto *info = reinterpret_cast<ZAR_TL_INFO *>(record.data());
   uint32_t size = 775;
   EXPECT_EQ(TLInfo(nullptr, info, &size), ZAR_ERR_INVALID_PARAMETER);
   EXPECT_EQ(TLInfo(nullptr, info, nullptr), ZAR_ERR_INVALID_PARAMETER);
   size = 776;
   EXPECT_EQ(TLInfo(nullptr, nullptr, &size), ZAR_ERR_INVALID_PARAMETER);
-  EXPECT_TRUE(std::all_of(record.begin(), record.end(), [](unsigned char b) { return b == 0xA5; }));
-
+  EXPECT_EQ(record, expected) << "written by a failed call";
   ASSERT_EQ(TLInfo(nullptr, info, &size), ZAR_SUCCESS);
   EXPECT_EQ(size, 776u);
-  const unsigned char head[8] = {1, 0, 0, 0, 0x08, 0x03, 0, 0};
-  EXPECT_EQ(std::memcmp(record.data(), head, 8), 0);
-  EXPECT_EQ(std::memcmp(record.data() + 8, "RK46", 5), 0);
-  EXPECT_EQ(std::memcmp(record.data() + 264, "ZAR_USB", 8), 0);
-  EXPECT_EQ(std::memcmp(record.data() + 520, "USB", 4), 0);
-  for (size_t i = 0; i < record.size(); ++i)
-    ASSERT_TRUE(i < 13 || (i >= 264 && i < 272) || (i >= 520 && i < 524) || record[i] == 0xA5) << "byte " << i;
+  std::memcpy(expected.data(), "\1\0\0\0\x08\x03\0\0RK46", 13); // the rest untouched
+  std::memcpy(expected.data() + 264, "ZAR_USB", 8);
+  std::memcpy(expected.data() + 520, "USB", 4);
+  EXPECT_EQ(record, expected);
 
-  const char *const expected[] = {"Success",        "Invalid buffer size", "Invalid handle",   "Invalid ID",
-                                  "Access denied",  "No data",             "General error",    "Invalid parameter",
-                                  "Timeout error",  "Invalid filename",    "Invalid address",  "File I/O error"};
+  const char *const texts[] = {"Success",       "Invalid buffer size", "Invalid handle",  "Invalid ID",
+                               "Access denied", "No data",             "General error",   "Invalid parameter",
+                               "Timeout error", "Invalid filename",    "Invalid address", "File I/O error"};
   for (const int32_t code : {1, 0, -1, -2, -3, -4, -5, -6, -7, -8, -9, -10, -11, -12, INT32_MIN, INT32_MAX}) {
     const char *text = "unset";
     ASSERT_EQ(GCGetErrorText(tl, code, &text), ZAR_SUCCESS) << code;
-    EXPECT_STREQ(text, code <= 0 && code >= -11 ? expected[-code] : nullptr) << code; // none for unknown codes
+    EXPECT_STREQ(text, code <= 0 && code >= -11 ? texts[-code] : nullptr) << code; // none for unknown codes
   }
   uint32_t count = 0;
   ASSERT_EQ(TLGetNumInterfaces(tl, &count), ZAR_SUCCESS);
   EXPECT_EQ(count, 1u);
 
-  char name[8];
-  std::memset(name, 'x', sizeof name);
+  char name[8] = "xxxxxxx";
   EXPECT_EQ(TLGetInterfaceName(tl, 0, name, 3), ZAR_ERR_INVALID_PARAMETER);
   EXPECT_EQ(name[0], 'x') << "nothing copied on failure";
   ASSERT_EQ(TLGetInterfaceName(tl, 0, name, 4), ZAR_SUCCESS);
   EXPECT_STREQ(name, "USB");
-  EXPECT_EQ(TLGetInterfaceName(tl, 1, name, sizeof name), ZAR_ERR_INVALID_PARAMETER);
-  EXPECT_EQ(TLGetInterfaceName(tl, 0xFFFFFFFFu, name, sizeof name), ZAR_ERR_INVALID_PARAMETER);
+  for (const uint32_t index : {1u, 0xFFFFFFFFu})
+    EXPECT_EQ(TLGetInterfaceName(tl, index, name, sizeof name), ZAR_ERR_INVALID_PARAMETER) << index;
   uint8_t changed = 9;
   EXPECT_EQ(TLUpdateInterfaceList(tl, &changed), ZAR_SUCCESS);
   EXPECT_EQ(changed, 0);
@@ -79,33 +72,29 @@ TEST_F(TransportLayer, InfoRecordErrorTextsTheInterfaceUSBCallbacksAndConcurrent
   EXPECT_EQ(TLSetCallback(tl, CallbackB, nullptr), ZAR_SUCCESS);
   EXPECT_EQ(TLRemoveCallback(tl, CallbackA), ZAR_SUCCESS);
   EXPECT_EQ(TLRemoveCallback(tl, CallbackA), ZAR_ERR_NO_DATA) << "one entry per function";
-  TearDown(); // a registration the application did not remove outlives TLClose
-  SetUp();
+  TearDown(); SetUp(); // a registration the application did not remove outlives TLClose
   EXPECT_EQ(TLRemoveCallback(tl, CallbackB), ZAR_SUCCESS);
 
   // Opens, closes and queries on several threads; the open above holds the handle throughout: it never dies.
+  const auto opens = [&] {
+    ZAR_TL_HANDLE mine = nullptr;
+    uint32_t count = 0;
+    return TLOpen(nullptr, nullptr, &mine) == ZAR_SUCCESS && mine == tl &&
+           TLGetNumInterfaces(tl, &count) == ZAR_SUCCESS && count == 1 && TLClose(mine) == ZAR_SUCCESS;
+  };
+  const auto uses = [&] {
+    const char *text = nullptr;
+    char name[8];
+    const bool ok = GCGetErrorText(tl, -2, &text) == ZAR_SUCCESS && text != nullptr &&
+                    TLGetInterfaceName(tl, 0, name, sizeof name) == ZAR_SUCCESS &&
+                    TLSetCallback(tl, CallbackA, nullptr) == ZAR_SUCCESS;
+    TLRemoveCallback(tl, CallbackA);
+    return ok;
+  };
   std::atomic<bool> failed{false};
   std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&, t] {
-      for (int i = 0; i < 300; ++i) {
-        if (t % 2 == 0) {
-          ZAR_TL_HANDLE mine = nullptr;
-          if (TLOpen(nullptr, nullptr, &mine) != ZAR_SUCCESS || mine != tl) failed = true;
-          uint32_t count = 0;
-          if (TLGetNumInterfaces(tl, &count) != ZAR_SUCCESS || count != 1) failed = true;
-          if (TLClose(mine) != ZAR_SUCCESS) failed = true;
-        } else {
-          const char *text = nullptr;
-          if (GCGetErrorText(tl, -2, &text) != ZAR_SUCCESS || text == nullptr) failed = true;
-          char name[8];
-          if (TLGetInterfaceName(tl, 0, name, sizeof name) != ZAR_SUCCESS) failed = true;
-          if (TLSetCallback(tl, CallbackA, nullptr) != ZAR_SUCCESS) failed = true;
-          TLRemoveCallback(tl, CallbackA);
-        }
-      }
-    });
-  }
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&, t] { for (int i = 0; i < 300; ++i) if (!(t % 2 == 0 ? opens() : uses())) failed = true; });
   for (auto &thread : threads) thread.join();
   EXPECT_FALSE(failed);
   ASSERT_EQ(TLClose(tl), ZAR_SUCCESS);
@@ -147,9 +136,6 @@ const ExportCase kCases[] = {
     OBJECT_CASE(DSGetBufferID(h, 0, nullptr)), OBJECT_CASE(DSClose(h)),
     TL_CASE(TLClose(h), ZAR_SUCCESS), // last: it closes the TL handle
 };
-#undef OBJECT_CASE
-#undef PARAM_CASE
-#undef TL_CASE
 
 // Handles that are no object of the library (small, kernel-space, unaligned, the caller's memory), and the TL handle
 // once closed, are refused by every export.

@@ -50,13 +50,8 @@ public:
     return Take(code, in, inLength, out, outLength, nullptr);
   }
   uint32_t Submit(uint32_t code, const void *in, uint32_t inLength, void *out, uint32_t outLength,
-                  os::IoRequest &request) noexcept override {
-    return Take(code, in, inLength, out, outLength, &request);
-  }
-  uint32_t Result(os::IoRequest &request, uint32_t *bytes) noexcept override {
-    *bytes = request.Bytes();
-    return request.Status();
-  }
+                  os::IoRequest &r) noexcept override { return Take(code, in, inLength, out, outLength, &r); }
+  uint32_t Result(os::IoRequest &r, uint32_t *bytes) noexcept override { *bytes = r.Bytes(); return r.Status(); }
   void Cancel(os::IoRequest &request) noexcept override {
     std::lock_guard<std::mutex> lock(m_mutex);
     ++cancels;
@@ -157,7 +152,7 @@ TEST(DriverInterface, RequestsAreSentByteForByteAndCopyNoMoreThanAsked) {
     EXPECT_EQ(std::tuple(size, word), std::tuple(uint64_t{5}, 0u));
     EXPECT_EQ(destination, LE({{0xEEEEEE0504030201, 8}})) << "nothing past the size asked";
     const uint8_t data[3] = {1, 2, 3};
-    size = 3;
+    size = sizeof data;
     ASSERT_EQ(s.driver->WriteMem(mode, 0xABCD, data, &size, &word), 0u);
     EXPECT_EQ(std::tuple(size, word), std::tuple(uint64_t{3}, 9u));
     ASSERT_EQ(s.driver->ReadMem(mode, 0x60, destination.data(), &size, &word), 0u);
@@ -234,8 +229,7 @@ TEST(DriverInterface, RequestsNotFinishedInTimeOrWokenAreCancelledBeforeReturnin
   auto waited = s.Pending([&] { return s.driver->GetBuffer(0xFFFFFFFF, record, wake.get()); });
   wake->Set();
   EXPECT_EQ(waited.get(), 995u);
-  EXPECT_EQ(s.fake->cancels, 2);
-  EXPECT_FALSE(s.fake->Holding());
+  EXPECT_EQ(std::tuple(s.fake->cancels, s.fake->Holding()), std::tuple(2, false));
   s.fake->script.push_back({0, false, Writes(LE({{0xF00D, 4}, {0, 40}}))});
   EXPECT_EQ(s.driver->GetBuffer(10, record, wake.get()), 0u) << "woken before a frame that came at once";
   EXPECT_EQ(record[0], 0x0D);
@@ -263,14 +257,13 @@ TEST(DriverInterface, FailedRequestsAreNeverTakenForSuccessAndDestructionCancels
       << "the tag as it stood, the frame's information cleared, the preset";
 
   alignas(8) uint8_t buffer[64] = {};
-  for (const WordRequest &request : kWordRequests) {
+  for (const WordRequest &request : kWordRequests)
     for (const uint32_t status : {1167u, 0u}) { // and one that finishes in time
       uint32_t word = 0;
       auto sent = s.Pending([&] { return request.call(*s.driver, buffer, &word); });
       ASSERT_TRUE(s.fake->CompleteHeld(Word(0), status));
       EXPECT_EQ(sent.get(), status) << request.name;
     }
-  }
   EXPECT_EQ(s.fake->cancels, 0);
 
   // Pending requests are cancelled before the handle closes; a driver interface that goes while a device uses it takes
@@ -290,13 +283,11 @@ TEST(DriverInterface, FailedRequestsAreNeverTakenForSuccessAndDestructionCancels
       closed = true;
     };
   }
-  EXPECT_TRUE(closed);
-  EXPECT_TRUE(goneBeforeClose);
+  EXPECT_TRUE(closed && goneBeforeClose) << "closed, and out of its interface first";
   EXPECT_EQ(usb->FindDevice("ZC1000_#LINK"), nullptr);
   EXPECT_EQ(device->GetName(), "ZC1000_#LINK");
-  uint8_t data[4];
-  uint64_t size = sizeof data;
-  EXPECT_EQ(device->ReadData(0, data, &size), -6) << "closed: no driver";
+  uint64_t size = 4;
+  EXPECT_EQ(device->ReadData(0, buffer, &size), -6) << "closed: no driver";
 }
 
 // IDs stay unique when buffers share their addresses' low 32 bits: the taken candidate is held by a buffer after the
@@ -317,8 +308,7 @@ TEST(BufferIds, ATakenIdMovesOnPastEveryIdOfTheSetWhereverItIs) {
   first->m_unID = candidate + 1;
   EXPECT_EQ(stream->AssignBufferID(middle), candidate + 2);
   std::set<uint32_t> ids;
-  uint32_t id = 0;
-  for (uint32_t index = 0; stream->GetBufferID(index, &id) == ZAR_SUCCESS; ++index) ids.insert(id);
+  for (uint32_t index = 0, id = 0; stream->GetBufferID(index, &id) == ZAR_SUCCESS; ++index) ids.insert(id);
   EXPECT_EQ(ids, (std::set<uint32_t>{candidate, candidate + 1, candidate + 2}));
   stream.reset();
   usb->DeleteDevice(device.get());

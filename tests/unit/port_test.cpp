@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "os/event.h"
@@ -24,10 +25,7 @@ namespace {
 
 std::mutex g_lock;
 std::vector<int> g_fired;
-void NoteFired(void *context) {
-  std::lock_guard<std::mutex> guard(g_lock);
-  g_fired.push_back(*static_cast<int *>(context));
-}
+void NoteFired(void *id) { std::lock_guard<std::mutex> guard(g_lock); g_fired.push_back(*static_cast<int *>(id)); }
 size_t Fired() { std::lock_guard<std::mutex> guard(g_lock); return g_fired.size(); }
 
 // One-shot timers fire in order of their due times, cancelled before or while they run. A routine cancels its own timer;
@@ -53,8 +51,7 @@ TEST(TimerQueue, TimersFireOnceInOrderUnlessCancelledAndDeletionWaitsForTheRunni
   struct Running {
     std::atomic<TimerQueue::TimerId> self{0};
     std::unique_ptr<Event> started = Event::Create(true);
-    std::atomic<bool> returned{false};
-    uint32_t cancelled = 1;
+    std::atomic<bool> returned{false}; uint32_t cancelled = 1;
     TimerQueue queue; // the first to go
   } running;
   ASSERT_EQ(running.queue.Create(), 0u);
@@ -74,18 +71,13 @@ TEST(TimerQueue, TimersFireOnceInOrderUnlessCancelledAndDeletionWaitsForTheRunni
   running.self = self;
   ASSERT_TRUE(running.started->Wait(10000));
   EXPECT_EQ(running.queue.Delete(), 0u);
-  EXPECT_TRUE(running.returned);
-  EXPECT_EQ(running.cancelled, 0u);
-  EXPECT_EQ(never, 0);
+  EXPECT_EQ(std::tuple(running.returned.load(), running.cancelled, never.load()), std::tuple(true, 0u, 0))
+      << "returned before the deletion, its own timer cancelled, the later one never run";
   EXPECT_EQ(running.queue.Delete(), 0u) << "idempotent";
 }
 
 
-struct Heard {
-  std::atomic<bool> created{false}, release{true};
-  std::atomic<uint32_t> messages{0};
-  std::atomic<uint64_t> wParam{0};
-};
+struct Heard { std::atomic_bool created{false}, release{true}; std::atomic_uint64_t messages{0}, wParam{0}; };
 bool Refuse(void *) { return false; }
 bool Accept(void *context) { return static_cast<Heard *>(context)->created = true; }
 // Holds each message until released.
@@ -97,26 +89,6 @@ bool Note(void *context, uint32_t, uint64_t wParam) {
   return true;
 }
 
-// A window created and run on a thread of its own until the owner goes; the constructor waits for its creation.
-class Window {
-public:
-  explicit Window(Heard &heard) : m_heard(heard), m_thread([this] {
-    MonitorWindow window;
-    created = window.Create(Note, Accept, &m_heard);
-    if (created == 0) window.Run(*m_stop);
-  }) {
-    EXPECT_TRUE(WaitFor([&] { return created != ~0u; }));
-    EXPECT_EQ(created, 0u) << "the failed window's leftovers stop the next one";
-  }
-  ~Window() { m_heard.release = true; m_stop->Set(); m_thread.join(); }
-
-private:
-  std::atomic<uint32_t> created{~0u};
-  Heard &m_heard;
-  std::unique_ptr<Event> m_stop = Event::Create(true);
-  std::thread m_thread;
-};
-
 // A window whose creation failed leaves nothing behind; one busy with a message receives every message posted
 // meanwhile: a suspend posted behind a burst of plugs is not lost.
 TEST(MonitorWindow, AFailedWindowLeavesNothingBehindAndABusyOneLosesNoMessage) {
@@ -127,7 +99,14 @@ TEST(MonitorWindow, AFailedWindowLeavesNothingBehindAndABusyOneLosesNoMessage) {
     EXPECT_EQ(refused.Create(Note, Refuse, &heard), MonitorWindow::kCreationRefused);
     EXPECT_FALSE(PostSystemMessage(kWmDeviceChange, kDbtDevNodesChanged)) << "a refused window still receives";
   }
-  Window window(heard);
+  std::atomic<uint32_t> created{~0u};
+  const auto stop = Event::Create(true);
+  std::thread owner([&] { // the window runs on a thread of its own
+    MonitorWindow window;
+    if ((created = window.Create(Note, Accept, &heard)) == 0) window.Run(*stop);
+  });
+  EXPECT_TRUE(WaitFor([&] { return created != ~0u; }));
+  EXPECT_EQ(created, 0u) << "the failed window's leftovers stop the next one";
   EXPECT_TRUE(heard.created);
   EXPECT_TRUE(PostSystemMessage(kWmDeviceChange, kDbtDevNodesChanged));
   EXPECT_TRUE(WaitFor([&] { return heard.wParam == kDbtDevNodesChanged; }));
@@ -140,6 +119,8 @@ TEST(MonitorWindow, AFailedWindowLeavesNothingBehindAndABusyOneLosesNoMessage) {
   releaser.join();
   EXPECT_EQ(posted, kPosted);
   EXPECT_TRUE(WaitFor([&] { return heard.messages == kPosted + 1; })) << heard.messages;
+  stop->Set();
+  owner.join();
 }
 
 // The trace formatter prints what the Windows C runtime prints, on every platform.
@@ -149,32 +130,23 @@ template <class... Args> std::string Format(const char *format, Args... args) {
   return buffer;
 }
 
-TEST(TraceFormat, WindowsConventionsFlagsWidthsAndPrecisionsPrintTheSameEverywhere) {
-  EXPECT_EQ(Format("0x%p", reinterpret_cast<void *>(0xABCDEF12ull)), "0x00000000ABCDEF12");
-  EXPECT_EQ(Format("%p", static_cast<void *>(nullptr)), "0000000000000000");
-  EXPECT_EQ(Format("%I64d", int64_t{-5000000000}), "-5000000000");
-  EXPECT_EQ(Format("%I64X", uint64_t{0xFEDCBA9876543210ull}), "FEDCBA9876543210");
-  EXPECT_EQ(Format("%I64u", uint64_t{18446744073709551615ull}), "18446744073709551615");
+TEST(TraceFormat, WindowsConventionsFlagsWidthsAndPrecisionsPrintTheSameEverywhereAndWhatDoesNotFitIsCounted) {
+  EXPECT_EQ(Format("0x%p|%p", reinterpret_cast<void *>(0xABCDEF12ull), static_cast<void *>(nullptr)),
+            "0x00000000ABCDEF12|0000000000000000");
+  EXPECT_EQ(Format("%I64d|%I64X|%I64u|%I64d", int64_t{-5000000000}, uint64_t{0xFEDCBA9876543210ull}, UINT64_MAX,
+                   int64_t{INT64_MIN}),
+            "-5000000000|FEDCBA9876543210|18446744073709551615|-9223372036854775808");
   // "l" is 32 bits, as a DWORD on Windows.
-  EXPECT_EQ(Format("%lu", uint32_t{4294967295u}), "4294967295");
-  EXPECT_EQ(Format("%lu %d", uint32_t{7}, -3), "7 -3");
-  EXPECT_EQ(Format("%s", static_cast<const char *>(nullptr)), "(null)");
-  EXPECT_EQ(Format("%.2X ", 0x0Fu), "0F ");
-  EXPECT_EQ(Format("%.8X", 0x1234u), "00001234");
-  EXPECT_EQ(Format("%08x|%-6d|%6d", 0xABu, 42, -42), "000000ab|42    |   -42");
+  EXPECT_EQ(Format("%lu %lu %d", uint32_t{4294967295u}, uint32_t{7}, -3), "4294967295 7 -3");
+  EXPECT_EQ(Format("%s|%.0d|%c|%%", static_cast<const char *>(nullptr), 0, 'Z'), "(null)||Z|%");
+  EXPECT_EQ(Format("%.2X |%.8X", 0x0Fu, 0x1234u), "0F |00001234");
+  EXPECT_EQ(Format("%08x|%-6d|%6d|%+d % d %#x %#o", 0xABu, 42, -42, 5, 5, 255u, 8u),
+            "000000ab|42    |   -42|+5  5 0xff 010");
   // A precision, even 0, turns the 0 flag off for integers.
   EXPECT_EQ(Format("%05.0d|%05.1x", 7, 0xAu), "    7|    a");
-  EXPECT_EQ(Format("%+d % d %#x %#o", 5, 5, 255u, 8u), "+5  5 0xff 010");
-  EXPECT_EQ(Format("%.3s|%5s|%-5s|", "abcdef", "ab", "ab"), "abc|   ab|ab   |");
-  EXPECT_EQ(Format("%*d|%.*s", 4, 7, 2, "xyz"), "   7|xy");
-  EXPECT_EQ(Format("%.0d|%c|%%", 0, 'Z'), "|Z|%");
-  EXPECT_EQ(Format("%hd %hhu", 70000, 300), "4464 44");
-  EXPECT_EQ(Format("%d", int32_t{INT32_MIN}), "-2147483648");
-  EXPECT_EQ(Format("%I64d", int64_t{INT64_MIN}), "-9223372036854775808");
-}
-
-// Unknown conversions are copied; what does not fit, up to huge widths and precisions, is counted but not written.
-TEST(TraceFormat, UnknownConversionsAreCopiedAndWhatDoesNotFitIsCounted) {
+  EXPECT_EQ(Format("%.3s|%5s|%-5s|%*d|%.*s", "abcdef", "ab", "ab", 4, 7, 2, "xyz"), "abc|   ab|ab   |   7|xy");
+  EXPECT_EQ(Format("%hd %hhu %d", 70000, 300, int32_t{INT32_MIN}), "4464 44 -2147483648");
+  // Unknown conversions are copied; what does not fit, up to huge widths and precisions, is counted but not written.
   EXPECT_EQ(Format("%q and %"), "%q and %");
   char small[8];
   EXPECT_EQ(FormatTraceText(small, sizeof small, "%s", "0123456789"), 10u);

@@ -36,8 +36,7 @@ using namespace oxa::ZarUsb;
 namespace {
 
 // The table open, and a camera of its own plugged and reserved.
-class ReservedCamera : public ::testing::Test {
-protected:
+struct ReservedCamera : ::testing::Test {
   void SetUp() override {
     os::SetSecondDeviceSource(&emulator::BusDevices());
     ASSERT_TRUE(OpenSharedTable());
@@ -55,10 +54,22 @@ protected:
   int32_t m_index = -1;
 };
 
-// A camera released while a request still pins its driver stays reserved until the driver is gone, so that nobody finds
-// it free while the driver still refuses openers. A record's owner counts as running while its process runs under the
-// start time noted for it: not once it has ended, even before its parent reaps it, nor when its id names a later one.
-TEST_F(ReservedCamera, AReleasedCameraIsFreeOnlyOnceItsDriverIsClosedAndOwnersRunOnlyAsTheProcessTheyWere) {
+struct Call { int function; uint32_t event; int64_t size; void *context; };
+std::vector<Call> g_calls;
+CDevice *g_device = nullptr;
+
+void First(uint32_t event, void *, int64_t size, void *context) { g_calls.push_back({1, event, size, context}); }
+void Second(uint32_t event, void *, int64_t size, void *context) { g_calls.push_back({2, event, size, context}); }
+// Registers another function: delivery walks a copy, and holds no lock while a callback runs.
+void Registers(uint32_t, void *, int64_t, void *calls) {
+  ++*static_cast<int *>(calls);
+  g_device->SetCallback(&First, nullptr);
+}
+
+// A camera released while a request pins its driver stays reserved until the driver (which refuses openers) is gone.
+// A record's owner runs while its process runs under the start time noted for it: not once it has ended, even before
+// it is reaped, nor when its id names a later one. Device callbacks run once each, in address order, latest context.
+TEST_F(ReservedCamera, AReleasedCameraIsFreeOnlyOnceItsDriverIsClosedOwnersRunAsTheProcessTheyWereCallbacksOnceEach) {
   const uint32_t &owner = SharedTable()->records[m_index].dwOwnerProcessId;
   std::shared_ptr<CDriverInterface> inFlight = GetDeviceDriver(m_index, true);
   ASSERT_EQ(ReleaseDevice(m_index), 0);
@@ -69,30 +80,16 @@ TEST_F(ReservedCamera, AReleasedCameraIsFreeOnlyOnceItsDriverIsClosedAndOwnersRu
   EXPECT_EQ(ReserveDeviceByName(m_name.c_str(), &m_index), 0);
   EXPECT_EQ(ReleaseDevice(m_index), 0);
   EXPECT_EQ(owner, 0u) << "freed at once without a pin";
-  const uint32_t self = os::CurrentProcessId();
-  EXPECT_TRUE(os::ProcessRunning(self, os::CurrentProcessStartTime()));
-  EXPECT_FALSE(os::ProcessRunning(self, os::CurrentProcessStartTime() + 1));
+  EXPECT_TRUE(os::ProcessRunning(os::CurrentProcessId(), os::CurrentProcessStartTime()));
+  EXPECT_FALSE(os::ProcessRunning(os::CurrentProcessId(), os::CurrentProcessStartTime() + 1));
   os::ChildProcess child;
   ASSERT_EQ(child.Start(os::ExecutablePath(), {"--gtest_list_tests"}), 0u);
   EXPECT_TRUE(zar_test::WaitFor([&] { return !os::ProcessRunning(child.Id(), 0); }))
       << "an ended child not reaped yet";
   int exitCode = -1;
   EXPECT_TRUE(child.Wait(10000, &exitCode));
-}
 
-struct Call { int function; uint32_t event; int64_t size; void *context; };
-std::vector<Call> g_calls;
-CDevice *g_device = nullptr;
-
-void First(uint32_t event, void *, int64_t size, void *context) { g_calls.push_back({1, event, size, context}); }
-void Second(uint32_t event, void *, int64_t size, void *context) { g_calls.push_back({2, event, size, context}); }
-// Registers another function: delivery walks a copy, and holds no lock while a callback runs.
-void Registers(uint32_t, void *, int64_t, void *context) {
-  ++*static_cast<int *>(context);
-  g_device->SetCallback(&First, nullptr);
-}
-
-TEST_F(ReservedCamera, DeviceCallbacksRunOnceEachInAddressOrderWithTheirLatestContext) {
+  ASSERT_EQ(ReserveDeviceByName(m_name.c_str(), &m_index), 0);
   const auto usb = std::make_shared<CInterface>("USB");
   const std::shared_ptr<CDevice> device = usb->AddDevice(m_name, static_cast<uint32_t>(m_index));
   ASSERT_TRUE(device);
@@ -101,6 +98,7 @@ TEST_F(ReservedCamera, DeviceCallbacksRunOnceEachInAddressOrderWithTheirLatestCo
   ASSERT_EQ(device->SetCallback(&Second, &a), 0);
   ASSERT_EQ(device->SetCallback(&First, &b), 0);
   ASSERT_EQ(device->SetCallback(&Second, &c), 0) << "again: the context is replaced";
+
   EXPECT_EQ(device->FireCallback(0x7FFF, nullptr, -5), 0);
   ASSERT_EQ(g_calls.size(), 2u);
   const bool firstIsLower = reinterpret_cast<uintptr_t>(&First) < reinterpret_cast<uintptr_t>(&Second);
@@ -127,8 +125,7 @@ TEST_F(ReservedCamera, DeviceCallbacksRunOnceEachInAddressOrderWithTheirLatestCo
 
 // A scan's traces, in order, when a member the platform port lists cannot be read. Class 3 holds two members it cannot
 // read: the path of the first, the second itself.
-class UnreadableMembers final : public os::DeviceSource {
-public:
+struct UnreadableMembers final : os::DeviceSource {
   std::vector<os::DeviceInterfaceEntry> Members(const os::Guid &classGuid, uint32_t) override {
     if (std::memcmp(&classGuid, &driver::kInterfaceClasses[3], sizeof classGuid) != 0) return {};
     return {{7, {}, 122, true}, {7, {}, 6, false}};
@@ -149,11 +146,8 @@ TEST(Enumeration, AMemberWhosePathCannotBeReadIsTracedAfterItsEnumeration) {
   os::SetSecondDeviceSource(&source);
   ASSERT_TRUE(OpenSharedTable()); // this process's monitor scans at once
   EXPECT_EQ(WaitForThreadReady(), 1);
-  StopMonitorThread(false);
-  CloseSharedTable();
-  os::SetSecondDeviceSource(nullptr);
-  EnableTrace(false);
-  CloseTraceFile();
+  StopMonitorThread(false); CloseSharedTable(); os::SetSecondDeviceSource(nullptr);
+  EnableTrace(false); CloseTraceFile();
 
   const std::string text = zar_test::FileText(path);
   size_t at = 0;
@@ -208,8 +202,7 @@ TEST(MessagePipe, APipeWhoseOwnerEndedFailsAtOnceAndItsNameCanBeServedAgain) {
 std::atomic<int> g_received{0};
 void Record(const NotificationMessage &) { ++g_received; }
 
-class CallBackThread : public ::testing::Test {
-protected:
+struct CallBackThread : ::testing::Test {
   void TearDown() override { StopCallBackThread(); FinishCallBackThreads(); }
   static inline const std::string m_pipe = CallbackPipeName(os::CurrentProcessId());
 };
@@ -230,8 +223,7 @@ TEST_F(CallBackThread, CarriesMessagesByteForByteAndEndsOnStopHoweverSoonAndASta
   EXPECT_EQ(CallbackPipeName(0xABCDEF12), "Callback_ABCDEF12");
   for (int round = 0; round < 20; ++round) {
     ASSERT_TRUE(StartCallBackThread(Record));
-    StopCallBackThread();
-    FinishCallBackThreads();
+    StopCallBackThread(); FinishCallBackThreads();
     EXPECT_EQ(os::WritePipeMessage(m_pipe, "x", 1), kNotFound);
   }
   EXPECT_EQ(StopCallBackThread(), 1); // nothing runs
@@ -251,10 +243,9 @@ TEST_F(CallBackThread, CarriesMessagesByteForByteAndEndsOnStopHoweverSoonAndASta
     std::filesystem::remove(os::NamespacedName(m_pipe), ignored);
     auto ended = std::make_shared<std::atomic<bool>>(false);
     std::thread stopper([ended] { StopCallBackThread(); FinishCallBackThreads(); *ended = true; });
-    if (!zar_test::WaitFor([&] { return ended->load(); })) {
-      stopper.detach();
+    if (!zar_test::WaitFor([&] { return ended->load(); })) { // the thread can be neither ended nor torn down
       std::fputs("the stop of the callback thread hangs\n", stderr);
-      std::abort(); // the thread cannot be ended, nor this test torn down
+      std::abort();
     }
     stopper.join();
   }
