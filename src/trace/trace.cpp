@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstring>
+#include <initializer_list>
 #include <new>
 
 #include "os/critical_section.h"
@@ -71,14 +72,23 @@ bool CheckTraceFileSize(TraceFile &trace, size_t length) {
   return reopened;
 }
 
-void WritePiece(const char *text, size_t length, bool checkSize) {
+struct Piece {
+  const char *text;
+  size_t length;
+};
+
+// Writes the pieces in order, each checked against the size limit on its
+// own, under one hold of the file lock: a time stamp and its message stay
+// together in the file when several threads trace at once.
+void WritePieces(std::initializer_list<Piece> pieces, bool checkSize) {
   TraceFile &trace = File();
   {
     FileLock lock(trace);
-    if (trace.file.IsOpen() && (!checkSize || CheckTraceFileSize(trace, length)))
-      trace.file.Write(text, static_cast<uint32_t>(length));
+    for (const Piece &piece : pieces)
+      if (trace.file.IsOpen() && (!checkSize || CheckTraceFileSize(trace, piece.length)))
+        trace.file.Write(piece.text, static_cast<uint32_t>(piece.length));
   }
-  os::DebugOutput(text);
+  for (const Piece &piece : pieces) os::DebugOutput(piece.text);
 }
 
 // Formats into line (kLineBufferSize bytes); a cut piece keeps the newline
@@ -105,13 +115,14 @@ size_t FormatTimeStamp(char *line) {
 
 void WriteTraceMessage(const char *format, ...) noexcept {
   if (!IsTraceActive()) return;
+  char stamp[kLineBufferSize];
+  const size_t stampLength = FormatTimeStamp(stamp);
   char line[kLineBufferSize];
-  WritePiece(line, FormatTimeStamp(line), true);
   va_list args;
   va_start(args, format);
   const size_t length = FormatPiece(line, format, args);
   va_end(args);
-  WritePiece(line, length, true);
+  WritePieces({{stamp, stampLength}, {line, length}}, true);
 }
 
 void TraceRaw(const char *format, ...) noexcept {
@@ -121,7 +132,7 @@ void TraceRaw(const char *format, ...) noexcept {
   va_start(args, format);
   const size_t length = FormatPiece(line, format, args);
   va_end(args);
-  WritePiece(line, length, false);
+  WritePieces({{line, length}}, false);
 }
 
 int32_t OpenTraceFile(const wchar_t *path, int32_t flags) noexcept {
@@ -153,7 +164,7 @@ void CloseTraceFile() noexcept {
 
 void WriteTraceText(const char *text) noexcept {
   if (text == nullptr || !g_fileOpen.load()) return;
-  WritePiece(text, std::strlen(text), true);
+  WritePieces({{text, std::strlen(text)}}, true);
 }
 
 void LimitTraceFileSize(uint32_t kilobytes) noexcept {

@@ -110,25 +110,33 @@ TEST_F(TraceLog, PiecesNeedAFileAndASizeLimitEmptiesIt) {
 }
 
 TEST_F(TraceLog, ConcurrentTracingAndReopeningWriteOnlyWholePieces) {
-  OpenTrace(); EnableZarTrace(1); LimitDebugFileSize(1);
-  std::atomic<bool> stop{false}; std::vector<std::thread> writers;
-  for (int t = 0; t < 3; ++t)
-    writers.emplace_back([&] {
-      for (int i = 0; i < 400; ++i) { TracedCall(); WriteZarTrace("[piece]\n"); }
+  // A limit of 1 KiB empties the file all the time; one of 4 MiB keeps every piece, for the stamps to be checked.
+  for (const uint32_t kilobytes : {1u, 4096u}) {
+    SCOPED_TRACE(kilobytes);
+    OpenTrace(); EnableZarTrace(1); LimitDebugFileSize(kilobytes);
+    std::atomic<bool> stop{false}; std::vector<std::thread> writers;
+    for (int t = 0; t < 3; ++t)
+      writers.emplace_back([&] {
+        for (int i = 0; i < 2000; ++i) { TracedCall(); WriteZarTrace("[piece]\n"); }
+      });
+    std::thread reopener([&] {
+      while (!stop) {
+        CloseDebugFile();
+        OpenDebugFile(m_path.wstring().c_str(), ZAR_O_WRONLY | ZAR_O_CREAT | ZAR_O_APPEND | ZAR_O_BINARY);
+      }
     });
-  std::thread reopener([&] {
-    while (!stop) {
-      CloseDebugFile();
-      OpenDebugFile(m_path.wstring().c_str(), ZAR_O_WRONLY | ZAR_O_CREAT | ZAR_O_APPEND | ZAR_O_BINARY);
-    }
-  });
-  for (auto &writer : writers) writer.join();
-  stop = true; reopener.join(); CloseDebugFile();
+    for (auto &writer : writers) writer.join();
+    stop = true; reopener.join(); CloseDebugFile();
 
-  // Whole pieces only: this test's, and the library threads' lines, which never hold a '['.
-  const std::regex line(R"(|\[piece\]|ZAR(=>|:) [^\[]*)");
-  std::istringstream lines(Content()); std::string text;
-  while (std::getline(lines, text)) ASSERT_TRUE(std::regex_match(text, line)) << "torn line: " << text;
+    // Whole pieces only: this test's, and the library threads' lines, which never hold a '['; and every time stamp
+    // followed by its own message, not by another thread's stamp or piece.
+    const std::regex line(R"(|\[piece\]|ZAR(=>|:) [^\[]*)"), stamp(R"(ZAR=> [A-Z][a-z]{2} [A-Z][a-z]{2} .* \d{4})");
+    std::istringstream lines(Content()); std::string text, previous;
+    for (; std::getline(lines, text); previous = text) {
+      ASSERT_TRUE(std::regex_match(text, line)) << "torn line: " << text;
+      ASSERT_FALSE(std::regex_match(previous, stamp) && (text.empty() || text == "[piece]")) << "stamp without message";
+    }
+  }
 }
 
 } // namespace
