@@ -1,5 +1,4 @@
-"""Emulated cameras: listing, opening, identity, registers and callbacks; frames as numpy arrays (views of the library's
-buffers), a stream ended by count, timeout, close, unplug or Ctrl-C."""
+"""Emulated cameras: listing, opening, registers, callbacks; frames as numpy views; streams ended every way."""
 
 import logging, os, queue, signal, threading, time  # noqa: E401
 
@@ -184,14 +183,12 @@ def test_a_stream_ends_at_its_timeout_at_a_close_on_another_thread_and_at_an_unp
     zarusb("emu", "unplug", "END1")
     started = time.monotonic()
     with pytest.raises(zar_usb.CameraUnplugged, match="'ZC1000_#END1' was unplugged"):
-        for _ in stream:
-            pass
+        list(stream)
     assert time.monotonic() - started < 5, "at once, not at the stream's timeout"
     camera.close()
 
 
-# A second program streaming until Ctrl-C, its camera and stream in a `with` block or never closed. It takes Ctrl-C as
-# at a terminal, also when this run, started in the background, ignores SIGINT (which Python would inherit).
+# Ctrl-C, taken as at a terminal even when this run ignores SIGINT, ends a second program's stream, `with` or unclosed.
 CTRL_C_CHILD = """
 import contextlib, signal
 signal.signal(signal.SIGINT, signal.default_int_handler)

@@ -36,28 +36,25 @@ using Info = Error(Handle, int32_t, int32_t *, void *, size_t *); using InfoFn =
 
 // The producer's functions that a consumer calls here, as it declares them.
 #define GENTL_CONSUMER_FUNCTIONS(X)                                                                                    \
-  X(GCInitLib, Error()) X(GCCloseLib, Error()) X(GCGetLastError, Error(Error *, char *, size_t *))                     \
-  X(GCReadPort, Error(Handle, uint64_t, void *, size_t *))                                                             \
-  X(GCWritePort, Error(Handle, uint64_t, const void *, size_t *))                                                      \
-  X(GCGetPortURLInfo, Error(Handle, uint32_t, int32_t, int32_t *, void *, size_t *)) X(GCGetPortInfo, Info)            \
-  X(GCRegisterEvent, Error(Handle, int32_t, Handle *)) X(EventGetData, Error(Handle, void *, size_t *, uint64_t))      \
-  X(EventGetDataInfo, Error(Handle, const void *, size_t, int32_t, int32_t *, void *, size_t *)) X(EventGetInfo, Info) \
-  X(EventKill, Error(Handle)) X(TLOpen, Error(Handle *)) X(TLClose, Error(Handle)) X(TLGetInfo, Info)                  \
-  X(TLGetNumInterfaces, Error(Handle, uint32_t *)) X(TLGetInterfaceID, Error(Handle, uint32_t, char *, size_t *))      \
-  X(TLOpenInterface, Error(Handle, const char *, Handle *))                                                            \
-  X(TLUpdateInterfaceList, Error(Handle, uint8_t *, uint64_t)) X(IFGetInfo, Info)                                      \
-  X(IFUpdateDeviceList, Error(Handle, uint8_t *, uint64_t)) X(IFGetNumDevices, Error(Handle, uint32_t *))              \
-  X(IFGetDeviceID, Error(Handle, uint32_t, char *, size_t *))                                                          \
-  X(IFGetDeviceInfo, Error(Handle, const char *, int32_t, int32_t *, void *, size_t *))                                \
-  X(IFOpenDevice, Error(Handle, const char *, int32_t, Handle *)) X(DevGetPort, Error(Handle, Handle *))               \
-  X(DevGetDataStreamID, Error(Handle, uint32_t, char *, size_t *))                                                     \
-  X(DevOpenDataStream, Error(Handle, const char *, Handle *)) X(DevGetInfo, Info) X(DevClose, Error(Handle))           \
-  X(DSAnnounceBuffer, Error(Handle, void *, size_t, void *, Handle *))                                                 \
+  X(EventGetDataInfo, Error(Handle, const void *, size_t, int32_t, int32_t *, void *, size_t *))                       \
+  X(GCGetPortURLInfo, Error(Handle, uint32_t, int32_t, int32_t *, void *, size_t *)) X(EventKill, Error(Handle))       \
+  X(GCWritePort, Error(Handle, uint64_t, const void *, size_t *)) X(GCGetLastError, Error(Error *, char *, size_t *))  \
+  X(EventGetData, Error(Handle, void *, size_t *, uint64_t)) X(GCReadPort, Error(Handle, uint64_t, void *, size_t *))  \
+  X(GCRegisterEvent, Error(Handle, int32_t, Handle *)) X(GCCloseLib, Error()) X(GCGetPortInfo, Info)                   \
+  X(GCInitLib, Error()) X(EventGetInfo, Info)                                                                          \
+  X(IFGetDeviceInfo, Error(Handle, const char *, int32_t, int32_t *, void *, size_t *)) X(TLOpen, Error(Handle *))     \
+  X(IFOpenDevice, Error(Handle, const char *, int32_t, Handle *)) X(TLGetNumInterfaces, Error(Handle, uint32_t *))     \
+  X(TLGetInterfaceID, Error(Handle, uint32_t, char *, size_t *)) X(IFGetNumDevices, Error(Handle, uint32_t *))         \
+  X(TLUpdateInterfaceList, Error(Handle, uint8_t *, uint64_t)) X(TLClose, Error(Handle)) X(TLGetInfo, Info)            \
+  X(IFGetDeviceID, Error(Handle, uint32_t, char *, size_t *)) X(IFGetInfo, Info)                                       \
+  X(TLOpenInterface, Error(Handle, const char *, Handle *)) X(IFUpdateDeviceList, Error(Handle, uint8_t *, uint64_t))  \
+  X(DSGetBufferInfo, Error(Handle, Handle, int32_t, int32_t *, void *, size_t *)) X(DevClose, Error(Handle))           \
+  X(DSAnnounceBuffer, Error(Handle, void *, size_t, void *, Handle *)) X(DSStopAcquisition, Error(Handle, int32_t))    \
   X(DSAllocAndAnnounceBuffer, Error(Handle, size_t, void *, Handle *)) X(DSFlushQueue, Error(Handle, int32_t))         \
-  X(DSStartAcquisition, Error(Handle, int32_t, uint64_t)) X(DSStopAcquisition, Error(Handle, int32_t))                 \
-  X(DSGetInfo, Info) X(DSClose, Error(Handle)) X(DSRevokeBuffer, Error(Handle, Handle, void **, void **))              \
-  X(DSQueueBuffer, Error(Handle, Handle))                                                                              \
-  X(DSGetBufferInfo, Error(Handle, Handle, int32_t, int32_t *, void *, size_t *))
+  X(DevGetDataStreamID, Error(Handle, uint32_t, char *, size_t *)) X(DSQueueBuffer, Error(Handle, Handle))             \
+  X(DevOpenDataStream, Error(Handle, const char *, Handle *)) X(DSStartAcquisition, Error(Handle, int32_t, uint64_t))  \
+  X(DSRevokeBuffer, Error(Handle, Handle, void **, void **)) X(DevGetPort, Error(Handle, Handle *))                    \
+  X(DSClose, Error(Handle)) X(DevGetInfo, Info) X(DSGetInfo, Info)
 
 template <class Function> using Pointer = Function *;
 struct Producer {

@@ -27,8 +27,7 @@ namespace {
 constexpr uint64_t kUntilEnded = 60000;
 
 using gentl::Error, gentl::Handle;
-namespace emulator = oxa::ZarUsb::emulator;
-namespace reg = emulator::reg;
+namespace emulator = oxa::ZarUsb::emulator; namespace reg = emulator::reg;
 
 const gentl::Producer &Api() {
   static std::string why;
@@ -82,15 +81,13 @@ bool Describing(Handle port, const std::string &feature) {
   std::string xml(length, '\0');
   if (Api().GCReadPort(port, std::stoull(url.substr(first + 1), nullptr, 16), xml.data(), &length) != 0) return false;
 #ifdef ZAR_GENTL_TEST_ARAVIS
-  ArvGc *genicam = arv_gc_new(nullptr, xml.data(), xml.size());
-  const bool describes = genicam != nullptr && arv_gc_get_node(genicam, "Root") != nullptr &&
-                         ARV_IS_GC_FEATURE_NODE(arv_gc_get_node(genicam, feature.c_str()));
-  if (genicam != nullptr) g_object_unref(genicam);
+  g_autoptr(ArvGc) genicam = arv_gc_new(nullptr, xml.data(), xml.size());
+  return genicam != nullptr && arv_gc_get_node(genicam, "Root") != nullptr &&
+         ARV_IS_GC_FEATURE_NODE(arv_gc_get_node(genicam, feature.c_str()));
 #else
-  const bool describes = xml.rfind("<?xml", 0) == 0 && xml.find("</RegisterDescription>") != std::string::npos &&
-                         xml.find("Name=\"" + feature + "\"") != std::string::npos;
+  return xml.rfind("<?xml", 0) == 0 && xml.find("</RegisterDescription>") != std::string::npos &&
+         xml.find("Name=\"" + feature + "\"") != std::string::npos;
 #endif
-  return describes;
 }
 
 // A stream, its buffers (`count` of the payload size announced, none queued) and its new-buffer event.
@@ -200,8 +197,7 @@ protected:
   }
 
   const gentl::Producer &api = Api();
-  Handle tl = nullptr, iface = nullptr;
-  zar_test::PluggedCameras cameras;
+  Handle tl = nullptr, iface = nullptr; zar_test::PluggedCameras cameras;
 };
 
 TEST_F(Producer, WalksTheTreeAnswersEveryModulesInfoAndErrorsForBadCalls) {
@@ -269,8 +265,7 @@ TEST_F(Producer, WalksTheTreeAnswersEveryModulesInfoAndErrorsForBadCalls) {
 
   // Bad calls (the closed device's too) answer errors, recorded as the thread's last; GCCloseLib ends everything.
   char text[64]; size_t size = sizeof text, tiny = 2; int32_t type = 0; Handle handle = nullptr;
-  const Acquisition a(Open(id), 1);
-  ASSERT_TRUE(a.Ready(1));
+  const Acquisition a(Open(id), 1); ASSERT_TRUE(a.Ready(1));
   const std::pair<std::function<Error()>, Error> calls[] = {
       {[&] { return api.TLGetInfo(nullptr, gentl::kTLId, &type, text, &size); }, gentl::kInvalidHandle},
       {[&] { return api.DSQueueBuffer(tl, nullptr); }, gentl::kInvalidHandle},
@@ -294,10 +289,8 @@ TEST_F(Producer, WalksTheTreeAnswersEveryModulesInfoAndErrorsForBadCalls) {
         << "the last error " << last << " " << message;
   }
   EXPECT_EQ(tiny, std::strlen("ZAR_USB") + 1); // the size a too-small buffer needs
-  EXPECT_EQ(api.GCCloseLib(), gentl::kSuccess);
-  EXPECT_EQ(api.TLOpen(&handle), gentl::kNotInitialized);
-  EXPECT_EQ(api.GCInitLib(), gentl::kSuccess);
-  EXPECT_EQ(api.GCInitLib(), gentl::kResourceInUse);
+  EXPECT_EQ(api.GCCloseLib(), gentl::kSuccess); EXPECT_EQ(api.TLOpen(&handle), gentl::kNotInitialized);
+  EXPECT_EQ(api.GCInitLib(), gentl::kSuccess); EXPECT_EQ(api.GCInitLib(), gentl::kResourceInUse);
   tl = nullptr;
 }
 
@@ -306,8 +299,7 @@ TEST_F(Producer, EventKillEndsOneWaitAndCostsNoFrame) {
   Handle device = Open(Plug(zar_test::StreamConfig("KILL"))), port = nullptr;
   ASSERT_EQ(api.DevGetPort(device, &port), gentl::kSuccess);
   ASSERT_EQ(WriteRegister(port, reg::kTriggerMode, 1), gentl::kSuccess); // no frame until triggered
-  const Acquisition a(device, 4);
-  ASSERT_TRUE(a.Ready(4) && a.QueueAll());
+  const Acquisition a(device, 4); ASSERT_TRUE(a.Ready(4) && a.QueueAll());
   ASSERT_EQ(api.DSStartAcquisition(a.stream, 0, gentl::kInfinite), gentl::kSuccess);
   auto pending = std::async(std::launch::async, [&] { return a.Wait(kUntilEnded); });
   ASSERT_EQ(pending.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout); // nothing else ends it
@@ -333,14 +325,12 @@ TEST_F(Producer, EventKillEndsOneWaitAndCostsNoFrame) {
     ASSERT_EQ(a.Of(data.buffer, gentl::kBufFrameId, gentl::kUInt64), next++);
     ASSERT_EQ(api.DSQueueBuffer(a.stream, data.buffer), gentl::kSuccess);
   }
-  EXPECT_TRUE(killer.get());
-  EXPECT_EQ(aborts, 50);
+  EXPECT_TRUE(killer.get()); EXPECT_EQ(aborts, 50);
 }
 
 // Buffers through each flush; one queued on another thread reaches a pending wait; the stream stops after its count.
 TEST_F(Producer, FlushesMoveBuffersBetweenInputPoolAndOutputQueue) {
-  const Acquisition a(Open(Plug(zar_test::StreamConfig("FLUSH"))), 3);
-  ASSERT_TRUE(a.Ready(3));
+  const Acquisition a(Open(Plug(zar_test::StreamConfig("FLUSH"))), 3); ASSERT_TRUE(a.Ready(3));
   ASSERT_EQ(api.DSStartAcquisition(a.stream, 0, 2), gentl::kSuccess);
   auto pending = std::async(std::launch::async, [&] { return a.Wait(20000); });
   ASSERT_EQ(pending.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout); // nothing queued yet
@@ -368,8 +358,7 @@ TEST_F(Producer, FlushesMoveBuffersBetweenInputPoolAndOutputQueue) {
 // A device event reaches its event; a close or unplug ends the waits for frames and device events, using nothing freed.
 TEST_F(Producer, CloseOrUnplugEndsTheWaitsOnADevice) {
   for (const bool unplug : {false, false, true}) {
-    uint32_t slot = 0;
-    const std::string id = Plug(zar_test::StreamConfig("END"), &slot);
+    uint32_t slot = 0; const std::string id = Plug(zar_test::StreamConfig("END"), &slot);
     Handle device = Open(id), remoteEvent = nullptr, port = nullptr;
     ASSERT_EQ(api.GCRegisterEvent(device, gentl::kEventRemoteDevice, &remoteEvent), gentl::kSuccess);
     const uint8_t payload[] = {1, 2, 3, 4, 5};
@@ -380,8 +369,7 @@ TEST_F(Producer, CloseOrUnplugEndsTheWaitsOnADevice) {
       return api.EventGetDataInfo(remoteEvent, data, size, gentl::kEventDataNumId, out...); }), 0x9001u);
     EXPECT_TRUE(size == sizeof(uint64_t) + sizeof payload && !std::memcmp(data + sizeof(uint64_t), payload, 5));
 
-    const Acquisition a(device, 4);
-    ASSERT_TRUE(a.Ready(4) && a.QueueAll());
+    const Acquisition a(device, 4); ASSERT_TRUE(a.Ready(4) && a.QueueAll());
     ASSERT_EQ(api.DSStartAcquisition(a.stream, 0, gentl::kInfinite), gentl::kSuccess);
     std::atomic<int> frames{0};
     auto streaming = std::async(std::launch::async, [&] { // frames taken and requeued until a call fails
@@ -425,23 +413,20 @@ int HoldOneCamera(const std::vector<std::string> &arguments) {
   }
   zar_test::Touch(std::filesystem::path(arguments[1]) / "held");
   if (!zar_test::AwaitFile(std::filesystem::path(arguments[1]) / "done")) return 4;
-  api.TLClose(tl);
-  return api.GCCloseLib();
+  api.TLClose(tl); return api.GCCloseLib();
 }
 [[maybe_unused]] const bool registered = zar_test::RegisterHelper("gentl-hold", HoldOneCamera);
 
 TEST_F(Producer, TwoProcessesEachHoldOneCamera) {
   const std::string mine = Plug(zar_test::StreamConfig("MINE")), theirs = Plug(zar_test::StreamConfig("THEIRS"));
-  zar_test::TempDir folder;
-  zar_test::HelperProcess helper("gentl-hold", {theirs, folder.Path().string()});
+  zar_test::TempDir folder; zar_test::HelperProcess helper("gentl-hold", {theirs, folder.Path().string()});
   ASSERT_TRUE(helper.Started());
   ASSERT_TRUE(zar_test::AwaitFile(folder / "held"));
   EXPECT_EQ(StreamFrames(Acquisition(Open(mine), 4, true), 20), ""); // in the application's memory
   Handle refused = nullptr;
   EXPECT_EQ(Number(gentl::kInt32, DeviceInfo(iface, theirs, gentl::kDevAccess)), gentl::kAccessBusy);
   EXPECT_EQ(api.IFOpenDevice(iface, theirs.c_str(), gentl::kOpenExclusive, &refused), gentl::kAccessDenied);
-  zar_test::Touch(folder / "done");
-  EXPECT_EQ(helper.Wait(), 0);
+  zar_test::Touch(folder / "done"); EXPECT_EQ(helper.Wait(), 0);
 }
 
 } // namespace

@@ -14,8 +14,7 @@
 
 namespace {
 
-using namespace oxa::ZarUsb::emulator;
-using Clock = std::chrono::steady_clock;
+using namespace oxa::ZarUsb::emulator; using Clock = std::chrono::steady_clock;
 
 struct Pipeline {
   explicit Pipeline(const std::string &description) {
@@ -66,8 +65,7 @@ protected:
     return slot;
   }
 
-  ZAR_TL_HANDLE m_tl = nullptr;
-  zar_test::PluggedCameras m_cameras;
+  ZAR_TL_HANDLE m_tl = nullptr; zar_test::PluggedCameras m_cameras;
 };
 
 // Pixels unlike the pattern of frame id (buffer offset), shifted by offsets, scaled by brightness; Bayer as GRAY8.
@@ -100,8 +98,7 @@ int Mismatches(GstSample *sample, uint32_t offsetX = 0, uint32_t offsetY = 0, fl
         wrong += format == GST_VIDEO_FORMAT_GRAY16_LE ? (pixel[0] | pixel[1] << 8) != bright(level) * 256
                                                       : pixel[c] != bright(TestPattern::Component(level, colour));
       }
-  gst_video_frame_unmap(&frame);
-  return wrong;
+  gst_video_frame_unmap(&frame); return wrong;
 }
 
 // A 64x48 Mono8 camera asked for things through properties and caps: frames of those caps and look, or the error text.
@@ -129,16 +126,14 @@ const Request kRequests[] = {
 // Rows of 33 bytes, 40 (GStreamer's stride), 90 of RGB, 2-byte pixels: copied, or sent as they are where downstream
 // takes a GstVideoMeta, as videoconvert does. Two buffers: frames come only if those handed downstream come back.
 TEST_F(ZarUsbSrcTest, FramesCarryThePatternGeometryAndCadenceAndWhatIsAskedOrTheErrorSaysWhatTheCameraOffers) {
-  constexpr int kFrames = 12;
-  constexpr GstVideoFormat kGray = GST_VIDEO_FORMAT_GRAY8;
+  constexpr int kFrames = 12; constexpr GstVideoFormat kGray = GST_VIDEO_FORMAT_GRAY8;
   const struct { const char *serial; uint32_t width, height, pixelFormat, frameRateMilli; GstVideoFormat format;
                  bool videoMeta; } shapes[] = {
       {"ODD8", 33, 7, kMono8, 0, kGray, false}, {"ODD8M", 33, 7, kMono8, 0, kGray, true},
       {"EVEN8", 40, 16, kMono8, 25000, kGray, false}, {"MONO16", 21, 5, kMono16, 0, GST_VIDEO_FORMAT_GRAY16_LE, true},
       {"RGB", 30, 8, kRGB8, 0, GST_VIDEO_FORMAT_RGB, false}, {"RGBM", 30, 8, kRGB8, 0, GST_VIDEO_FORMAT_RGB, true}};
   for (const auto &shape : shapes) {
-    SCOPED_TRACE(shape.serial);
-    Plug(shape.serial, shape.width, shape.height, shape.frameRateMilli, shape.pixelFormat);
+    SCOPED_TRACE(shape.serial); Plug(shape.serial, shape.width, shape.height, shape.frameRateMilli, shape.pixelFormat);
     Pipeline pipeline(std::string("zarusbsrc camera=") + shape.serial + " buffers=2 num-buffers=" +
                       std::to_string(kFrames) + " ! appsink name=sink sync=false");
     GstElement *sink = pipeline.Element("sink");
@@ -177,12 +172,10 @@ TEST_F(ZarUsbSrcTest, FramesCarryThePatternGeometryAndCadenceAndWhatIsAskedOrThe
       std::tie(lastFrame, lastPts) = std::tuple(f, pts);
       gst_sample_unref(sample);
     }
-    EXPECT_EQ(frames, kFrames);
-    EXPECT_TRUE(gst_app_sink_is_eos(GST_APP_SINK(sink)));
+    EXPECT_EQ(frames, kFrames); EXPECT_TRUE(gst_app_sink_is_eos(GST_APP_SINK(sink)));
   }
   for (const Request &request : kRequests) {
-    SCOPED_TRACE(request.serial);
-    Plug(request.serial, 64, 48, 0);
+    SCOPED_TRACE(request.serial); Plug(request.serial, 64, 48, 0);
     Pipeline pipeline(std::string("zarusbsrc camera=") + request.serial + " " + request.request +
                       " ! appsink name=sink sync=false");
     pipeline.Play();
@@ -221,8 +214,7 @@ TEST_F(ZarUsbSrcTest, AMissingOrUnpluggedCameraPostsAnErrorAndNoStateChangeWaits
   Plug("SLOW", 64, 16, 200);
   Pipeline slow("zarusbsrc camera=SLOW timeout=60000 ! fakesink");
   slow.Set(GST_STATE_PLAYING);
-  EXPECT_LT(slow.Set(GST_STATE_PAUSED), 1000);
-  EXPECT_LT(slow.Set(GST_STATE_NULL), 1000);
+  EXPECT_LT(slow.Set(GST_STATE_PAUSED), 1000); EXPECT_LT(slow.Set(GST_STATE_NULL), 1000);
   Plug("HELD", 64, 16, 0);
   Pipeline held("zarusbsrc camera=HELD buffers=2 timeout=60000 ! appsink name=sink sync=false max-buffers=0");
   held.Set(GST_STATE_PLAYING);
@@ -237,8 +229,7 @@ TEST_F(ZarUsbSrcTest, AMissingOrUnpluggedCameraPostsAnErrorAndNoStateChangeWaits
   EXPECT_GT(GST_BUFFER_OFFSET(gst_sample_get_buffer(third)), GST_BUFFER_OFFSET(gst_sample_get_buffer(second)));
   EXPECT_LT(held.Set(GST_STATE_NULL), 1000);
   // The element has let go: the frame still held keeps its memory, and closes the camera when it goes.
-  EXPECT_EQ(Mismatches(second), 0);
-  gst_sample_unref(second);
+  EXPECT_EQ(Mismatches(second), 0); gst_sample_unref(second);
 }
 
 } // namespace
