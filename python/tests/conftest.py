@@ -1,13 +1,7 @@
 """The tests run against the camera emulator in a namespace of their own, set before zar_usb loads. Cameras are plugged
 with the zarusb tool (ZARUSB, else on PATH, else beside ZAR_USB_LIBRARY), a process of its own, as a user would."""
 
-import atexit
-import os
-import pathlib
-import shutil
-import subprocess
-import sys
-import time
+import atexit, os, pathlib, shutil, subprocess, sys, time  # noqa: E401
 
 import pytest
 

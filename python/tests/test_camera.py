@@ -1,12 +1,6 @@
-"""Emulated cameras: listing, opening, identity, registers and callbacks; frames as numpy arrays (views of the library's
-buffers), a stream ended by count, timeout, close, unplug or Ctrl-C."""
+"""Emulated cameras: listing, opening, registers, callbacks; frames as numpy views; streams ended every way."""
 
-import logging
-import os
-import queue
-import signal
-import threading
-import time
+import logging, os, queue, signal, threading, time  # noqa: E401
 
 import numpy
 import pytest
@@ -14,8 +8,7 @@ import pytest
 import zar_usb
 from conftest import WAIT_S, namespace_folder, python_child, wait_until, zarusb
 
-USER_MEMORY = 0x1000
-WIDTH = 0x100
+USER_MEMORY, WIDTH = 0x1000, 0x100
 
 
 # Each open after the first shows that the one before let the camera go.
@@ -26,8 +19,7 @@ def test_cameras_listed_opened_by_name_serial_or_first_and_their_registers(plug)
         assert camera.name == name and camera.handle
         assert camera.info == zar_usb.CameraInfo(vendor="Acme", model="ZC2000", serial="OPEN1", tl_name="ZAR_USB")
     with zar_usb.Camera(serial="OPEN2") as camera:
-        assert camera.name == other
-        assert camera.read(0x20, 6) == b"ZC1000"
+        assert (camera.name, camera.read(0x20, 6)) == (other, b"ZC1000")
         assert camera.geometry == zar_usb.Geometry(320, 200, zar_usb.MONO16, 320 * 200 * 2)
         camera.write(USER_MEMORY, bytes(range(1, 101)))  # more than one request's worth
         assert camera.read(USER_MEMORY, 100) == bytes(range(1, 101))
@@ -52,11 +44,8 @@ def test_cameras_listed_opened_by_name_serial_or_first_and_their_registers(plug)
 
 
 # A program that removes its namespace's folder on its way out, before the library unloads, as these tests do.
-REMOVES_ITS_NAMESPACE = """
-import atexit, shutil, sys, zar_usb
-atexit.register(shutil.rmtree, sys.argv[1], True)
-zar_usb.cameras()
-"""
+REMOVES_ITS_NAMESPACE = ("import atexit, shutil, sys, zar_usb; atexit.register(shutil.rmtree, sys.argv[1], True); "
+                         "zar_usb.cameras()")
 
 
 def test_the_library_leaves_no_namespace_folder_behind_at_unload():
@@ -108,7 +97,6 @@ def test_plug_and_unplug_by_another_process_reach_the_library_and_camera_callbac
 EXIT_DURING_CALLBACK = """
 import threading, time, zar_usb
 from zar_usb import _transport
-
 entered = threading.Event()
 
 def list_cameras(event, name):
@@ -195,14 +183,12 @@ def test_a_stream_ends_at_its_timeout_at_a_close_on_another_thread_and_at_an_unp
     zarusb("emu", "unplug", "END1")
     started = time.monotonic()
     with pytest.raises(zar_usb.CameraUnplugged, match="'ZC1000_#END1' was unplugged"):
-        for _ in stream:
-            pass
+        list(stream)
     assert time.monotonic() - started < 5, "at once, not at the stream's timeout"
     camera.close()
 
 
-# A second program streaming until Ctrl-C, its camera and stream in a `with` block or never closed. It takes Ctrl-C as
-# at a terminal, also when this run, started in the background, ignores SIGINT (which Python would inherit).
+# Ctrl-C, taken as at a terminal even when this run ignores SIGINT, ends a second program's stream, `with` or unclosed.
 CTRL_C_CHILD = """
 import contextlib, signal
 signal.signal(signal.SIGINT, signal.default_int_handler)

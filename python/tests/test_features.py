@@ -1,8 +1,6 @@
 """Camera features by name (camera.features) on both emulated camera models, and without GENICAM_ROOT."""
 
-import os
-import pathlib
-import shutil
+import os, pathlib, shutil  # noqa: E401
 
 import pytest
 
@@ -100,8 +98,7 @@ def test_description_files_without_genicam_root_and_features_ending_with_their_c
         features["Width"]
     with pytest.raises(zar_usb.ZarUsbError):
         opened.features
-    alone = tmp_path / "lib"
-    alone.mkdir()
+    (alone := tmp_path / "lib").mkdir()
     copy = shutil.copy(feat._loaded._name, alone / "libzar_features.so.1")  # pylint: disable=protected-access
     message = width(ZAR_FEATURES_LIBRARY=str(copy))
     assert "GENICAM_ROOT is not set" in message and f"in {alone} or the 3 folders above it" in message

@@ -1,14 +1,12 @@
 #!/usr/bin/env bash
-# Fails unless ZAR_USB.cti exports exactly the GenTL functions its header declares, and neither links the
-# ZAR_USB library nor names its exports (it reaches them at run time); the Windows producer carries its runtime.
-# Given the Linux library too: fails when the library looks up its own exports' names at run time, which a
-# producer loaded with global binding would answer with its GenTL functions of the same names.
+# Fails unless ZAR_USB.cti exports exactly its header's GenTL functions, neither links the ZAR_USB library nor names
+# its exports (it reaches them at run time), and on Windows carries its runtime. Given the Linux library, fails when
+# that looks up its own exports by name, which a producer loaded with global binding would answer with its own.
 # Usage: cti_exports.sh ZAR_USB.cti gentl_types.h exports.txt [libzar_usb.so]
 set -euo pipefail
 cti=$1 header=$2 library_exports=$3 library=${4:-}
 fail() { echo "$@"; exit 1; }
-# The names a file looks up at run time (its dynamic relocations).
-lookups() { readelf -rW "$1" | awk '{print $5}' | sed 's/@.*//'; }
+lookups() { readelf -rW "$1" | awk '{print $5}' | sed 's/@.*//'; } # the names looked up at run time
 expected=$(sed -n 's/^ZAR_GENTL_API \([A-Za-z]*\)(.*/\1/p' "$header" | sort)
 [ "$(wc -l <<<"$expected")" -eq 57 ] || fail "the header declares $(wc -l <<<"$expected") functions"
 

@@ -30,8 +30,7 @@ check "Bayer" 0 "${gst[@]}" gst-launch-1.0 zarusbsrc camera=GST1 num-buffers=3 !
   bayer2rgb ! videoconvert ! pngenc ! multifilesink location="$work/bayer_%d.png"
 check "Bayer PNG" 0 test "$(png_header "$work/bayer_2.png" | cut -d' ' -f1,2)" = "64 48"
 
-# RTP on 127.0.0.1 to a second pipeline, which ends itself after 10 frames; the sender streams until then, its udpsink
-# waiting for each frame's time stamp on the pipeline's clock.
+# RTP on 127.0.0.1 to a pipeline that ends after 10 frames; until then the sender's udpsink waits for each time stamp.
 check "plug RTP camera" 0 "$zarusb" emu plug --serial GST2 --width 64 --height 48 --pixel-format RGB8 --fps 100
 port=$((20000 + RANDOM % 20000))
 "${gst[@]}" gst-launch-1.0 -q zarusbsrc camera=GST2 ! rtpvrawpay ! udpsink host=127.0.0.1 port=$port >/dev/null 2>&1 &
@@ -39,11 +38,9 @@ sender=$!
 check "RTP receiver" 0 "${gst[@]}" gst-launch-1.0 -q udpsrc port=$port address=127.0.0.1 \
   caps="application/x-rtp,media=video,clock-rate=90000,encoding-name=RAW,sampling=RGB,depth=(string)8,width=(string)64,height=(string)48,payload=96" \
   ! rtpvrawdepay ! identity eos-after=10 ! videoconvert ! pngenc ! multifilesink location="$work/rtp_%02d.png"
-kill $sender 2>/dev/null
-wait $sender 2>/dev/null
+kill $sender 2>/dev/null; wait $sender 2>/dev/null
 check "RTP frames arrived" 0 test -e "$work/rtp_04.png"
 
-"$zarusb" emu unplug GST1 >/dev/null
-"$zarusb" emu unplug GST2 >/dev/null
+for serial in GST1 GST2; do "$zarusb" emu unplug $serial >/dev/null; done
 rm -rf "$work"
 finish
