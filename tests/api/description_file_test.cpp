@@ -73,7 +73,8 @@ TEST(DescriptionFiles, CameraFilesAreChosenByVersionAndReadAsText) {
   ASSERT_EQ(DevGetXml(camera.Device(), buffer, &size), ZAR_SUCCESS) << "cut short, still success";
   EXPECT_EQ(size, 3u);
   EXPECT_EQ(std::string(buffer, 4), std::string("te\0x", 4)) << "nothing past the capacity";
-  size = 0; EXPECT_EQ(DevGetXml(camera.Device(), buffer, &size), ZAR_ERR_INVALID_BUFFER_SIZE);
+  size = 0;
+  EXPECT_EQ(DevGetXml(camera.Device(), buffer, &size), ZAR_ERR_INVALID_BUFFER_SIZE);
   EXPECT_EQ(size, 5u);
   EXPECT_EQ(DevGetXml(camera.Device(), buffer, nullptr), ZAR_ERR_INVALID_PARAMETER);
 
@@ -85,7 +86,8 @@ TEST(DescriptionFiles, CameraFilesAreChosenByVersionAndReadAsText) {
     EXPECT_EQ(TLGetXml(camera.TL(), nullptr, &size), ZAR_ERR_INVALID_FILENAME) << rooted;
     EXPECT_EQ(size, 0u);
   }
-  size = 99; EXPECT_EQ(DevGetXml(camera.Device(), nullptr, &size), ZAR_ERR_INVALID_FILENAME);
+  size = 99;
+  EXPECT_EQ(DevGetXml(camera.Device(), nullptr, &size), ZAR_ERR_INVALID_FILENAME);
   EXPECT_EQ(size, 0u);
 }
 

@@ -90,7 +90,8 @@ TEST_F(DeviceRegisters, TransfersTheInformationRecordAndCustomFeatures) {
   EXPECT_NE(text.find("GCReadData: Enter (Add=0x0; Size=0)"), std::string::npos) << "no size: shown as 0";
   size = 0; EXPECT_EQ(GCReadData(m_camera.Device(), 0, 0, back, &size), ZAR_ERR_GENERAL) << "nothing to read";
   EXPECT_EQ(size, 0u);
-  size = 4; EXPECT_EQ(GCReadData(m_camera.Device(), 0, 0, nullptr, &size), ZAR_ERR_INVALID_PARAMETER);
+  size = 4;
+  EXPECT_EQ(GCReadData(m_camera.Device(), 0, 0, nullptr, &size), ZAR_ERR_INVALID_PARAMETER);
   EXPECT_EQ(GCWriteData(m_camera.Device(), 0, 0, bytes, nullptr), ZAR_ERR_INVALID_PARAMETER);
   EXPECT_EQ(GCReadData(m_camera.Device(), 0, 0xA0, back, &size), ZAR_ERR_ACCESS_DENIED) << "no register there";
 
@@ -100,7 +101,8 @@ TEST_F(DeviceRegisters, TransfersTheInformationRecordAndCustomFeatures) {
   EXPECT_EQ(DevGetInfo(m_camera.Device(), info, &infoSize), ZAR_ERR_INVALID_PARAMETER);
   EXPECT_EQ(record, std::vector<uint8_t>(1100, 0xA5));
   EXPECT_EQ(DevGetInfo(m_camera.Device(), nullptr, &infoSize), ZAR_ERR_INVALID_PARAMETER);
-  infoSize = 1024; ASSERT_EQ(DevGetInfo(m_camera.Device(), info, &infoSize), ZAR_SUCCESS);
+  infoSize = 1024;
+  ASSERT_EQ(DevGetInfo(m_camera.Device(), info, &infoSize), ZAR_SUCCESS);
   EXPECT_EQ(infoSize, 1024u);
   EXPECT_EQ(std::memcmp(record.data(), "ZAR_USB", 8), 0);
   EXPECT_EQ(record[8], 0xA5) << "the rest of the field is the caller's";
@@ -201,7 +203,8 @@ TEST_F(TransportLayerRegisters, ReadsAndWritesReachEveryCameraWithinTheCallersBu
   EXPECT_EQ(GCWriteData(m_tl, 0, 0x08, "written!", &size), ZAR_SUCCESS);
   EXPECT_EQ(size, 8u);
   zar_test::Touch(dir / "close"); ASSERT_TRUE(zar_test::AwaitFile(dir / "closed"));
-  zar_test::Touch(dir / "exit"); EXPECT_EQ(other.Wait(), 0);
+  zar_test::Touch(dir / "exit");
+  EXPECT_EQ(other.Wait(), 0);
   EXPECT_EQ(DevClose(held), ZAR_SUCCESS);
   EXPECT_EQ(UserData(mine), "written!") << "borrowed from this process's device";
   EXPECT_EQ(UserData(free), "written!") << "reserved for the write and freed again";
@@ -219,11 +222,13 @@ TEST_F(TransportLayerRegisters, ReadsAndWritesReachEveryCameraWithinTheCallersBu
   for (const uint32_t reported : {9u, 0xFFFFFFFFu, 0u}) {
     SCOPED_TRACE(reported);
     const ZAR_STATUS expected = reported != 0 ? ZAR_SUCCESS : ZAR_ERR_GENERAL;
-    report(Request::WriteMemTransportLayer, reported); size = 8;
+    report(Request::WriteMemTransportLayer, reported);
+    size = 8;
     EXPECT_EQ(GCWriteData(m_tl, 0, 0x08, data.get(), &size), expected);
     EXPECT_EQ(size, 8u);
     EXPECT_EQ(UserData(theirs), "counted!");
-    report(Request::ReadMemTransportLayer, reported); size = sizeof *value;
+    report(Request::ReadMemTransportLayer, reported);
+    size = sizeof *value;
     EXPECT_EQ(GCReadData(m_tl, 0, 0, value.get(), &size), expected);
     EXPECT_EQ(size, reported != 0 ? 4u : 0u);
     EXPECT_EQ(*value, 0x00010503u);
@@ -236,7 +241,8 @@ TEST_F(TransportLayerRegisters, ReadsAndWritesReachEveryCameraWithinTheCallersBu
     threads.emplace_back([&](std::stop_token stop) {
       while (!stop.stop_requested()) {
         char data[8] = {}; uint64_t size = 4;
-        check(GCReadData(m_tl, 0, 0, data, &size)); size = sizeof data;
+        check(GCReadData(m_tl, 0, 0, data, &size));
+        size = sizeof data;
         check(GCWriteData(m_tl, 0, 0x08, data, &size));
       }
     });

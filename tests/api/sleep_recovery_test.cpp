@@ -144,7 +144,8 @@ TEST(SleepRecoveryWait, APlainSleepRestoresEveryDeviceTenSecondsAfterTheResume) 
   ASSERT_TRUE(cameras.size() == 3 && held.Close(*cameras[2]) == ZAR_SUCCESS && held.Hibernate({}));
   std::jthread user = Repeating([&] { OpenAndClose(held.TL(), cameras[2]->name); });
   const auto restored = cameras[0]->events.Await(PC_RESTORE_SLEEP_MODE, 30000); // three times the wait
-  user = {}; ASSERT_TRUE(restored);
+  user = {};
+  ASSERT_TRUE(restored);
   EXPECT_GE(duration_cast<milliseconds>(*restored - held.Resumed()).count(), 9900);
   EXPECT_TRUE(cameras[1]->events.Await(PC_RESTORE_SLEEP_MODE));
   EXPECT_EQ(DeviceState(cameras[0]->device), ZAR_SUCCESS) << "the camera stayed";
@@ -189,7 +190,8 @@ TEST_F(SleepRecovery, EachParkedDeviceMeetsItsFateAtTheEndOfTheWait) {
   EXPECT_EQ(DeviceState(again.device), ZAR_ERR_GENERAL) << "parked again";
   const int before = read;
   EXPECT_TRUE(WaitFor([&] { return read > before; })) << "read " << read << ", refused " << denied;
-  reader = {}; EXPECT_EQ(wrong, 0);
+  reader = {};
+  EXPECT_EQ(wrong, 0);
 
   for (Camera *camera : {&renamed, &again, &away, &refused}) {
     const auto unplugged = camera->events.Await(USB_UNPLUGGED_DEVICE); ASSERT_TRUE(unplugged) << camera->name;
@@ -214,14 +216,16 @@ TEST_F(SleepRecovery, ASecondSuspendOrATransportLayerCloseBeforeTheEndLeavesTheP
   const auto cameras = m_held.Open("SS", 2);
   ASSERT_TRUE(cameras.size() == 2 && m_held.Hibernate(cameras));
   Camera &back = *cameras[0], &away = *cameras[1];
-  m_held.Return(back); ASSERT_TRUE(back.events.Await(PC_RESTORE_HYBERNATE_MODE));
+  m_held.Return(back);
+  ASSERT_TRUE(back.events.Await(PC_RESTORE_HYBERNATE_MODE));
   emulator::Suspend();
   ASSERT_TRUE(WaitFor([&] { return back.events.Count(PC_SUSPEND_MODE) == 2; }));
   emulator::Resume();
   ASSERT_TRUE(back.events.Await(PC_RESTORE_SLEEP_MODE, kPastTheWait + 5000)) << "a plain sleep for it";
   EXPECT_EQ(away.events.Entries().size(), 1u) << "nothing after the first suspend";
   EXPECT_EQ(DeviceState(away.device), ZAR_ERR_GENERAL) << "still parked";
-  m_held.Return(away); ASSERT_TRUE(zar_test::WaitForName(m_held.TL(), away.name));
+  m_held.Return(away);
+  ASSERT_TRUE(zar_test::WaitForName(m_held.TL(), away.name));
   EXPECT_EQ(OpenAndClose(m_held.TL(), away.name), ZAR_ERR_ACCESS_DENIED);
   EXPECT_EQ(m_held.Close(away), ZAR_SUCCESS);
   EXPECT_EQ(OpenAndClose(m_held.TL(), away.name), ZAR_SUCCESS) << "no reservation left";
@@ -287,7 +291,8 @@ const bool kHeldCamera = zar_test::RegisterHelper("held-camera", [](const std::v
   if (args.at(2) == "park") {
     const std::filesystem::path trace = dir / "trace.txt";
     OpenDebugFile(trace.wstring().c_str(), ZAR_O_WRONLY | ZAR_O_CREAT | ZAR_O_TRUNC | ZAR_O_BINARY);
-    EnableZarTrace(1); zar_test::Touch(dir / "ready");
+    EnableZarTrace(1);
+    zar_test::Touch(dir / "ready");
     if (!events.Await(PC_SUSPEND_MODE, 30000)) return 12;
     zar_test::Touch(dir / "suspended");
     const auto due = [&] { return zar_test::FileText(trace).find("PC_RESTORE : Create Timer") != std::string::npos; };
@@ -374,7 +379,8 @@ TEST(StreamingAcrossHibernation, EachRecoveryIsWholeForTheThreadsUsingTheCamera)
     ASSERT_TRUE(WaitFor([&] { return camera->events.Count(PC_SUSPEND_MODE) == static_cast<size_t>(round); }));
     ASSERT_TRUE(held.Lose(*camera));
     away = round;
-    emulator::Resume(); held.Return(*camera);
+    emulator::Resume();
+    held.Return(*camera);
     ASSERT_TRUE(WaitFor([&] {
       return camera->events.Count(PC_RESTORE_HYBERNATE_MODE) == static_cast<size_t>(round) ||
              camera->events.Count(USB_UNPLUGGED_DEVICE) != 0 || DeviceState(camera->device) == -2;

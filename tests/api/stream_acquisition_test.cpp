@@ -357,7 +357,9 @@ TEST(CloseRaces, AnApplicationsCloseAnswersOnlyAfterTheLibrarysCloseOfTheSameCam
     const bool invalid = zar_test::WaitFor(
         [&] { return DevGetNumDataStreams(opened.Device(), &streams) == ZAR_ERR_INVALID_HANDLE; });
     const ZAR_STATUS closed = closesTheStream ? DSClose(opened.Stream()) : DevClose(opened.Device());
-    memory.clear(); library.join(); opened.Forget();
+    memory.clear();
+    library.join();
+    opened.Forget();
     EXPECT_TRUE(invalid && closed == ZAR_ERR_INVALID_HANDLE) << closed;
   }
 }

@@ -63,7 +63,8 @@ TEST_F(TraceLog, TracedCallsWriteATimeStampLineThenTheMessage) {
 std::string DebugOutput() {
   zar_test::SetEnv("ZAR_USB_DEBUG_OUTPUT", "stderr");
   ::testing::internal::CaptureStderr();
-  TracedCall(); WriteZarTrace("direct");
+  TracedCall();
+  WriteZarTrace("direct");
   const std::string output = ::testing::internal::GetCapturedStderr();
   zar_test::UnsetEnv("ZAR_USB_DEBUG_OUTPUT");
   return output;
@@ -90,12 +91,14 @@ TEST_F(TraceLog, PiecesNeedAFileAndASizeLimitEmptiesIt) {
   EXPECT_NE(output.find("direct"), std::string::npos) << "WriteZarTrace too";
 #endif
 
-  EnableZarTrace(0); OpenTrace();
+  EnableZarTrace(0);
+  OpenTrace();
   WriteZarTrace("plain text, no stamp");
   TracedCall(); // silent while disabled
   WriteZarTrace("|second");
   EXPECT_EQ(Content(), "plain text, no stamp|second");
-  OpenTrace(); LimitDebugFileSize(1);
+  OpenTrace();
+  LimitDebugFileSize(1);
   const std::string first(1000, 'a');
   WriteZarTrace(first.c_str());
   WriteZarTrace(std::string(24, 'b').c_str()); // ends exactly at byte 1024: appended
@@ -104,7 +107,8 @@ TEST_F(TraceLog, PiecesNeedAFileAndASizeLimitEmptiesIt) {
   EXPECT_EQ(Content(), "cd");
   LimitDebugFileSize(0); // empties the file before every piece
   WriteZarTrace("one"); WriteZarTrace("two");
-  CloseDebugFile(); CloseDebugFile(); // twice: harmless
+  CloseDebugFile();
+  CloseDebugFile(); // twice: harmless
   WriteZarTrace("after close");
   EXPECT_EQ(Content(), "two");
 }
@@ -113,7 +117,9 @@ TEST_F(TraceLog, ConcurrentTracingAndReopeningWriteOnlyWholePieces) {
   // A limit of 1 KiB empties the file all the time; one of 4 MiB keeps every piece, for the stamps to be checked.
   for (const uint32_t kilobytes : {1u, 4096u}) {
     SCOPED_TRACE(kilobytes);
-    OpenTrace(); EnableZarTrace(1); LimitDebugFileSize(kilobytes);
+    OpenTrace();
+    EnableZarTrace(1);
+    LimitDebugFileSize(kilobytes);
     std::atomic<bool> stop{false}; std::vector<std::thread> writers;
     for (int t = 0; t < 3; ++t)
       writers.emplace_back([&] {

@@ -72,7 +72,8 @@ TEST_F(TransportLayer, InfoRecordErrorTextsTheInterfaceUSBCallbacksAndConcurrent
   EXPECT_EQ(TLSetCallback(tl, CallbackB, nullptr), ZAR_SUCCESS);
   EXPECT_EQ(TLRemoveCallback(tl, CallbackA), ZAR_SUCCESS);
   EXPECT_EQ(TLRemoveCallback(tl, CallbackA), ZAR_ERR_NO_DATA) << "one entry per function";
-  TearDown(); SetUp(); // a registration the application did not remove outlives TLClose
+  TearDown();
+  SetUp(); // a registration the application did not remove outlives TLClose
   EXPECT_EQ(TLRemoveCallback(tl, CallbackB), ZAR_SUCCESS);
 
   // Opens, closes and queries on several threads; the open above holds the handle throughout: it never dies.

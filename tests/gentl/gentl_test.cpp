@@ -289,8 +289,10 @@ TEST_F(Producer, WalksTheTreeAnswersEveryModulesInfoAndErrorsForBadCalls) {
         << "the last error " << last << " " << message;
   }
   EXPECT_EQ(tiny, std::strlen("ZAR_USB") + 1); // the size a too-small buffer needs
-  EXPECT_EQ(api.GCCloseLib(), gentl::kSuccess); EXPECT_EQ(api.TLOpen(&handle), gentl::kNotInitialized);
-  EXPECT_EQ(api.GCInitLib(), gentl::kSuccess); EXPECT_EQ(api.GCInitLib(), gentl::kResourceInUse);
+  EXPECT_EQ(api.GCCloseLib(), gentl::kSuccess);
+  EXPECT_EQ(api.TLOpen(&handle), gentl::kNotInitialized);
+  EXPECT_EQ(api.GCInitLib(), gentl::kSuccess);
+  EXPECT_EQ(api.GCInitLib(), gentl::kResourceInUse);
   tl = nullptr;
 }
 
@@ -325,7 +327,8 @@ TEST_F(Producer, EventKillEndsOneWaitAndCostsNoFrame) {
     ASSERT_EQ(a.Of(data.buffer, gentl::kBufFrameId, gentl::kUInt64), next++);
     ASSERT_EQ(api.DSQueueBuffer(a.stream, data.buffer), gentl::kSuccess);
   }
-  EXPECT_TRUE(killer.get()); EXPECT_EQ(aborts, 50);
+  EXPECT_TRUE(killer.get());
+  EXPECT_EQ(aborts, 50);
 }
 
 // Buffers through each flush; one queued on another thread reaches a pending wait; the stream stops after its count.
@@ -426,7 +429,8 @@ TEST_F(Producer, TwoProcessesEachHoldOneCamera) {
   Handle refused = nullptr;
   EXPECT_EQ(Number(gentl::kInt32, DeviceInfo(iface, theirs, gentl::kDevAccess)), gentl::kAccessBusy);
   EXPECT_EQ(api.IFOpenDevice(iface, theirs.c_str(), gentl::kOpenExclusive, &refused), gentl::kAccessDenied);
-  zar_test::Touch(folder / "done"); EXPECT_EQ(helper.Wait(), 0);
+  zar_test::Touch(folder / "done");
+  EXPECT_EQ(helper.Wait(), 0);
 }
 
 } // namespace

@@ -133,7 +133,8 @@ TEST_F(ZarUsbSrcTest, FramesCarryThePatternGeometryAndCadenceAndWhatIsAskedOrThe
       {"EVEN8", 40, 16, kMono8, 25000, kGray, false}, {"MONO16", 21, 5, kMono16, 0, GST_VIDEO_FORMAT_GRAY16_LE, true},
       {"RGB", 30, 8, kRGB8, 0, GST_VIDEO_FORMAT_RGB, false}, {"RGBM", 30, 8, kRGB8, 0, GST_VIDEO_FORMAT_RGB, true}};
   for (const auto &shape : shapes) {
-    SCOPED_TRACE(shape.serial); Plug(shape.serial, shape.width, shape.height, shape.frameRateMilli, shape.pixelFormat);
+    SCOPED_TRACE(shape.serial);
+    Plug(shape.serial, shape.width, shape.height, shape.frameRateMilli, shape.pixelFormat);
     Pipeline pipeline(std::string("zarusbsrc camera=") + shape.serial + " buffers=2 num-buffers=" +
                       std::to_string(kFrames) + " ! appsink name=sink sync=false");
     GstElement *sink = pipeline.Element("sink");
@@ -172,10 +173,12 @@ TEST_F(ZarUsbSrcTest, FramesCarryThePatternGeometryAndCadenceAndWhatIsAskedOrThe
       std::tie(lastFrame, lastPts) = std::tuple(f, pts);
       gst_sample_unref(sample);
     }
-    EXPECT_EQ(frames, kFrames); EXPECT_TRUE(gst_app_sink_is_eos(GST_APP_SINK(sink)));
+    EXPECT_EQ(frames, kFrames);
+    EXPECT_TRUE(gst_app_sink_is_eos(GST_APP_SINK(sink)));
   }
   for (const Request &request : kRequests) {
-    SCOPED_TRACE(request.serial); Plug(request.serial, 64, 48, 0);
+    SCOPED_TRACE(request.serial);
+    Plug(request.serial, 64, 48, 0);
     Pipeline pipeline(std::string("zarusbsrc camera=") + request.serial + " " + request.request +
                       " ! appsink name=sink sync=false");
     pipeline.Play();
@@ -229,7 +232,8 @@ TEST_F(ZarUsbSrcTest, AMissingOrUnpluggedCameraPostsAnErrorAndNoStateChangeWaits
   EXPECT_GT(GST_BUFFER_OFFSET(gst_sample_get_buffer(third)), GST_BUFFER_OFFSET(gst_sample_get_buffer(second)));
   EXPECT_LT(held.Set(GST_STATE_NULL), 1000);
   // The element has let go: the frame still held keeps its memory, and closes the camera when it goes.
-  EXPECT_EQ(Mismatches(second), 0); gst_sample_unref(second);
+  EXPECT_EQ(Mismatches(second), 0);
+  gst_sample_unref(second);
 }
 
 } // namespace

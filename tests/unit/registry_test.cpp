@@ -146,8 +146,11 @@ TEST(Enumeration, AMemberWhosePathCannotBeReadIsTracedAfterItsEnumeration) {
   os::SetSecondDeviceSource(&source);
   ASSERT_TRUE(OpenSharedTable()); // this process's monitor scans at once
   EXPECT_EQ(WaitForThreadReady(), 1);
-  StopMonitorThread(false); CloseSharedTable(); os::SetSecondDeviceSource(nullptr);
-  EnableTrace(false); CloseTraceFile();
+  StopMonitorThread(false);
+  CloseSharedTable();
+  os::SetSecondDeviceSource(nullptr);
+  EnableTrace(false);
+  CloseTraceFile();
 
   const std::string text = zar_test::FileText(path);
   size_t at = 0;
